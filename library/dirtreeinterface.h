@@ -1,0 +1,21 @@
+#pragma once
+
+#include "library/entryinfo.h"
+
+#include <QChar>
+#include <QList>
+#include <QString>
+
+// How the network service sees a library: lookups by path, nothing that changes it.
+class DirTreeInterface
+{
+public:
+    virtual ~DirTreeInterface() = default;
+
+    // The entry a path names; the default EntryInfo when it names nothing.
+    virtual EntryInfo findEntry(const QString &path, QChar separator) const = 0;
+    // The entries of the folder a path names; empty when it names no folder.
+    virtual QList<EntryInfo> listEntries(const QString &path, QChar separator) const = 0;
+    // 1 video, 2 audio, 3 pictures (0 for a placeholder).
+    virtual int mediaType() const = 0;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QFileInfo>
+#include <QString>
+
+// One entry of a library as players and the views see it: a disk path (empty for virtual
+// folders) plus the name shown for it.
+class EntryInfo : public QFileInfo
+{
+public:
+    // The "not found" value.
+    EntryInfo();
+    // An entry backed by a disk path; an empty name takes the file or directory name.
+    EntryInfo(const QFileInfo &info, const QString &name);
+    // A virtual entry (a folder the user made); the name is trimmed.
+    EntryInfo(const QString &name, bool isDir);
+
+    EntryInfo(const EntryInfo &) = default;
+    EntryInfo &operator=(const EntryInfo &) = default;
+
+    // Compares the file information only; name and flags take no part.
+    bool operator==(const EntryInfo &other) const
+    {
+        return QFileInfo::operator==(other);
+    }
+    bool operator!=(const EntryInfo &other) const { return !(*this == other); }
+
+    QFileInfo fileInfo() const { return *this; }
+    QString name() const { return entryName; }
+    bool isVirtual() const { return virtualEntry; }
+    bool isDir() const { return dirEntry; }
+
+    // The path is an existing directory, or an existing readable file; asked of the disk now.
+    bool isUsable() const;
+
+private:
+    QString entryName;
+    bool virtualEntry = true;
+    bool dirEntry = false;
+};

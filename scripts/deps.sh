@@ -1,0 +1,21 @@
+# Shared by scripts/run and scripts/test: installs the Debian packages that are missing.
+# Usage: . scripts/deps.sh; hearth_install_packages pkg...
+hearth_install_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing Debian packages: ${missing[*]}"
+    if [ -z "${HEARTH_APT_UPDATED:-}" ]; then
+        $sudo apt-get update -q || return 1
+        export HEARTH_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-base-dev-tools
+    libgl-dev python3)

@@ -1,0 +1,229 @@
+#include "settings/settings.h"
+
+#include "app/productstrings.h"
+
+#include <QDomDocument>
+#include <QDomElement>
+
+namespace {
+
+constexpr int maxServerNameLength = 30;
+
+const char *const tvSystemWords[] = { "PAL", "NTSC", "HDTV_720", "HDTV_1080" };
+const char *const tvFormatWords[] = { "NORMAL", "WIDESCREEN" };
+
+QString boolWord(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+bool isTrue(const QDomElement &element, const QString &attribute)
+{
+    return element.attribute(attribute) == QLatin1String("true");
+}
+
+template<std::size_t N>
+uint codeOfWord(const char *const (&words)[N], const QString &word)
+{
+    for (std::size_t i = 0; i < N; ++i) {
+        if (word == QLatin1String(words[i]))
+            return uint(i);
+    }
+    return 0;
+}
+
+// A plain unsigned decimal number; anything else (sign, blanks, overflow) gives the fallback.
+uint readUnsigned(const QDomElement &element, const QString &attribute, uint fallback)
+{
+    const QString text = element.attribute(attribute);
+    if (text.isEmpty())
+        return fallback;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return fallback;
+    }
+    bool ok = false;
+    const uint value = text.toUInt(&ok, 10);
+    return ok ? value : fallback;
+}
+
+// The dialog edits filters in multi-line boxes; a filter is one line of patterns.
+QString oneLine(QString text)
+{
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.remove(QLatin1Char('\r'));
+    return text;
+}
+
+} // namespace
+
+Settings::Settings()
+{
+    setScaling(PAL, WIDESCREEN, true, false, true);
+    setServerName(defaultServerName());
+    setExtensions(QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
+        QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"),
+        QStringLiteral("*.jpg *.jpeg"));
+}
+
+QStringList Settings::extensions() const
+{
+    return { videoExtensionsValue, audioExtensionsValue, pictureExtensionsValue };
+}
+
+uint Settings::width() const
+{
+    static const uint widths[] = { 720, 720, 1280, 1920 };
+    return widths[tvSystemValue];
+}
+
+uint Settings::height() const
+{
+    static const uint heights[] = { 576, 480, 720, 1080 };
+    return heights[tvSystemValue];
+}
+
+double Settings::screenRatio() const
+{
+    return tvFormatValue == WIDESCREEN ? 16.0 / 9.0 : 4.0 / 3.0;
+}
+
+QString Settings::tvSystemWord(uint code)
+{
+    return QLatin1String(tvSystemWords[code <= HDTV_1080 ? code : PAL]);
+}
+
+QString Settings::tvFormatWord(uint code)
+{
+    return QLatin1String(tvFormatWords[code <= WIDESCREEN ? code : NORMAL]);
+}
+
+void Settings::setScaling(uint tvSystem, uint tvFormat, bool scale, bool squarePixels,
+    bool compress)
+{
+    tvSystemValue = tvSystem <= HDTV_1080 ? TvSystem(tvSystem) : PAL;
+    tvFormatValue = tvFormat <= WIDESCREEN ? TvFormat(tvFormat) : NORMAL;
+    scaleValue = scale;
+    squarePixelsValue = squarePixels;
+    compressValue = compress;
+    emitScaling();
+}
+
+void Settings::setServerName(const QString &name)
+{
+    // The cut comes before the trim, so leading blanks count towards the 30.
+    const QString cut = name.left(maxServerNameLength).trimmed();
+    if (cut == serverNameValue)
+        return;
+    serverNameValue = cut.isEmpty() ? defaultServerName() : cut;
+    emit serverNameChanged(serverNameValue);
+}
+
+void Settings::setExtensions(const QString &video, const QString &audio, const QString &pictures)
+{
+    struct Filter {
+        const QString &given;
+        QString &stored;
+        void (Settings::*changed)(const QString &);
+    };
+    const Filter filters[] = {
+        { video, videoExtensionsValue, &Settings::videoExtensionsChanged },
+        { audio, audioExtensionsValue, &Settings::audioExtensionsChanged },
+        { pictures, pictureExtensionsValue, &Settings::pictureExtensionsChanged },
+    };
+    for (const Filter &f : filters) {
+        const QString text = oneLine(f.given);
+        if (text == f.stored)
+            continue;
+        f.stored = text.trimmed().isEmpty() ? QStringLiteral("*") : text;
+        emit(this->*f.changed)(f.stored);
+    }
+}
+
+void Settings::loadXml(const QDomDocument &document)
+{
+    const QDomElement settings
+        = document.documentElement().firstChildElement(QStringLiteral("settings"));
+    if (settings.isNull())
+        return;
+
+    const QDomElement scaling = settings.firstChildElement(QStringLiteral("scaling"));
+    if (!scaling.isNull()) {
+        scaleValue = isTrue(scaling, QStringLiteral("enabled"));
+        squarePixelsValue = isTrue(scaling, QStringLiteral("square_pixels"));
+        tvSystemValue = TvSystem(codeOfWord(tvSystemWords, scaling.attribute(QStringLiteral("tv_system"))));
+        tvFormatValue = TvFormat(codeOfWord(tvFormatWords, scaling.attribute(QStringLiteral("tv_format"))));
+    }
+
+    const QDomElement compression = settings.firstChildElement(QStringLiteral("compression"));
+    if (!compression.isNull()) {
+        compressValue = isTrue(compression, QStringLiteral("enabled"));
+        compressMinValue = readUnsigned(compression, QStringLiteral("min"), 16);
+        compressMaxValue = readUnsigned(compression, QStringLiteral("max"), 235);
+    }
+
+    const QDomElement server = settings.firstChildElement(QStringLiteral("server"));
+    if (!server.isNull()) {
+        const QString name = server.attribute(QStringLiteral("name")).left(maxServerNameLength);
+        serverNameValue = name.isEmpty() ? defaultServerName() : name;
+    }
+
+    const QDomElement extensions = settings.firstChildElement(QStringLiteral("extensions"));
+    if (!extensions.isNull()) {
+        const std::pair<const char *, QString *> filters[] = {
+            { "video", &videoExtensionsValue },
+            { "audio", &audioExtensionsValue },
+            { "pictures", &pictureExtensionsValue },
+        };
+        for (const auto &[tag, stored] : filters) {
+            const QDomElement element = extensions.firstChildElement(QLatin1String(tag));
+            if (!element.isNull())
+                *stored = element.text();
+        }
+    }
+
+    emitScaling();
+    emit serverNameChanged(serverNameValue);
+}
+
+void Settings::saveXml(QDomDocument &document) const
+{
+    QDomElement settings = document.createElement(QStringLiteral("settings"));
+    document.documentElement().appendChild(settings);
+
+    QDomElement scaling = document.createElement(QStringLiteral("scaling"));
+    scaling.setAttribute(QStringLiteral("enabled"), boolWord(scaleValue));
+    scaling.setAttribute(QStringLiteral("square_pixels"), boolWord(squarePixelsValue));
+    scaling.setAttribute(QStringLiteral("tv_system"), tvSystemWord(tvSystemValue));
+    scaling.setAttribute(QStringLiteral("tv_format"), tvFormatWord(tvFormatValue));
+    settings.appendChild(scaling);
+
+    QDomElement compression = document.createElement(QStringLiteral("compression"));
+    compression.setAttribute(QStringLiteral("enabled"), boolWord(compressValue));
+    compression.setAttribute(QStringLiteral("min"), QString::number(compressMinValue));
+    compression.setAttribute(QStringLiteral("max"), QString::number(compressMaxValue));
+    settings.appendChild(compression);
+
+    QDomElement server = document.createElement(QStringLiteral("server"));
+    server.setAttribute(QStringLiteral("name"), serverNameValue);
+    settings.appendChild(server);
+
+    QDomElement extensions = document.createElement(QStringLiteral("extensions"));
+    const std::pair<const char *, const QString *> filters[] = {
+        { "video", &videoExtensionsValue },
+        { "audio", &audioExtensionsValue },
+        { "pictures", &pictureExtensionsValue },
+    };
+    for (const auto &[tag, stored] : filters) {
+        QDomElement element = document.createElement(QLatin1String(tag));
+        element.appendChild(document.createTextNode(*stored));
+        extensions.appendChild(element);
+    }
+    settings.appendChild(extensions);
+}
+
+void Settings::emitScaling()
+{
+    emit scalingSettingsChanged(width(), height(), screenRatio(), scaleValue, squarePixelsValue,
+        compressValue, compressMinValue, compressMaxValue);
+}

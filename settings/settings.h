@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QDomDocument;
+
+// Every user setting, normalised as it is set; receivers learn of changes through the five
+// signals. Reads and writes its own "settings" element of the configuration file.
+class Settings : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum TvSystem : uint { PAL = 0, NTSC = 1, HDTV_720 = 2, HDTV_1080 = 3 };
+    enum TvFormat : uint { NORMAL = 0, WIDESCREEN = 1 };
+
+    Settings();
+
+    TvSystem tvSystem() const { return tvSystemValue; }
+    TvFormat tvFormat() const { return tvFormatValue; }
+    bool scale() const { return scaleValue; }
+    bool squarePixels() const { return squarePixelsValue; }
+    bool compress() const { return compressValue; }
+    uint compressMin() const { return compressMinValue; }
+    uint compressMax() const { return compressMaxValue; }
+    QString serverName() const { return serverNameValue; }
+    // Video, audio and pictures filter texts, in that order.
+    QStringList extensions() const;
+
+    // Derived from the TV system and format, never stored.
+    uint width() const;
+    uint height() const;
+    double screenRatio() const;
+
+    void setScaling(uint tvSystem, uint tvFormat, bool scale, bool squarePixels, bool compress);
+    void setServerName(const QString &name);
+    void setExtensions(const QString &video, const QString &audio, const QString &pictures);
+
+    void loadXml(const QDomDocument &document);
+    void saveXml(QDomDocument &document) const;
+
+    static QString tvSystemWord(uint code);
+    static QString tvFormatWord(uint code);
+
+signals:
+    void scalingSettingsChanged(uint width, uint height, double screen_ratio, bool scale,
+        bool square_pixels, bool compress, uint compress_min, uint compress_max);
+    void serverNameChanged(const QString &name);
+    void videoExtensionsChanged(const QString &filter);
+    void audioExtensionsChanged(const QString &filter);
+    void pictureExtensionsChanged(const QString &filter);
+
+private:
+    void emitScaling();
+
+    TvSystem tvSystemValue = PAL;
+    TvFormat tvFormatValue = WIDESCREEN;
+    bool scaleValue = true;
+    bool squarePixelsValue = false;
+    bool compressValue = true;
+    uint compressMinValue = 16;
+    uint compressMaxValue = 235;
+    QString serverNameValue;
+    QString videoExtensionsValue;
+    QString audioExtensionsValue;
+    QString pictureExtensionsValue;
+};
