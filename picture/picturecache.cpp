@@ -1,5 +1,7 @@
 #include "picture/picturecache.h"
 
+#include "picture/pictureconverter.h"
+
 PictureCache::PictureCache(uint width, uint height, double screen_ratio, bool scale,
     bool square_pixels, bool compress, uint compress_min, uint compress_max)
 {
@@ -7,9 +9,27 @@ PictureCache::PictureCache(uint width, uint height, double screen_ratio, bool sc
         compress_max);
 }
 
-QByteArray PictureCache::convertedPicture(const QString &)
+PictureCache::~PictureCache() = default;
+
+QByteArray PictureCache::convertedPicture(const QString &path)
 {
-    return {};
+    for (const CachedPicture &record : cache) {
+        if (record.path == path)
+            return record.jpeg;
+    }
+    QByteArray jpeg = convertPicture(path, pictureFormat);
+    if (jpeg.isEmpty())
+        return {};
+    cache.push_back({ jpeg, path });
+    if (cache.size() > size_t(capacity))
+        cache.pop_front();
+    return jpeg;
 }
 
-void PictureCache::setFormat(uint, uint, double, bool, bool, bool, uint, uint) { }
+void PictureCache::setFormat(uint width, uint height, double screen_ratio, bool scale,
+    bool square_pixels, bool compress, uint compress_min, uint compress_max)
+{
+    pictureFormat = { width, height, screen_ratio, scale, square_pixels, compress, compress_min,
+        compress_max };
+    cache.clear();
+}

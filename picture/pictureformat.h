@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QSize>
+
+#include <array>
+#include <cstdint>
+
+// How pictures are prepared for the television: its raster, screen shape and colour range.
+struct PictureFormat
+{
+    uint width = 720;
+    uint height = 576;
+    double screenRatio = 16.0 / 9.0;
+    bool scale = true;
+    bool squarePixels = false;
+    bool compress = true;
+    uint compressMin = 16;
+    uint compressMax = 235;
+
+    // Size the picture takes on the television. A picture of extreme shape still keeps at
+    // least one pixel in each direction, so it always yields an image that can be encoded.
+    QSize fittedSize(QSize picture) const;
+
+    // The black frame the fitted picture is centred on.
+    QSize canvasSize() const;
+
+    // Output value for each input value 0..255 of a colour channel.
+    std::array<uint8_t, 256> compressionTable() const;
+};
+
+// Add 0.5 and truncate toward zero; kept within what an image dimension can be, at least 1.
+int nearestDimension(double x);
+
+// Size to ask the JPEG decoder for: the smallest of its 1/2, 1/4 and 1/8 reductions that is
+// still at least twice the fitted size in both directions, or `stored` itself when none is.
+// Each reduction is the stored size divided down, so the decoder picks exactly that scale.
+QSize scaledDecodeSize(QSize stored, QSize fitted);
