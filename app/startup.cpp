@@ -23,16 +23,21 @@ QString listenError(const char *protocol, quint16 port)
 
 } // namespace
 
-bool loadConfiguration(Settings &settings, const QString &path)
+bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
+    UserPrompts *prompts)
 {
+    Q_UNUSED(libraries);
+    Q_UNUSED(prompts);
     bool opened = false;
     const QDomDocument document = readConfigurationDocument(path, &opened);
     settings.loadXml(document);
     return opened;
 }
 
-void saveConfiguration(const Settings &settings, const QString &path)
+void saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
+    const QString &path)
 {
+    Q_UNUSED(libraries);
     QDomDocument document;
     document.appendChild(document.createElement(QStringLiteral("hearth")));
     settings.saveXml(document);
@@ -44,8 +49,9 @@ int runHearth(const HearthOptions &options)
     UserPrompts *prompts = options.prompts ? options.prompts : QtUserPrompts::shared();
     const QString configPath = configurationPath(options.applicationDir);
 
+    QList<TreeWidget *> libraries;
     auto settings = std::make_unique<Settings>();
-    /* fileOpened */ loadConfiguration(*settings, configPath);
+    /* fileOpened */ loadConfiguration(libraries, *settings, configPath, prompts);
 
     auto pictureCache = std::make_unique<PictureCache>(settings->width(), settings->height(),
         settings->screenRatio(), settings->scale(), settings->squarePixels(),
@@ -64,7 +70,7 @@ int runHearth(const HearthOptions &options)
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, qApp, [&] {
-        saveConfiguration(*settings, configPath);
+        saveConfiguration(libraries, *settings, configPath);
         QCoreApplication::quit();
     });
 

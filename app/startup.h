@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 class Settings;
+class TreeWidget;
 class UserPrompts;
 
 // What the entry point hands to the run; tests substitute their own directory, ports and
@@ -18,9 +20,13 @@ struct HearthOptions {
 // Needs a QApplication. Returns 1 when a listener cannot be opened, else the loop's result.
 int runHearth(const HearthOptions &options);
 
-// Reads the configuration file at path into the settings. True when the file could be opened,
+// Reads the configuration file at path into the settings and appends the three library views
+// (Video, Audio, Pictures) built from it to libraries. True when the file could be opened,
 // whether or not its content was usable.
-bool loadConfiguration(Settings &settings, const QString &path);
+bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
+    UserPrompts *prompts);
 
-// Writes root, settings element and libraries to path; a failed write keeps the old file.
-void saveConfiguration(const Settings &settings, const QString &path);
+// Writes root, settings element and the libraries in list order to path; a failed write keeps
+// the old file.
+void saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
+    const QString &path);

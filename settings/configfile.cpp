@@ -41,7 +41,9 @@ bool writeConfigurationDocument(const QString &path, const QDomDocument &documen
     if (!file.open(QIODevice::WriteOnly))
         return false;
     const QByteArray bytes = document.toByteArray(4);
-    if (file.write(bytes) != bytes.size()) {
+    // QSaveFile::commit() does not notice a failed flush of its own buffer (a full disk):
+    // flush here, so a short write cancels instead of replacing the old file.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }
