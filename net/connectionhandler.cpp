@@ -1,0 +1,302 @@
+#include "net/connectionhandler.h"
+
+#include "library/dirtreeinterface.h"
+#include "net/requestparser.h"
+#include "net/tcpserver.h"
+#include "picture/picturecache.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QTcpSocket>
+
+#include <limits>
+
+using namespace RequestParser;
+
+namespace {
+const QChar separator = QLatin1Char('/');
+const char zeros[ConnectionHandler::chunkSize] = {};
+} // namespace
+
+ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, PictureCache *pictures)
+    : server(server)
+    , connection(socket)
+    , pictureCache(pictures)
+{
+    if (!connection)
+        return;
+    // The handler owns its socket, whatever the listening server does meanwhile.
+    connection->setParent(nullptr);
+    // Answers are small and the player waits for each one.
+    connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A peer that keeps sending while we stream is held back by TCP, not by our memory.
+    connection->setReadBufferSize(maxTextSize);
+    connect(connection, &QTcpSocket::readyRead, this, &ConnectionHandler::readData);
+    connect(connection, &QTcpSocket::disconnected, this, &ConnectionHandler::close);
+    connect(connection, &QTcpSocket::bytesWritten, this, &ConnectionHandler::bytesWritten);
+}
+
+ConnectionHandler::~ConnectionHandler()
+{
+    delete connection;
+    currentSource.reset();
+}
+
+const QList<DirTreeInterface *> &ConnectionHandler::libraries() const
+{
+    return server->libraries();
+}
+
+void ConnectionHandler::readData()
+{
+    process();
+}
+
+void ConnectionHandler::close()
+{
+    const bool first = !closing;
+    closing = true;
+    transferRemaining = 0;
+    if (first && connection) {
+        // Whatever is queued (a "404") goes out before the end; the handler and its socket
+        // are deleted soon after, which would otherwise drop it.
+        connection->flush();
+        connection->disconnectFromHost();
+        connection->close();
+    }
+    if (currentSource)
+        currentSource->close();
+    // Disconnecting may call back into close(); the server is told once.
+    if (first)
+        emit closed(this);
+}
+
+void ConnectionHandler::bytesWritten(qint64 count)
+{
+    queued = qMax<qint64>(0, queued - count);
+    process();
+}
+
+void ConnectionHandler::process()
+{
+    // Socket signals do not nest here, but a handler may close the connection meanwhile.
+    if (processing)
+        return;
+    processing = true;
+    while (!closing) {
+        if (transferRemaining > 0) {
+            feedTransfer();
+            if (transferRemaining > 0)
+                break; // bytesWritten resumes it
+            continue;
+        }
+        // Answers wait while the player is not reading; requests stay on the socket.
+        if (queued >= maxQueuedBytes)
+            break;
+        if (textPos < text.size()) {
+            dispatchOne();
+            continue;
+        }
+        if (!readText())
+            break;
+    }
+    processing = false;
+}
+
+bool ConnectionHandler::readText()
+{
+    if (!connection || connection->bytesAvailable() <= 0)
+        return false;
+    // Everything waiting is one text, read through the small request buffer in rounds, so
+    // neither long paths nor pipelined requests are cut at the buffer's size.
+    char buffer[1024];
+    QByteArray bytes;
+    while (bytes.size() < maxTextSize) {
+        const qint64 want = qMin<qint64>(sizeof(buffer) - 1, maxTextSize - bytes.size());
+        const qint64 got = connection->read(buffer, want);
+        if (got <= 0)
+            break;
+        buffer[got] = '\0';
+        bytes.append(buffer, got);
+    }
+    if (bytes.isEmpty())
+        return false;
+    received += bytes.size();
+    // A NUL ends the text.
+    const qsizetype nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    text = QString::fromLatin1(bytes);
+    textPos = 0;
+    return true;
+}
+
+void ConnectionHandler::dispatchOne()
+{
+    const QStringView rest = QStringView(text).sliced(textPos);
+    int consumed = 0;
+    switch (kindOf(rest)) {
+    case Kind::None:
+        // Not a request: the rest of this text is dropped, the connection stays.
+        textPos = text.size();
+        return;
+    case Kind::List:
+        consumed = handleList(rest);
+        break;
+    case Kind::Action1:
+        consumed = handleAction(rest, 1);
+        break;
+    case Kind::Action2:
+        consumed = handleAction(rest, 2);
+        break;
+    case Kind::Size:
+        consumed = handleSize(rest);
+        break;
+    case Kind::Get:
+        consumed = handleGet(rest);
+        break;
+    }
+    textPos += qMax(consumed, 1);
+}
+
+bool ConnectionHandler::write(const QByteArray &bytes)
+{
+    if (closing || !connection || connection->state() != QAbstractSocket::ConnectedState)
+        return false;
+    const qint64 written = connection->write(bytes);
+    if (written > 0)
+        queued += written;
+    return written == bytes.size();
+}
+
+DirTreeInterface *ConnectionHandler::libraryFor(const QString &mediaWord) const
+{
+    const int code = mediaTypeFor(mediaWord);
+    if (code == 0 || !server)
+        return nullptr;
+    for (DirTreeInterface *library : libraries()) {
+        if (library && library->mediaType() == code)
+            return library;
+    }
+    return nullptr;
+}
+
+EntryInfo ConnectionHandler::resolvePath(const QString &path) const
+{
+    const PathParts parts = splitRequestPath(path);
+    DirTreeInterface *library = libraryFor(parts.mediaWord);
+    if (!library)
+        return EntryInfo();
+    return library->findEntry(parts.libraryPath, separator);
+}
+
+int ConnectionHandler::handleList(QStringView rest)
+{
+    const QString mediaWord = listMediaWord(rest);
+    const QString libraryPath = listLibraryPath(rest);
+    QByteArray reply;
+    if (DirTreeInterface *library = libraryFor(mediaWord)) {
+        const QList<EntryInfo> entries = library->listEntries(libraryPath, separator);
+        for (const EntryInfo &entry : entries)
+            reply += listingLine(entry, libraryPath, mediaWord);
+    }
+    reply += QByteArrayLiteral("EOL\n");
+    write(reply);
+    return consumedCount(Kind::List, rest);
+}
+
+int ConnectionHandler::handleAction(QStringView rest, int variant)
+{
+    const Kind kind = variant == 1 ? Kind::Action1 : Kind::Action2;
+    const QString path = variant == 1 ? action1Path(rest) : action2Path(rest);
+    if (resolvePath(path).isUsable()) {
+        write(QByteArrayLiteral("200"));
+    } else {
+        write(QByteArrayLiteral("404"));
+        close();
+    }
+    return consumedCount(kind, rest);
+}
+
+int ConnectionHandler::handleSize(QStringView rest)
+{
+    const QString path = sizePath(rest);
+    const EntryInfo entry = resolvePath(path);
+    if (!entry.isUsable()) {
+        write(sizeAnswer(0));
+        return consumedCount(Kind::Size, rest);
+    }
+    replaceSource(makeSource(path, entry));
+    write(sizeAnswer(currentSource->size()));
+    return consumedCount(Kind::Size, rest);
+}
+
+int ConnectionHandler::handleGet(QStringView rest)
+{
+    const Range range = getRange(rest);
+    if (!currentSource || !currentSource->isOpen()) {
+        const QString path = getPath(rest);
+        replaceSource(makeSource(path, resolvePath(path)));
+        auto *file = qobject_cast<QFile *>(currentSource.get());
+        // The chunks are our own buffering; a second layer would only copy.
+        const bool opened = file ? file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+                                 : currentSource->open(QIODevice::ReadOnly);
+        // A source that does not open sends NULs for an explicit length and nothing for
+        // "the rest of the file", whatever size the disk reports for it.
+        currentSourceSize = opened ? currentSource->size() : 0;
+    }
+    transferRemaining = byteCount(range, currentSourceSize);
+    transferPadding = true;
+    if (currentSource->isOpen() && range.offset <= quint64(currentSource->size())
+        && currentSource->seek(qint64(range.offset)))
+        transferPadding = false;
+    if (transferRemaining > 0 && chunk.isEmpty())
+        chunk.resize(chunkSize);
+    // process() feeds the transfer as the socket drains.
+    return consumedCount(Kind::Get, rest);
+}
+
+void ConnectionHandler::feedTransfer()
+{
+    while (transferRemaining > 0 && !closing) {
+        const qint64 want = qint64(qMin<quint64>(transferRemaining, quint64(chunkSize)));
+        if (queued + want > maxQueuedBytes)
+            return;
+        qint64 got = 0;
+        if (!transferPadding) {
+            got = currentSource->read(chunk.data(), want);
+            if (got <= 0)
+                transferPadding = true; // end of data or a failed read
+        }
+        const char *data = transferPadding ? zeros : chunk.constData();
+        if (transferPadding)
+            got = want;
+        if (!write(QByteArray::fromRawData(data, got))) {
+            // The socket refused it: this answer is abandoned.
+            transferRemaining = 0;
+            return;
+        }
+        transferRemaining -= quint64(got);
+    }
+}
+
+void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device)
+{
+    currentSource = std::move(device);
+    currentSourceSize = 0;
+}
+
+std::unique_ptr<QIODevice> ConnectionHandler::makeSource(const QString &requestPath,
+    const EntryInfo &entry) const
+{
+    if (wantsConvertedPicture(requestPath) && pictureCache) {
+        const QByteArray converted = pictureCache->convertedPicture(entry.filePath());
+        if (!converted.isEmpty()) {
+            // The buffer shares the bytes, so the cache may drop the picture meanwhile.
+            auto buffer = std::make_unique<QBuffer>();
+            buffer->setData(converted);
+            return buffer;
+        }
+    }
+    return std::make_unique<QFile>(entry.filePath());
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "library/entryinfo.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringView>
+
+#include <memory>
+
+class DirTreeInterface;
+class PictureCache;
+class QIODevice;
+class QTcpSocket;
+class TCPServer;
+
+// One player connection: reads its requests, answers them on its socket, and streams GET
+// answers as the socket drains so that a long transfer neither fills memory nor stalls other
+// players. Requests behind a GET wait for it and are answered in order.
+class ConnectionHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Bytes queued in the socket before feeding waits for it to drain.
+    static constexpr qint64 maxQueuedBytes = 1024 * 1024;
+    // Largest read from a source, and largest text parsed in one go.
+    static constexpr qint64 chunkSize = 64 * 1024;
+    static constexpr qint64 maxTextSize = 64 * 1024;
+
+    ConnectionHandler(TCPServer *server, QTcpSocket *socket, PictureCache *pictures);
+    ~ConnectionHandler() override;
+
+    QTcpSocket *socket() const { return connection; }
+    const QList<DirTreeInterface *> &libraries() const;
+    PictureCache *pictures() const { return pictureCache; }
+    QIODevice *source() const { return currentSource.get(); }
+    qint64 sourceSize() const { return currentSourceSize; }
+
+    // Bytes handed to the socket and not yet reported written.
+    qint64 queuedBytes() const { return queued; }
+    // Bytes taken from the socket so far.
+    qint64 bytesReceived() const { return received; }
+    bool transferActive() const { return transferRemaining > 0; }
+
+    // Request handlers: each answers the request at the start of rest and returns the
+    // number of characters it consumed.
+    int handleList(QStringView rest);
+    int handleAction(QStringView rest, int variant);
+    int handleSize(QStringView rest);
+    int handleGet(QStringView rest);
+
+    DirTreeInterface *libraryFor(const QString &mediaWord) const;
+    EntryInfo resolvePath(const QString &path) const;
+
+signals:
+    void closed(ConnectionHandler *ch);
+
+public slots:
+    void readData();
+    void close();
+
+private:
+    void bytesWritten(qint64 count);
+    // Answers what can be answered now: pending text first, then what waits on the socket.
+    void process();
+    bool readText();
+    void dispatchOne();
+    bool write(const QByteArray &bytes);
+    void feedTransfer();
+    void replaceSource(std::unique_ptr<QIODevice> device);
+    std::unique_ptr<QIODevice> makeSource(const QString &requestPath, const EntryInfo &entry) const;
+
+    TCPServer *server;
+    QTcpSocket *connection;
+    PictureCache *pictureCache;
+    std::unique_ptr<QIODevice> currentSource;
+    qint64 currentSourceSize = 0;
+
+    QString text;      // the text being answered
+    qsizetype textPos = 0;
+    qint64 queued = 0;
+    qint64 received = 0;
+    quint64 transferRemaining = 0;
+    bool transferPadding = false;
+    bool processing = false;
+    bool closing = false;
+    QByteArray chunk;  // one read buffer, reused
+};

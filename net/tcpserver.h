@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QTcpServer>
+
+class ConnectionHandler;
+class DirTreeInterface;
+class PictureCache;
+
+// Listens for players and gives each connection its own ConnectionHandler.
+class TCPServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The libraries (video, audio, pictures) and the picture cache are not owned.
+    TCPServer(const QList<DirTreeInterface *> &libraries, PictureCache *pictures,
+        quint16 port = 8000, QObject *parent = nullptr);
+    // Handlers still alive are deleted with the server: they answer through it.
+    ~TCPServer() override;
+
+    // Listens on the IPv4 any-address at the port given at construction; false when taken.
+    bool listen();
+    // The port actually bound (useful when constructed with port 0).
+    quint16 serverPort() const;
+
+    const QList<DirTreeInterface *> &libraries() const { return libraryList; }
+    // Handlers whose connection has not closed yet.
+    QList<ConnectionHandler *> connections() const;
+
+public slots:
+    void handleConnection();
+    void connectionClosed(ConnectionHandler *ch);
+
+private:
+    void forget(QObject *handler);
+
+    QList<DirTreeInterface *> libraryList;
+    QTcpServer tcpServer;
+    PictureCache *pictures;
+    quint16 port;
+    QSet<QObject *> handlers;   // every handler not yet destroyed
+    QSet<QObject *> retiring;   // closed, deletion scheduled
+};
