@@ -1,0 +1,529 @@
+#include "picture/picturecache.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+class TestPictureCache : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void convertsToTheFittedPicture_data();
+    void convertsToTheFittedPicture();
+    void compressionSparesTheBars_data();
+    void compressionSparesTheBars();
+    void orientationTagIsApplied_data();
+    void orientationTagIsApplied();
+    void pictureAboveTheDecodeLimitIsReducedWhileDecoding();
+    void anyContentIsConvertedOrRefused_data();
+    void anyContentIsConvertedOrRefused();
+
+    void samePathConvertsOnce();
+    void twentyFirstPicturePushesOutTheFirst();
+    void setFormatEmptiesTheCache_data();
+    void setFormatEmptiesTheCache();
+    void pathFormsAreSeparateRecords_data();
+    void pathFormsAreSeparateRecords();
+    void failureIsNotCached();
+
+private:
+    QString pathOf(const QString &name) const { return dir->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+namespace {
+
+constexpr double fourThree = 4.0 / 3.0;
+constexpr double wide = 16.0 / 9.0;
+
+struct Format
+{
+    uint width;
+    uint height;
+    double ratio;
+    bool scale;
+    bool square;
+    bool compress;
+    uint low;
+    uint high;
+};
+
+std::unique_ptr<PictureCache> makeCache(const Format &f)
+{
+    return std::make_unique<PictureCache>(
+        f.width, f.height, f.ratio, f.scale, f.square, f.compress, f.low, f.high);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Format)
+
+namespace {
+
+const Format defaults { 720, 576, wide, true, false, true, 16, 235 };
+
+QByteArray encode(const QImage &image, const char *format = "jpg")
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(95);
+    if (!writer.write(image))
+        qFatal("test picture could not be encoded");
+    return bytes;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QImage filled(QSize size, QRgb colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
+// Four quadrants: top-left red, top-right green, bottom-left blue, bottom-right white.
+QImage quadrants(QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    const int halfW = size.width() / 2;
+    const int halfH = size.height() / 2;
+    for (int y = 0; y < size.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            if (y < halfH)
+                line[x] = x < halfW ? qRgb(255, 0, 0) : qRgb(0, 255, 0);
+            else
+                line[x] = x < halfW ? qRgb(0, 0, 255) : qRgb(255, 255, 255);
+        }
+    }
+    return image;
+}
+
+// An Exif segment holding only the orientation tag, placed after the JFIF header.
+QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation)
+{
+    QByteArray tiff = QByteArrayLiteral("MM\x00\x2a\x00\x00\x00\x08" // big-endian, IFD at 8
+                                        "\x00\x01" // one entry
+                                        "\x01\x12\x00\x03\x00\x00\x00\x01"); // orientation SHORT x1
+    tiff.append(char(orientation >> 8)).append(char(orientation & 0xff));
+    tiff.append(QByteArrayLiteral("\x00\x00" "\x00\x00\x00\x00")); // padding, no next IFD
+    const QByteArray payload = QByteArrayLiteral("Exif\x00\x00") + tiff;
+    QByteArray segment = QByteArrayLiteral("\xff\xe1");
+    const int length = int(payload.size()) + 2;
+    segment.append(char(length >> 8)).append(char(length & 0xff)).append(payload);
+
+    int at = 2; // after the start-of-image marker
+    if (jpeg.size() > 6 && uchar(jpeg[2]) == 0xff && uchar(jpeg[3]) == 0xe0)
+        at = 4 + ((uchar(jpeg[4]) << 8) | uchar(jpeg[5]));
+    return jpeg.left(at) + segment + jpeg.mid(at);
+}
+
+QImage decoded(const QByteArray &jpeg)
+{
+    QByteArray copy = jpeg;
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "jpg");
+    reader.setAutoTransform(false);
+    return reader.read().convertToFormat(QImage::Format_RGB32);
+}
+
+// The rectangle of pixels brighter than mid-grey: where a white picture landed on black.
+QRect brightArea(const QImage &image)
+{
+    QRect area;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qGray(line[x]) > 128)
+                area |= QRect(x, y, 1, 1);
+        }
+    }
+    return area;
+}
+
+bool near(QRgb actual, QRgb expected, int tolerance)
+{
+    return std::abs(qRed(actual) - qRed(expected)) <= tolerance
+        && std::abs(qGreen(actual) - qGreen(expected)) <= tolerance
+        && std::abs(qBlue(actual) - qBlue(expected)) <= tolerance;
+}
+
+QByteArray describe(QRgb p)
+{
+    return QByteArray::number(qRed(p)) + ',' + QByteArray::number(qGreen(p)) + ','
+        + QByteArray::number(qBlue(p));
+}
+
+} // namespace
+
+void TestPictureCache::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestPictureCache::cleanup()
+{
+    dir.reset();
+    QImageReader::setAllocationLimit(128);
+}
+
+void TestPictureCache::convertsToTheFittedPicture_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<uint>("width");
+    QTest::addColumn<uint>("height");
+    QTest::addColumn<double>("ratio");
+    QTest::addColumn<bool>("scale");
+    QTest::addColumn<bool>("square");
+    QTest::addColumn<QSize>("canvas");
+    QTest::addColumn<QRect>("placed");
+
+    QTest::newRow("1600x1200 PAL 4:3 stretched") << QSize(1600, 1200) << 720u << 576u << fourThree << true << false << QSize(720, 576) << QRect(0, 0, 720, 576);
+    QTest::newRow("1600x1200 PAL 4:3 square") << QSize(1600, 1200) << 720u << 576u << fourThree << true << true << QSize(768, 576) << QRect(0, 0, 768, 576);
+    QTest::newRow("1600x1200 PAL 16:9 stretched") << QSize(1600, 1200) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect(90, 0, 540, 576);
+    QTest::newRow("1600x1200 PAL 16:9 square") << QSize(1600, 1200) << 720u << 576u << wide << true << true << QSize(1024, 576) << QRect(128, 0, 768, 576);
+    QTest::newRow("1200x1600 PAL 4:3 stretched") << QSize(1200, 1600) << 720u << 576u << fourThree << true << false << QSize(720, 576) << QRect(157, 0, 405, 576);
+    QTest::newRow("1200x1600 PAL 4:3 square") << QSize(1200, 1600) << 720u << 576u << fourThree << true << true << QSize(768, 576) << QRect(168, 0, 432, 576);
+    QTest::newRow("1920x1080 fills PAL 16:9") << QSize(1920, 1080) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect(0, 0, 720, 576);
+    QTest::newRow("wide picture gets bars above and below") << QSize(3000, 1000) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect(0, 117, 720, 341);
+    // Large enough to be decoded at a reduced scale; the output sizes must not change.
+    QTest::newRow("4000x3000 PAL 16:9 stretched") << QSize(4000, 3000) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect(90, 0, 540, 576);
+    QTest::newRow("4001x2999 PAL 16:9 square") << QSize(4001, 2999) << 720u << 576u << wide << true << true << QSize(1024, 576) << QRect(128, 0, 768, 576);
+    QTest::newRow("fitted from its own size, not the reduced one") << QSize(1400, 2515) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect(247, 0, 225, 576);
+    QTest::newRow("6000x4000 HDTV 720") << QSize(6000, 4000) << 1280u << 720u << wide << true << false << QSize(1280, 720) << QRect(100, 0, 1080, 720);
+    QTest::newRow("without scaling the own size") << QSize(333, 222) << 720u << 576u << wide << false << false << QSize(333, 222) << QRect(0, 0, 333, 222);
+    QTest::newRow("one-pixel line still converts") << QSize(4000, 1) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect();
+}
+
+void TestPictureCache::convertsToTheFittedPicture()
+{
+    QFETCH(QSize, picture);
+    QFETCH(uint, width);
+    QFETCH(uint, height);
+    QFETCH(double, ratio);
+    QFETCH(bool, scale);
+    QFETCH(bool, square);
+    QFETCH(QSize, canvas);
+    QFETCH(QRect, placed);
+
+    const QString path = pathOf(QStringLiteral("white.jpg"));
+    writeFile(path, encode(filled(picture, qRgb(255, 255, 255))));
+    auto cache = makeCache({ width, height, ratio, scale, square, false, 16, 235 });
+    const QByteArray jpeg = cache->convertedPicture(path);
+    QVERIFY(!jpeg.isEmpty());
+    QVERIFY(jpeg.startsWith("\xff\xd8"));
+
+    const QImage out = decoded(jpeg);
+    QCOMPARE(out.size(), canvas);
+    if (placed.isValid())
+        QCOMPARE(brightArea(out), placed);
+}
+
+void TestPictureCache::compressionSparesTheBars_data()
+{
+    QTest::addColumn<bool>("scale");
+    QTest::addColumn<QByteArray>("sourceFormat");
+    QTest::addColumn<int>("sourceImageFormat");
+    QTest::addColumn<uint>("low");
+    QTest::addColumn<uint>("high");
+    QTest::addColumn<QRgb>("white");
+    QTest::addColumn<QRgb>("grey");
+    QTest::addColumn<QRgb>("black");
+
+    const QRgb white = qRgb(235, 235, 235);
+    const QRgb grey = qRgb(125, 125, 125);
+    const QRgb black = qRgb(16, 16, 16);
+    QTest::newRow("JPEG on the canvas") << true << QByteArray("jpg") << int(QImage::Format_RGB32) << 16u << 235u << white << grey << black;
+    QTest::newRow("JPEG at its own size") << false << QByteArray("jpg") << int(QImage::Format_RGB32) << 16u << 235u << white << grey << black;
+    QTest::newRow("palette PNG at its own size") << false << QByteArray("png") << int(QImage::Format_Indexed8) << 16u << 235u << white << grey << black;
+    QTest::newRow("grey PNG on the canvas") << true << QByteArray("png") << int(QImage::Format_Grayscale8) << 16u << 235u << white << grey << black;
+    QTest::newRow("PNG with alpha at its own size") << false << QByteArray("png") << int(QImage::Format_ARGB32) << 16u << 235u << white << grey << black;
+    QTest::newRow("reversed range") << true << QByteArray("jpg") << int(QImage::Format_RGB32) << 235u << 16u << qRgb(16, 16, 16) << qRgb(125, 125, 125) << qRgb(235, 235, 235);
+    QTest::newRow("range beyond a byte") << true << QByteArray("jpg") << int(QImage::Format_RGB32) << 100u << 900u << qRgb(255, 255, 255) << qRgb(255, 255, 255) << qRgb(100, 100, 100);
+}
+
+void TestPictureCache::compressionSparesTheBars()
+{
+    QFETCH(bool, scale);
+    QFETCH(QByteArray, sourceFormat);
+    QFETCH(int, sourceImageFormat);
+    QFETCH(uint, low);
+    QFETCH(uint, high);
+    QFETCH(QRgb, white);
+    QFETCH(QRgb, grey);
+    QFETCH(QRgb, black);
+
+    // Three vertical stripes: white, mid-grey 128, black.
+    QImage source(1200, 900, QImage::Format_RGB32);
+    for (int y = 0; y < source.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(source.scanLine(y));
+        for (int x = 0; x < source.width(); ++x)
+            line[x] = x < 400 ? qRgb(255, 255, 255) : x < 800 ? qRgb(128, 128, 128) : qRgb(0, 0, 0);
+    }
+    source = source.convertToFormat(QImage::Format(sourceImageFormat));
+    const QString path = pathOf(QStringLiteral("stripes.") + QLatin1String(sourceFormat));
+    writeFile(path, encode(source, sourceFormat.constData()));
+
+    auto cache = makeCache({ 720, 576, wide, scale, false, true, low, high });
+    const QImage out = decoded(cache->convertedPicture(path));
+    QVERIFY(!out.isNull());
+
+    // Default format: a 4:3 picture is 540 wide at x 90 on the 720 canvas.
+    const int left = scale ? 90 : 0;
+    const int stripe = scale ? 180 : 400;
+    const int y = out.height() / 2;
+    const QRgb seenWhite = out.pixel(left + stripe / 2, y);
+    const QRgb seenGrey = out.pixel(left + stripe + stripe / 2, y);
+    const QRgb seenBlack = out.pixel(left + 2 * stripe + stripe / 2, y);
+    QVERIFY2(near(seenWhite, white, 3), describe(seenWhite));
+    QVERIFY2(near(seenGrey, grey, 3), describe(seenGrey));
+    QVERIFY2(near(seenBlack, black, 3), describe(seenBlack));
+    if (scale) {
+        for (const QPoint bar : { QPoint(0, 0), QPoint(45, y), QPoint(719, 575), QPoint(675, y) })
+            QVERIFY2(near(out.pixel(bar), qRgb(0, 0, 0), 2), describe(out.pixel(bar)));
+    }
+}
+
+void TestPictureCache::orientationTagIsApplied_data()
+{
+    QTest::addColumn<QSize>("stored");
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<QRect>("placed");
+    // Expected colours of the upright picture: top-left, top-right, bottom-left, bottom-right.
+    QTest::addColumn<QList<QRgb>>("corners");
+
+    const QRgb red = qRgb(255, 0, 0);
+    const QRgb green = qRgb(0, 255, 0);
+    const QRgb blue = qRgb(0, 0, 255);
+    const QRgb white = qRgb(255, 255, 255);
+    const QRect landscape(0, 0, 720, 576);
+    const QRect portrait(157, 0, 405, 576);
+
+    QTest::newRow("untagged") << QSize(1600, 1200) << 0 << landscape << QList<QRgb> { red, green, blue, white };
+    QTest::newRow("normal") << QSize(1600, 1200) << 1 << landscape << QList<QRgb> { red, green, blue, white };
+    QTest::newRow("mirrored") << QSize(1600, 1200) << 2 << landscape << QList<QRgb> { green, red, white, blue };
+    QTest::newRow("upside down") << QSize(1600, 1200) << 3 << landscape << QList<QRgb> { white, blue, green, red };
+    QTest::newRow("turned 90") << QSize(1600, 1200) << 6 << portrait << QList<QRgb> { blue, red, white, green };
+    QTest::newRow("turned 270") << QSize(1600, 1200) << 8 << portrait << QList<QRgb> { green, white, red, blue };
+    QTest::newRow("turned 90, reduced decode") << QSize(4000, 3000) << 6 << portrait << QList<QRgb> { blue, red, white, green };
+}
+
+void TestPictureCache::orientationTagIsApplied()
+{
+    QFETCH(QSize, stored);
+    QFETCH(int, orientation);
+    QFETCH(QRect, placed);
+    QFETCH(QList<QRgb>, corners);
+
+    QByteArray jpeg = encode(quadrants(stored));
+    if (orientation != 0)
+        jpeg = withOrientation(jpeg, quint16(orientation));
+    const QString path = pathOf(QStringLiteral("photo.jpg"));
+    writeFile(path, jpeg);
+
+    auto cache = makeCache({ 720, 576, fourThree, true, false, false, 16, 235 });
+    const QImage out = decoded(cache->convertedPicture(path));
+    QCOMPARE(out.size(), QSize(720, 576));
+    if (placed.left() > 0) {
+        QVERIFY(near(out.pixel(placed.left() / 2, 288), qRgb(0, 0, 0), 2));
+        QVERIFY(near(out.pixel(placed.left() + placed.width() + 10, 288), qRgb(0, 0, 0), 2));
+    }
+    const int qx = placed.width() / 4;
+    const int qy = placed.height() / 4;
+    const QPoint probes[] = { placed.topLeft() + QPoint(qx, qy),
+        placed.topLeft() + QPoint(3 * qx, qy), placed.topLeft() + QPoint(qx, 3 * qy),
+        placed.topLeft() + QPoint(3 * qx, 3 * qy) };
+    for (int i = 0; i < 4; ++i) {
+        const QRgb seen = out.pixel(probes[i]);
+        const QByteArray where = describe(seen) + " at corner " + QByteArray::number(i);
+        QVERIFY2(near(seen, corners[i], 12), where.constData());
+    }
+}
+
+void TestPictureCache::pictureAboveTheDecodeLimitIsReducedWhileDecoding()
+{
+    // 2400x1800 needs about 17 MB decoded in full; a quarter of it fits well under the limit.
+    const QString path = pathOf(QStringLiteral("large.jpg"));
+    writeFile(path, encode(filled(QSize(2400, 1800), qRgb(255, 255, 255))));
+    QImageReader::setAllocationLimit(8);
+
+    auto small = makeCache({ 180, 144, fourThree, true, false, false, 16, 235 });
+    const QImage out = decoded(small->convertedPicture(path));
+    QCOMPARE(out.size(), QSize(180, 144));
+    QCOMPARE(brightArea(out), QRect(0, 0, 180, 144));
+
+    // Without fitting, the picture must be decoded whole: it is refused and sent as stored.
+    auto unscaled = makeCache({ 180, 144, fourThree, false, false, true, 16, 235 });
+    QVERIFY(unscaled->convertedPicture(path).isEmpty());
+    QCOMPARE(unscaled->cachedCount(), 0);
+}
+
+void TestPictureCache::anyContentIsConvertedOrRefused_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("converted");
+
+    const QByteArray jpeg = encode(quadrants(QSize(320, 240)));
+    QByteArray huge = jpeg;
+    // Claim 60000x60000 in the frame header: too large to decode even at an eighth.
+    const int sof = int(huge.indexOf("\xff\xc0"));
+    QVERIFY(sof > 0);
+    huge[sof + 5] = char(0xea);
+    huge[sof + 6] = char(0x60);
+    huge[sof + 7] = char(0xea);
+    huge[sof + 8] = char(0x60);
+
+    QTest::newRow("text named like a picture") << QByteArray("just some words\n") << false;
+    QTest::newRow("empty file") << QByteArray() << false;
+    QTest::newRow("JPEG start marker only") << QByteArray("\xff\xd8\xff") << false;
+    QTest::newRow("PNG content under a JPEG name") << encode(quadrants(QSize(64, 48)), "png") << true;
+    QTest::newRow("valid JPEG") << jpeg << true;
+    QTest::newRow("implausibly large frame") << huge << false;
+}
+
+void TestPictureCache::anyContentIsConvertedOrRefused()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, converted);
+
+    const QString path = pathOf(QStringLiteral("picture.jpg"));
+    writeFile(path, content);
+    auto cache = makeCache(defaults);
+    const QByteArray jpeg = cache->convertedPicture(path);
+    QCOMPARE(!jpeg.isEmpty(), converted);
+    QCOMPARE(cache->cachedCount(), converted ? 1 : 0);
+    if (converted)
+        QCOMPARE(decoded(jpeg).size(), QSize(720, 576));
+}
+
+void TestPictureCache::samePathConvertsOnce()
+{
+    const QString path = pathOf(QStringLiteral("a.jpg"));
+    writeFile(path, encode(filled(QSize(400, 300), qRgb(255, 255, 255))));
+    auto cache = makeCache(defaults);
+    const QByteArray first = cache->convertedPicture(path);
+    QVERIFY(!first.isEmpty());
+
+    // A new conversion would see the changed file; the cached answer is the same bytes.
+    writeFile(path, encode(filled(QSize(300, 400), qRgb(0, 0, 0))));
+    const QByteArray second = cache->convertedPicture(path);
+    QCOMPARE(second, first);
+    QVERIFY(second.isSharedWith(first));
+    QCOMPARE(cache->cachedCount(), 1);
+}
+
+void TestPictureCache::twentyFirstPicturePushesOutTheFirst()
+{
+    auto cache = makeCache(defaults);
+    const QByteArray jpeg = encode(filled(QSize(64, 48), qRgb(200, 100, 50)));
+    QStringList paths;
+    for (int i = 0; i <= PictureCache::capacity; ++i) {
+        paths << pathOf(QStringLiteral("p%1.jpg").arg(i));
+        writeFile(paths.last(), jpeg);
+        QVERIFY(!cache->convertedPicture(paths.last()).isEmpty());
+        QCOMPARE(cache->cachedCount(), qMin(i + 1, PictureCache::capacity));
+    }
+    // With the files gone only what is still cached can be answered.
+    for (const QString &path : paths)
+        QVERIFY(QFile::remove(path));
+    QVERIFY(cache->convertedPicture(paths[0]).isEmpty());
+    for (int i = 1; i <= PictureCache::capacity; ++i)
+        QVERIFY2(!cache->convertedPicture(paths[i]).isEmpty(), qPrintable(paths[i]));
+
+    // A hit does not refresh a record: first in, first out.
+    writeFile(paths[0], jpeg);
+    QVERIFY(!cache->convertedPicture(paths[0]).isEmpty());
+    QVERIFY(cache->convertedPicture(paths[1]).isEmpty());
+}
+
+void TestPictureCache::setFormatEmptiesTheCache_data()
+{
+    QTest::addColumn<Format>("next");
+    QTest::newRow("same values") << defaults;
+    QTest::newRow("other width") << Format { 1280, 720, wide, true, false, true, 16, 235 };
+    QTest::newRow("compression off") << Format { 720, 576, wide, true, false, false, 16, 235 };
+}
+
+void TestPictureCache::setFormatEmptiesTheCache()
+{
+    QFETCH(Format, next);
+    const QString path = pathOf(QStringLiteral("a.jpg"));
+    writeFile(path, encode(filled(QSize(400, 300), qRgb(255, 255, 255))));
+    auto cache = makeCache(defaults);
+    const QByteArray before = cache->convertedPicture(path);
+    QVERIFY(!before.isEmpty());
+
+    cache->setFormat(next.width, next.height, next.ratio, next.scale, next.square, next.compress,
+        next.low, next.high);
+    QCOMPARE(cache->cachedCount(), 0);
+    QCOMPARE(cache->format().width, next.width);
+    QVERIFY(QFile::remove(path));
+    QVERIFY(cache->convertedPicture(path).isEmpty());
+    // Bytes handed out before stay whole for their holder.
+    QCOMPARE(decoded(before).size(), QSize(720, 576));
+}
+
+void TestPictureCache::pathFormsAreSeparateRecords_data()
+{
+    QTest::addColumn<QString>("otherForm");
+    QTest::newRow("doubled slash") << QStringLiteral("dir//a.jpg");
+    QTest::newRow("dot component") << QStringLiteral("dir/./a.jpg");
+    QTest::newRow("letter case") << QStringLiteral("dir/A.jpg");
+}
+
+void TestPictureCache::pathFormsAreSeparateRecords()
+{
+    QFETCH(QString, otherForm);
+    QVERIFY(QDir(dir->path()).mkpath(QStringLiteral("dir")));
+    const QString path = pathOf(QStringLiteral("dir/a.jpg"));
+    const QString other = pathOf(otherForm);
+    const QByteArray jpeg = encode(filled(QSize(400, 300), qRgb(255, 255, 255)));
+    writeFile(path, jpeg);
+    writeFile(other, jpeg); // the letter-case form is its own file here
+
+    auto cache = makeCache(defaults);
+    QVERIFY(!cache->convertedPicture(path).isEmpty());
+    QVERIFY(QFile::remove(path));
+    QFile::remove(other);
+    // Only the exact string finds the record.
+    QVERIFY(cache->convertedPicture(other).isEmpty());
+    QVERIFY(!cache->convertedPicture(path).isEmpty());
+}
+
+void TestPictureCache::failureIsNotCached()
+{
+    const QString path = pathOf(QStringLiteral("later.jpg"));
+    auto cache = makeCache(defaults);
+    QVERIFY(cache->convertedPicture(path).isEmpty()); // missing
+    writeFile(path, QByteArrayLiteral("not yet a picture"));
+    QVERIFY(cache->convertedPicture(path).isEmpty());
+    QCOMPARE(cache->cachedCount(), 0);
+
+    writeFile(path, encode(filled(QSize(400, 300), qRgb(255, 255, 255))));
+    QVERIFY(!cache->convertedPicture(path).isEmpty());
+    QCOMPARE(cache->cachedCount(), 1);
+}
+
+QTEST_MAIN(TestPictureCache)
+#include "tst_picturecache.moc"
