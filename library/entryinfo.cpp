@@ -41,3 +41,13 @@ bool EntryInfo::isUsable() const
         return current.exists();
     return current.isFile() && current.exists() && current.isReadable();
 }
+
+EntryInfo EntryInfo::directory(const QFileInfo &info, const QString &name)
+{
+    EntryInfo entry(info, name);
+    if (!entry.dirEntry) {
+        entry.dirEntry = true;
+        entry.entryName = info.fileName();
+    }
+    return entry;
+}

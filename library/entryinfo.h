@@ -15,6 +15,10 @@ public:
     // A virtual entry (a folder the user made); the name is trimmed.
     EntryInfo(const QString &name, bool isDir);
 
+    // An entry for a disk directory that is taken as a folder even while the directory is
+    // absent (an unplugged drive stays a live folder).
+    static EntryInfo directory(const QFileInfo &info, const QString &name);
+
     EntryInfo(const EntryInfo &) = default;
     EntryInfo &operator=(const EntryInfo &) = default;
 

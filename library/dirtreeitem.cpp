@@ -1,0 +1,76 @@
+#include "library/dirtreeitem.h"
+
+DirTreeItem::DirTreeItem(const QFileInfo &info)
+    : TreeItem(0, info)
+{
+}
+
+TreeItem *DirTreeItem::childItem(int index) const
+{
+    if (index < 0 || index >= childCount())
+        return nullptr;
+    return dynamic_cast<TreeItem *>(child(index));
+}
+
+TreeItem *DirTreeItem::addEntry(const EntryInfo &entry, bool live)
+{
+    return addEntryBefore(entry, live, nullptr, true);
+}
+
+TreeItem *DirTreeItem::addEntrySorted(const EntryInfo &entry, bool live)
+{
+    TreeItem *item = createItem(entry, viewMediaType(), live);
+    for (int i = 0; i < childCount(); ++i) {
+        const TreeItem *sibling = childItem(i);
+        if (sibling && itemLessThan(item, sibling)) {
+            insertChild(i, item);
+            return item;
+        }
+    }
+    addChild(item);
+    return item;
+}
+
+TreeItem *DirTreeItem::addEntryBefore(const EntryInfo &entry, bool live,
+    QTreeWidgetItem *before, bool checkName)
+{
+    TreeItem *item = createItem(entry, viewMediaType(), live);
+    if (!insertItem(item, before, checkName)) {
+        delete item;
+        return nullptr;
+    }
+    return item;
+}
+
+bool DirTreeItem::insertItem(TreeItem *item, QTreeWidgetItem *before, bool checkName)
+{
+    Q_ASSERT(item && !item->parent() && !item->treeWidget());
+    if (checkName && !acceptsName(item))
+        return false;
+    const int index = before ? indexOfChild(before) : -1;
+    if (index >= 0)
+        insertChild(index, item);
+    else
+        addChild(item);
+    return true;
+}
+
+bool DirTreeItem::acceptsName(const QTreeWidgetItem *item) const
+{
+    const QString text = item->text(0);
+    for (int i = 0; i < childCount(); ++i) {
+        if (child(i)->text(0) == text)
+            return false;
+    }
+    return true;
+}
+
+int DirTreeItem::indexOfFile(const QFileInfo &info) const
+{
+    for (int i = 0; i < childCount(); ++i) {
+        const TreeItem *item = childItem(i);
+        if (item && item->fileInfo() == info)
+            return i;
+    }
+    return -1;
+}

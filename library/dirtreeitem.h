@@ -1,0 +1,35 @@
+#pragma once
+
+#include "library/treeitem.h"
+
+#include <QChar>
+#include <QList>
+#include <QString>
+
+// A folder of a library: virtual (made by the user) or live (a disk directory).
+class DirTreeItem : public TreeItem
+{
+public:
+    explicit DirTreeItem(const QFileInfo &info);
+
+    bool isDir() const override { return true; }
+
+    // The child at index, or null when out of range.
+    virtual TreeItem *childItem(int index) const;
+    // Appends a new child unless a sibling shows the same name; the new item or null.
+    virtual TreeItem *addEntry(const EntryInfo &entry, bool live);
+    // Inserts a new child at its sorted place, without name check.
+    virtual TreeItem *addEntrySorted(const EntryInfo &entry, bool live);
+    // Inserts a new child before `before` (or at the end); null when refused.
+    virtual TreeItem *addEntryBefore(const EntryInfo &entry, bool live, QTreeWidgetItem *before,
+        bool checkName);
+    // Takes ownership of an item that sits in no folder; false (and nothing changes) when
+    // refused by the name check.
+    virtual bool insertItem(TreeItem *item, QTreeWidgetItem *before, bool checkName);
+    // False when a child already shows the item's text (the item itself included).
+    virtual bool acceptsName(const QTreeWidgetItem *item) const;
+    // Index of the first child with that file information, or -1.
+    virtual int indexOfFile(const QFileInfo &info) const;
+    // The entries of the folder that path names below this one; empty path: this folder.
+    virtual QList<EntryInfo> listEntries(const QString &path, QChar separator) const = 0;
+};

@@ -1,0 +1,75 @@
+#include "library/treeitem.h"
+
+#include "library/dirtreeitem.h"
+#include "library/filetreeitem.h"
+#include "library/livedirtreeitem.h"
+#include "library/livefiletreeitem.h"
+#include "library/treewidget.h"
+#include "library/virtualdirtreeitem.h"
+
+#include <QBrush>
+#include <QColor>
+
+TreeItem::TreeItem(int kind, const QFileInfo &info)
+    : QTreeWidgetItem(QTreeWidgetItem::Type)
+    , kind(kind)
+    , info(info)
+{
+}
+
+DirTreeItem *TreeItem::parentDir() const
+{
+    return dynamic_cast<DirTreeItem *>(parent());
+}
+
+bool TreeItem::isInLiveDir() const
+{
+    const DirTreeItem *dir = parentDir();
+    return dir && dir->isLive();
+}
+
+void TreeItem::showPresent()
+{
+    setForeground(0, QBrush(QColor(0, 0, 0)));
+}
+
+void TreeItem::showMissing()
+{
+    setForeground(0, QBrush(QColor(255, 0, 0)));
+}
+
+TreeWidget *TreeItem::libraryView() const
+{
+    return qobject_cast<TreeWidget *>(treeWidget());
+}
+
+int TreeItem::viewMediaType() const
+{
+    const TreeWidget *view = libraryView();
+    return view ? view->mediaType() : 0;
+}
+
+QString TreeItem::viewFilters() const
+{
+    const TreeWidget *view = libraryView();
+    return view ? view->filters() : QString();
+}
+
+TreeItem *createItem(const EntryInfo &entry, int mediaType, bool live)
+{
+    if (entry.isDir() && entry.isVirtual())
+        return new VirtualDirTreeItem(entry.name());
+    // Every disk directory becomes a live folder, whatever the caller asked for.
+    if (entry.isDir())
+        return new LiveDirTreeItem(entry.fileInfo());
+    if (live)
+        return new LiveFileTreeItem(entry.fileInfo(), mediaType);
+    return new FileTreeItem(entry.fileInfo(), mediaType);
+}
+
+bool itemLessThan(const TreeItem *a, const TreeItem *b)
+{
+    if (a->kind != b->kind)
+        return a->kind < b->kind;
+    return a->text(0) < b->text(0);
+}

@@ -1,0 +1,351 @@
+#include "library/treewidget.h"
+
+#include "library/dirtreeitem.h"
+#include "library/treeitem.h"
+#include "library/userprompts.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QSet>
+
+namespace {
+
+QString liveContentTitle()
+{
+    return QStringLiteral("Live Content");
+}
+
+bool hasAncestorIn(const QTreeWidgetItem *item, const QSet<const QTreeWidgetItem *> &set)
+{
+    for (const QTreeWidgetItem *p = item->parent(); p; p = p->parent()) {
+        if (set.contains(p))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TreeWidget::TreeWidget(const QString &name, int mediaType, const QString &filters,
+    const QDomDocument &document, QWidget *parent, UserPrompts *prompts)
+    : QTreeWidget(parent)
+    , libraryName(name)
+    , typeCode(mediaType)
+    , filterText(filters)
+    , prompts(prompts ? prompts : QtUserPrompts::shared())
+{
+    setHeaderLabels(QStringList(libraryName));
+    setColumnCount(1);
+
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setIconSize(QSize(16, 18));
+    // All dragging is the view's own; the toolkit's item dragging and sorting stay off.
+    setDragEnabled(false);
+    setSortingEnabled(false);
+
+    addFilesAction = new QAction(QStringLiteral("&Add Files"), this);
+    connect(addFilesAction, &QAction::triggered, this, [this] { addFiles(); });
+    newFolderAction = new QAction(QStringLiteral("&New Folder"), this);
+    connect(newFolderAction, &QAction::triggered, this, [this] { makeDir(); });
+    addLiveFolderAction = new QAction(QStringLiteral("Add &Live Folder"), this);
+    connect(addLiveFolderAction, &QAction::triggered, this, [this] { addLiveDir(); });
+    removeAction = new QAction(QStringLiteral("&Remove"), this);
+    removeAction->setShortcut(QKeySequence(Qt::Key_Delete));
+    connect(removeAction, &QAction::triggered, this, &TreeWidget::deleteSelected);
+    refreshAction = new QAction(QStringLiteral("Refresh"), this);
+    refreshAction->setShortcut(QKeySequence(Qt::Key_F5));
+    connect(refreshAction, &QAction::triggered, this, &TreeWidget::refresh);
+
+    connect(this, &QTreeWidget::itemExpanded, this, &TreeWidget::openDir);
+    connect(this, &QTreeWidget::itemCollapsed, this, &TreeWidget::closeDir);
+
+    loadTree(document);
+}
+
+TreeWidget::~TreeWidget() = default;
+
+TreeItem *TreeWidget::topLevelTreeItem(int index) const
+{
+    return dynamic_cast<TreeItem *>(topLevelItem(index));
+}
+
+EntryInfo TreeWidget::findEntry(const QString &path, QChar separator) const
+{
+    const int at = path.lastIndexOf(separator);
+    const QString folder = at < 0 ? QString() : path.left(at);
+    const QString name = at < 0 ? path : path.mid(at + 1);
+    const QList<EntryInfo> entries = listEntries(folder, separator);
+    for (const EntryInfo &entry : entries) {
+        if (entry.name() == name)
+            return entry;
+    }
+    return EntryInfo();
+}
+
+QList<EntryInfo> TreeWidget::listEntries(const QString &path, QChar separator) const
+{
+    int start = 0;
+    while (start < path.size() && path.at(start) == separator)
+        ++start;
+    const int at = path.indexOf(separator, start);
+    const QString head = at < 0 ? path.mid(start) : path.mid(start, at - start);
+    const QString rest = at < 0 ? QString() : path.mid(at + 1);
+
+    QList<EntryInfo> entries;
+    if (head.isEmpty()) {
+        for (int i = 0; i < topLevelItemCount(); ++i) {
+            const TreeItem *item = topLevelTreeItem(i);
+            if (!item)
+                continue;
+            if (item->isDir() && !item->isLive())
+                entries.append(EntryInfo(item->text(0), true));
+            else
+                entries.append(EntryInfo(item->fileInfo(), item->text(0)));
+        }
+        return entries;
+    }
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        const TreeItem *item = topLevelTreeItem(i);
+        if (item && item->isDir() && item->text(0) == head) {
+            if (const auto *folder = dynamic_cast<const DirTreeItem *>(item))
+                return folder->listEntries(rest, separator);
+            return entries;
+        }
+    }
+    return entries;
+}
+
+bool TreeWidget::canAdd() const
+{
+    const auto *current = dynamic_cast<const TreeItem *>(currentItem());
+    return !current || !current->isLive();
+}
+
+bool TreeWidget::canRemove() const
+{
+    return !selectedItems().isEmpty() && !selectionHasLiveContent();
+}
+
+bool TreeWidget::selectionHasLiveContent() const
+{
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    for (const QTreeWidgetItem *item : selected) {
+        const auto *treeItem = dynamic_cast<const TreeItem *>(item);
+        if (treeItem && treeItem->isInLiveDir())
+            return true;
+    }
+    return false;
+}
+
+TreeItem *TreeWidget::addPath(const QString &path, TreeItem *target, bool virtualDir)
+{
+    EntryInfo entry;
+    bool live = false;
+    if (virtualDir) {
+        entry = EntryInfo(path, true);
+    } else {
+        const QFileInfo info(path);
+        if (info.isDir())
+            live = true;
+        else if (!info.isFile())
+            return nullptr;
+        entry = EntryInfo(info, QString());
+    }
+
+    TreeItem *item = nullptr;
+    if (target) {
+        if (target->isLive()) {
+            prompts->message(QMessageBox::Information, this, liveContentTitle(),
+                QStringLiteral("You can not add content to live folders"), QMessageBox::Ok);
+            return nullptr;
+        }
+        if (auto *folder = target->isDir() ? dynamic_cast<DirTreeItem *>(target) : nullptr)
+            item = folder->addEntry(entry, live);
+        else if (DirTreeItem *parentFolder = target->parentDir())
+            item = parentFolder->addEntryBefore(entry, live, target, true);
+        else
+            item = addTopLevel(entry, live, target);
+    } else {
+        item = addTopLevel(entry, live, nullptr);
+    }
+    if (item)
+        item->refresh();
+    return item;
+}
+
+TreeItem *TreeWidget::addTopLevel(const EntryInfo &entry, bool live, QTreeWidgetItem *before)
+{
+    TreeItem *item = createItem(entry, typeCode, live);
+    if (!insertTopLevel(item, before, true)) {
+        delete item;
+        return nullptr;
+    }
+    return item;
+}
+
+bool TreeWidget::insertTopLevel(TreeItem *item, QTreeWidgetItem *before, bool checkName)
+{
+    if (checkName && !nameFreeAtTop(item))
+        return false;
+    const int index = before ? indexOfTopLevelItem(before) : -1;
+    if (index >= 0)
+        insertTopLevelItem(index, item);
+    else
+        addTopLevelItem(item);
+    return true;
+}
+
+bool TreeWidget::nameFreeAtTop(const QTreeWidgetItem *item) const
+{
+    const QString text = item->text(0);
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        if (topLevelItem(i)->text(0) == text)
+            return false;
+    }
+    return true;
+}
+
+TreeItem *TreeWidget::addToCurrent(const QString &path, bool virtualDir, bool root)
+{
+    TreeItem *target = root ? nullptr : dynamic_cast<TreeItem *>(currentItem());
+    return addPath(path, target, virtualDir);
+}
+
+void TreeWidget::addFiles(bool root)
+{
+    const QString filter = libraryName + QLatin1String(" (") + filterText + QLatin1Char(')');
+    const QStringList paths = prompts->getOpenFileNames(nullptr,
+        QStringLiteral("Choose a file"), QString(), filter);
+    for (const QString &path : paths)
+        addToCurrent(path, false, root);
+}
+
+bool TreeWidget::makeDir(bool root)
+{
+    bool ok = false;
+    const QString text = prompts->getText(this, QStringLiteral("New Directory"),
+        QStringLiteral("Please type the name of the directory:"), &ok);
+    // A name of blanks alone would become a folder no path can reach.
+    if (!ok || text.trimmed().isEmpty())
+        return false;
+    return addToCurrent(text, true, root) != nullptr;
+}
+
+void TreeWidget::addLiveDir(bool root)
+{
+    const QString path = prompts->getExistingDirectory(nullptr,
+        QStringLiteral("Choose a directory"), QString());
+    if (path.isEmpty())
+        return;
+    addToCurrent(path, false, root);
+}
+
+void TreeWidget::deleteSelected()
+{
+    const QMessageBox::StandardButton answer = prompts->message(QMessageBox::Warning, this,
+        QStringLiteral("Remove?"), QStringLiteral("Remove all selected files and folders?"),
+        QMessageBox::Ok | QMessageBox::Cancel);
+    if (answer != QMessageBox::Ok)
+        return;
+    if (selectionHasLiveContent()) {
+        prompts->message(QMessageBox::Information, this, liveContentTitle(),
+            QStringLiteral("Contents of live folders can not be removed"), QMessageBox::Ok);
+        return;
+    }
+
+    // An item selected together with one of its folders goes with that folder; deleting it
+    // on its own as well would touch freed memory.
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    QSet<const QTreeWidgetItem *> chosen;
+    for (const QTreeWidgetItem *item : selected)
+        chosen.insert(item);
+    QList<TreeItem *> doomed;
+    for (QTreeWidgetItem *item : selected) {
+        auto *treeItem = dynamic_cast<TreeItem *>(item);
+        if (treeItem && !hasAncestorIn(item, chosen))
+            doomed.append(treeItem);
+    }
+    dragItems.clear();
+    dropTarget = nullptr;
+    qDeleteAll(doomed);
+}
+
+void TreeWidget::refresh()
+{
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        if (TreeItem *item = topLevelTreeItem(i))
+            item->refresh();
+    }
+}
+
+void TreeWidget::setFilters(const QString &f)
+{
+    filterText = f;
+}
+
+void TreeWidget::openDir(QTreeWidgetItem *item)
+{
+    if (auto *folder = dynamic_cast<DirTreeItem *>(item))
+        folder->refresh();
+}
+
+void TreeWidget::closeDir(QTreeWidgetItem *item)
+{
+    if (auto *folder = dynamic_cast<DirTreeItem *>(item))
+        folder->refresh();
+}
+
+QMenu *TreeWidget::createContextMenu()
+{
+    auto *menu = new QMenu(this);
+    const bool adding = canAdd();
+    addFilesAction->setEnabled(adding);
+    newFolderAction->setEnabled(adding);
+    addLiveFolderAction->setEnabled(adding);
+    removeAction->setEnabled(canRemove());
+    refreshAction->setEnabled(true);
+    menu->addAction(addFilesAction);
+    menu->addAction(newFolderAction);
+    menu->addAction(addLiveFolderAction);
+    menu->addAction(removeAction);
+    menu->addAction(refreshAction);
+    return menu;
+}
+
+void TreeWidget::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu *menu = createContextMenu();
+    menu->exec(event->globalPos());
+    delete menu;
+}
+
+void TreeWidget::mousePressEvent(QMouseEvent *event)
+{
+    QTreeWidget::mousePressEvent(event);
+    const QPoint position = event->position().toPoint();
+    if (event->button() == Qt::LeftButton) {
+        dropTarget = nullptr;
+        dragStartPosition = position;
+    }
+    // Empty space: later additions go to the top level.
+    if (!itemAt(position))
+        setCurrentItem(nullptr);
+}
+
+void TreeWidget::keyPressEvent(QKeyEvent *event)
+{
+    QTreeWidget::keyPressEvent(event);
+    if (event->key() == Qt::Key_Delete) {
+        deleteSelected();
+        event->accept();
+    } else if (event->key() == Qt::Key_F5) {
+        refresh();
+        event->accept();
+    }
+}

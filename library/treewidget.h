@@ -1,0 +1,111 @@
+#pragma once
+
+#include "library/dirtreeinterface.h"
+#include "library/entryinfo.h"
+
+#include <QDomDocument>
+#include <QDomElement>
+#include <QList>
+#include <QPoint>
+#include <QString>
+#include <QTreeWidget>
+
+class DirTreeItem;
+class QAction;
+class QMenu;
+class TreeItem;
+class UserPrompts;
+
+// One media library: the user's editor of its tree and the players' view of it.
+class TreeWidget : public QTreeWidget, public DirTreeInterface
+{
+    Q_OBJECT
+
+public:
+    // Fills itself from its element of document. Without prompts the real dialogs are used.
+    TreeWidget(const QString &name, int mediaType, const QString &filters,
+        const QDomDocument &document, QWidget *parent = nullptr, UserPrompts *prompts = nullptr);
+    ~TreeWidget() override;
+
+    // "Video", "Audio" or "Pictures": column header, tab title, base of the element name.
+    QString name() const { return libraryName; }
+    QString filters() const { return filterText; }
+
+    int mediaType() const override { return typeCode; }
+    EntryInfo findEntry(const QString &path, QChar separator) const override;
+    QList<EntryInfo> listEntries(const QString &path, QChar separator) const override;
+
+    // Enabling checks for the buttons and the context menu.
+    bool canAdd() const;
+    bool canRemove() const;
+    bool selectionHasLiveContent() const;
+
+    TreeItem *topLevelTreeItem(int index) const;
+
+    // Adds a disk path (or, with virtualDir, a new folder of that name) at target, or at the
+    // top level without one; the new, refreshed item or null.
+    TreeItem *addPath(const QString &path, TreeItem *target, bool virtualDir = false);
+    // A new top-level item before `before` (appended without one); null when the name is
+    // taken.
+    TreeItem *addTopLevel(const EntryInfo &entry, bool live, QTreeWidgetItem *before = nullptr);
+    bool insertTopLevel(TreeItem *item, QTreeWidgetItem *before, bool checkName);
+    bool nameFreeAtTop(const QTreeWidgetItem *item) const;
+
+    // Persistence in the configuration document.
+    QString elementName() const;
+    void loadTree(const QDomDocument &document);
+    void loadTreeElement(DirTreeItem *parentDir, const QDomElement &element);
+    // Appends this library's element to the document's root element.
+    void saveTree(QDomDocument &document) const;
+
+    // Rearranging by drag: what happens once a drag onto target has ended.
+    bool moveItem(TreeItem *item, TreeItem *target);
+    void takeItem(TreeItem *item);
+    TreeItem *copyLiveFile(TreeItem *item, TreeItem *target);
+    void placeDraggedItems(const QList<TreeItem *> &items, TreeItem *target);
+    // A drag of exactly one sub-folder of a live folder is not accepted.
+    static bool refusesDragOf(const QList<TreeItem *> &items);
+
+    // The context menu as it would be shown now; the caller owns it.
+    QMenu *createContextMenu();
+
+public slots:
+    void addFiles(bool root = false);
+    bool makeDir(bool root = false);
+    void addLiveDir(bool root = false);
+    void deleteSelected();
+    void refresh();
+    void setFilters(const QString &f);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void openDir(QTreeWidgetItem *item);
+    void closeDir(QTreeWidgetItem *item);
+
+private:
+    TreeItem *addToCurrent(const QString &path, bool virtualDir, bool root);
+    bool isOwnDrag(const QDropEvent *event) const;
+
+    QString libraryName;
+    int typeCode = 0;
+    QString filterText;
+    UserPrompts *prompts = nullptr;
+
+    QAction *addFilesAction = nullptr;
+    QAction *newFolderAction = nullptr;
+    QAction *addLiveFolderAction = nullptr;
+    QAction *removeAction = nullptr;
+    QAction *refreshAction = nullptr;
+
+    QPoint dragStartPosition;
+    QList<TreeItem *> dragItems;
+    TreeItem *dropTarget = nullptr;
+};
