@@ -239,8 +239,9 @@ int ConnectionHandler::handleGet(QStringView rest)
         replaceSource(makeSource(path, resolvePath(path)));
         auto *file = qobject_cast<QFile *>(currentSource.get());
         // The chunks are our own buffering; a second layer would only copy.
-        const bool opened = file ? file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-                                 : currentSource->open(QIODevice::ReadOnly);
+        const bool opened = file
+            ? !file->fileName().isEmpty() && file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+            : currentSource->open(QIODevice::ReadOnly);
         // A source that does not open sends NULs for an explicit length and nothing for
         // "the rest of the file", whatever size the disk reports for it.
         currentSourceSize = opened ? currentSource->size() : 0;

@@ -26,9 +26,9 @@ TCPServer::~TCPServer()
     }
 }
 
-bool TCPServer::listen()
+bool TCPServer::listen(const QHostAddress &address)
 {
-    return tcpServer.listen(QHostAddress::AnyIPv4, port);
+    return tcpServer.listen(address, port);
 }
 
 quint16 TCPServer::serverPort() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -21,8 +22,9 @@ public:
     // Handlers still alive are deleted with the server: they answer through it.
     ~TCPServer() override;
 
-    // Listens on the IPv4 any-address at the port given at construction; false when taken.
-    bool listen();
+    // Listens at the port given at construction, on every IPv4 address unless told
+    // otherwise; false when the port is taken.
+    bool listen(const QHostAddress &address = QHostAddress::AnyIPv4);
     // The port actually bound (useful when constructed with port 0).
     quint16 serverPort() const;
 

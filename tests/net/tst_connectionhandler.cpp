@@ -1,0 +1,365 @@
+#include "fakelibrary.h"
+#include "net/connectionhandler.h"
+#include "net/tcpserver.h"
+#include "picture/picturecache.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 31 + seed * 7 + i / 251) & 0xff);
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray zeros(int n)
+{
+    return QByteArray(n, '\0');
+}
+
+const QByteArray sentinel = QByteArrayLiteral("SIZE /VIDEO/other.avi|\r\n\r\n");
+const QByteArray sentinelAnswer = QByteArrayLiteral("000000000000050");
+
+} // namespace
+
+class TestConnectionHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void protocol_data();
+    void protocol();
+    void twoPlayersOneClosing();
+    void longPathAndPipelinedRequests();
+
+private:
+    bool connectClient(QTcpSocket &client, QPointer<ConnectionHandler> &handler);
+
+    QTemporaryDir dir;
+    QByteArray clip, other, one, liveA, smallPicture;
+    QByteArray converted;
+    std::unique_ptr<FakeLibrary> video, audio, pictures;
+    std::unique_ptr<PictureCache> cache;
+    std::unique_ptr<TCPServer> server;
+};
+
+void TestConnectionHandler::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QDir root(dir.path());
+    clip = pattern(300, 1);
+    other = pattern(50, 2);
+    one = pattern(1000, 3);
+    liveA = pattern(77, 4);
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("clip.avi")), clip));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("other.avi")), other));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("one.mp3")), one));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("gone.mp3")), "x"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("empty.mp3")), QByteArray()));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("\u03a9mega.mp3")), "omega"));
+    QVERIFY(root.mkpath(QStringLiteral("disk/sub")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("disk/b.mp3")), "b"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("disk/a.mp3")), liveA));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("disk/.hidden.mp3")), "h"));
+
+    QImage image(1600, 1200, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QVERIFY(image.save(dir.filePath(QStringLiteral("a.jpg")), "JPEG"));
+    QFile picture(dir.filePath(QStringLiteral("a.jpg")));
+    QVERIFY(picture.open(QIODevice::ReadOnly));
+    smallPicture = picture.readAll();
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("fake.jpg")), "not a picture"));
+
+    video = std::make_unique<FakeLibrary>(1);
+    QVERIFY(video->addFile(QString(), dir.filePath(QStringLiteral("clip.avi"))));
+    QVERIFY(video->addFile(QString(), dir.filePath(QStringLiteral("other.avi"))));
+    audio = std::make_unique<FakeLibrary>(2);
+    QVERIFY(audio->addFile(QString(), dir.filePath(QStringLiteral("one.mp3"))));
+    QVERIFY(audio->addFile(QString(), dir.filePath(QStringLiteral("gone.mp3"))));
+    QVERIFY(audio->addVirtualDir(QString(), QStringLiteral("Mix")));
+    QVERIFY(audio->addVirtualDir(QString(), QStringLiteral("Live")));
+    QVERIFY(audio->addLiveDir(QStringLiteral("Live"), dir.filePath(QStringLiteral("disk"))));
+    QVERIFY(audio->addFile(QString(), dir.filePath(QStringLiteral("empty.mp3"))));
+    QVERIFY(audio->addFile(QString(), dir.filePath(QStringLiteral("\u03a9mega.mp3"))));
+    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("gone.mp3"))));
+    pictures = std::make_unique<FakeLibrary>(3);
+    QVERIFY(pictures->addFile(QString(), dir.filePath(QStringLiteral("a.jpg"))));
+    QVERIFY(pictures->addFile(QString(), dir.filePath(QStringLiteral("fake.jpg"))));
+
+    cache = std::make_unique<PictureCache>(720, 576, 4.0 / 3.0, true, false, false, 16, 235);
+    converted = cache->convertedPicture(dir.filePath(QStringLiteral("a.jpg")));
+    QVERIFY(!converted.isEmpty());
+    QVERIFY(converted != smallPicture);
+
+    // The order is the one start-up uses; lookups go by media type, not position.
+    server = std::make_unique<TCPServer>(
+        QList<DirTreeInterface *>{video.get(), audio.get(), pictures.get()}, cache.get(), 0);
+    QVERIFY(server->listen(QHostAddress::LocalHost));
+    QVERIFY(server->serverPort() != 0);
+}
+
+void TestConnectionHandler::cleanup()
+{
+    // Every connection of a finished test is gone, and its handler with it.
+    QTRY_VERIFY(server->connections().isEmpty());
+}
+
+bool TestConnectionHandler::connectClient(QTcpSocket &client, QPointer<ConnectionHandler> &handler)
+{
+    const int before = server->connections().size();
+    client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    if (!QTest::qWaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }))
+        return false;
+    if (!QTest::qWaitFor([&] { return server->connections().size() == before + 1; }))
+        return false;
+    for (ConnectionHandler *h : server->connections()) {
+        if (h->socket() && h->socket()->peerPort() == client.localPort())
+            handler = h;
+    }
+    return !handler.isNull();
+}
+
+void TestConnectionHandler::protocol_data()
+{
+    QTest::addColumn<QByteArrayList>("segments");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("closes");
+
+    const QByteArray audioTop = QByteArrayLiteral("one.mp3| /AUDIO/one.mp3|0|\n"
+                                                  "Mix| Mix|1|\n"
+                                                  "Live| Live|1|\n"
+                                                  "empty.mp3| /AUDIO/empty.mp3|0|\n"
+                                                  "?mega.mp3| /AUDIO/?mega.mp3|0|\n"
+                                                  "EOL\n");
+    const QByteArray videoTop = QByteArrayLiteral("clip.avi| /VIDEO/clip.avi|0|\n"
+                                                  "other.avi| /VIDEO/other.avi|0|\n"
+                                                  "EOL\n");
+    const QByteArray eol = QByteArrayLiteral("EOL\n");
+    const QByteArray none = QByteArrayLiteral("000000000000000");
+    auto size = [](qsizetype n) { return QByteArray::number(n).rightJustified(15, '0'); };
+
+    auto row = [](const char *name, QByteArrayList segments, const QByteArray &expected,
+                   bool closes = false) {
+        QTest::addRow("%s", name) << segments << expected << closes;
+    };
+
+    row("list top level", {"LIST AUDIO ||\r\n\r\n"}, audioTop);
+    row("list live folder", {"LIST AUDIO |Live/disk|\r\n\r\n"},
+        "sub| sub|1|\na.mp3| /AUDIO/Live/disk/a.mp3|0|\nb.mp3| /AUDIO/Live/disk/b.mp3|0|\nEOL\n");
+    row("list empty virtual folder", {"LIST AUDIO |Mix|\r\n\r\n"}, eol);
+    row("list missing folder", {"LIST AUDIO |Nope|\r\n\r\n"}, eol);
+    row("list file as folder", {"LIST AUDIO |one.mp3|\r\n\r\n"}, eol);
+    row("list unknown media word", {"LIST MUSIC ||\r\n\r\n"}, eol);
+    row("list lower-case media word", {"LIST audio ||\r\n\r\n"}, eol);
+    row("list without terminator", {"LIST VIDEO ||"}, videoTop);
+
+    row("several requests in one segment",
+        {"LIST VIDEO ||\r\n\r\nSIZE /VIDEO/clip.avi|\r\n\r\nACTION 2 /VIDEO/other.avi|"},
+        videoTop + size(300) + "200");
+    row("split request is not reassembled", {"SIZE /AUDIO/one.mp3", "|\r\n\r\n"}, size(1000));
+    row("split list answered with what it holds", {"LIST AUDIO |", "|\r\n\r\n"}, audioTop);
+    row("lower-case keyword gets no answer", {"size /AUDIO/one.mp3|\r\n\r\n"}, QByteArray());
+    row("text after unknown start dropped", {"HELLO\r\n\r\nSIZE /AUDIO/one.mp3|\r\n\r\n"},
+        QByteArray());
+    row("NUL ends the text",
+        {QByteArrayLiteral("SIZE /VIDEO/clip.avi|\r\n\r\n\0SIZE /AUDIO/one.mp3|\r\n\r\n")},
+        size(300));
+    row("NUL first", {QByteArrayLiteral("\0LIST AUDIO ||\r\n\r\n")}, QByteArray());
+
+    row("action 1 found", {"ACTION 1 |x|/VIDEO/clip.avi|"}, "200");
+    row("action 1 live folder found", {"ACTION 1 |x| /AUDIO/Live/disk |"}, "200");
+    row("action on virtual folder closes", {"ACTION 2 /AUDIO/Mix|"}, "404", true);
+    row("action 2 found", {"ACTION 2 /AUDIO/Live/disk/a.mp3|"}, "200");
+    row("action 1 missing closes", {"ACTION 1 |x|/VIDEO/missing.avi|"}, "404", true);
+    row("action 2 text after bar joins path", {"ACTION 2 /VIDEO/clip.avi|x"}, "404", true);
+    row("nothing answered after 404",
+        {"ACTION 1 |x|/VIDEO/missing.avi|SIZE /VIDEO/clip.avi|\r\n\r\n"}, "404", true);
+    row("action on gone file closes", {"ACTION 2 /AUDIO/gone.mp3|"}, "404", true);
+
+    row("size of missing file", {"SIZE /VIDEO/missing.avi|\r\n\r\n"}, none);
+    row("size of empty file", {"SIZE /AUDIO/empty.mp3|\r\n\r\n"}, none);
+    row("size without leading slash", {"SIZE VIDEO/clip.avi|\r\n\r\n"}, size(300));
+    row("size of live file", {"SIZE /AUDIO/Live/disk/a.mp3|\r\n\r\n"}, size(77));
+    row("size of hidden live file", {"SIZE /AUDIO/Live/disk/.hidden.mp3|\r\n\r\n"}, none);
+
+    row("get whole file", {"GET /VIDEO/clip.avi| 0 0 |\r\n\r\n"}, clip);
+    row("get range", {"GET /VIDEO/clip.avi| 100 10 |\r\n\r\n"}, clip.mid(100, 10));
+    row("get bar glued to length", {"GET /VIDEO/clip.avi|0 10|\r\n\r\n"}, clip);
+    row("get tail", {"GET /VIDEO/clip.avi| 250 0 |\r\n\r\n"}, clip.mid(250));
+    row("get past end padded", {"GET /VIDEO/clip.avi| 290 20 |\r\n\r\n"},
+        clip.mid(290) + zeros(10));
+    row("get offset beyond end", {"GET /VIDEO/clip.avi| 1000 5 |\r\n\r\n"}, zeros(5));
+    row("get rest beyond end", {"GET /VIDEO/clip.avi| 1000 0 |\r\n\r\n"}, QByteArray());
+    row("get offset beyond 64 bits signed",
+        {"GET /VIDEO/clip.avi| 18446744073709551615 3 |\r\n\r\n"}, zeros(3));
+    row("get missing file padded", {"GET /VIDEO/missing.avi| 0 7 |\r\n\r\n"}, zeros(7));
+    row("get missing file whole", {"GET /VIDEO/missing.avi| 0 0 |\r\n\r\n"}, QByteArray());
+    row("get live file", {"GET /AUDIO/Live/disk/a.mp3| 0 0 |\r\n\r\n"}, liveA);
+    row("get without terminator", {"GET /VIDEO/clip.avi| 3 4 |"}, clip.mid(3, 4));
+
+    row("second get reads the first source",
+        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\nGET /VIDEO/other.avi| 0 5 |\r\n\r\n"},
+        clip.left(5) + clip.left(5));
+    row("second get in a later segment reads the first source",
+        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\n", "GET /VIDEO/other.avi| 10 5 |\r\n\r\n"},
+        clip.left(5) + clip.mid(10, 5));
+    row("size in between switches",
+        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\nSIZE /VIDEO/other.avi|\r\n\r\n"
+         "GET /VIDEO/other.avi| 0 5 |\r\n\r\n"},
+        clip.left(5) + size(50) + other.left(5));
+    row("next get after size opens its own path",
+        {"SIZE /VIDEO/other.avi|\r\n\r\nGET /VIDEO/clip.avi| 0 5 |\r\n\r\n"},
+        size(50) + clip.left(5));
+    row("failed size keeps the source",
+        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\nSIZE /VIDEO/missing.avi|\r\n\r\n"
+         "GET /VIDEO/other.avi| 5 5 |\r\n\r\n"},
+        clip.left(5) + none + clip.mid(5, 5));
+    row("get of missing path retries next time",
+        {"GET /VIDEO/missing.avi| 0 2 |\r\n\r\nGET /VIDEO/other.avi| 0 5 |\r\n\r\n"},
+        zeros(2) + other.left(5));
+
+    row("picture converted", {"SIZE /PICTURE/a.jpg|\r\n\r\nGET /PICTURE/a.jpg| 0 0 |\r\n\r\n"},
+        size(converted.size()) + converted);
+    row("picture range", {"GET /PICTURE/a.jpg| 10 20 |\r\n\r\n"}, converted.mid(10, 20));
+    row("picture without leading slash sent as stored",
+        {"SIZE PICTURE/a.jpg|\r\n\r\nGET PICTURE/a.jpg| 0 0 |\r\n\r\n"},
+        size(smallPicture.size()) + smallPicture);
+    row("unreadable picture sent as stored",
+        {"SIZE /PICTURE/fake.jpg|\r\n\r\nGET /PICTURE/fake.jpg| 0 0 |\r\n\r\n"},
+        size(13) + "not a picture");
+
+    row("name outside latin-1 is not found", {"SIZE /AUDIO/?mega.mp3|\r\n\r\n"}, none);
+}
+
+void TestConnectionHandler::protocol()
+{
+    QFETCH(QByteArrayList, segments);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, closes);
+
+    QTcpSocket client;
+    QPointer<ConnectionHandler> handler;
+    QVERIFY(connectClient(client, handler));
+
+    qint64 sent = 0;
+    for (const QByteArray &segment : segments) {
+        client.write(segment);
+        sent += segment.size();
+        // The next segment goes out only once the handler has taken this one on its own.
+        QTRY_VERIFY(handler.isNull() || handler->bytesReceived() == sent);
+    }
+    if (closes) {
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(client.readAll(), expected);
+        QTRY_VERIFY(handler.isNull());
+        return;
+    }
+    // A request answered after all of this shows that nothing else was answered.
+    client.write(sentinel);
+    expected += sentinelAnswer;
+    QTRY_VERIFY(client.bytesAvailable() >= expected.size());
+    QCOMPARE(client.readAll(), expected);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    client.disconnectFromHost();
+    QTRY_VERIFY(handler.isNull());
+}
+
+void TestConnectionHandler::twoPlayersOneClosing()
+{
+    QTcpSocket first, second;
+    QPointer<ConnectionHandler> firstHandler, secondHandler;
+    QVERIFY(connectClient(first, firstHandler));
+    QVERIFY(connectClient(second, secondHandler));
+    QVERIFY(firstHandler != secondHandler);
+
+    // Each connection keeps its own source.
+    first.write("GET /VIDEO/clip.avi| 0 4 |\r\n\r\n");
+    second.write("GET /VIDEO/other.avi| 0 4 |\r\n\r\n");
+    QTRY_COMPARE(first.bytesAvailable(), 4);
+    QTRY_COMPARE(second.bytesAvailable(), 4);
+    QCOMPARE(first.readAll(), clip.left(4));
+    QCOMPARE(second.readAll(), other.left(4));
+
+    QSignalSpy destroyed(firstHandler.data(), &QObject::destroyed);
+    first.disconnectFromHost();
+    QTRY_VERIFY(firstHandler.isNull());
+    QCOMPARE(destroyed.count(), 1);
+    QCOMPARE(server->connections().size(), 1);
+
+    second.write("GET /VIDEO/clip.avi| 4 4 |\r\n\r\n");
+    QTRY_COMPARE(second.bytesAvailable(), 4);
+    QCOMPARE(second.readAll(), other.mid(4, 4));
+    second.abort();
+    QTRY_VERIFY(secondHandler.isNull());
+}
+
+void TestConnectionHandler::longPathAndPipelinedRequests()
+{
+    QTemporaryDir many;
+    QVERIFY(many.isValid());
+    FakeLibrary library(1);
+    // Five folders of 240 characters put the file's path well past 1023 bytes.
+    QString folder;
+    for (int i = 0; i < 5; ++i) {
+        const QString name = QString(240, QLatin1Char('a' + i));
+        QVERIFY(library.addVirtualDir(folder, name));
+        folder += (folder.isEmpty() ? QString() : QStringLiteral("/")) + name;
+    }
+    const QByteArray deep = pattern(123, 9);
+    QVERIFY(writeFile(many.filePath(QStringLiteral("deep.avi")), deep));
+    QVERIFY(library.addFile(folder, many.filePath(QStringLiteral("deep.avi"))));
+    QVERIFY(library.addVirtualDir(QString(), QStringLiteral("Many")));
+    for (int i = 1; i <= 80; ++i) {
+        const QString path = many.filePath(QStringLiteral("f%1.avi").arg(i));
+        QVERIFY(writeFile(path, pattern(i, i)));
+        QVERIFY(library.addFile(QStringLiteral("Many"), path));
+    }
+    TCPServer longServer({&library}, nullptr, 0);
+    QVERIFY(longServer.listen(QHostAddress::LocalHost));
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, longServer.serverPort());
+    QVERIFY(client.waitForConnected(5000));
+
+    const QByteArray deepPath = "/VIDEO/" + folder.toLatin1() + "/deep.avi";
+    QVERIFY(deepPath.size() > 1023);
+    client.write("GET " + deepPath + "| 0 0 |\r\n\r\nLIST VIDEO |" + folder.toLatin1()
+        + "|\r\n\r\n");
+    const QByteArray listing = "deep.avi| " + deepPath + "|0|\nEOL\n";
+    QTRY_COMPARE(client.bytesAvailable(), qint64(deep.size() + listing.size()));
+    QCOMPARE(client.readAll(), deep + listing);
+
+    QByteArray requests, answers;
+    for (int i = 1; i <= 80; ++i) {
+        requests += "SIZE /VIDEO/Many/f" + QByteArray::number(i) + ".avi|\r\n\r\n";
+        answers += QByteArray::number(i).rightJustified(15, '0');
+    }
+    QVERIFY(requests.size() > 1023);
+    client.write(requests);
+    QTRY_COMPARE(client.bytesAvailable(), qint64(answers.size()));
+    QCOMPARE(client.readAll(), answers);
+}
+
+QTEST_GUILESS_MAIN(TestConnectionHandler)
+#include "tst_connectionhandler.moc"
