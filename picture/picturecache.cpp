@@ -5,8 +5,8 @@
 PictureCache::PictureCache(uint width, uint height, double screen_ratio, bool scale,
     bool square_pixels, bool compress, uint compress_min, uint compress_max)
 {
-    setFormat(width, height, screen_ratio, scale, square_pixels, compress, compress_min,
-        compress_max);
+    setFormat(
+        width, height, screen_ratio, scale, square_pixels, compress, compress_min, compress_max);
 }
 
 PictureCache::~PictureCache() = default;

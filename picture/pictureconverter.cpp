@@ -87,7 +87,8 @@ QImage preparePicture(const LoadedPicture &loaded, const PictureFormat &format)
         return picture;
     if (format.scale) {
         // Fitted from the picture's own size, so a reduced decode gives the same output size.
-        const QSize fitted = format.fittedSize(loaded.size.isValid() ? loaded.size : picture.size());
+        const QSize fitted
+            = format.fittedSize(loaded.size.isValid() ? loaded.size : picture.size());
         if (fitted != picture.size())
             picture = picture.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         if (picture.isNull())

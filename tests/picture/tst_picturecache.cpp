@@ -125,7 +125,8 @@ QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation)
                                         "\x00\x01" // one entry
                                         "\x01\x12\x00\x03\x00\x00\x00\x01"); // orientation SHORT x1
     tiff.append(char(orientation >> 8)).append(char(orientation & 0xff));
-    tiff.append(QByteArrayLiteral("\x00\x00" "\x00\x00\x00\x00")); // padding, no next IFD
+    tiff.append(QByteArrayLiteral("\x00\x00"
+                                  "\x00\x00\x00\x00")); // padding, no next IFD
     const QByteArray payload = QByteArrayLiteral("Exif\x00\x00") + tiff;
     QByteArray segment = QByteArrayLiteral("\xff\xe1");
     const int length = int(payload.size()) + 2;
@@ -190,6 +191,7 @@ void TestPictureCache::cleanup()
 
 void TestPictureCache::convertsToTheFittedPicture_data()
 {
+    // clang-format off
     QTest::addColumn<QSize>("picture");
     QTest::addColumn<uint>("width");
     QTest::addColumn<uint>("height");
@@ -214,6 +216,7 @@ void TestPictureCache::convertsToTheFittedPicture_data()
     QTest::newRow("6000x4000 HDTV 720") << QSize(6000, 4000) << 1280u << 720u << wide << true << false << QSize(1280, 720) << QRect(100, 0, 1080, 720);
     QTest::newRow("without scaling the own size") << QSize(333, 222) << 720u << 576u << wide << false << false << QSize(333, 222) << QRect(0, 0, 333, 222);
     QTest::newRow("one-pixel line still converts") << QSize(4000, 1) << 720u << 576u << wide << true << false << QSize(720, 576) << QRect();
+    // clang-format on
 }
 
 void TestPictureCache::convertsToTheFittedPicture()
@@ -242,6 +245,7 @@ void TestPictureCache::convertsToTheFittedPicture()
 
 void TestPictureCache::compressionSparesTheBars_data()
 {
+    // clang-format off
     QTest::addColumn<bool>("scale");
     QTest::addColumn<QByteArray>("sourceFormat");
     QTest::addColumn<int>("sourceImageFormat");
@@ -261,6 +265,7 @@ void TestPictureCache::compressionSparesTheBars_data()
     QTest::newRow("PNG with alpha at its own size") << false << QByteArray("png") << int(QImage::Format_ARGB32) << 16u << 235u << white << grey << black;
     QTest::newRow("reversed range") << true << QByteArray("jpg") << int(QImage::Format_RGB32) << 235u << 16u << qRgb(16, 16, 16) << qRgb(125, 125, 125) << qRgb(235, 235, 235);
     QTest::newRow("range beyond a byte") << true << QByteArray("jpg") << int(QImage::Format_RGB32) << 100u << 900u << qRgb(255, 255, 255) << qRgb(255, 255, 255) << qRgb(100, 100, 100);
+    // clang-format on
 }
 
 void TestPictureCache::compressionSparesTheBars()
@@ -307,6 +312,7 @@ void TestPictureCache::compressionSparesTheBars()
 
 void TestPictureCache::orientationTagIsApplied_data()
 {
+    // clang-format off
     QTest::addColumn<QSize>("stored");
     QTest::addColumn<int>("orientation");
     QTest::addColumn<QRect>("placed");
@@ -327,6 +333,7 @@ void TestPictureCache::orientationTagIsApplied_data()
     QTest::newRow("turned 90") << QSize(1600, 1200) << 6 << portrait << QList<QRgb> { blue, red, white, green };
     QTest::newRow("turned 270") << QSize(1600, 1200) << 8 << portrait << QList<QRgb> { green, white, red, blue };
     QTest::newRow("turned 90, reduced decode") << QSize(4000, 3000) << 6 << portrait << QList<QRgb> { blue, red, white, green };
+    // clang-format on
 }
 
 void TestPictureCache::orientationTagIsApplied()
@@ -351,9 +358,9 @@ void TestPictureCache::orientationTagIsApplied()
     }
     const int qx = placed.width() / 4;
     const int qy = placed.height() / 4;
-    const QPoint probes[] = { placed.topLeft() + QPoint(qx, qy),
-        placed.topLeft() + QPoint(3 * qx, qy), placed.topLeft() + QPoint(qx, 3 * qy),
-        placed.topLeft() + QPoint(3 * qx, 3 * qy) };
+    const QPoint probes[]
+        = { placed.topLeft() + QPoint(qx, qy), placed.topLeft() + QPoint(3 * qx, qy),
+              placed.topLeft() + QPoint(qx, 3 * qy), placed.topLeft() + QPoint(3 * qx, 3 * qy) };
     for (int i = 0; i < 4; ++i) {
         const QRgb seen = out.pixel(probes[i]);
         const QByteArray where = describe(seen) + " at corner " + QByteArray::number(i);
@@ -381,6 +388,7 @@ void TestPictureCache::pictureAboveTheDecodeLimitIsReducedWhileDecoding()
 
 void TestPictureCache::anyContentIsConvertedOrRefused_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("converted");
 
@@ -400,6 +408,7 @@ void TestPictureCache::anyContentIsConvertedOrRefused_data()
     QTest::newRow("PNG content under a JPEG name") << encode(quadrants(QSize(64, 48)), "png") << true;
     QTest::newRow("valid JPEG") << jpeg << true;
     QTest::newRow("implausibly large frame") << huge << false;
+    // clang-format on
 }
 
 void TestPictureCache::anyContentIsConvertedOrRefused()
@@ -459,10 +468,12 @@ void TestPictureCache::twentyFirstPicturePushesOutTheFirst()
 
 void TestPictureCache::setFormatEmptiesTheCache_data()
 {
+    // clang-format off
     QTest::addColumn<Format>("next");
     QTest::newRow("same values") << defaults;
     QTest::newRow("other width") << Format { 1280, 720, wide, true, false, true, 16, 235 };
     QTest::newRow("compression off") << Format { 720, 576, wide, true, false, false, 16, 235 };
+    // clang-format on
 }
 
 void TestPictureCache::setFormatEmptiesTheCache()
@@ -486,10 +497,12 @@ void TestPictureCache::setFormatEmptiesTheCache()
 
 void TestPictureCache::pathFormsAreSeparateRecords_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("otherForm");
     QTest::newRow("doubled slash") << QStringLiteral("dir//a.jpg");
     QTest::newRow("dot component") << QStringLiteral("dir/./a.jpg");
     QTest::newRow("letter case") << QStringLiteral("dir/A.jpg");
+    // clang-format on
 }
 
 void TestPictureCache::pathFormsAreSeparateRecords()

@@ -39,6 +39,7 @@ PictureFormat format(uint width, uint height, double ratio, bool squarePixels)
 
 void TestPictureFormat::fittedSize_data()
 {
+    // clang-format off
     QTest::addColumn<QSize>("picture");
     QTest::addColumn<uint>("width");
     QTest::addColumn<uint>("height");
@@ -62,6 +63,7 @@ void TestPictureFormat::fittedSize_data()
     QTest::newRow("one-pixel line, square") << QSize(8000, 1) << 720u << 576u << wide << true << QSize(1024, 1);
     QTest::newRow("one-pixel column, stretched") << QSize(1, 8000) << 720u << 576u << wide << false << QSize(1, 576);
     QTest::newRow("empty picture") << QSize(0, 0) << 720u << 576u << wide << false << QSize();
+    // clang-format on
 }
 
 void TestPictureFormat::fittedSize()
@@ -77,6 +79,7 @@ void TestPictureFormat::fittedSize()
 
 void TestPictureFormat::canvasSize_data()
 {
+    // clang-format off
     QTest::addColumn<uint>("width");
     QTest::addColumn<uint>("height");
     QTest::addColumn<double>("ratio");
@@ -92,6 +95,7 @@ void TestPictureFormat::canvasSize_data()
     QTest::newRow("NaN ratio") << 720u << 576u << std::nan("") << true << QSize(1, 576);
     QTest::newRow("infinite ratio") << 720u << 576u << std::numeric_limits<double>::infinity()
                                     << true << QSize(32768, 576);
+    // clang-format on
 }
 
 void TestPictureFormat::canvasSize()
@@ -106,6 +110,7 @@ void TestPictureFormat::canvasSize()
 
 void TestPictureFormat::compressionTable_data()
 {
+    // clang-format off
     QTest::addColumn<uint>("low");
     QTest::addColumn<uint>("high");
     QTest::addColumn<int>("input");
@@ -125,6 +130,7 @@ void TestPictureFormat::compressionTable_data()
     QTest::newRow("maximum above a byte") << 0u << 1000u << 128 << 255;
     QTest::newRow("minimum above a byte") << 300u << 400u << 0 << 255;
     QTest::newRow("huge maximum") << 0u << 0xFFFFFFFFu << 255 << 255;
+    // clang-format on
 }
 
 void TestPictureFormat::compressionTable()
@@ -141,6 +147,7 @@ void TestPictureFormat::compressionTable()
 
 void TestPictureFormat::scaledDecodeSize_data()
 {
+    // clang-format off
     QTest::addColumn<QSize>("stored");
     QTest::addColumn<QSize>("fitted");
     QTest::addColumn<QSize>("decode");
@@ -155,6 +162,7 @@ void TestPictureFormat::scaledDecodeSize_data()
     // lands on the same reduction and not on the next finer one.
     QTest::newRow("odd size rounds down") << QSize(6001, 4001) << QSize(720, 480) << QSize(1500, 1000);
     QTest::newRow("exactly twice") << QSize(5760, 4608) << QSize(720, 576) << QSize(1440, 1152);
+    // clang-format on
 }
 
 void TestPictureFormat::scaledDecodeSize()
