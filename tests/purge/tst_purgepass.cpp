@@ -202,10 +202,10 @@ void TestPurgePass::pass()
     QFETCH(QStringList, world);
     QFETCH(QStringList, calls);
 
-    for (const QString &spec : world) {
-        const QStringList parts = spec.mid(2).split(QLatin1Char(':'));
+    for (const QString &pathLine : world) {
+        const QStringList parts = pathLine.mid(2).split(QLatin1Char(':'));
         FakePath path;
-        path.directory = spec.startsWith(QLatin1Char('d'));
+        path.directory = pathLine.startsWith(QLatin1Char('d'));
         if (parts.size() > 1) {
             for (const QString &code : parts.at(1).split(QLatin1Char(',')))
                 path.failures << code.toUInt();

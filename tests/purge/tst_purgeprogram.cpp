@@ -158,10 +158,10 @@ void TestPurgeProgram::init()
 // "f name" file, "r name" read-only file, "d name" directory, "l name>target" symbolic link.
 QByteArray TestPurgeProgram::makeLayout(const QStringList &layout)
 {
-    for (const QString &spec : layout) {
-        const QByteArray name = spec.mid(2).toUtf8();
+    for (const QString &layoutLine : layout) {
+        const QByteArray name = layoutLine.mid(2).toUtf8();
         const QByteArray path = m_root + '/' + name.split('>').constFirst();
-        switch (spec.at(0).toLatin1()) {
+        switch (layoutLine.at(0).toLatin1()) {
         case 'd':
             if (mkdir(path.constData(), 0755) != 0)
                 return "mkdir " + path;
@@ -174,7 +174,7 @@ QByteArray TestPurgeProgram::makeLayout(const QStringList &layout)
         }
         default: {
             const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                spec.startsWith(QLatin1Char('r')) ? 0444 : 0644);
+                                layoutLine.startsWith(QLatin1Char('r')) ? 0444 : 0644);
             if (fd < 0 || write(fd, "data", 4) != 4)
                 return "create " + path;
             close(fd);
@@ -230,8 +230,8 @@ void TestPurgeProgram::removal()
 
     QCOMPARE(makeLayout(layout), QByteArray());
     QHash<QByteArray, mode_t> before;
-    for (const QString &spec : layout) {
-        const QByteArray path = m_root + '/' + spec.mid(2).toUtf8().split('>').constFirst();
+    for (const QString &layoutLine : layout) {
+        const QByteArray path = m_root + '/' + layoutLine.mid(2).toUtf8().split('>').constFirst();
         before.insert(path, modeOf(path));
     }
     QByteArrayList block;
