@@ -1,0 +1,201 @@
+#include "app/mainwindow.h"
+
+#include "app/aboutdialog.h"
+#include "app/startup.h"
+#include "library/sharewidget.h"
+#include "library/treewidget.h"
+#include "library/userprompts.h"
+#include "settings/settings.h"
+#include "settings/settingsdialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QEvent>
+#include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTabWidget>
+
+namespace {
+
+const char appIconPath[] = ":/images/app_icon_16x16.png";
+
+QString tabIconPath(int mediaType)
+{
+    switch (mediaType) {
+    case 1:
+        return QStringLiteral(":images/icon_tab_video.png");
+    case 2:
+        return QStringLiteral(":images/icon_tab_audio.png");
+    case 3:
+        return QStringLiteral(":images/icon_tab_picture.png");
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
+MainWindow::MainWindow(const QList<TreeWidget *> &libraries, Settings *settings,
+    const QString &configPath, UserPrompts *prompts)
+    : QMainWindow(nullptr)
+    , libraries(libraries)
+    , settings(settings)
+    , configPath(configPath)
+    , prompts(prompts ? prompts : QtUserPrompts::shared())
+{
+    resize(400, 600);
+    setServerName(settings->serverName());
+    setWindowIcon(QIcon(QLatin1String(appIconPath)));
+    buildMenus();
+    buildTabs();
+    setCentralWidget(tabWidget);
+    connect(qApp, &QGuiApplication::lastWindowClosed, this, &MainWindow::quit);
+    addTrayIcon();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildMenus()
+{
+    QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    const auto addEntry = [this](QMenu *menu, const QString &text, void (MainWindow::*slot)()) {
+        auto *action = new QAction(text, this);
+        connect(action, &QAction::triggered, this, slot);
+        menu->addAction(action);
+    };
+    addEntry(fileMenu, QStringLiteral("&Add Top Level Files"), &MainWindow::addFilesClicked);
+    addEntry(fileMenu, QStringLiteral("&New Top Level Folder"), &MainWindow::newDirClicked);
+    addEntry(
+        fileMenu, QStringLiteral("Add Top Level &Live Folder"), &MainWindow::addLiveDirClicked);
+    addEntry(fileMenu, QStringLiteral("&Remove Selected"), &MainWindow::removeClicked);
+    fileMenu->addSeparator();
+    addEntry(fileMenu, QStringLiteral("&Settings"), &MainWindow::settingsClicked);
+    fileMenu->addSeparator();
+    addEntry(fileMenu, QStringLiteral("&Quit"), &MainWindow::quit);
+
+    QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    addEntry(helpMenu, QStringLiteral("&About"), &MainWindow::aboutClicked);
+}
+
+void MainWindow::buildTabs()
+{
+    tabWidget = new QTabWidget;
+    for (TreeWidget *view : std::as_const(libraries)) {
+        const int index = tabWidget->addTab(new ShareWidget(view), view->name());
+        const QString iconPath = tabIconPath(view->mediaType());
+        if (!iconPath.isEmpty())
+            tabWidget->setTabIcon(index, QIcon(iconPath));
+    }
+    connect(tabWidget, &QTabWidget::currentChanged, this, &MainWindow::refreshTab);
+}
+
+void MainWindow::addTrayIcon()
+{
+    trayIcon = new QSystemTrayIcon(QIcon(QLatin1String(appIconPath)), this);
+    trayIcon->setToolTip(QStringLiteral("Vela Hearth"));
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::trayActivated);
+    // Without a notification area there is nowhere to hide to: the window stays visible.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        trayIcon->show();
+}
+
+void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason != QSystemTrayIcon::DoubleClick)
+        return;
+    if (isVisible()) {
+        hide();
+    } else {
+        showNormal();
+        raise();
+        activateWindow();
+    }
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayIcon->isVisible()) {
+        // Queued, so the state change completes before the window goes.
+        QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
+    }
+}
+
+TreeWidget *MainWindow::currentView() const
+{
+    return libraries.value(tabWidget->currentIndex(), nullptr);
+}
+
+void MainWindow::quit()
+{
+    if (quitting)
+        return;
+    quitting = true;
+    trayIcon->hide();
+    saveConfiguration(libraries, *settings, configPath);
+    QCoreApplication::quit();
+}
+
+void MainWindow::refreshTab(int index)
+{
+    if (TreeWidget *view = libraries.value(index, nullptr))
+        view->refresh();
+}
+
+void MainWindow::addFilesClicked()
+{
+    if (TreeWidget *view = currentView())
+        view->addFiles(true);
+}
+
+void MainWindow::newDirClicked()
+{
+    if (TreeWidget *view = currentView())
+        view->makeDir(true);
+}
+
+void MainWindow::addLiveDirClicked()
+{
+    if (TreeWidget *view = currentView())
+        view->addLiveDir(true);
+}
+
+void MainWindow::removeClicked()
+{
+    if (TreeWidget *view = currentView())
+        view->deleteSelected();
+}
+
+void MainWindow::settingsClicked()
+{
+    SettingsDialog dialog(settings, this);
+    runDialog(&dialog);
+}
+
+void MainWindow::aboutClicked()
+{
+    AboutDialog dialog(this);
+    runDialog(&dialog);
+}
+
+void MainWindow::setServerName(const QString &name)
+{
+    setWindowTitle(QLatin1String("Vela Hearth") + QLatin1String(" <") + name + QLatin1Char('>'));
+}
+
+void MainWindow::askFirstRunQuestion()
+{
+    const QMessageBox::StandardButton answer = prompts->message(QMessageBox::Question, this,
+        QStringLiteral("Set up picture scaling now?"),
+        QStringLiteral("Do you want to set up picture scaling now?\nThis only has effect on "
+                       "picture viewing, but should be done before using that feature."),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes)
+        settingsClicked();
+}
+
+void MainWindow::runDialog(QDialog *dialog)
+{
+    dialog->exec();
+}

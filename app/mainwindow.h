@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QString>
+#include <QSystemTrayIcon>
+
+class QDialog;
+class QEvent;
+class QTabWidget;
+class Settings;
+class TreeWidget;
+class UserPrompts;
+
+// The program's only top-level window: one tab per library, the File and Help menus, the
+// tray icon, and the orderly end of the run through quit().
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // libraries in tab order (Video, Audio, Pictures); the window's widget tree takes them.
+    // configPath is where quit() writes the configuration. Without prompts the real dialogs
+    // are used.
+    MainWindow(const QList<TreeWidget *> &libraries, Settings *settings, const QString &configPath,
+        UserPrompts *prompts = nullptr);
+    ~MainWindow() override;
+
+    // Asks whether to set up picture scaling now; Yes opens the settings dialog.
+    void askFirstRunQuestion();
+
+public slots:
+    void quit();
+    void refreshTab(int index);
+    void addFilesClicked();
+    void newDirClicked();
+    void addLiveDirClicked();
+    void removeClicked();
+    void settingsClicked();
+    void aboutClicked();
+    void setServerName(const QString &name);
+
+protected:
+    void changeEvent(QEvent *event) override;
+    // Runs a dialog of this window modally. Tests override it to answer without blocking.
+    virtual void runDialog(QDialog *dialog);
+
+private:
+    void buildMenus();
+    void buildTabs();
+    void addTrayIcon();
+    void trayActivated(QSystemTrayIcon::ActivationReason reason);
+    TreeWidget *currentView() const;
+
+    QTabWidget *tabWidget = nullptr;
+    QList<TreeWidget *> libraries;
+    Settings *settings;
+    QString configPath;
+    UserPrompts *prompts;
+    QSystemTrayIcon *trayIcon = nullptr;
+    // quit() can be reached from the menu, lastWindowClosed and SIGTERM in one run.
+    bool quitting = false;
+};
