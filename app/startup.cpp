@@ -1,7 +1,10 @@
 #include "app/startup.h"
 
+#include "app/mainwindow.h"
 #include "app/quitsignals.h"
+#include "library/treewidget.h"
 #include "library/userprompts.h"
+#include "net/tcpserver.h"
 #include "net/udpserver.h"
 #include "picture/picturecache.h"
 #include "settings/configfile.h"
@@ -21,26 +24,55 @@ QString listenError(const char *protocol, quint16 port)
         + QLatin1String(", probably because another process is doing so already.");
 }
 
+// The library views belong to the main window once it has them in its tabs; until then
+// (a start-up that ends early) this deletes them.
+struct UnownedViews {
+    QList<TreeWidget *> &views;
+    bool adopted = false;
+    ~UnownedViews()
+    {
+        if (!adopted)
+            qDeleteAll(views);
+    }
+};
+
 } // namespace
 
 bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
     UserPrompts *prompts)
 {
-    Q_UNUSED(libraries);
-    Q_UNUSED(prompts);
     bool opened = false;
     const QDomDocument document = readConfigurationDocument(path, &opened);
     settings.loadXml(document);
+
+    const QStringList filters = settings.extensions();
+    struct Library {
+        const char *name;
+        int mediaType;
+        void (Settings::*filtersChanged)(const QString &);
+    };
+    const Library table[] = {
+        { "Video", 1, &Settings::videoExtensionsChanged },
+        { "Audio", 2, &Settings::audioExtensionsChanged },
+        { "Pictures", 3, &Settings::pictureExtensionsChanged },
+    };
+    for (int i = 0; i < 3; ++i) {
+        auto *view = new TreeWidget(QLatin1String(table[i].name), table[i].mediaType,
+            filters.value(i), document, nullptr, prompts);
+        QObject::connect(&settings, table[i].filtersChanged, view, &TreeWidget::setFilters);
+        libraries.append(view);
+    }
     return opened;
 }
 
 void saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
     const QString &path)
 {
-    Q_UNUSED(libraries);
     QDomDocument document;
     document.appendChild(document.createElement(QStringLiteral("hearth")));
     settings.saveXml(document);
+    for (const TreeWidget *view : libraries)
+        view->saveTree(document);
     writeConfigurationDocument(path, document);
 }
 
@@ -50,14 +82,24 @@ int runHearth(const HearthOptions &options)
     const QString configPath = configurationPath(options.applicationDir);
 
     QList<TreeWidget *> libraries;
+    UnownedViews unownedViews{ libraries };
     auto settings = std::make_unique<Settings>();
-    /* fileOpened */ loadConfiguration(libraries, *settings, configPath, prompts);
+    const bool fileOpened = loadConfiguration(libraries, *settings, configPath, prompts);
+
+    const QList<DirTreeInterface *> interfaces(libraries.cbegin(), libraries.cend());
 
     auto pictureCache = std::make_unique<PictureCache>(settings->width(), settings->height(),
         settings->screenRatio(), settings->scale(), settings->squarePixels(),
         settings->compress(), settings->compressMin(), settings->compressMax());
     QObject::connect(settings.get(), &Settings::scalingSettingsChanged, pictureCache.get(),
         &PictureCache::setFormat);
+
+    auto tcpServer = std::make_unique<TCPServer>(interfaces, pictureCache.get(), options.tcpPort);
+    if (!tcpServer->listen()) {
+        prompts->message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
+            listenError("TCP", options.tcpPort), QMessageBox::Ok);
+        return 1;
+    }
 
     auto udpServer = std::make_unique<UDPServer>(settings->serverName(), options.udpPort);
     QObject::connect(settings.get(), &Settings::serverNameChanged, udpServer.get(),
@@ -68,11 +110,23 @@ int runHearth(const HearthOptions &options)
         return 1;
     }
 
+    auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath,
+        options.prompts);
+    unownedViews.adopted = true;
+    QObject::connect(settings.get(), &Settings::serverNameChanged, mainWindow.get(),
+        &MainWindow::setServerName);
+    mainWindow->show();
+
+    // A logout, kill or Ctrl+C ends the run exactly as "&Quit" does.
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, qApp, [&] {
-        saveConfiguration(libraries, *settings, configPath);
-        QCoreApplication::quit();
-    });
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, mainWindow.get(),
+        &MainWindow::quit);
+
+    // Asked from inside the event loop, so that a quit while the question or the settings
+    // dialog is open ends every loop, the main one included.
+    if (!fileOpened)
+        QMetaObject::invokeMethod(mainWindow.get(), &MainWindow::askFirstRunQuestion,
+            Qt::QueuedConnection);
 
     return QCoreApplication::exec();
 }

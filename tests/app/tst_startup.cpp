@@ -79,6 +79,7 @@ private slots:
     void portTakenEndsWithOneBox();
     void terminationSavesTheConfiguration_data();
     void terminationSavesTheConfiguration();
+    void firstStartAsksOnceAndWritesEmptyLibraries();
 };
 
 void TestStartup::portTakenEndsWithOneBox_data()
@@ -175,6 +176,35 @@ void TestStartup::terminationSavesTheConfiguration()
     const qsizetype pictures = saved.indexOf("<pictures_tree");
     QVERIFY(saved.indexOf("</settings>") < video);
     QVERIFY(video < audio && audio < pictures);
+}
+
+void TestStartup::firstStartAsksOnceAndWritesEmptyLibraries()
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("hearth.xml"));
+
+    RecordingPrompts prompts;
+    prompts.answer = QMessageBox::No;
+    HearthOptions options;
+    options.applicationDir = dir.path();
+    options.tcpPort = 0;
+    options.udpPort = 0;
+    options.prompts = &prompts;
+    QTimer::singleShot(300, [] { std::raise(SIGTERM); });
+    QCOMPARE(runHearth(options), 0);
+
+    QCOMPARE(prompts.titles, QStringList{QStringLiteral("Set up picture scaling now?")});
+    QCOMPARE(prompts.texts,
+        QStringList{QStringLiteral("Do you want to set up picture scaling now?\nThis only has "
+                                   "effect on picture viewing, but should be done before using "
+                                   "that feature.")});
+    QCOMPARE(prompts.icons.value(0), QMessageBox::Question);
+
+    const QByteArray saved = readAll(config);
+    QVERIFY2(saved.startsWith("<hearth>\n    <settings>"), saved.constData());
+    QVERIFY2(saved.endsWith("    </settings>\n    <video_tree/>\n    <audio_tree/>\n"
+                            "    <pictures_tree/>\n</hearth>\n"),
+        saved.constData());
 }
 
 QTEST_MAIN(TestStartup)
