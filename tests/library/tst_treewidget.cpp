@@ -44,6 +44,7 @@ private slots:
     void contextMenuEnabling();
     void shareWidgetButtons();
     void fileColours();
+    void castByClassName();
 
 private:
     QString disk(const QString &relative) const { return temp->filePath(relative); }
@@ -472,6 +473,16 @@ void TestTreeWidget::fileColours()
     QVERIFY(writeFile(path));
     view->refresh();
     QCOMPARE(item->foreground(0).color(), QColor(0, 0, 0));
+}
+
+void TestTreeWidget::castByClassName()
+{
+    // The network side is handed the views as the interface part of each object.
+    QObject *object = view;
+    QCOMPARE(object->qt_metacast("TreeWidget"), static_cast<void *>(view));
+    QCOMPARE(object->qt_metacast("DirTreeInterface"),
+        static_cast<void *>(static_cast<DirTreeInterface *>(view)));
+    QCOMPARE(static_cast<DirTreeInterface *>(view)->mediaType(), 1);
 }
 
 QTEST_MAIN(TestTreeWidget)
