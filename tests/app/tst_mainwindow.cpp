@@ -195,6 +195,8 @@ private slots:
     void aboutBox();
     void pictureWidget_data();
     void pictureWidget();
+    void compiledInImages_data();
+    void compiledInImages();
 };
 
 void TestMainWindow::tabsInOrderWithIcons()
@@ -587,6 +589,33 @@ void TestMainWindow::pictureWidget()
     expected.fill(Qt::transparent);
     QPainter(&expected).drawImage(0, 0, QImage(file));
     QCOMPARE(painted, expected);
+}
+
+void TestMainWindow::compiledInImages_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QSize>("size");
+    QTest::addRow("app icon") << QStringLiteral("app_icon_16x16.png") << QSize(16, 16);
+    QTest::addRow("About picture") << QStringLiteral("about_logo.png") << QSize(480, 256);
+    const char *const icons[] = { "icon_tab_video", "icon_tab_audio", "icon_tab_picture",
+        "icon_media_file", "icon_media_file_video", "icon_media_file_audio",
+        "icon_media_file_picture", "icon_media_livefile", "icon_media_livefile_video",
+        "icon_media_livefile_audio", "icon_media_livefile_picture", "icon_media_folder",
+        "icon_media_folder_open", "icon_media_livefolder", "icon_media_livefolder_open" };
+    for (const char *icon : icons)
+        QTest::addRow("%s", icon) << QLatin1String(icon) + QLatin1String(".png") << QSize(16, 16);
+}
+
+// Every image is reachable under both spellings of the resource prefix, at its own size.
+void TestMainWindow::compiledInImages()
+{
+    QFETCH(QString, name);
+    QFETCH(QSize, size);
+    const QImage full(QLatin1String(":/images/") + name);
+    const QImage shortPrefix(QLatin1String(":images/") + name);
+    QCOMPARE(full.size(), size);
+    QCOMPARE(shortPrefix, full);
+    QVERIFY(full.hasAlphaChannel() || name == QLatin1String("about_logo.png"));
 }
 
 QTEST_MAIN(TestMainWindow)
