@@ -73,3 +73,10 @@ bool itemLessThan(const TreeItem *a, const TreeItem *b)
         return a->kind < b->kind;
     return a->text(0) < b->text(0);
 }
+
+EntryInfo TreeItem::entry() const
+{
+    if (isDir() && !isLive())
+        return EntryInfo(text(0), true);
+    return EntryInfo(info, text(0));
+}

@@ -23,6 +23,9 @@ public:
     const int kind;
 
     QFileInfo fileInfo() const { return info; }
+    // How listings show this item: a folder of the user's own is virtual, anything else
+    // carries its disk path.
+    EntryInfo entry() const;
     // The folder holding this item; null at the top level.
     DirTreeItem *parentDir() const;
     bool isInLiveDir() const;

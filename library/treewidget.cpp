@@ -101,12 +101,8 @@ QList<EntryInfo> TreeWidget::listEntries(const QString &path, QChar separator) c
     if (head.isEmpty()) {
         for (int i = 0; i < topLevelItemCount(); ++i) {
             const TreeItem *item = topLevelTreeItem(i);
-            if (!item)
-                continue;
-            if (item->isDir() && !item->isLive())
-                entries.append(EntryInfo(item->text(0), true));
-            else
-                entries.append(EntryInfo(item->fileInfo(), item->text(0)));
+            if (item)
+                entries.append(item->entry());
         }
         return entries;
     }

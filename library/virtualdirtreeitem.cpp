@@ -46,12 +46,8 @@ QList<EntryInfo> VirtualDirTreeItem::listEntries(const QString &path, QChar sepa
     if (head.isEmpty()) {
         for (int i = 0; i < childCount(); ++i) {
             const TreeItem *item = childItem(i);
-            if (!item)
-                continue;
-            if (item->isDir() && !item->isLive())
-                entries.append(EntryInfo(item->text(0), true));
-            else
-                entries.append(EntryInfo(item->fileInfo(), item->text(0)));
+            if (item)
+                entries.append(item->entry());
         }
         return entries;
     }
