@@ -159,14 +159,21 @@ void ConnectionHandler::dispatchOne()
     textPos += qMax(consumed, 1);
 }
 
-bool ConnectionHandler::write(const QByteArray &bytes)
+bool ConnectionHandler::write(const char *data, qint64 size)
 {
     if (closing || !connection || connection->state() != QAbstractSocket::ConnectedState)
         return false;
-    const qint64 written = connection->write(bytes);
+    // The pointer form copies; handing over a QByteArray would let the socket keep a
+    // reference to the reused read buffer.
+    const qint64 written = connection->write(data, size);
     if (written > 0)
         queued += written;
-    return written == bytes.size();
+    return written == size;
+}
+
+bool ConnectionHandler::write(const QByteArray &bytes)
+{
+    return write(bytes.constData(), bytes.size());
 }
 
 DirTreeInterface *ConnectionHandler::libraryFor(const QString &mediaWord) const
@@ -272,7 +279,7 @@ void ConnectionHandler::feedTransfer()
         const char *data = transferPadding ? zeros : chunk.constData();
         if (transferPadding)
             got = want;
-        if (!write(QByteArray::fromRawData(data, got))) {
+        if (!write(data, got)) {
             // The socket refused it: this answer is abandoned.
             transferRemaining = 0;
             return;

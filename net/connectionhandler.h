@@ -68,6 +68,7 @@ private:
     void process();
     bool readText();
     void dispatchOne();
+    bool write(const char *data, qint64 size);
     bool write(const QByteArray &bytes);
     void feedTransfer();
     void replaceSource(std::unique_ptr<QIODevice> device);

@@ -1,0 +1,267 @@
+#include "fakelibrary.h"
+#include "net/connectionhandler.h"
+#include "net/tcpserver.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QScopeGuard>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Past 2 GiB, so offsets and counts that wrap at 32 bits show up, and not a round number.
+constexpr qint64 bigSize = (qint64(2) << 30) + (1 << 20) + 3;
+
+struct Marker {
+    qint64 offset;
+    QByteArray bytes;
+};
+
+// A sparse file: zeros with a few marked places, so order and position can be checked
+// without gigabytes on disk.
+std::vector<Marker> markers()
+{
+    std::vector<Marker> list;
+    const qint64 places[] = {0, 65535, 1 << 20, (qint64(1) << 31) - 4, qint64(1) << 31,
+        bigSize - (1 << 20), bigSize - 10};
+    for (const qint64 place : places) {
+        QByteArray bytes = QByteArray::number(place).rightJustified(10, '#');
+        list.push_back({place, bytes});
+    }
+    return list;
+}
+
+// What bytes [pos, pos + n) of the big file hold.
+void expected(const std::vector<Marker> &list, qint64 pos, qint64 n, char *out)
+{
+    std::memset(out, 0, size_t(n));
+    for (const Marker &m : list) {
+        for (qsizetype i = 0; i < m.bytes.size(); ++i) {
+            const qint64 at = m.offset + i;
+            if (at >= pos && at < pos + n)
+                out[at - pos] = m.bytes.at(i);
+        }
+    }
+}
+
+// A player on its own thread with a blocking socket: sends the requests, reads slowly at
+// first so that the server has to wait for it, then at full speed, and checks every byte.
+struct SlowPlayer {
+    quint16 port = 0;
+    QByteArray request;
+    qint64 bodySize = 0;
+    QByteArray tail; // what must follow the body
+    std::vector<Marker> list;
+
+    std::atomic<bool> done{false};
+    std::function<void()> finished;
+    QByteArray failure;
+
+    void run()
+    {
+        failure = check();
+        done = true;
+        finished();
+    }
+
+    QByteArray check()
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            return "socket";
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // A stalled server fails the test instead of hanging it.
+        const timeval timeout{30, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return "connect";
+        }
+        ::send(fd, request.constData(), size_t(request.size()), 0);
+        std::vector<char> buffer(1 << 20), want(1 << 20);
+        qint64 pos = 0;
+        QByteArray after;
+        const qint64 total = bodySize + tail.size();
+        QByteArray result;
+        while (pos < total) {
+            const bool slow = pos < (8 << 20);
+            const qint64 ask = qMin<qint64>(slow ? 16 * 1024 : qint64(buffer.size()), total - pos);
+            const ssize_t got = ::recv(fd, buffer.data(), size_t(ask), 0);
+            if (got <= 0) {
+                result = "connection ended at " + QByteArray::number(pos);
+                break;
+            }
+            const qint64 inBody = qBound(qint64(0), bodySize - pos, qint64(got));
+            expected(list, pos, inBody, want.data());
+            if (std::memcmp(buffer.data(), want.data(), size_t(inBody)) != 0) {
+                result = "wrong bytes near " + QByteArray::number(pos) + ": " + QByteArray(buffer.data(), int(qMin<qint64>(inBody, 16))).toHex() + " want " + QByteArray(want.data(), int(qMin<qint64>(inBody, 16))).toHex();
+                break;
+            }
+            after.append(buffer.data() + inBody, got - inBody);
+            pos += got;
+            if (slow)
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        ::close(fd);
+        if (result.isEmpty() && after != tail)
+            result = "after the body: " + after;
+        return result;
+    }
+};
+
+} // namespace
+
+class TestStreaming : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void slowPlayerGetsEveryByteWithinTheBound();
+    void playerLeavingMidTransfer();
+    void floodBehindTransferIsHeldBack();
+
+private:
+    QPointer<ConnectionHandler> waitForHandler(int count = 1);
+
+    QTemporaryDir dir;
+    std::unique_ptr<FakeLibrary> library;
+    std::unique_ptr<TCPServer> server;
+};
+
+void TestStreaming::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QFile big(dir.filePath(QStringLiteral("big.bin")));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    QVERIFY(big.resize(bigSize));
+    for (const Marker &m : markers()) {
+        QVERIFY(big.seek(m.offset));
+        QCOMPARE(big.write(m.bytes), m.bytes.size());
+    }
+    big.close();
+    QCOMPARE(QFileInfo(big).size(), bigSize);
+
+    library = std::make_unique<FakeLibrary>(1);
+    QVERIFY(library->addVirtualDir(QString(), QStringLiteral("Big")));
+    QVERIFY(library->addFile(QStringLiteral("Big"), big.fileName()));
+    server = std::make_unique<TCPServer>(QList<DirTreeInterface *>{library.get()}, nullptr, 0);
+    QVERIFY(server->listen(QHostAddress::LocalHost));
+}
+
+QPointer<ConnectionHandler> TestStreaming::waitForHandler(int count)
+{
+    if (!QTest::qWaitFor([&] { return server->connections().size() == count; }))
+        return nullptr;
+    return server->connections().constLast();
+}
+
+void TestStreaming::slowPlayerGetsEveryByteWithinTheBound()
+{
+    SlowPlayer player;
+    player.port = server->serverPort();
+    // The LIST waits behind the GET and is answered after its last byte.
+    player.request = "GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\nLIST VIDEO |Big|\r\n\r\n";
+    player.bodySize = bigSize;
+    player.tail = "big.bin| /VIDEO/Big/big.bin|0|\nEOL\n";
+    player.list = markers();
+    // A plain event loop: polling waits would pace the server instead of the player.
+    QEventLoop loop;
+    player.finished = [&loop] {
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    };
+    std::thread thread([&] { player.run(); });
+    const auto joinPlayer = qScopeGuard([&] { thread.join(); });
+
+    QPointer<ConnectionHandler> handler = waitForHandler();
+    QVERIFY(handler);
+    qint64 maxQueued = 0, maxSocketQueue = 0, drains = 0;
+    connect(handler->socket(), &QTcpSocket::bytesWritten, this, [&] {
+        ++drains;
+        maxQueued = qMax(maxQueued, handler->queuedBytes());
+        maxSocketQueue = qMax(maxSocketQueue, handler->socket()->bytesToWrite());
+    });
+    QTimer::singleShot(240000, &loop, &QEventLoop::quit);
+    if (!player.done)
+        loop.exec();
+    QVERIFY(player.done);
+    QCOMPARE(player.failure, QByteArray());
+    QVERIFY(drains > 100);
+    QVERIFY2(maxQueued <= ConnectionHandler::maxQueuedBytes, QByteArray::number(maxQueued));
+    QVERIFY2(maxSocketQueue <= ConnectionHandler::maxQueuedBytes,
+        QByteArray::number(maxSocketQueue));
+    // The slow start made the server wait on the player, so the bound was reached.
+    QVERIFY(maxQueued > ConnectionHandler::maxQueuedBytes / 2);
+    QTRY_VERIFY(handler.isNull());
+}
+
+void TestStreaming::playerLeavingMidTransfer()
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(client.waitForConnected(5000));
+    client.write("GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\n");
+    QPointer<ConnectionHandler> handler = waitForHandler();
+    QVERIFY(handler);
+    QTRY_VERIFY(client.bytesAvailable() >= 2 << 20);
+    QVERIFY(handler->transferActive());
+    client.abort();
+    QTRY_VERIFY(handler.isNull());
+    QVERIFY(server->connections().isEmpty());
+
+    // The server goes on serving.
+    QTcpSocket next;
+    next.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(next.waitForConnected(5000));
+    next.write("GET /VIDEO/Big/big.bin| 1048576 10 |\r\n\r\n");
+    QTRY_COMPARE(next.bytesAvailable(), 10);
+    QCOMPARE(next.readAll(), QByteArray("###1048576"));
+    next.abort();
+    QTRY_VERIFY(server->connections().isEmpty());
+}
+
+void TestStreaming::floodBehindTransferIsHeldBack()
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(client.waitForConnected(5000));
+    client.setReadBufferSize(64 * 1024);
+    QByteArray flood = "GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\n";
+    while (flood.size() < (8 << 20))
+        flood += "LIST VIDEO |Big|\r\n\r\n";
+    client.write(flood);
+    QPointer<ConnectionHandler> handler = waitForHandler();
+    QVERIFY(handler);
+    // The player reads nothing: the answer stops at the bound and the requests behind it
+    // stay with TCP, not in our memory.
+    QTRY_VERIFY(handler->queuedBytes() > ConnectionHandler::maxQueuedBytes / 2);
+    QTRY_VERIFY(handler->socket()->bytesAvailable() >= ConnectionHandler::maxTextSize);
+    QTRY_VERIFY(client.bytesToWrite() > 0);
+    QVERIFY(handler->queuedBytes() <= ConnectionHandler::maxQueuedBytes);
+    QVERIFY(handler->socket()->bytesAvailable() <= ConnectionHandler::maxTextSize);
+    QVERIFY(handler->bytesReceived() == 0 || handler->bytesReceived() < (1 << 20));
+    client.abort();
+    QTRY_VERIFY(handler.isNull());
+}
+
+QTEST_GUILESS_MAIN(TestStreaming)
+#include "tst_streaming.moc"
