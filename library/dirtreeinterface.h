@@ -10,12 +10,12 @@
 class DirTreeInterface
 {
 public:
-    virtual ~DirTreeInterface() = default;
-
     // The entry a path names; the default EntryInfo when it names nothing.
     virtual EntryInfo findEntry(const QString &path, QChar separator) const = 0;
     // The entries of the folder a path names; empty when it names no folder.
     virtual QList<EntryInfo> listEntries(const QString &path, QChar separator) const = 0;
     // 1 video, 2 audio, 3 pictures (0 for a placeholder).
     virtual int mediaType() const = 0;
+
+    virtual ~DirTreeInterface() = default;
 };

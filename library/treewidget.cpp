@@ -343,5 +343,8 @@ void TreeWidget::keyPressEvent(QKeyEvent *event)
     } else if (event->key() == Qt::Key_F5) {
         refresh();
         event->accept();
+    } else {
+        // Whatever the item view made of it, the key travels on to the tab page and window.
+        event->ignore();
     }
 }

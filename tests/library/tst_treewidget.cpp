@@ -7,6 +7,8 @@
 #include "library/virtualdirtreeitem.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QDomDocument>
 #include <QMenu>
 #include <QPushButton>
@@ -40,6 +42,8 @@ private slots:
     void removeFolderWithItsChild();
     void removeLiveFolderItself();
     void keys();
+    void otherKeysTravelOn_data();
+    void otherKeysTravelOn();
     void rightClickOnEmptySpaceClearsCurrent();
     void contextMenuEnabling();
     void shareWidgetButtons();
@@ -380,6 +384,41 @@ void TestTreeWidget::keys()
     QTest::keyClick(view, Qt::Key_F5);
     QCOMPARE(itemAt(*view, QStringLiteral("Films/a.avi"))->foreground(0).color(), QColor(255, 0, 0));
     QVERIFY(!itemAt(*view, QStringLiteral("Live/new.avi")));
+}
+
+void TestTreeWidget::otherKeysTravelOn_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::addRow("delete") << int(Qt::Key_Delete) << QString() << true;
+    QTest::addRow("F5") << int(Qt::Key_F5) << QString() << true;
+    // Keys the item view itself acts on still reach the parent widget afterwards.
+    QTest::addRow("down") << int(Qt::Key_Down) << QString() << false;
+    QTest::addRow("up") << int(Qt::Key_Up) << QString() << false;
+    QTest::addRow("letter") << int(Qt::Key_T) << QStringLiteral("t") << false;
+    QTest::addRow("return") << int(Qt::Key_Return) << QStringLiteral("\r") << false;
+    QTest::addRow("escape") << int(Qt::Key_Escape) << QString() << false;
+}
+
+void TestTreeWidget::otherKeysTravelOn()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(bool, accepted);
+
+    buildLibrary();
+    view->show();
+    QVERIFY(QTest::qWaitForWindowExposed(view));
+    view->setCurrentItem(itemAt(*view, QStringLiteral("Films")));
+    prompts->messageAnswers = { QMessageBox::Cancel };
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(view, &event);
+    QCOMPARE(event.isAccepted(), accepted);
+    // The item view's own handling came first.
+    if (key == Qt::Key_Down)
+        QCOMPARE(view->currentItem(), itemAt(*view, QStringLiteral("Live")));
 }
 
 void TestTreeWidget::rightClickOnEmptySpaceClearsCurrent()
