@@ -1,12 +1,13 @@
 #include "net/udpserver.h"
 
+#include "settings/servername.h"
+
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
 namespace {
 const QByteArray question = QByteArrayLiteral("ARE_YOU_VELA_HEARTH_SERVER?");
-constexpr int maxServerNameLength = 30;
 } // namespace
 
 UDPServer::UDPServer(const QString &name, quint16 port)
@@ -29,7 +30,7 @@ quint16 UDPServer::localPort() const
 
 void UDPServer::setServerName(const QString &name)
 {
-    serverName = name.left(maxServerNameLength);
+    serverName = cutServerName(name);
 }
 
 void UDPServer::data_available()

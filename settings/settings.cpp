@@ -1,13 +1,12 @@
 #include "settings/settings.h"
 
 #include "app/productstrings.h"
+#include "settings/servername.h"
 
 #include <QDomDocument>
 #include <QDomElement>
 
 namespace {
-
-constexpr int maxServerNameLength = 30;
 
 const char *const tvSystemWords[] = { "PAL", "NTSC", "HDTV_720", "HDTV_1080" };
 const char *const tvFormatWords[] = { "NORMAL", "WIDESCREEN" };
@@ -112,7 +111,7 @@ void Settings::setScaling(uint tvSystem, uint tvFormat, bool scale, bool squareP
 void Settings::setServerName(const QString &name)
 {
     // The cut comes before the trim, so leading blanks count towards the 30.
-    const QString cut = name.left(maxServerNameLength).trimmed();
+    const QString cut = cutServerName(name).trimmed();
     if (cut == serverNameValue)
         return;
     serverNameValue = cut.isEmpty() ? defaultServerName() : cut;
@@ -164,7 +163,7 @@ void Settings::loadXml(const QDomDocument &document)
 
     const QDomElement server = settings.firstChildElement(QStringLiteral("server"));
     if (!server.isNull()) {
-        const QString name = server.attribute(QStringLiteral("name")).left(maxServerNameLength);
+        const QString name = cutServerName(server.attribute(QStringLiteral("name")));
         serverNameValue = name.isEmpty() ? defaultServerName() : name;
     }
 

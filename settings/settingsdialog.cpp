@@ -1,5 +1,6 @@
 #include "settings/settingsdialog.h"
 
+#include "settings/servername.h"
 #include "settings/settings.h"
 
 #include <QCheckBox>
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr int maxServerNameLength = 30;
 constexpr int extensionsColumnWidth = 80;
 
 // One pattern per line in the boxes; the model turns line breaks back into blanks.
@@ -88,14 +88,6 @@ SettingsDialog::SettingsDialog(Settings *settings, QWidget *parent)
 }
 
 SettingsDialog::~SettingsDialog() = default;
-
-QString SettingsDialog::cutServerName(const QString &text)
-{
-    int length = qMin(int(text.size()), maxServerNameLength);
-    if (length < text.size() && length > 0 && text.at(length - 1).isHighSurrogate())
-        --length;
-    return text.left(length);
-}
 
 QWidget *SettingsDialog::buildPicturesPage()
 {

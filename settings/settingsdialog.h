@@ -20,10 +20,6 @@ public:
     SettingsDialog(Settings *settings, QWidget *parent = nullptr);
     ~SettingsDialog() override;
 
-    // The server name as handed to the model: at most 30 characters, never half of a
-    // surrogate pair.
-    static QString cutServerName(const QString &text);
-
 private slots:
     void ok();
     void normalTvSelected();

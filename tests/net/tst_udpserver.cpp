@@ -90,6 +90,9 @@ void TestUdpServer::announcedName_data()
     QTest::newRow("Latin-1") << QStringLiteral("K\u00fcche") << QByteArray("K\xfc" "che");
     QTest::newRow("outside Latin-1") << QStringLiteral("\u4e2d\u6587 TV")
                                      << QByteArray("?? TV");
+    // Half an emoji is not announced as a character of its own.
+    QTest::newRow("pair across the cut") << QString(29, QLatin1Char('x'))
+            + QString::fromUtf8("\xF0\x9F\x98\x80") << QByteArray(29, 'x');
 }
 
 void TestUdpServer::announcedName()

@@ -126,6 +126,14 @@ void TestSettings::setServerName_data()
                                      << 0;
     QTest::newRow("case differs") << QStringLiteral("my hearth") << QStringLiteral("my hearth")
                                   << 1;
+    // The cut never leaves half of a surrogate pair: an emoji across it goes whole.
+    const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QTest::newRow("pair across the cut")
+        << QString(29, QLatin1Char('x')) + face + QStringLiteral("tail")
+        << QString(29, QLatin1Char('x')) << 1;
+    QTest::newRow("pair before the cut")
+        << QString(28, QLatin1Char('x')) + face + QStringLiteral("tail")
+        << QString(28, QLatin1Char('x')) + face << 1;
 }
 
 void TestSettings::setServerName()
@@ -247,6 +255,16 @@ void TestSettings::loadXmlReadsElements_data()
         << 1u << true << false << true << 16u << 235u << thirty;
     QTest::newRow("empty name") << QStringLiteral("<server name=\"\"/>") << 0u << 1u << true
                                 << false << true << 16u << 235u << QStringLiteral("My Hearth");
+    const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QTest::newRow("pair across the cut goes whole")
+        << (QStringLiteral("<server name=\"") + QString(29, QLatin1Char('x')) + face
+               + QStringLiteral("\"/>"))
+        << 0u << 1u << true << false << true << 16u << 235u << QString(29, QLatin1Char('x'));
+    QTest::newRow("pair at the end kept")
+        << (QStringLiteral("<server name=\"") + QString(28, QLatin1Char('x')) + face
+               + QStringLiteral("\"/>"))
+        << 0u << 1u << true << false << true << 16u << 235u
+        << QString(28, QLatin1Char('x')) + face;
     QTest::newRow("only the first scaling element counts")
         << QStringLiteral("<scaling enabled=\"true\" tv_system=\"NTSC\"/><scaling tv_system=\"HDTV_720\"/>")
         << 1u << 0u << true << false << true << 16u << 235u << QStringLiteral("My Hearth");

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDomDocument>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -104,6 +105,8 @@ private slots:
     void okWithNothingChangedCallsAllSetters();
     void compensateIsInverseOfSquarePixels();
     void everyControlHasHelp();
+    void controlTextsAndHelp_data();
+    void controlTextsAndHelp();
 };
 
 void TestSettingsDialog::opensWithModelValues_data()
@@ -414,6 +417,107 @@ void TestSettingsDialog::everyControlHasHelp()
     }
     QCOMPARE(missing, QStringList());
     QVERIFY(!control<QGroupBox>(&dialog, "scalingGroup")->whatsThis().isEmpty());
+}
+
+void TestSettingsDialog::controlTextsAndHelp_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("help");
+
+    const QString system = QStringLiteral(
+        "In order to compensate and pre-scale correctly, you will need to set which TV "
+        "system you have. NTSC is mainly used in the US and Japan, while PAL is the "
+        "system used in Europe. If you are uncertain which one you have, in general this "
+        "option should just be set to the same as your player.");
+    const QString server = QStringLiteral(
+        "Enter the name of your Hearth server here to be able to identify it on your player.");
+    const QString extensions = QStringLiteral(
+        "Hearth is currently set up to accept the following file extensions. Feel free to"
+        " add your own in the same fashion. Please note that your player has to support "
+        "them to play them.");
+
+    // The two blanks after "sometimes" belong to the text.
+    QTest::addRow("Color Correction") << QStringLiteral("Color Correction") << 1 << QStringLiteral(
+        "A TV screen is usually configured with a slightly more compressed color range "
+        "(sometimes  referred to as 'gamut') than a computer monitor. This has an effect "
+        "on the brightest and darkest parts of a picture. Activating 'Color Correction' "
+        "will compensate for this and make your pictures look their best on the TV "
+        "screen.");
+    QTest::addRow("4:3 TV") << QStringLiteral("4:3 TV") << 1 << QStringLiteral(
+        "If you will be viewing your pictures on a conventional 4:3 format TV, you will "
+        "need to select this option. If you have a widescreen (16:9) TV, you will need to"
+        " select the 16:9 option.");
+    QTest::addRow("16:9 TV") << QStringLiteral("16:9 TV") << 1 << QStringLiteral(
+        "If you will be viewing your pictures on a widescreen (16:9) format TV, you will "
+        "need to select this option. If you have a conventional 4:3 TV, you will need to "
+        "select the 4:3 option.");
+    QTest::addRow("PAL") << QStringLiteral("PAL (720x576)") << 1 << system;
+    QTest::addRow("NTSC") << QStringLiteral("NTSC (720x480)") << 1 << system;
+    QTest::addRow("HDTV 720") << QStringLiteral("HDTV (1280x720)") << 1 << QStringLiteral(
+        "If you are viewing pictures on an HDTV in 720p mode, you should select this "
+        "option in order to gain full advantage of the resolution.");
+    QTest::addRow("HDTV 1080") << QStringLiteral("HDTV (1920x1080)") << 1 << QStringLiteral(
+        "If you are viewing pictures on an HDTV in 1080i or 1080p mode, you should select"
+        " this option in order to gain full advantage of the resolution.");
+    QTest::addRow("Compensate") << QStringLiteral("Compensate for Non-Square Pixels") << 1
+        << QStringLiteral(
+        "In most resolutions, conventional TVs do not have square pixels, making your "
+        "pictures appear slightly squished when you view them. If you are experiencing "
+        "this, enabling this option will compensate for it, making your pictures appear "
+        "as they should.");
+    QTest::addRow("Scaling group") << QStringLiteral("Scaling") << 1 << QStringLiteral(
+        "Modern digital cameras are able to shoot pictures in very high resolution - much"
+        " higher than a TV screen is able to display. As a result of their size they also"
+        " take a long time to load. Enabling this option will pre-scale your pictures on "
+        "your PC as they are sent to your player, speeding up the time it takes to view "
+        "them. This process will not overwrite or in any other way alter your existing "
+        "pictures.");
+    QTest::addRow("Server Name label") << QStringLiteral("Server Name:") << 1 << server;
+    QTest::addRow("server name edit") << QStringLiteral("#serverNameEdit") << 1 << server;
+    QTest::addRow("video edit") << QStringLiteral("#videoExtensionsEdit") << 1 << extensions;
+    QTest::addRow("audio edit") << QStringLiteral("#audioExtensionsEdit") << 1 << extensions;
+    QTest::addRow("pictures edit") << QStringLiteral("#pictureExtensionsEdit") << 1 << extensions;
+    QTest::addRow("Default buttons") << QStringLiteral("Default") << 3
+                                     << QStringLiteral("Pressing this will reset this list of extensions.");
+    // Texts that carry no help of their own.
+    QTest::addRow("TV Format group") << QStringLiteral("TV Format") << 1 << QString();
+    QTest::addRow("TV System group") << QStringLiteral("TV System") << 1 << QString();
+    QTest::addRow("Video label") << QStringLiteral("Video:") << 1 << QString();
+    QTest::addRow("Audio label") << QStringLiteral("Audio:") << 1 << QString();
+    QTest::addRow("Pictures label") << QStringLiteral("Pictures:") << 1 << QString();
+    QTest::addRow("Ok") << QStringLiteral("&Ok") << 1 << QString();
+    QTest::addRow("Cancel") << QStringLiteral("&Cancel") << 1 << QString();
+}
+
+// Finds the controls by their visible text ("#name" for an object name) and compares each
+// one's What's This help word for word.
+void TestSettingsDialog::controlTextsAndHelp()
+{
+    QFETCH(QString, control);
+    QFETCH(int, count);
+    QFETCH(QString, help);
+
+    Settings settings;
+    SettingsDialog dialog(&settings);
+    QList<QWidget *> found;
+    const QList<QWidget *> widgets = dialog.findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        QString text;
+        if (control.startsWith(QLatin1Char('#')))
+            text = QLatin1Char('#') + widget->objectName();
+        else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            text = button->text();
+        else if (auto *group = qobject_cast<QGroupBox *>(widget))
+            text = group->title();
+        else if (auto *label = qobject_cast<QLabel *>(widget))
+            text = label->text();
+        if (text == control)
+            found << widget;
+    }
+    QCOMPARE(found.size(), count);
+    for (QWidget *widget : std::as_const(found))
+        QCOMPARE(widget->whatsThis(), help);
 }
 
 QTEST_MAIN(TestSettingsDialog)
