@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QPainter>
 
 #include <cstring>
 
@@ -72,8 +73,18 @@ LoadedPicture loadPicture(const QString &path, const PictureFormat &format)
     if (loaded.image.isNull())
         return {};
     // One pixel layout throughout: palette, grey and alpha pictures are handled alike.
-    if (loaded.image.format() != QImage::Format_RGB32)
+    if (loaded.image.hasAlphaChannel()) {
+        // A plain conversion would bring out whatever colour the file keeps behind its
+        // transparent pixels; on the television they are as black as the bars around them.
+        QImage opaque(loaded.image.size(), QImage::Format_RGB32);
+        if (opaque.isNull())
+            return {};
+        opaque.fill(qRgb(0, 0, 0));
+        QPainter(&opaque).drawImage(0, 0, loaded.image);
+        loaded.image = opaque;
+    } else if (loaded.image.format() != QImage::Format_RGB32) {
         loaded.image = loaded.image.convertToFormat(QImage::Format_RGB32);
+    }
     loaded.size = reducedFrom.isValid() ? reducedFrom : loaded.image.size();
     return loaded;
 }

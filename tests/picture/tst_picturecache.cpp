@@ -23,6 +23,8 @@ private slots:
     void convertsToTheFittedPicture();
     void compressionSparesTheBars_data();
     void compressionSparesTheBars();
+    void transparencyLiesOnBlack_data();
+    void transparencyLiesOnBlack();
     void orientationTagIsApplied_data();
     void orientationTagIsApplied();
     void pictureAboveTheDecodeLimitIsReducedWhileDecoding();
@@ -308,6 +310,57 @@ void TestPictureCache::compressionSparesTheBars()
         for (const QPoint bar : { QPoint(0, 0), QPoint(45, y), QPoint(719, 575), QPoint(675, y) })
             QVERIFY2(near(out.pixel(bar), qRgb(0, 0, 0), 2), describe(out.pixel(bar)));
     }
+}
+
+void TestPictureCache::transparencyLiesOnBlack_data()
+{
+    // clang-format off
+    QTest::addColumn<bool>("scale");
+    QTest::addColumn<bool>("compress");
+    QTest::addColumn<QRgb>("clear");
+    QTest::addColumn<QRgb>("halfRed");
+    QTest::addColumn<QRgb>("grey");
+
+    QTest::newRow("on the canvas") << true << false << qRgb(0, 0, 0) << qRgb(128, 0, 0) << qRgb(128, 128, 128);
+    QTest::newRow("on the canvas, compressed") << true << true << qRgb(16, 16, 16) << qRgb(125, 16, 16) << qRgb(125, 125, 125);
+    QTest::newRow("at its own size") << false << false << qRgb(0, 0, 0) << qRgb(128, 0, 0) << qRgb(128, 128, 128);
+    QTest::newRow("at its own size, compressed") << false << true << qRgb(16, 16, 16) << qRgb(125, 16, 16) << qRgb(125, 125, 125);
+    // clang-format on
+}
+
+// Transparent parts of a picture look like the black bars around it, whatever colour the
+// file keeps behind them.
+void TestPictureCache::transparencyLiesOnBlack()
+{
+    QFETCH(bool, scale);
+    QFETCH(bool, compress);
+    QFETCH(QRgb, clear);
+    QFETCH(QRgb, halfRed);
+    QFETCH(QRgb, grey);
+
+    // Three vertical stripes: clear white, half-transparent red, opaque grey.
+    QImage source(1200, 900, QImage::Format_ARGB32);
+    for (int y = 0; y < source.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(source.scanLine(y));
+        for (int x = 0; x < source.width(); ++x)
+            line[x] = x < 400 ? qRgba(255, 255, 255, 0)
+                : x < 800     ? qRgba(255, 0, 0, 128)
+                              : qRgba(128, 128, 128, 255);
+    }
+    const QString path = pathOf(QStringLiteral("clear.png"));
+    writeFile(path, encode(source, "png"));
+
+    auto cache = makeCache({ 720, 576, wide, scale, false, compress, 16, 235 });
+    const QImage out = decoded(cache->convertedPicture(path));
+    QVERIFY(!out.isNull());
+    const int left = scale ? 90 : 0;
+    const int stripe = scale ? 180 : 400;
+    const int y = out.height() / 2;
+    const QRgb seen[] = { out.pixel(left + stripe / 2, y), out.pixel(left + stripe + stripe / 2, y),
+        out.pixel(left + 2 * stripe + stripe / 2, y) };
+    QVERIFY2(near(seen[0], clear, 3), describe(seen[0]));
+    QVERIFY2(near(seen[1], halfRed, 3), describe(seen[1]));
+    QVERIFY2(near(seen[2], grey, 3), describe(seen[2]));
 }
 
 void TestPictureCache::orientationTagIsApplied_data()
