@@ -1,6 +1,7 @@
 #include "library/filetreeitem.h"
 
 #include "library/itemicons.h"
+#include "library/xmltext.h"
 
 #include <QDir>
 #include <QDomElement>
@@ -23,6 +24,10 @@ void FileTreeItem::refresh()
 
 void FileTreeItem::saveXml(QDomNode &parent, QDomDocument &document) const
 {
+    // An entry whose path the file cannot hold is left out: written, it would make every
+    // library unreadable at the next start.
+    if (!XmlText::canCarry(fileInfo().filePath()) || !XmlText::canCarry(text(0)))
+        return;
     QDomElement element = document.createElement(QStringLiteral("file"));
     element.setAttribute(QStringLiteral("name"), text(0));
     element.setAttribute(QStringLiteral("path"), fileInfo().filePath());

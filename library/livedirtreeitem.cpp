@@ -1,6 +1,7 @@
 #include "library/livedirtreeitem.h"
 
 #include "library/itemicons.h"
+#include "library/xmltext.h"
 
 #include <QDir>
 #include <QDomElement>
@@ -63,6 +64,9 @@ void LiveDirTreeItem::saveXml(QDomNode &parent, QDomDocument &document) const
 {
     // What a live folder shows is never stored, nested live folders included.
     if (isInLiveDir())
+        return;
+    // As for files: a path the file cannot hold is left out, the rest of the file stays good.
+    if (!XmlText::canCarry(fileInfo().filePath()) || !XmlText::canCarry(text(0)))
         return;
     QDomElement element = document.createElement(QStringLiteral("livedir"));
     element.setAttribute(QStringLiteral("name"), text(0));

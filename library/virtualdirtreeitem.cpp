@@ -1,6 +1,7 @@
 #include "library/virtualdirtreeitem.h"
 
 #include "library/itemicons.h"
+#include "library/xmltext.h"
 
 #include <QDomElement>
 
@@ -27,7 +28,8 @@ void VirtualDirTreeItem::refresh()
 void VirtualDirTreeItem::saveXml(QDomNode &parent, QDomDocument &document) const
 {
     QDomElement element = document.createElement(QStringLiteral("dir"));
-    element.setAttribute(QStringLiteral("name"), text(0));
+    // The folder and its content are kept; only characters the file cannot hold are lost.
+    element.setAttribute(QStringLiteral("name"), XmlText::carried(text(0)));
     parent.appendChild(element);
     QDomNode node = element;
     for (int i = 0; i < childCount(); ++i) {
