@@ -181,7 +181,11 @@ void MainWindow::aboutClicked()
 
 void MainWindow::setServerName(const QString &name)
 {
-    setWindowTitle(QLatin1String("Vela Hearth") + QLatin1String(" <") + name + QLatin1Char('>'));
+    // The toolkit takes "[*]" in a title as its unsaved-changes mark and drops it; doubled,
+    // it shows as written.
+    QString shown = name;
+    shown.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+    setWindowTitle(QLatin1String("Vela Hearth") + QLatin1String(" <") + shown + QLatin1Char('>'));
 }
 
 void MainWindow::askFirstRunQuestion()
