@@ -12,5 +12,6 @@ QString configurationPath(const QString &applicationDir);
 QDomDocument readConfigurationDocument(const QString &path, bool *opened);
 
 // Writes the document (UTF-8, indent 4, no declaration) through a temporary file renamed
-// over the old one, so a failed write keeps the previous file. True when it was replaced.
+// over the old one, so a failed write keeps the previous file. Characters that XML cannot
+// hold are left out, so the file always reads back. True when it was replaced.
 bool writeConfigurationDocument(const QString &path, const QDomDocument &document);

@@ -72,6 +72,8 @@ private slots:
     void writtenFormat();
     void failedWriteKeepsOldFile();
     void writeCreatesMissingDirectory();
+    void charactersXmlCannotHoldDoNotBreakTheFile_data();
+    void charactersXmlCannotHoldDoNotBreakTheFile();
 };
 
 void TestConfigFile::initTestCase()
@@ -224,6 +226,59 @@ void TestConfigFile::writeCreatesMissingDirectory()
     const QString path = dir.filePath(QStringLiteral("config/vela/hearth.xml"));
     QVERIFY(writeConfigurationDocument(path, documentWith(Settings())));
     QVERIFY(readAll(path).startsWith("<hearth>"));
+}
+
+void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("readName");
+    QTest::addColumn<QString>("readFilter");
+
+    QTest::addRow("control characters")
+        << QStringLiteral("Den\x01Room\x1f") << QStringLiteral("*.a\x0b *.b")
+        << QStringLiteral("DenRoom") << QStringLiteral("*.a *.b");
+    QTest::addRow("tab and line breaks kept")
+        << QStringLiteral("A\tB") << QStringLiteral("*.a\t*.b")
+        << QStringLiteral("A\tB") << QStringLiteral("*.a\t*.b");
+    QTest::addRow("non-characters")
+        << QStringLiteral("Den") + QChar(0xFFFE) + QChar(0xFFFF) << QStringLiteral("*.a")
+        << QStringLiteral("Den") << QStringLiteral("*.a");
+}
+
+// A pasted control character must not make the whole file unreadable: everything written
+// after it (the libraries) would be lost at the next start.
+void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, filter);
+    QFETCH(QString, readName);
+    QFETCH(QString, readFilter);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("hearth.xml"));
+    Settings saved;
+    saved.setServerName(name);
+    saved.setExtensions(filter, filter, filter);
+    QDomDocument document = documentWith(saved);
+    QDomElement library = document.createElement(QStringLiteral("video_tree"));
+    library.setAttribute(QStringLiteral("name"), QStringLiteral("after the settings"));
+    document.documentElement().appendChild(library);
+    QVERIFY(writeConfigurationDocument(path, document));
+
+    QDomDocument reread;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QString error;
+    QVERIFY2(reread.setContent(&file, &error), qPrintable(error));
+    QCOMPARE(reread.documentElement()
+                 .firstChildElement(QStringLiteral("video_tree"))
+                 .attribute(QStringLiteral("name")),
+        QStringLiteral("after the settings"));
+    Settings loaded;
+    loaded.loadXml(reread);
+    QCOMPARE(loaded.serverName(), readName);
+    QCOMPARE(loaded.extensions().at(0), readFilter);
 }
 
 QTEST_MAIN(TestConfigFile)
