@@ -28,7 +28,7 @@ void VirtualDirTreeItem::refresh()
 void VirtualDirTreeItem::saveXml(QDomNode &parent, QDomDocument &document) const
 {
     QDomElement element = document.createElement(QStringLiteral("dir"));
-    // The folder and its content are kept; only characters the file cannot hold are lost.
+    // The folder and its content are kept; only characters the file cannot hold are replaced.
     element.setAttribute(QStringLiteral("name"), XmlText::carried(text(0)));
     parent.appendChild(element);
     QDomNode node = element;

@@ -25,16 +25,16 @@ inline bool canCarry(const QString &text)
     return true;
 }
 
-// text without the characters that cannot be stored.
+// text with each character that cannot be stored replaced by U+FFFD, which keeps the name
+// apart from a sibling that differs only in that character.
 inline QString carried(const QString &text)
 {
     if (canCarry(text))
         return text;
-    QString result;
-    result.reserve(text.size());
-    for (const QChar c : text) {
-        if (isCarried(c))
-            result.append(c);
+    QString result = text;
+    for (QChar &c : result) {
+        if (!isCarried(c))
+            c = QChar::ReplacementCharacter;
     }
     return result;
 }

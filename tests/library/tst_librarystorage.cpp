@@ -242,9 +242,11 @@ void TestLibraryStorage::awkwardCharactersKeepTheFileReadable_data()
     QTest::addRow("escape in a live folder's name") << QStringLiteral("livedir")
         << QStringLiteral("d\x1b[1m") << QStringLiteral("Before(in.avi),y.avi");
     QTest::addRow("control character in a folder name") << QStringLiteral("dir")
-        << QStringLiteral("A\x02" "B") << QStringLiteral("Before(in.avi),AB,y.avi");
+        << QStringLiteral("A\x02" "B") << QStringLiteral("Before(in.avi),A\uFFFD" "B,y.avi");
     QTest::addRow("noncharacter in a folder name") << QStringLiteral("dir")
-        << QStringLiteral("A") + QChar(0xFFFF) + QStringLiteral("B") << QStringLiteral("Before(in.avi),AB,y.avi");
+        << QStringLiteral("A") + QChar(0xFFFF) + QStringLiteral("B") << QStringLiteral("Before(in.avi),A\uFFFD" "B,y.avi");
+    QTest::addRow("folder names apart only by such a character stay apart") << QStringLiteral("dir")
+        << QStringLiteral("Before\x03") << QStringLiteral("Before(in.avi),Before\uFFFD,y.avi");
     QTest::addRow("tab inside a folder name kept") << QStringLiteral("dir")
         << QStringLiteral("A\tB") << QStringLiteral("Before(in.avi),A\tB,y.avi");
     QTest::addRow("line break in a file name kept") << QStringLiteral("file")
