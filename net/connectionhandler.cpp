@@ -11,6 +11,12 @@
 
 #include <limits>
 
+#ifdef Q_OS_LINUX
+#include <sys/sendfile.h>
+
+#include <cerrno>
+#endif
+
 using namespace RequestParser;
 
 namespace {
@@ -264,28 +270,85 @@ int ConnectionHandler::handleGet(QStringView rest)
     return consumedCount(Kind::Get, rest);
 }
 
+#ifdef Q_OS_LINUX
+bool ConnectionHandler::sendfileApplies() const
+{
+    return sendfileEnabled && !transferPadding && connection
+        && qobject_cast<QFile *>(currentSource.get()) && connection->socketDescriptor() >= 0;
+}
+
+void ConnectionHandler::sendFileDirectly()
+{
+    auto *file = static_cast<QFile *>(currentSource.get());
+    const int socketFd = int(connection->socketDescriptor());
+    off_t offset = off_t(file->pos());
+    // A fast player never fills the connection; the budget lets other players have a turn.
+    qint64 budget = 4 * maxQueuedBytes;
+    while (transferRemaining > 0 && budget > 0) {
+        const size_t want = size_t(qMin<quint64>(transferRemaining, quint64(maxQueuedBytes)));
+        const ssize_t sent = ::sendfile(socketFd, file->handle(), &offset, want);
+        if (sent > 0) {
+            transferRemaining -= quint64(sent);
+            budget -= sent;
+            continue;
+        }
+        if (sent == 0)
+            transferPadding = true; // the file ended early
+        else if (errno != EAGAIN && errno != EINTR)
+            sendfileEnabled = false; // not a file the kernel sends this way
+        break;
+    }
+    file->seek(qint64(offset));
+}
+#endif
+
 void ConnectionHandler::feedTransfer()
 {
+#ifdef Q_OS_LINUX
+    if (sendfileApplies()) {
+        // Only with nothing queued in the socket, so the bytes stay in order; the kernel
+        // then copies from the file to the connection without a trip through our buffers.
+        if (connection->bytesToWrite() > 0)
+            return;
+        sendFileDirectly();
+        if (transferRemaining == 0 || closing)
+            return;
+        if (sendfileApplies()) {
+            // The connection is full or the budget spent: one chunk through the socket's
+            // own buffer, whose draining resumes the transfer.
+            feedChunk();
+            return;
+        }
+    }
+#endif
     while (transferRemaining > 0 && !closing) {
         const qint64 want = qint64(qMin<quint64>(transferRemaining, quint64(chunkSize)));
         if (queued + want > maxQueuedBytes)
             return;
-        qint64 got = 0;
-        if (!transferPadding) {
-            got = currentSource->read(chunk.data(), want);
-            if (got <= 0)
-                transferPadding = true; // end of data or a failed read
-        }
-        const char *data = transferPadding ? zeros : chunk.constData();
-        if (transferPadding)
-            got = want;
-        if (!write(data, got)) {
-            // The socket refused it: this answer is abandoned.
-            transferRemaining = 0;
+        if (!feedChunk())
             return;
-        }
-        transferRemaining -= quint64(got);
     }
+}
+
+bool ConnectionHandler::feedChunk()
+{
+    const qint64 want = qint64(qMin<quint64>(transferRemaining, quint64(chunkSize)));
+    qint64 got = 0;
+    if (!transferPadding) {
+        got = currentSource->read(chunk.data(), want);
+        if (got <= 0)
+            transferPadding = true; // end of data or a failed read
+    }
+    const char *data = transferPadding ? zeros : chunk.constData();
+    if (transferPadding)
+        got = want;
+    if (!write(data, got)) {
+        // The socket refused it: this answer is abandoned.
+        transferRemaining = 0;
+        return false;
+    }
+    transferRemaining -= quint64(got);
+    return true;
 }
 
 void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device)
@@ -294,8 +357,8 @@ void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device)
     currentSourceSize = 0;
 }
 
-std::unique_ptr<QIODevice> ConnectionHandler::makeSource(const QString &requestPath,
-    const EntryInfo &entry) const
+std::unique_ptr<QIODevice> ConnectionHandler::makeSource(
+    const QString &requestPath, const EntryInfo &entry) const
 {
     if (wantsConvertedPicture(requestPath) && pictureCache) {
         const QByteArray converted = pictureCache->convertedPicture(entry.filePath());

@@ -44,6 +44,9 @@ public:
     // Bytes taken from the socket so far.
     qint64 bytesReceived() const { return received; }
     bool transferActive() const { return transferRemaining > 0; }
+    // Plain files go from the disk to the connection through the kernel where it can
+    // (Linux); off, every byte passes through the socket's buffer.
+    void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
 
     // Request handlers: each answers the request at the start of rest and returns the
     // number of characters it consumed.
@@ -71,6 +74,12 @@ private:
     bool write(const char *data, qint64 size);
     bool write(const QByteArray &bytes);
     void feedTransfer();
+    bool feedChunk();
+#ifdef Q_OS_LINUX
+    bool sendfileApplies() const;
+    // Sends straight from the file until the connection is full or the range is done.
+    void sendFileDirectly();
+#endif
     void replaceSource(std::unique_ptr<QIODevice> device);
     std::unique_ptr<QIODevice> makeSource(const QString &requestPath, const EntryInfo &entry) const;
 
@@ -80,7 +89,7 @@ private:
     std::unique_ptr<QIODevice> currentSource;
     qint64 currentSourceSize = 0;
 
-    QString text;      // the text being answered
+    QString text; // the text being answered
     qsizetype textPos = 0;
     qint64 queued = 0;
     qint64 received = 0;
@@ -88,5 +97,6 @@ private:
     bool transferPadding = false;
     bool processing = false;
     bool closing = false;
-    QByteArray chunk;  // one read buffer, reused
+    bool sendfileEnabled = true;
+    QByteArray chunk; // one read buffer, reused
 };

@@ -122,8 +122,8 @@ PathParts splitRequestPath(QStringView path)
     const qsizetype start = path.startsWith(QLatin1Char('/')) ? 1 : 0;
     const qsizetype slash = path.indexOf(QLatin1Char('/'), start);
     if (slash < 0)
-        return {path.sliced(start).toString(), path.toString()};
-    return {path.sliced(start, slash - start).toString(), path.sliced(slash + 1).toString()};
+        return { path.sliced(start).toString(), path.toString() };
+    return { path.sliced(start, slash - start).toString(), path.sliced(slash + 1).toString() };
 }
 
 bool wantsConvertedPicture(QStringView path)
@@ -175,9 +175,9 @@ Range getRange(QStringView rest)
         return {};
     const qsizetype second = rest.indexOf(bar, first + 1);
     // Up to and including the closing bar, so "0 10|" leaves "10|" as word 1.
-    const QStringView text =
-        second < 0 ? rest.sliced(first + 1) : rest.sliced(first + 1, second - first);
-    return {readNumber(word(text, 1)), readNumber(word(text, 2))};
+    const QStringView text
+        = second < 0 ? rest.sliced(first + 1) : rest.sliced(first + 1, second - first);
+    return { readNumber(word(text, 1)), readNumber(word(text, 2)) };
 }
 
 quint64 readNumber(QStringView word)
@@ -210,8 +210,7 @@ QByteArray sizeAnswer(qint64 size)
     return QByteArray::number(qMax<qint64>(size, 0)).rightJustified(15, '0');
 }
 
-QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath,
-    QStringView mediaWord)
+QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath, QStringView mediaWord)
 {
     if (!entry.isVirtual() && !entry.isUsable())
         return {};

@@ -26,7 +26,8 @@ int mediaTypeFor(QStringView mediaWord);
 
 // A request path cut into its media word and library path: "/VIDEO/Films/a.avi" and
 // "VIDEO/Films/a.avi" both give "VIDEO" and "Films/a.avi".
-struct PathParts {
+struct PathParts
+{
     QString mediaWord;
     QString libraryPath;
 };
@@ -47,7 +48,8 @@ QString action2Path(QStringView rest);
 QString sizePath(QStringView rest);
 QString getPath(QStringView rest);
 
-struct Range {
+struct Range
+{
     quint64 offset = 0;
     quint64 length = 0;
 };
@@ -64,7 +66,6 @@ QByteArray sizeAnswer(qint64 size);
 
 // One listing line for an entry of the folder at libraryPath, as Latin-1 bytes; empty for
 // an entry that is gone from disk (virtual folders are always listed).
-QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath,
-    QStringView mediaWord);
+QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath, QStringView mediaWord);
 
 } // namespace RequestParser

@@ -53,6 +53,7 @@ void TCPServer::handleConnection()
         if (!socket)
             break;
         auto *handler = new ConnectionHandler(this, socket, pictures);
+        handler->setSendfileEnabled(sendfile);
         handlers.insert(handler);
         connect(handler, &ConnectionHandler::closed, this, &TCPServer::connectionClosed);
         connect(handler, &QObject::destroyed, this, &TCPServer::forget);

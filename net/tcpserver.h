@@ -29,6 +29,9 @@ public:
     quint16 serverPort() const;
 
     const QList<DirTreeInterface *> &libraries() const { return libraryList; }
+    // For connections accepted from now on: whether plain files may go through the
+    // kernel's sendfile (on by default; only Linux has it).
+    void setSendfileEnabled(bool enabled) { sendfile = enabled; }
     // Handlers whose connection has not closed yet.
     QList<ConnectionHandler *> connections() const;
 
@@ -43,6 +46,7 @@ private:
     QTcpServer tcpServer;
     PictureCache *pictures;
     quint16 port;
-    QSet<QObject *> handlers;   // every handler not yet destroyed
-    QSet<QObject *> retiring;   // closed, deletion scheduled
+    bool sendfile = true;
+    QSet<QObject *> handlers; // every handler not yet destroyed
+    QSet<QObject *> retiring; // closed, deletion scheduled
 };

@@ -33,7 +33,9 @@ namespace {
 class OneFile : public DirTreeInterface
 {
 public:
-    explicit OneFile(const QString &path) : path(path) { }
+    explicit OneFile(const QString &path)
+        : path(path)
+    { }
     EntryInfo findEntry(const QString &p, QChar) const override
     {
         return p == QFileInfo(path).fileName() ? EntryInfo(QFileInfo(path), QString())
@@ -41,7 +43,7 @@ public:
     }
     QList<EntryInfo> listEntries(const QString &, QChar) const override
     {
-        return {EntryInfo(QFileInfo(path), QString())};
+        return { EntryInfo(QFileInfo(path), QString()) };
     }
     int mediaType() const override { return 1; }
 
@@ -51,7 +53,7 @@ private:
 
 long peakRssKiB()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
@@ -69,7 +71,7 @@ long currentRssKiB()
 qint64 fetch(quint16 port, const QByteArray &request, qint64 expected)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -118,61 +120,65 @@ int main(int argc, char *argv[])
 
     // Warm the page cache so both measurements read from memory.
     QProcess::execute(QStringLiteral("sh"),
-        {QStringLiteral("-c"), QStringLiteral("cat \"$0\" > /dev/null"), path});
+        { QStringLiteral("-c"), QStringLiteral("cat \"$0\" > /dev/null"), path });
     QElapsedTimer timer;
     timer.start();
     QProcess::execute(QStringLiteral("sh"),
-        {QStringLiteral("-c"), QStringLiteral("cat \"$0\" > /dev/null"), path});
+        { QStringLiteral("-c"), QStringLiteral("cat \"$0\" > /dev/null"), path });
     const qint64 catNs = timer.nsecsElapsed();
     std::printf("cat file > /dev/null: %8.1f MiB/s (%.3f s)\n", mibPerSecond(fileSize, catNs),
         double(catNs) / 1e9);
 
     OneFile library(path);
-    TCPServer server({&library}, nullptr, 0);
+    TCPServer server({ &library }, nullptr, 0);
     if (!server.listen(QHostAddress::LocalHost))
         return 1;
-    const QByteArray request =
-        "GET /VIDEO/" + QFileInfo(path).fileName().toLatin1() + "| 0 0 |\r\n\r\n";
+    const QByteArray request
+        = "GET /VIDEO/" + QFileInfo(path).fileName().toLatin1() + "| 0 0 |\r\n\r\n";
 
-    const long rssBefore = currentRssKiB();
-    long rssPeakDuring = rssBefore;
-    qint64 maxQueued = 0;
-    for (int round = 1; round <= 3; ++round) {
-        QEventLoop loop;
-        std::atomic<qint64> received{0};
-        std::atomic<bool> done{false};
-        timer.restart();
-        std::thread player([&] {
-            received = fetch(server.serverPort(), request, fileSize);
-            done = true;
-            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-        });
-        while (server.connections().isEmpty() && !done)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        // Sample memory and the handler's queue as the answer drains.
-        QMetaObject::Connection sampler;
-        for (ConnectionHandler *h : server.connections()) {
-            sampler = QObject::connect(h->socket(), &QIODevice::bytesWritten, &loop, [&, h] {
-                static int calls = 0;
-                maxQueued = qMax(maxQueued, h->queuedBytes());
-                if (++calls % 64 == 0)
-                    rssPeakDuring = qMax(rssPeakDuring, currentRssKiB());
+    for (const bool sendfile : { false, true }) {
+        server.setSendfileEnabled(sendfile);
+        std::printf("%s:\n", sendfile ? "with sendfile (Linux)" : "through the socket's buffer");
+        const long rssBefore = currentRssKiB();
+        long rssPeakDuring = rssBefore;
+        qint64 maxQueued = 0;
+        for (int round = 1; round <= 3; ++round) {
+            QEventLoop loop;
+            std::atomic<qint64> received { 0 };
+            std::atomic<bool> done { false };
+            timer.restart();
+            std::thread player([&] {
+                received = fetch(server.serverPort(), request, fileSize);
+                done = true;
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
             });
+            while (server.connections().isEmpty() && !done)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+            // Sample memory and the handler's queue as the answer drains.
+            QMetaObject::Connection sampler;
+            for (ConnectionHandler *h : server.connections()) {
+                sampler = QObject::connect(h->socket(), &QIODevice::bytesWritten, &loop, [&, h] {
+                    static int calls = 0;
+                    maxQueued = qMax(maxQueued, h->queuedBytes());
+                    if (++calls % 64 == 0)
+                        rssPeakDuring = qMax(rssPeakDuring, currentRssKiB());
+                });
+            }
+            if (!done)
+                loop.exec();
+            player.join();
+            const qint64 ns = timer.nsecsElapsed();
+            QObject::disconnect(sampler);
+            std::printf("  GET round %d:       %8.1f MiB/s (%.3f s, %lld bytes)\n", round,
+                mibPerSecond(received, ns), double(ns) / 1e9, qint64(received));
+            if (received != fileSize)
+                std::printf("  short answer!\n");
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
-        if (!done)
-            loop.exec();
-        player.join();
-        const qint64 ns = timer.nsecsElapsed();
-        QObject::disconnect(sampler);
-        std::printf("GET round %d:         %8.1f MiB/s (%.3f s, %lld bytes)\n", round,
-            mibPerSecond(received, ns), double(ns) / 1e9, qint64(received));
-        if (received != fileSize)
-            std::printf("  short answer!\n");
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        std::printf("  server memory: resident %ld KiB before, %ld KiB at most while streaming "
+                    "(+%ld KiB); peak of the process %ld KiB; handler queue at most %lld KiB\n",
+            rssBefore, rssPeakDuring, rssPeakDuring - rssBefore, peakRssKiB(), maxQueued / 1024);
     }
-    std::printf("server memory: resident %ld KiB before, %ld KiB at most while streaming "
-                "(+%ld KiB); peak of the process %ld KiB; handler queue at most %lld KiB\n",
-        rssBefore, rssPeakDuring, rssPeakDuring - rssBefore, peakRssKiB(), maxQueued / 1024);
     if (args.size() <= 1)
         QFile::remove(path);
     return 0;

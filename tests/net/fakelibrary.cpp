@@ -6,7 +6,8 @@
 
 #include <vector>
 
-struct FakeLibrary::Node {
+struct FakeLibrary::Node
+{
     EntryInfo entry;
     std::vector<std::unique_ptr<Node>> children; // virtual folders only
 };
@@ -14,8 +15,7 @@ struct FakeLibrary::Node {
 FakeLibrary::FakeLibrary(int mediaType)
     : type(mediaType)
     , root(std::make_unique<Node>())
-{
-}
+{ }
 
 FakeLibrary::~FakeLibrary() = default;
 
@@ -68,8 +68,8 @@ QList<EntryInfo> FakeLibrary::listEntries(const QString &path, QChar separator) 
 {
     const Node *node = root.get();
     QString diskDir;
-    const QStringList parts =
-        path.isEmpty() ? QStringList() : path.split(separator, Qt::KeepEmptyParts);
+    const QStringList parts
+        = path.isEmpty() ? QStringList() : path.split(separator, Qt::KeepEmptyParts);
     auto entriesHere = [&]() {
         QList<EntryInfo> list;
         if (!diskDir.isEmpty()) {

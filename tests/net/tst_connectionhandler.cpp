@@ -114,7 +114,7 @@ void TestConnectionHandler::initTestCase()
 
     // The order is the one start-up uses; lookups go by media type, not position.
     server = std::make_unique<TCPServer>(
-        QList<DirTreeInterface *>{video.get(), audio.get(), pictures.get()}, cache.get(), 0);
+        QList<DirTreeInterface *> { video.get(), audio.get(), pictures.get() }, cache.get(), 0);
     QVERIFY(server->listen(QHostAddress::LocalHost));
     QVERIFY(server->serverPort() != 0);
 }
@@ -159,97 +159,96 @@ void TestConnectionHandler::protocol_data()
     const QByteArray none = QByteArrayLiteral("000000000000000");
     auto size = [](qsizetype n) { return QByteArray::number(n).rightJustified(15, '0'); };
 
-    auto row = [](const char *name, QByteArrayList segments, const QByteArray &expected,
-                   bool closes = false) {
-        QTest::addRow("%s", name) << segments << expected << closes;
-    };
+    auto row
+        = [](const char *name, QByteArrayList segments, const QByteArray &expected,
+              bool closes = false) { QTest::addRow("%s", name) << segments << expected << closes; };
 
-    row("list top level", {"LIST AUDIO ||\r\n\r\n"}, audioTop);
-    row("list live folder", {"LIST AUDIO |Live/disk|\r\n\r\n"},
+    row("list top level", { "LIST AUDIO ||\r\n\r\n" }, audioTop);
+    row("list live folder", { "LIST AUDIO |Live/disk|\r\n\r\n" },
         "sub| sub|1|\na.mp3| /AUDIO/Live/disk/a.mp3|0|\nb.mp3| /AUDIO/Live/disk/b.mp3|0|\nEOL\n");
-    row("list empty virtual folder", {"LIST AUDIO |Mix|\r\n\r\n"}, eol);
-    row("list missing folder", {"LIST AUDIO |Nope|\r\n\r\n"}, eol);
-    row("list file as folder", {"LIST AUDIO |one.mp3|\r\n\r\n"}, eol);
-    row("list unknown media word", {"LIST MUSIC ||\r\n\r\n"}, eol);
-    row("list lower-case media word", {"LIST audio ||\r\n\r\n"}, eol);
-    row("list without terminator", {"LIST VIDEO ||"}, videoTop);
+    row("list empty virtual folder", { "LIST AUDIO |Mix|\r\n\r\n" }, eol);
+    row("list missing folder", { "LIST AUDIO |Nope|\r\n\r\n" }, eol);
+    row("list file as folder", { "LIST AUDIO |one.mp3|\r\n\r\n" }, eol);
+    row("list unknown media word", { "LIST MUSIC ||\r\n\r\n" }, eol);
+    row("list lower-case media word", { "LIST audio ||\r\n\r\n" }, eol);
+    row("list without terminator", { "LIST VIDEO ||" }, videoTop);
 
     row("several requests in one segment",
-        {"LIST VIDEO ||\r\n\r\nSIZE /VIDEO/clip.avi|\r\n\r\nACTION 2 /VIDEO/other.avi|"},
+        { "LIST VIDEO ||\r\n\r\nSIZE /VIDEO/clip.avi|\r\n\r\nACTION 2 /VIDEO/other.avi|" },
         videoTop + size(300) + "200");
-    row("split request is not reassembled", {"SIZE /AUDIO/one.mp3", "|\r\n\r\n"}, size(1000));
-    row("split list answered with what it holds", {"LIST AUDIO |", "|\r\n\r\n"}, audioTop);
-    row("lower-case keyword gets no answer", {"size /AUDIO/one.mp3|\r\n\r\n"}, QByteArray());
-    row("text after unknown start dropped", {"HELLO\r\n\r\nSIZE /AUDIO/one.mp3|\r\n\r\n"},
+    row("split request is not reassembled", { "SIZE /AUDIO/one.mp3", "|\r\n\r\n" }, size(1000));
+    row("split list answered with what it holds", { "LIST AUDIO |", "|\r\n\r\n" }, audioTop);
+    row("lower-case keyword gets no answer", { "size /AUDIO/one.mp3|\r\n\r\n" }, QByteArray());
+    row("text after unknown start dropped", { "HELLO\r\n\r\nSIZE /AUDIO/one.mp3|\r\n\r\n" },
         QByteArray());
     row("NUL ends the text",
-        {QByteArrayLiteral("SIZE /VIDEO/clip.avi|\r\n\r\n\0SIZE /AUDIO/one.mp3|\r\n\r\n")},
+        { QByteArrayLiteral("SIZE /VIDEO/clip.avi|\r\n\r\n\0SIZE /AUDIO/one.mp3|\r\n\r\n") },
         size(300));
-    row("NUL first", {QByteArrayLiteral("\0LIST AUDIO ||\r\n\r\n")}, QByteArray());
+    row("NUL first", { QByteArrayLiteral("\0LIST AUDIO ||\r\n\r\n") }, QByteArray());
 
-    row("action 1 found", {"ACTION 1 |x|/VIDEO/clip.avi|"}, "200");
-    row("action 1 live folder found", {"ACTION 1 |x| /AUDIO/Live/disk |"}, "200");
-    row("action on virtual folder closes", {"ACTION 2 /AUDIO/Mix|"}, "404", true);
-    row("action 2 found", {"ACTION 2 /AUDIO/Live/disk/a.mp3|"}, "200");
-    row("action 1 missing closes", {"ACTION 1 |x|/VIDEO/missing.avi|"}, "404", true);
-    row("action 2 text after bar joins path", {"ACTION 2 /VIDEO/clip.avi|x"}, "404", true);
+    row("action 1 found", { "ACTION 1 |x|/VIDEO/clip.avi|" }, "200");
+    row("action 1 live folder found", { "ACTION 1 |x| /AUDIO/Live/disk |" }, "200");
+    row("action on virtual folder closes", { "ACTION 2 /AUDIO/Mix|" }, "404", true);
+    row("action 2 found", { "ACTION 2 /AUDIO/Live/disk/a.mp3|" }, "200");
+    row("action 1 missing closes", { "ACTION 1 |x|/VIDEO/missing.avi|" }, "404", true);
+    row("action 2 text after bar joins path", { "ACTION 2 /VIDEO/clip.avi|x" }, "404", true);
     row("nothing answered after 404",
-        {"ACTION 1 |x|/VIDEO/missing.avi|SIZE /VIDEO/clip.avi|\r\n\r\n"}, "404", true);
-    row("action on gone file closes", {"ACTION 2 /AUDIO/gone.mp3|"}, "404", true);
+        { "ACTION 1 |x|/VIDEO/missing.avi|SIZE /VIDEO/clip.avi|\r\n\r\n" }, "404", true);
+    row("action on gone file closes", { "ACTION 2 /AUDIO/gone.mp3|" }, "404", true);
 
-    row("size of missing file", {"SIZE /VIDEO/missing.avi|\r\n\r\n"}, none);
-    row("size of empty file", {"SIZE /AUDIO/empty.mp3|\r\n\r\n"}, none);
-    row("size without leading slash", {"SIZE VIDEO/clip.avi|\r\n\r\n"}, size(300));
-    row("size of live file", {"SIZE /AUDIO/Live/disk/a.mp3|\r\n\r\n"}, size(77));
-    row("size of hidden live file", {"SIZE /AUDIO/Live/disk/.hidden.mp3|\r\n\r\n"}, none);
+    row("size of missing file", { "SIZE /VIDEO/missing.avi|\r\n\r\n" }, none);
+    row("size of empty file", { "SIZE /AUDIO/empty.mp3|\r\n\r\n" }, none);
+    row("size without leading slash", { "SIZE VIDEO/clip.avi|\r\n\r\n" }, size(300));
+    row("size of live file", { "SIZE /AUDIO/Live/disk/a.mp3|\r\n\r\n" }, size(77));
+    row("size of hidden live file", { "SIZE /AUDIO/Live/disk/.hidden.mp3|\r\n\r\n" }, none);
 
-    row("get whole file", {"GET /VIDEO/clip.avi| 0 0 |\r\n\r\n"}, clip);
-    row("get range", {"GET /VIDEO/clip.avi| 100 10 |\r\n\r\n"}, clip.mid(100, 10));
-    row("get bar glued to length", {"GET /VIDEO/clip.avi|0 10|\r\n\r\n"}, clip);
-    row("get tail", {"GET /VIDEO/clip.avi| 250 0 |\r\n\r\n"}, clip.mid(250));
-    row("get past end padded", {"GET /VIDEO/clip.avi| 290 20 |\r\n\r\n"},
+    row("get whole file", { "GET /VIDEO/clip.avi| 0 0 |\r\n\r\n" }, clip);
+    row("get range", { "GET /VIDEO/clip.avi| 100 10 |\r\n\r\n" }, clip.mid(100, 10));
+    row("get bar glued to length", { "GET /VIDEO/clip.avi|0 10|\r\n\r\n" }, clip);
+    row("get tail", { "GET /VIDEO/clip.avi| 250 0 |\r\n\r\n" }, clip.mid(250));
+    row("get past end padded", { "GET /VIDEO/clip.avi| 290 20 |\r\n\r\n" },
         clip.mid(290) + zeros(10));
-    row("get offset beyond end", {"GET /VIDEO/clip.avi| 1000 5 |\r\n\r\n"}, zeros(5));
-    row("get rest beyond end", {"GET /VIDEO/clip.avi| 1000 0 |\r\n\r\n"}, QByteArray());
+    row("get offset beyond end", { "GET /VIDEO/clip.avi| 1000 5 |\r\n\r\n" }, zeros(5));
+    row("get rest beyond end", { "GET /VIDEO/clip.avi| 1000 0 |\r\n\r\n" }, QByteArray());
     row("get offset beyond 64 bits signed",
-        {"GET /VIDEO/clip.avi| 18446744073709551615 3 |\r\n\r\n"}, zeros(3));
-    row("get missing file padded", {"GET /VIDEO/missing.avi| 0 7 |\r\n\r\n"}, zeros(7));
-    row("get missing file whole", {"GET /VIDEO/missing.avi| 0 0 |\r\n\r\n"}, QByteArray());
-    row("get live file", {"GET /AUDIO/Live/disk/a.mp3| 0 0 |\r\n\r\n"}, liveA);
-    row("get without terminator", {"GET /VIDEO/clip.avi| 3 4 |"}, clip.mid(3, 4));
+        { "GET /VIDEO/clip.avi| 18446744073709551615 3 |\r\n\r\n" }, zeros(3));
+    row("get missing file padded", { "GET /VIDEO/missing.avi| 0 7 |\r\n\r\n" }, zeros(7));
+    row("get missing file whole", { "GET /VIDEO/missing.avi| 0 0 |\r\n\r\n" }, QByteArray());
+    row("get live file", { "GET /AUDIO/Live/disk/a.mp3| 0 0 |\r\n\r\n" }, liveA);
+    row("get without terminator", { "GET /VIDEO/clip.avi| 3 4 |" }, clip.mid(3, 4));
 
     row("second get reads the first source",
-        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\nGET /VIDEO/other.avi| 0 5 |\r\n\r\n"},
+        { "GET /VIDEO/clip.avi| 0 5 |\r\n\r\nGET /VIDEO/other.avi| 0 5 |\r\n\r\n" },
         clip.left(5) + clip.left(5));
     row("second get in a later segment reads the first source",
-        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\n", "GET /VIDEO/other.avi| 10 5 |\r\n\r\n"},
+        { "GET /VIDEO/clip.avi| 0 5 |\r\n\r\n", "GET /VIDEO/other.avi| 10 5 |\r\n\r\n" },
         clip.left(5) + clip.mid(10, 5));
     row("size in between switches",
-        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\nSIZE /VIDEO/other.avi|\r\n\r\n"
-         "GET /VIDEO/other.avi| 0 5 |\r\n\r\n"},
+        { "GET /VIDEO/clip.avi| 0 5 |\r\n\r\nSIZE /VIDEO/other.avi|\r\n\r\n"
+          "GET /VIDEO/other.avi| 0 5 |\r\n\r\n" },
         clip.left(5) + size(50) + other.left(5));
     row("next get after size opens its own path",
-        {"SIZE /VIDEO/other.avi|\r\n\r\nGET /VIDEO/clip.avi| 0 5 |\r\n\r\n"},
+        { "SIZE /VIDEO/other.avi|\r\n\r\nGET /VIDEO/clip.avi| 0 5 |\r\n\r\n" },
         size(50) + clip.left(5));
     row("failed size keeps the source",
-        {"GET /VIDEO/clip.avi| 0 5 |\r\n\r\nSIZE /VIDEO/missing.avi|\r\n\r\n"
-         "GET /VIDEO/other.avi| 5 5 |\r\n\r\n"},
+        { "GET /VIDEO/clip.avi| 0 5 |\r\n\r\nSIZE /VIDEO/missing.avi|\r\n\r\n"
+          "GET /VIDEO/other.avi| 5 5 |\r\n\r\n" },
         clip.left(5) + none + clip.mid(5, 5));
     row("get of missing path retries next time",
-        {"GET /VIDEO/missing.avi| 0 2 |\r\n\r\nGET /VIDEO/other.avi| 0 5 |\r\n\r\n"},
+        { "GET /VIDEO/missing.avi| 0 2 |\r\n\r\nGET /VIDEO/other.avi| 0 5 |\r\n\r\n" },
         zeros(2) + other.left(5));
 
-    row("picture converted", {"SIZE /PICTURE/a.jpg|\r\n\r\nGET /PICTURE/a.jpg| 0 0 |\r\n\r\n"},
+    row("picture converted", { "SIZE /PICTURE/a.jpg|\r\n\r\nGET /PICTURE/a.jpg| 0 0 |\r\n\r\n" },
         size(converted.size()) + converted);
-    row("picture range", {"GET /PICTURE/a.jpg| 10 20 |\r\n\r\n"}, converted.mid(10, 20));
+    row("picture range", { "GET /PICTURE/a.jpg| 10 20 |\r\n\r\n" }, converted.mid(10, 20));
     row("picture without leading slash sent as stored",
-        {"SIZE PICTURE/a.jpg|\r\n\r\nGET PICTURE/a.jpg| 0 0 |\r\n\r\n"},
+        { "SIZE PICTURE/a.jpg|\r\n\r\nGET PICTURE/a.jpg| 0 0 |\r\n\r\n" },
         size(smallPicture.size()) + smallPicture);
     row("unreadable picture sent as stored",
-        {"SIZE /PICTURE/fake.jpg|\r\n\r\nGET /PICTURE/fake.jpg| 0 0 |\r\n\r\n"},
+        { "SIZE /PICTURE/fake.jpg|\r\n\r\nGET /PICTURE/fake.jpg| 0 0 |\r\n\r\n" },
         size(13) + "not a picture");
 
-    row("name outside latin-1 is not found", {"SIZE /AUDIO/?mega.mp3|\r\n\r\n"}, none);
+    row("name outside latin-1 is not found", { "SIZE /AUDIO/?mega.mp3|\r\n\r\n" }, none);
 }
 
 void TestConnectionHandler::protocol()
@@ -335,7 +334,7 @@ void TestConnectionHandler::longPathAndPipelinedRequests()
         QVERIFY(writeFile(path, pattern(i, i)));
         QVERIFY(library.addFile(QStringLiteral("Many"), path));
     }
-    TCPServer longServer({&library}, nullptr, 0);
+    TCPServer longServer({ &library }, nullptr, 0);
     QVERIFY(longServer.listen(QHostAddress::LocalHost));
 
     QTcpSocket client;
@@ -344,8 +343,8 @@ void TestConnectionHandler::longPathAndPipelinedRequests()
 
     const QByteArray deepPath = "/VIDEO/" + folder.toLatin1() + "/deep.avi";
     QVERIFY(deepPath.size() > 1023);
-    client.write("GET " + deepPath + "| 0 0 |\r\n\r\nLIST VIDEO |" + folder.toLatin1()
-        + "|\r\n\r\n");
+    client.write(
+        "GET " + deepPath + "| 0 0 |\r\n\r\nLIST VIDEO |" + folder.toLatin1() + "|\r\n\r\n");
     const QByteArray listing = "deep.avi| " + deepPath + "|0|\nEOL\n";
     QTRY_COMPARE(client.bytesAvailable(), qint64(deep.size() + listing.size()));
     QCOMPARE(client.readAll(), deep + listing);

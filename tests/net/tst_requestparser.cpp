@@ -56,8 +56,7 @@ void TestRequestParser::kindAndConsumed_data()
         << QStringLiteral("ACTION 2 /VIDEO/a.avi") << Kind::Action2 << 21;
     QTest::addRow("lower case") << QStringLiteral("list VIDEO ||\r\n\r\n") << Kind::None << 0;
     QTest::addRow("other action") << QStringLiteral("ACTION 3 |x|y|") << Kind::None << 0;
-    QTest::addRow("leading space") << QStringLiteral(" GET /a| 0 0 |\r\n\r\n") << Kind::None
-                                   << 0;
+    QTest::addRow("leading space") << QStringLiteral(" GET /a| 0 0 |\r\n\r\n") << Kind::None << 0;
     QTest::addRow("empty") << QString() << Kind::None << 0;
     QTest::addRow("keyword alone") << QStringLiteral("GET") << Kind::Get << 3;
 }
@@ -80,12 +79,12 @@ void TestRequestParser::requestPaths_data()
     // LIST: word 1 and the text between the first two bars, untrimmed.
     QTest::addRow("list") << QStringLiteral("LIST AUDIO |Rock/Live|\r\n\r\n")
                           << QStringLiteral("Rock/Live") << QStringLiteral("AUDIO");
-    QTest::addRow("list top level") << QStringLiteral("LIST AUDIO ||\r\n\r\n") << QString()
-                                    << QStringLiteral("AUDIO");
+    QTest::addRow("list top level")
+        << QStringLiteral("LIST AUDIO ||\r\n\r\n") << QString() << QStringLiteral("AUDIO");
     QTest::addRow("list keeps blanks") << QStringLiteral("LIST AUDIO | a b |\r\n\r\n")
                                        << QStringLiteral(" a b ") << QStringLiteral("AUDIO");
-    QTest::addRow("list two spaces") << QStringLiteral("LIST  AUDIO |x|\r\n\r\n")
-                                     << QStringLiteral("x") << QString();
+    QTest::addRow("list two spaces")
+        << QStringLiteral("LIST  AUDIO |x|\r\n\r\n") << QStringLiteral("x") << QString();
     QTest::addRow("list cut after first bar")
         << QStringLiteral("LIST AUDIO |") << QString() << QStringLiteral("AUDIO");
     QTest::addRow("list no word") << QStringLiteral("LIST") << QString() << QString();
@@ -99,8 +98,8 @@ void TestRequestParser::requestPaths_data()
     QTest::addRow("action 2 trailing text") << QStringLiteral("ACTION 2 /VIDEO/a.avi|xy")
                                             << QStringLiteral("/VIDEO/a.avi|xy") << QString();
     QTest::addRow("action 2 no path") << QStringLiteral("ACTION 2") << QString() << QString();
-    QTest::addRow("action 2 two bars") << QStringLiteral("ACTION 2 /a||")
-                                       << QStringLiteral("/a|") << QString();
+    QTest::addRow("action 2 two bars")
+        << QStringLiteral("ACTION 2 /a||") << QStringLiteral("/a|") << QString();
     // SIZE from character 5, GET from character 4, up to the first bar.
     QTest::addRow("size") << QStringLiteral("SIZE /PICTURE/Trip/beach.jpg|\r\n\r\n")
                           << QStringLiteral("/PICTURE/Trip/beach.jpg") << QString();
@@ -110,8 +109,8 @@ void TestRequestParser::requestPaths_data()
     QTest::addRow("size short") << QStringLiteral("SIZE") << QString() << QString();
     QTest::addRow("get") << QStringLiteral("GET /VIDEO/a.avi| 0 0 |\r\n\r\n")
                          << QStringLiteral("/VIDEO/a.avi") << QString();
-    QTest::addRow("get path with blank") << QStringLiteral("GET  x|")
-                                         << QStringLiteral(" x") << QString();
+    QTest::addRow("get path with blank")
+        << QStringLiteral("GET  x|") << QStringLiteral(" x") << QString();
 }
 
 void TestRequestParser::requestPaths()
@@ -149,26 +148,25 @@ void TestRequestParser::splitRequestPath_data()
     QTest::addColumn<int>("mediaType");
     QTest::addColumn<bool>("converted");
 
-    QTest::addRow("leading slash") << QStringLiteral("/VIDEO/Films/Holiday/clip.avi")
-                                   << QStringLiteral("VIDEO")
-                                   << QStringLiteral("Films/Holiday/clip.avi") << 1 << false;
-    QTest::addRow("no leading slash") << QStringLiteral("VIDEO/Films/clip.avi")
-                                      << QStringLiteral("VIDEO") << QStringLiteral("Films/clip.avi")
-                                      << 1 << false;
+    QTest::addRow("leading slash")
+        << QStringLiteral("/VIDEO/Films/Holiday/clip.avi") << QStringLiteral("VIDEO")
+        << QStringLiteral("Films/Holiday/clip.avi") << 1 << false;
+    QTest::addRow("no leading slash")
+        << QStringLiteral("VIDEO/Films/clip.avi") << QStringLiteral("VIDEO")
+        << QStringLiteral("Films/clip.avi") << 1 << false;
     QTest::addRow("audio top") << QStringLiteral("/AUDIO/song.mp3") << QStringLiteral("AUDIO")
                                << QStringLiteral("song.mp3") << 2 << false;
     QTest::addRow("picture") << QStringLiteral("/PICTURE/a.jpg") << QStringLiteral("PICTURE")
                              << QStringLiteral("a.jpg") << 3 << true;
-    QTest::addRow("picture without slash") << QStringLiteral("PICTURE/a.jpg")
-                                           << QStringLiteral("PICTURE") << QStringLiteral("a.jpg")
-                                           << 3 << false;
+    QTest::addRow("picture without slash")
+        << QStringLiteral("PICTURE/a.jpg") << QStringLiteral("PICTURE") << QStringLiteral("a.jpg")
+        << 3 << false;
     QTest::addRow("word only") << QStringLiteral("/VIDEO") << QStringLiteral("VIDEO")
                                << QStringLiteral("/VIDEO") << 1 << false;
     QTest::addRow("lower case word") << QStringLiteral("/video/a.avi") << QStringLiteral("video")
                                      << QStringLiteral("a.avi") << 0 << false;
-    QTest::addRow("plural word") << QStringLiteral("/PICTURES/a.jpg")
-                                 << QStringLiteral("PICTURES") << QStringLiteral("a.jpg") << 0
-                                 << true;
+    QTest::addRow("plural word") << QStringLiteral("/PICTURES/a.jpg") << QStringLiteral("PICTURES")
+                                 << QStringLiteral("a.jpg") << 0 << true;
     QTest::addRow("empty") << QString() << QString() << QString() << 0 << false;
     QTest::addRow("slash only") << QStringLiteral("/") << QString() << QStringLiteral("/") << 0
                                 << false;
@@ -203,16 +201,14 @@ void TestRequestParser::range_data()
                                   << 65536ull;
     QTest::addRow("largest") << QStringLiteral("GET /a| 18446744073709551615 1 |")
                              << 18446744073709551615ull << 1ull;
-    QTest::addRow("overflow") << QStringLiteral("GET /a| 18446744073709551616 1 |") << 0ull
-                              << 1ull;
+    QTest::addRow("overflow") << QStringLiteral("GET /a| 18446744073709551616 1 |") << 0ull << 1ull;
     QTest::addRow("sign") << QStringLiteral("GET /a| +5 -3 |") << 0ull << 0ull;
     QTest::addRow("hex") << QStringLiteral("GET /a| 0x10 1e3 |") << 0ull << 0ull;
     QTest::addRow("double space") << QStringLiteral("GET /a|  5 6 |") << 0ull << 5ull;
     QTest::addRow("no bar") << QStringLiteral("GET /a 5 6") << 0ull << 0ull;
     QTest::addRow("no closing bar") << QStringLiteral("GET /a| 5 6") << 5ull << 6ull;
     QTest::addRow("terminator in word") << QStringLiteral("GET /a| 5 6\r\n\r\n") << 5ull << 0ull;
-    QTest::addRow("bars in path region")
-        << QStringLiteral("GET /a| 7 8 | 9 10 |") << 7ull << 8ull;
+    QTest::addRow("bars in path region") << QStringLiteral("GET /a| 7 8 | 9 10 |") << 7ull << 8ull;
 }
 
 void TestRequestParser::range()
@@ -247,7 +243,7 @@ void TestRequestParser::byteCount()
     QFETCH(quint64, length);
     QFETCH(qint64, size);
     QFETCH(quint64, count);
-    QCOMPARE(RequestParser::byteCount(Range{offset, length}, size), count);
+    QCOMPARE(RequestParser::byteCount(Range { offset, length }, size), count);
 }
 
 void TestRequestParser::sizeAnswer_data()
@@ -274,23 +270,22 @@ void TestRequestParser::listingLine_data()
     QTest::addColumn<QString>("mediaWord");
     QTest::addColumn<QByteArray>("line");
 
-    QTest::addRow("file in folder") << QStringLiteral("file") << QStringLiteral("Films/Holiday")
-                                    << QStringLiteral("VIDEO")
-                                    << QByteArrayLiteral("clip.avi| /VIDEO/Films/Holiday/clip.avi|0|\n");
-    QTest::addRow("file at top") << QStringLiteral("file") << QString()
-                                 << QStringLiteral("AUDIO")
+    QTest::addRow("file in folder")
+        << QStringLiteral("file") << QStringLiteral("Films/Holiday") << QStringLiteral("VIDEO")
+        << QByteArrayLiteral("clip.avi| /VIDEO/Films/Holiday/clip.avi|0|\n");
+    QTest::addRow("file at top") << QStringLiteral("file") << QString() << QStringLiteral("AUDIO")
                                  << QByteArrayLiteral("clip.avi| /AUDIO/clip.avi|0|\n");
     QTest::addRow("disk folder") << QStringLiteral("dir") << QStringLiteral("Films")
                                  << QStringLiteral("VIDEO")
                                  << QByteArrayLiteral("Holiday| Holiday|1|\n");
-    QTest::addRow("virtual folder") << QStringLiteral("virtual") << QString()
-                                    << QStringLiteral("VIDEO")
-                                    << QByteArrayLiteral("Mix| Mix|1|\n");
+    QTest::addRow("virtual folder")
+        << QStringLiteral("virtual") << QString() << QStringLiteral("VIDEO")
+        << QByteArrayLiteral("Mix| Mix|1|\n");
     QTest::addRow("gone file") << QStringLiteral("gone") << QString() << QStringLiteral("VIDEO")
                                << QByteArray();
-    QTest::addRow("outside latin-1") << QStringLiteral("greek") << QStringLiteral("\u00e9t\u00e9")
-                                     << QStringLiteral("AUDIO")
-                                     << QByteArrayLiteral("?mega.mp3| /AUDIO/\xe9t\xe9/?mega.mp3|0|\n");
+    QTest::addRow("outside latin-1")
+        << QStringLiteral("greek") << QStringLiteral("\u00e9t\u00e9") << QStringLiteral("AUDIO")
+        << QByteArrayLiteral("?mega.mp3| /AUDIO/\xe9t\xe9/?mega.mp3|0|\n");
 }
 
 void TestRequestParser::listingLine()
