@@ -44,6 +44,10 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
 
 ConnectionHandler::~ConnectionHandler()
 {
+    // A socket still connected aborts as it goes; its signals must not reach a handler
+    // that is half gone.
+    if (connection)
+        connection->disconnect(this);
     delete connection;
     currentSource.reset();
 }

@@ -52,6 +52,7 @@ private slots:
     void protocol();
     void twoPlayersOneClosing();
     void longPathAndPipelinedRequests();
+    void serverGoneWithOpenConnections();
 
 private:
     bool connectClient(QTcpSocket &client, QPointer<ConnectionHandler> &handler);
@@ -358,6 +359,28 @@ void TestConnectionHandler::longPathAndPipelinedRequests()
     client.write(requests);
     QTRY_COMPARE(client.bytesAvailable(), qint64(answers.size()));
     QCOMPARE(client.readAll(), answers);
+}
+
+void TestConnectionHandler::serverGoneWithOpenConnections()
+{
+    auto local = std::make_unique<TCPServer>(QList<DirTreeInterface *>{video.get()}, nullptr, 0);
+    QVERIFY(local->listen(QHostAddress::LocalHost));
+    QTcpSocket idle, busy;
+    idle.connectToHost(QHostAddress::LocalHost, local->serverPort());
+    busy.connectToHost(QHostAddress::LocalHost, local->serverPort());
+    QTRY_COMPARE(local->connections().size(), 2);
+    busy.write("GET /VIDEO/clip.avi| 0 4 |\r\n\r\n");
+    QTRY_COMPARE(busy.bytesAvailable(), 4);
+    QList<QPointer<ConnectionHandler>> handlers;
+    for (ConnectionHandler *h : local->connections())
+        handlers.append(h);
+
+    // At exit the server takes its handlers, their sockets and open files with it.
+    local.reset();
+    for (const auto &h : handlers)
+        QVERIFY(h.isNull());
+    QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(busy.state(), QAbstractSocket::UnconnectedState);
 }
 
 QTEST_GUILESS_MAIN(TestConnectionHandler)
