@@ -363,7 +363,7 @@ void TestConnectionHandler::longPathAndPipelinedRequests()
 
 void TestConnectionHandler::serverGoneWithOpenConnections()
 {
-    auto local = std::make_unique<TCPServer>(QList<DirTreeInterface *>{video.get()}, nullptr, 0);
+    auto local = std::make_unique<TCPServer>(QList<DirTreeInterface *> { video.get() }, nullptr, 0);
     QVERIFY(local->listen(QHostAddress::LocalHost));
     QTcpSocket idle, busy;
     idle.connectToHost(QHostAddress::LocalHost, local->serverPort());
