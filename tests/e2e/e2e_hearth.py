@@ -302,6 +302,39 @@ def saved_config(t, path, original, media):
             [("livedir", m + "/music")])
 
 
+def first_start(t, executable):
+    """No hearth.xml yet: the first-run question is reached (on the offscreen platform it goes
+    to standard error), and SIGTERM writes the settings and three empty libraries."""
+    with tempfile.TemporaryDirectory(prefix="hearth-e2e-first-") as root:
+        program = os.path.join(root, "hearth")
+        shutil.copy2(executable, program)
+        proc = subprocess.Popen([program, "-platform", "offscreen"], cwd=root,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            t.truth("first start serves", wait_for_server(proc))
+        finally:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+            try:
+                _, err = proc.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                _, err = proc.communicate()
+        t.check("first start: exit code after SIGTERM", proc.returncode, 0)
+        t.truth("first-run question asked",
+                b"Set up picture scaling now?" in err, err.decode(errors="replace"))
+        try:
+            with open(os.path.join(root, "hearth.xml"), encoding="utf-8") as f:
+                root_element = ET.fromstring(f.read())
+        except (OSError, ET.ParseError) as error:
+            t.truth("first start: hearth.xml written", False, str(error))
+            return
+        t.check("first start: top-level elements", [e.tag for e in root_element],
+                ["settings", "video_tree", "audio_tree", "pictures_tree"])
+        t.check("first start: libraries empty",
+                [len(list(e)) for e in root_element][1:], [0, 0, 0])
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -342,6 +375,8 @@ def main():
                 proc.communicate()
         t.check("exit code after SIGTERM", proc.returncode, 0)
         saved_config(t, config, original, media)
+
+    first_start(t, sys.argv[1])
 
     print("%d passed, %d failed" % (t.passed, t.failed))
     return 0 if t.failed == 0 else 1
