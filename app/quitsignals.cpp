@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +14,11 @@ int pipeFds[2] = { -1, -1 };
 void onSignal(int)
 {
     const char byte = 1;
-    // Nothing but async-signal-safe work here; a full pipe just drops the extra byte.
+    // Nothing but async-signal-safe work here; a full pipe just drops the extra byte. The
+    // interrupted code may be about to read errno, so it is left as it was.
+    const int savedErrno = errno;
     [[maybe_unused]] const ssize_t written = ::write(pipeFds[1], &byte, 1);
+    errno = savedErrno;
 }
 
 const int handledSignals[] = { SIGTERM, SIGINT, SIGHUP };
