@@ -16,6 +16,9 @@
 
 #include <cerrno>
 #endif
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 
 using namespace RequestParser;
 
@@ -31,6 +34,14 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
 {
     if (!connection)
         return;
+#ifdef Q_OS_UNIX
+    // A player that leaves mid-answer must not end the program. The toolkit ignores SIGPIPE
+    // only from its own first socket write on, and sendfile may reach a closed connection
+    // before that.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+#endif
     // The handler owns its socket, whatever the listening server does meanwhile.
     connection->setParent(nullptr);
     // Answers are small and the player waits for each one.
@@ -256,12 +267,15 @@ int ConnectionHandler::handleGet(QStringView rest)
         replaceSource(makeSource(path, resolvePath(path)));
         auto *file = qobject_cast<QFile *>(currentSource.get());
         // The chunks are our own buffering; a second layer would only copy.
-        const bool opened = file
-            ? !file->fileName().isEmpty() && file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-            : currentSource->open(QIODevice::ReadOnly);
-        // A source that does not open sends NULs for an explicit length and nothing for
-        // "the rest of the file", whatever size the disk reports for it.
-        currentSourceSize = opened ? currentSource->size() : 0;
+        if (file) {
+            if (!file->fileName().isEmpty())
+                file->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        } else {
+            currentSource->open(QIODevice::ReadOnly);
+        }
+        // A source that does not open keeps the size SIZE reported for it (a folder has
+        // one): the rest of it then comes as NULs, as many bytes as the player expects.
+        currentSourceSize = currentSource->size();
     }
     transferRemaining = byteCount(range, currentSourceSize);
     transferPadding = true;

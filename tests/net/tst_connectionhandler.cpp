@@ -215,6 +215,11 @@ void TestConnectionHandler::protocol_data()
         { "GET /VIDEO/clip.avi| 18446744073709551615 3 |\r\n\r\n" }, zeros(3));
     row("get missing file padded", { "GET /VIDEO/missing.avi| 0 7 |\r\n\r\n" }, zeros(7));
     row("get missing file whole", { "GET /VIDEO/missing.avi| 0 0 |\r\n\r\n" }, QByteArray());
+    // What SIZE said is what GET 0 0 sends, even for a source that does not open.
+    const qsizetype folderSize = QFileInfo(dir.filePath(QStringLiteral("disk"))).size();
+    row("get of a folder sends as many bytes as its size",
+        { "SIZE /AUDIO/Live/disk|\r\n\r\nGET /AUDIO/Live/disk| 0 0 |\r\n\r\n" },
+        size(folderSize) + zeros(int(folderSize)));
     row("get live file", { "GET /AUDIO/Live/disk/a.mp3| 0 0 |\r\n\r\n" }, liveA);
     row("get without terminator", { "GET /VIDEO/clip.avi| 3 4 |" }, clip.mid(3, 4));
 

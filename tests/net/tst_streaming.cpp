@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -147,6 +148,8 @@ private slots:
     void playerLeavingMidTransfer();
     void floodBehindTransferIsHeldBack_data();
     void floodBehindTransferIsHeldBack();
+    void playerGoneBeforeAnyOtherWrite_data();
+    void playerGoneBeforeAnyOtherWrite();
 
 private:
     QPointer<ConnectionHandler> waitForHandler(int count = 1);
@@ -195,6 +198,11 @@ void TestStreaming::playerLeavingMidTransfer_data()
 }
 
 void TestStreaming::floodBehindTransferIsHeldBack_data()
+{
+    addSendfileRows();
+}
+
+void TestStreaming::playerGoneBeforeAnyOtherWrite_data()
 {
     addSendfileRows();
 }
@@ -305,6 +313,31 @@ void TestStreaming::floodBehindTransferIsHeldBack()
     QVERIFY(handler->bytesReceived() == 0 || handler->bytesReceived() < (1 << 20));
     client.abort();
     QTRY_VERIFY(handler.isNull());
+}
+
+void TestStreaming::playerGoneBeforeAnyOtherWrite()
+{
+    // As in a program that has not written to any socket yet: SIGPIPE still ends it.
+    struct sigaction fallback = {}, previous = {};
+    fallback.sa_handler = SIG_DFL;
+    QCOMPARE(::sigaction(SIGPIPE, &fallback, &previous), 0);
+    const auto restore = qScopeGuard([&] { ::sigaction(SIGPIPE, &previous, nullptr); });
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server->serverPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const QByteArray request = "GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\n";
+    QCOMPARE(::send(fd, request.constData(), size_t(request.size()), 0), request.size());
+    // Gone before the first byte of the answer: the server sends into a closed connection.
+    ::close(fd);
+    QPointer<ConnectionHandler> handler = waitForHandler();
+    QVERIFY(handler);
+    QTRY_VERIFY(handler.isNull());
+    QVERIFY(server->connections().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestStreaming)
