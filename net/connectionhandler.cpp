@@ -104,6 +104,7 @@ void ConnectionHandler::process()
     if (processing)
         return;
     processing = true;
+    int answered = 0;
     while (!closing) {
         if (transferRemaining > 0) {
             feedTransfer();
@@ -115,13 +116,34 @@ void ConnectionHandler::process()
         if (queued >= maxQueuedBytes)
             break;
         if (textPos < text.size()) {
+            if (answered == requestsPerTurn) {
+                // A text full of requests must not keep the other players waiting.
+                resumeLater();
+                break;
+            }
             dispatchOne();
+            ++answered;
             continue;
         }
         if (!readText())
             break;
     }
     processing = false;
+}
+
+void ConnectionHandler::resumeLater()
+{
+    if (resumePosted)
+        return;
+    resumePosted = true;
+    // Queued behind what the event loop already holds; dropped if the handler goes first.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            resumePosted = false;
+            process();
+        },
+        Qt::QueuedConnection);
 }
 
 bool ConnectionHandler::readText()

@@ -29,6 +29,8 @@ public:
     // Largest read from a source, and largest text parsed in one go.
     static constexpr qint64 chunkSize = 64 * 1024;
     static constexpr qint64 maxTextSize = 64 * 1024;
+    // Requests answered before other connections get their turn.
+    static constexpr int requestsPerTurn = 16;
 
     ConnectionHandler(TCPServer *server, QTcpSocket *socket, PictureCache *pictures);
     ~ConnectionHandler() override;
@@ -44,6 +46,8 @@ public:
     // Bytes taken from the socket so far.
     qint64 bytesReceived() const { return received; }
     bool transferActive() const { return transferRemaining > 0; }
+    // Requests of the current text not answered yet.
+    bool requestsWaiting() const { return textPos < text.size(); }
     // Plain files go from the disk to the connection through the kernel where it can
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
@@ -69,6 +73,7 @@ private:
     void bytesWritten(qint64 count);
     // Answers what can be answered now: pending text first, then what waits on the socket.
     void process();
+    void resumeLater();
     bool readText();
     void dispatchOne();
     bool write(const char *data, qint64 size);
@@ -96,6 +101,7 @@ private:
     quint64 transferRemaining = 0;
     bool transferPadding = false;
     bool processing = false;
+    bool resumePosted = false;
     bool closing = false;
     bool sendfileEnabled = true;
     QByteArray chunk; // one read buffer, reused

@@ -52,6 +52,7 @@ private slots:
     void protocol();
     void twoPlayersOneClosing();
     void longPathAndPipelinedRequests();
+    void floodDoesNotHoldUpOthers();
     void serverGoneWithOpenConnections();
 
 private:
@@ -364,6 +365,37 @@ void TestConnectionHandler::longPathAndPipelinedRequests()
     client.write(requests);
     QTRY_COMPARE(client.bytesAvailable(), qint64(answers.size()));
     QCOMPARE(client.readAll(), answers);
+}
+
+void TestConnectionHandler::floodDoesNotHoldUpOthers()
+{
+    QTcpSocket flooder, other;
+    QPointer<ConnectionHandler> flooding, waiting;
+    QVERIFY(connectClient(flooder, flooding));
+    QVERIFY(connectClient(other, waiting));
+
+    const QByteArray request = "ACTION 1 |x|/VIDEO/clip.avi|";
+    QByteArray flood;
+    while (flood.size() + request.size() <= ConnectionHandler::maxTextSize)
+        flood += request;
+    const qsizetype count = flood.size() / request.size();
+    bool answeredAfterFlood = true;
+    connect(&other, &QTcpSocket::readyRead, this, [&] {
+        if (other.bytesAvailable() == 15)
+            answeredAfterFlood = !flooding->requestsWaiting();
+    });
+    flooder.write(flood);
+    other.write("SIZE /VIDEO/clip.avi|\r\n\r\n");
+
+    // The other player is answered while the flood is still being worked through.
+    QTRY_COMPARE(other.bytesAvailable(), 15);
+    QCOMPARE(other.readAll(), QByteArrayLiteral("000000000000300"));
+    QVERIFY(!answeredAfterFlood);
+    // And every request of the flood is answered, in order.
+    QTRY_COMPARE(flooder.bytesAvailable(), 3 * count);
+    QCOMPARE(flooder.readAll(), QByteArray("200").repeated(count));
+    flooder.disconnectFromHost();
+    other.disconnectFromHost();
 }
 
 void TestConnectionHandler::serverGoneWithOpenConnections()
