@@ -25,6 +25,7 @@ PORT = 8000
 HOST = "127.0.0.1"
 SERVER_NAME = "E2E Hearth"
 TIMEOUT = 10.0
+LONG_SIZE = 64 << 20
 
 # A small JPEG of our own (64x48, red with a blue block).
 PHOTO = base64.b64decode(
@@ -140,12 +141,16 @@ def write_media(root):
         "music/.hidden.mp3": b"hidden",
         "music/notes.txt": b"not audio",
         "secret.mp3": b"outside every library",
+        "music/albums/long.mp3": None,
         "photo.jpg": PHOTO,
         "notapicture.jpg": b"plain text under a picture name",
     }
     for name, content in files.items():
         with open(os.path.join(media, name), "wb") as f:
-            f.write(content)
+            if content is None:
+                f.truncate(LONG_SIZE)  # sparse: long enough to be sent in many pieces
+            else:
+                f.write(content)
     return media, files
 
 
@@ -198,6 +203,30 @@ def discovery(t):
         t.check("discovery answer", answer, SERVER_NAME.encode("latin-1"))
     finally:
         s.close()
+
+
+def hostile_peers(t):
+    """Run first, before the server has written to any connection: players that leave at once,
+    and bytes no player sends, get their answer or silence and never end the program."""
+    for _ in range(3):
+        s = socket.create_connection((HOST, PORT), timeout=TIMEOUT)
+        s.sendall(b"GET /AUDIO/music/albums/long.mp3| 0 0 |\r\n\r\n")
+        s.close()
+    odd = [
+        bytes(range(256)) * 300,
+        b"GET" * 30000,
+        b"LIST AUDIO |music" + b"/" * 70000 + b"|\r\n\r\n",
+        b"SIZE /AUDIO/" + b"\xff" * 5000 + b"|\r\n\r\n",
+        b"\0" * 2000 + b"LIST AUDIO ||\r\n\r\n",
+        b"ACTION 1 |x|/AUDIO/music/a.mp3|" * 3000,
+    ]
+    for data in odd:
+        with Connection() as c:
+            c.sendall(data)
+    time.sleep(0.5)
+    with Connection() as c:
+        c.sendall(b"LIST AUDIO ||\r\n\r\n")
+        t.check("serving after hostile peers", c.until(b"EOL\n"), b"music| music|1|\nEOL\n")
 
 
 def protocol(t, files):
@@ -361,6 +390,7 @@ def main():
                       % (PORT, proc.poll(), out.decode(errors="replace"),
                          err.decode(errors="replace")))
                 return 1
+            hostile_peers(t)
             discovery(t)
             protocol(t, files)
         except (OSError, socket.timeout) as error:
