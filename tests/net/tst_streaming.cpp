@@ -17,8 +17,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <thread>
