@@ -74,3 +74,25 @@ int DirTreeItem::indexOfFile(const QFileInfo &info) const
     }
     return -1;
 }
+
+QList<EntryInfo> listEntriesAmong(const QList<const TreeItem *> &items, const QString &path,
+    QChar separator)
+{
+    const int at = path.indexOf(separator);
+    const QString head = at < 0 ? path : path.left(at);
+    QList<EntryInfo> entries;
+    if (head.isEmpty()) {
+        for (const TreeItem *item : items)
+            entries.append(item->entry());
+        return entries;
+    }
+    const QString rest = at < 0 ? QString() : path.mid(at + 1);
+    for (const TreeItem *item : items) {
+        if (item->isDir() && item->text(0) == head) {
+            if (const auto *folder = dynamic_cast<const DirTreeItem *>(item))
+                return folder->listEntries(rest, separator);
+            break;
+        }
+    }
+    return entries;
+}

@@ -33,3 +33,9 @@ public:
     // The entries of the folder that path names below this one; empty path: this folder.
     virtual QList<EntryInfo> listEntries(const QString &path, QChar separator) const = 0;
 };
+
+// The entries of the folder that path names among items (a folder's children or a view's top
+// level): with an empty first component the items themselves, else the walk goes on inside
+// the folder of that name.
+QList<EntryInfo> listEntriesAmong(const QList<const TreeItem *> &items, const QString &path,
+    QChar separator);

@@ -93,28 +93,12 @@ QList<EntryInfo> TreeWidget::listEntries(const QString &path, QChar separator) c
     int start = 0;
     while (start < path.size() && path.at(start) == separator)
         ++start;
-    const int at = path.indexOf(separator, start);
-    const QString head = at < 0 ? path.mid(start) : path.mid(start, at - start);
-    const QString rest = at < 0 ? QString() : path.mid(at + 1);
-
-    QList<EntryInfo> entries;
-    if (head.isEmpty()) {
-        for (int i = 0; i < topLevelItemCount(); ++i) {
-            const TreeItem *item = topLevelTreeItem(i);
-            if (item)
-                entries.append(item->entry());
-        }
-        return entries;
-    }
+    QList<const TreeItem *> items;
     for (int i = 0; i < topLevelItemCount(); ++i) {
-        const TreeItem *item = topLevelTreeItem(i);
-        if (item && item->isDir() && item->text(0) == head) {
-            if (const auto *folder = dynamic_cast<const DirTreeItem *>(item))
-                return folder->listEntries(rest, separator);
-            return entries;
-        }
+        if (const TreeItem *item = topLevelTreeItem(i))
+            items.append(item);
     }
-    return entries;
+    return listEntriesAmong(items, path.mid(start), separator);
 }
 
 bool TreeWidget::canAdd() const

@@ -40,23 +40,10 @@ void VirtualDirTreeItem::saveXml(QDomNode &parent, QDomDocument &document) const
 
 QList<EntryInfo> VirtualDirTreeItem::listEntries(const QString &path, QChar separator) const
 {
-    const int at = path.indexOf(separator);
-    const QString head = at < 0 ? path : path.left(at);
-    const QString rest = at < 0 ? QString() : path.mid(at + 1);
-
-    QList<EntryInfo> entries;
-    if (head.isEmpty()) {
-        for (int i = 0; i < childCount(); ++i) {
-            const TreeItem *item = childItem(i);
-            if (item)
-                entries.append(item->entry());
-        }
-        return entries;
-    }
+    QList<const TreeItem *> items;
     for (int i = 0; i < childCount(); ++i) {
-        const TreeItem *item = childItem(i);
-        if (item && item->isDir() && item->text(0) == head)
-            return static_cast<const DirTreeItem *>(item)->listEntries(rest, separator);
+        if (const TreeItem *item = childItem(i))
+            items.append(item);
     }
-    return entries;
+    return listEntriesAmong(items, path, separator);
 }

@@ -32,12 +32,24 @@ QString defaultFilter(int index)
     return patternsPerLine(Settings().extensions().value(index));
 }
 
+// A labelled control with its help text; the object name lets tests find it.
+template<typename Button>
+Button *button(const QString &text, const char *objectName, const QString &help)
+{
+    auto *control = new Button(text);
+    control->setObjectName(QLatin1String(objectName));
+    control->setWhatsThis(help);
+    return control;
+}
+
 QRadioButton *radioButton(const QString &text, const char *objectName, const QString &help)
 {
-    auto *button = new QRadioButton(text);
-    button->setObjectName(QLatin1String(objectName));
-    button->setWhatsThis(help);
-    return button;
+    return button<QRadioButton>(text, objectName, help);
+}
+
+QCheckBox *checkBox(const QString &text, const char *objectName, const QString &help)
+{
+    return button<QCheckBox>(text, objectName, help);
 }
 
 const char systemHelp[] = "In order to compensate and pre-scale correctly, you will need to set "
@@ -91,13 +103,12 @@ SettingsDialog::~SettingsDialog() = default;
 
 QWidget *SettingsDialog::buildPicturesPage()
 {
-    colorCorrectionCheck = new QCheckBox(QStringLiteral("Color Correction"));
-    colorCorrectionCheck->setObjectName(QStringLiteral("colorCorrectionCheck"));
-    colorCorrectionCheck->setWhatsThis(QStringLiteral(
-        "A TV screen is usually configured with a slightly more compressed color range "
-        "(sometimes  referred to as 'gamut') than a computer monitor. This has an effect on "
-        "the brightest and darkest parts of a picture. Activating 'Color Correction' will "
-        "compensate for this and make your pictures look their best on the TV screen."));
+    colorCorrectionCheck = checkBox(QStringLiteral("Color Correction"), "colorCorrectionCheck",
+        QStringLiteral(
+            "A TV screen is usually configured with a slightly more compressed color range "
+            "(sometimes  referred to as 'gamut') than a computer monitor. This has an effect on "
+            "the brightest and darkest parts of a picture. Activating 'Color Correction' will "
+            "compensate for this and make your pictures look their best on the TV screen."));
 
     normalTvButton = radioButton(QStringLiteral("4:3 TV"), "normalTvButton",
         QStringLiteral("If you will be viewing your pictures on a conventional 4:3 format TV, "
@@ -140,13 +151,13 @@ QWidget *SettingsDialog::buildPicturesPage()
     tvRowLayout->addWidget(formatGroup);
     tvRowLayout->addWidget(systemGroup);
 
-    compensateCheck = new QCheckBox(QStringLiteral("Compensate for Non-Square Pixels"));
-    compensateCheck->setObjectName(QStringLiteral("compensateCheck"));
-    compensateCheck->setWhatsThis(QStringLiteral(
-        "In most resolutions, conventional TVs do not have square pixels, making your "
-        "pictures appear slightly squished when you view them. If you are experiencing this, "
-        "enabling this option will compensate for it, making your pictures appear as they "
-        "should."));
+    compensateCheck = checkBox(QStringLiteral("Compensate for Non-Square Pixels"),
+        "compensateCheck",
+        QStringLiteral(
+            "In most resolutions, conventional TVs do not have square pixels, making your "
+            "pictures appear slightly squished when you view them. If you are experiencing this, "
+            "enabling this option will compensate for it, making your pictures appear as they "
+            "should."));
 
     scalingGroup = new QGroupBox(QStringLiteral("Scaling"));
     scalingGroup->setObjectName(QStringLiteral("scalingGroup"));
