@@ -1,7 +1,7 @@
 #include "net/connectionhandler.h"
 
 #include "library/dirtreeinterface.h"
-#include "net/requestparser.h"
+#include "net/answers.h"
 #include "net/tcpserver.h"
 #include "picture/picturecache.h"
 
@@ -176,30 +176,27 @@ bool ConnectionHandler::readText()
 
 void ConnectionHandler::dispatchOne()
 {
-    const QStringView rest = QStringView(text).sliced(textPos);
-    int consumed = 0;
-    switch (kindOf(rest)) {
+    const ParseResult parsed = parseRequest(QStringView(text).sliced(textPos));
+    const Request &request = parsed.request;
+    switch (request.kind) {
     case Kind::None:
         // Not a request: the rest of this text is dropped, the connection stays.
         textPos = text.size();
         return;
     case Kind::List:
-        consumed = handleList(rest);
+        handleList(request);
         break;
-    case Kind::Action1:
-        consumed = handleAction(rest, 1);
-        break;
-    case Kind::Action2:
-        consumed = handleAction(rest, 2);
+    case Kind::Action:
+        handleAction(request);
         break;
     case Kind::Size:
-        consumed = handleSize(rest);
+        handleSize(request);
         break;
     case Kind::Get:
-        consumed = handleGet(rest);
+        handleGet(request);
         break;
     }
-    textPos += qMax(consumed, 1);
+    textPos += parsed.consumed;
 }
 
 bool ConnectionHandler::write(const char *data, qint64 size)
@@ -231,62 +228,48 @@ DirTreeInterface *ConnectionHandler::libraryFor(const QString &mediaWord) const
     return nullptr;
 }
 
-EntryInfo ConnectionHandler::resolvePath(const QString &path) const
+EntryInfo ConnectionHandler::resolvePath(const RequestPath &path) const
 {
-    const PathParts parts = splitRequestPath(path);
-    DirTreeInterface *library = libraryFor(parts.mediaWord);
+    DirTreeInterface *library = libraryFor(path.mediaWord);
     if (!library)
         return EntryInfo();
-    return library->findEntry(parts.libraryPath, separator);
+    return library->findEntry(path.libraryPath, separator);
 }
 
-int ConnectionHandler::handleList(QStringView rest)
+void ConnectionHandler::handleList(const Request &request)
 {
-    const QString mediaWord = listMediaWord(rest);
-    const QString libraryPath = listLibraryPath(rest);
-    QByteArray reply;
-    if (DirTreeInterface *library = libraryFor(mediaWord)) {
-        const QList<EntryInfo> entries = library->listEntries(libraryPath, separator);
-        for (const EntryInfo &entry : entries)
-            reply += listingLine(entry, libraryPath, mediaWord);
-    }
-    reply += QByteArrayLiteral("EOL\n");
-    write(reply);
-    return consumedCount(Kind::List, rest);
+    QList<EntryInfo> entries;
+    if (DirTreeInterface *library = libraryFor(request.path.mediaWord))
+        entries = library->listEntries(request.path.libraryPath, separator);
+    write(Answers::listing(entries, request.path));
 }
 
-int ConnectionHandler::handleAction(QStringView rest, int variant)
+void ConnectionHandler::handleAction(const Request &request)
 {
-    const Kind kind = variant == 1 ? Kind::Action1 : Kind::Action2;
-    const QString path = variant == 1 ? action1Path(rest) : action2Path(rest);
-    if (resolvePath(path).isUsable()) {
+    if (resolvePath(request.path).isUsable()) {
         write(QByteArrayLiteral("200"));
     } else {
         write(QByteArrayLiteral("404"));
         close();
     }
-    return consumedCount(kind, rest);
 }
 
-int ConnectionHandler::handleSize(QStringView rest)
+void ConnectionHandler::handleSize(const Request &request)
 {
-    const QString path = sizePath(rest);
-    const EntryInfo entry = resolvePath(path);
+    const EntryInfo entry = resolvePath(request.path);
     if (!entry.isUsable()) {
-        write(sizeAnswer(0));
-        return consumedCount(Kind::Size, rest);
+        write(Answers::size(0));
+        return;
     }
-    replaceSource(makeSource(path, entry));
-    write(sizeAnswer(currentSource->size()));
-    return consumedCount(Kind::Size, rest);
+    replaceSource(makeSource(request.path, entry));
+    write(Answers::size(currentSource->size()));
 }
 
-int ConnectionHandler::handleGet(QStringView rest)
+void ConnectionHandler::handleGet(const Request &request)
 {
-    const Range range = getRange(rest);
+    const Range &range = request.range;
     if (!currentSource || !currentSource->isOpen()) {
-        const QString path = getPath(rest);
-        replaceSource(makeSource(path, resolvePath(path)));
+        replaceSource(makeSource(request.path, resolvePath(request.path)));
         auto *file = qobject_cast<QFile *>(currentSource.get());
         // The chunks are our own buffering; a second layer would only copy.
         if (file) {
@@ -299,7 +282,7 @@ int ConnectionHandler::handleGet(QStringView rest)
         // one): the rest of it then comes as NULs, as many bytes as the player expects.
         currentSourceSize = currentSource->size();
     }
-    transferRemaining = byteCount(range, currentSourceSize);
+    transferRemaining = Answers::byteCount(range, currentSourceSize);
     transferPadding = true;
     if (currentSource->isOpen() && range.offset <= quint64(currentSource->size())
         && currentSource->seek(qint64(range.offset)))
@@ -307,7 +290,6 @@ int ConnectionHandler::handleGet(QStringView rest)
     if (transferRemaining > 0 && chunk.isEmpty())
         chunk.resize(chunkSize);
     // process() feeds the transfer as the socket drains.
-    return consumedCount(Kind::Get, rest);
 }
 
 #ifdef Q_OS_LINUX
@@ -398,9 +380,9 @@ void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device)
 }
 
 std::unique_ptr<QIODevice> ConnectionHandler::makeSource(
-    const QString &requestPath, const EntryInfo &entry) const
+    const RequestPath &path, const EntryInfo &entry) const
 {
-    if (wantsConvertedPicture(requestPath) && pictureCache) {
+    if (path.convertPicture && pictureCache) {
         const QByteArray converted = pictureCache->convertedPicture(entry.filePath());
         if (!converted.isEmpty()) {
             // The buffer shares the bytes, so the cache may drop the picture meanwhile.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "library/entryinfo.h"
+#include "net/requestparser.h"
 
 #include <QByteArray>
 #include <QList>
@@ -52,15 +53,14 @@ public:
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
 
-    // Request handlers: each answers the request at the start of rest and returns the
-    // number of characters it consumed.
-    int handleList(QStringView rest);
-    int handleAction(QStringView rest, int variant);
-    int handleSize(QStringView rest);
-    int handleGet(QStringView rest);
+    // Request handlers: each answers one parsed request on the socket.
+    void handleList(const RequestParser::Request &request);
+    void handleAction(const RequestParser::Request &request);
+    void handleSize(const RequestParser::Request &request);
+    void handleGet(const RequestParser::Request &request);
 
     DirTreeInterface *libraryFor(const QString &mediaWord) const;
-    EntryInfo resolvePath(const QString &path) const;
+    EntryInfo resolvePath(const RequestParser::RequestPath &path) const;
 
 signals:
     void closed(ConnectionHandler *ch);
@@ -86,7 +86,8 @@ private:
     void sendFileDirectly();
 #endif
     void replaceSource(std::unique_ptr<QIODevice> device);
-    std::unique_ptr<QIODevice> makeSource(const QString &requestPath, const EntryInfo &entry) const;
+    std::unique_ptr<QIODevice> makeSource(
+        const RequestParser::RequestPath &path, const EntryInfo &entry) const;
 
     TCPServer *server;
     QTcpSocket *connection;

@@ -1,7 +1,5 @@
 #include "net/requestparser.h"
 
-#include "library/entryinfo.h"
-
 #include <limits>
 
 namespace RequestParser {
@@ -63,47 +61,62 @@ QStringView word(QStringView text, int index)
     return end < 0 ? text.sliced(start) : text.sliced(start, end - start);
 }
 
-} // namespace
-
-Kind kindOf(QStringView rest)
+// LIST, SIZE and GET end with the terminator. Without one the count is 3, so only the
+// keyword's first letters go: what follows is looked at as the next request.
+qsizetype throughTerminator(QStringView text)
 {
-    if (rest.startsWith(QLatin1String("LIST")))
-        return Kind::List;
-    if (rest.startsWith(QLatin1String("ACTION 1")))
-        return Kind::Action1;
-    if (rest.startsWith(QLatin1String("ACTION 2")))
-        return Kind::Action2;
-    if (rest.startsWith(QLatin1String("SIZE")))
-        return Kind::Size;
-    if (rest.startsWith(QLatin1String("GET")))
-        return Kind::Get;
-    return Kind::None;
+    return text.indexOf(terminator) + 4;
 }
 
-int consumedCount(Kind kind, QStringView rest)
+// ACTION ends at its n-th bar, or takes the whole text without it.
+qsizetype throughBar(QStringView text, int n)
 {
-    qsizetype count = 0;
-    switch (kind) {
-    case Kind::None:
-        return 0;
-    case Kind::List:
-    case Kind::Size:
-    case Kind::Get:
-        // Without the terminator this is 3: the keyword's tail is then not a request.
-        count = rest.indexOf(terminator) + 4;
-        break;
-    case Kind::Action1: {
-        const qsizetype last = nthIndexOf(rest, bar, 3);
-        count = last < 0 ? rest.size() : last + 1;
-        break;
+    const qsizetype last = nthIndexOf(text, bar, n);
+    return last < 0 ? text.size() : last + 1;
+}
+
+// GET's offset and length: words 1 and 2 of the text after the first bar up to and including
+// the second, so "0 10|" leaves "10|" as word 1, which reads as 0.
+Range getRange(QStringView text)
+{
+    const qsizetype first = text.indexOf(bar);
+    if (first < 0)
+        return {};
+    const qsizetype second = text.indexOf(bar, first + 1);
+    const QStringView words
+        = second < 0 ? text.sliced(first + 1) : text.sliced(first + 1, second - first);
+    return { readNumber(word(words, 1)), readNumber(word(words, 2)) };
+}
+
+// ACTION 2's path: word 2 and everything after it, later requests included, less one final
+// bar.
+QStringView plainActionPath(QStringView text)
+{
+    const qsizetype second = nthIndexOf(text, space, 2);
+    if (second < 0)
+        return {};
+    QStringView path = text.sliced(second + 1);
+    if (path.endsWith(bar))
+        path.chop(1);
+    return path;
+}
+
+} // namespace
+
+RequestPath splitRequestPath(QStringView path)
+{
+    RequestPath parts;
+    parts.convertPicture = path.startsWith(QLatin1String("/PICTURE"));
+    const qsizetype start = path.startsWith(QLatin1Char('/')) ? 1 : 0;
+    const qsizetype slash = path.indexOf(QLatin1Char('/'), start);
+    if (slash < 0) {
+        parts.mediaWord = path.sliced(start).toString();
+        parts.libraryPath = path.toString();
+    } else {
+        parts.mediaWord = path.sliced(start, slash - start).toString();
+        parts.libraryPath = path.sliced(slash + 1).toString();
     }
-    case Kind::Action2: {
-        const qsizetype last = nthIndexOf(rest, bar, 1);
-        count = last < 0 ? rest.size() : last + 1;
-        break;
-    }
-    }
-    return int(count);
+    return parts;
 }
 
 int mediaTypeFor(QStringView mediaWord)
@@ -117,67 +130,36 @@ int mediaTypeFor(QStringView mediaWord)
     return 0;
 }
 
-PathParts splitRequestPath(QStringView path)
+ParseResult parseRequest(QStringView text)
 {
-    const qsizetype start = path.startsWith(QLatin1Char('/')) ? 1 : 0;
-    const qsizetype slash = path.indexOf(QLatin1Char('/'), start);
-    if (slash < 0)
-        return { path.sliced(start).toString(), path.toString() };
-    return { path.sliced(start, slash - start).toString(), path.sliced(slash + 1).toString() };
-}
-
-bool wantsConvertedPicture(QStringView path)
-{
-    return path.startsWith(QLatin1String("/PICTURE"));
-}
-
-QString listMediaWord(QStringView rest)
-{
-    return word(rest, 1).toString();
-}
-
-QString listLibraryPath(QStringView rest)
-{
-    return betweenBars(rest, 1).toString();
-}
-
-QString action1Path(QStringView rest)
-{
-    return betweenBars(rest, 2).trimmed().toString();
-}
-
-QString action2Path(QStringView rest)
-{
-    // Word 2 and everything after it, spaces and later requests included.
-    const qsizetype second = nthIndexOf(rest, space, 2);
-    if (second < 0)
-        return {};
-    QStringView path = rest.sliced(second + 1);
-    if (path.endsWith(bar))
-        path.chop(1);
-    return path.toString();
-}
-
-QString sizePath(QStringView rest)
-{
-    return upToFirstBar(rest, 5).toString();
-}
-
-QString getPath(QStringView rest)
-{
-    return upToFirstBar(rest, 4).toString();
-}
-
-Range getRange(QStringView rest)
-{
-    const qsizetype first = rest.indexOf(bar);
-    if (first < 0)
-        return {};
-    const qsizetype second = rest.indexOf(bar, first + 1);
-    // Up to and including the closing bar, so "0 10|" leaves "10|" as word 1.
-    const QStringView text
-        = second < 0 ? rest.sliced(first + 1) : rest.sliced(first + 1, second - first);
-    return { readNumber(word(text, 1)), readNumber(word(text, 2)) };
+    ParseResult result;
+    Request &request = result.request;
+    if (text.startsWith(QLatin1String("LIST"))) {
+        request.kind = Kind::List;
+        request.path.mediaWord = word(text, 1).toString();
+        request.path.libraryPath = betweenBars(text, 1).toString();
+        result.consumed = throughTerminator(text);
+    } else if (text.startsWith(QLatin1String("ACTION 1"))) {
+        request.kind = Kind::Action;
+        request.variant = ActionVariant::Barred;
+        request.path = splitRequestPath(betweenBars(text, 2).trimmed());
+        result.consumed = throughBar(text, 3);
+    } else if (text.startsWith(QLatin1String("ACTION 2"))) {
+        request.kind = Kind::Action;
+        request.variant = ActionVariant::Plain;
+        request.path = splitRequestPath(plainActionPath(text));
+        result.consumed = throughBar(text, 1);
+    } else if (text.startsWith(QLatin1String("SIZE"))) {
+        request.kind = Kind::Size;
+        request.path = splitRequestPath(upToFirstBar(text, 5));
+        result.consumed = throughTerminator(text);
+    } else if (text.startsWith(QLatin1String("GET"))) {
+        request.kind = Kind::Get;
+        request.path = splitRequestPath(upToFirstBar(text, 4));
+        request.range = getRange(text);
+        result.consumed = throughTerminator(text);
+    }
+    return result;
 }
 
 quint64 readNumber(QStringView word)
@@ -195,37 +177,6 @@ quint64 readNumber(QStringView word)
         value = value * 10 + digit;
     }
     return value;
-}
-
-quint64 byteCount(const Range &range, qint64 sourceSize)
-{
-    if (range.length != 0)
-        return range.length;
-    const quint64 size = sourceSize > 0 ? quint64(sourceSize) : 0;
-    return range.offset >= size ? 0 : size - range.offset;
-}
-
-QByteArray sizeAnswer(qint64 size)
-{
-    return QByteArray::number(qMax<qint64>(size, 0)).rightJustified(15, '0');
-}
-
-QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath, QStringView mediaWord)
-{
-    if (!entry.isVirtual() && !entry.isUsable())
-        return {};
-    QString target;
-    if (entry.isDir()) {
-        target = entry.name();
-    } else {
-        target = QLatin1Char('/') + mediaWord + QLatin1Char('/') + libraryPath;
-        if (!libraryPath.isEmpty())
-            target += QLatin1Char('/');
-        target += entry.name();
-    }
-    const QString line = entry.name() + QLatin1String("| ") + target + QLatin1Char('|')
-        + QLatin1Char(entry.isDir() ? '1' : '0') + QLatin1String("|\n");
-    return line.toLatin1();
 }
 
 } // namespace RequestParser

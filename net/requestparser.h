@@ -1,71 +1,72 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 #include <QStringView>
 #include <QtGlobal>
 
-class EntryInfo;
-
-// The player protocol as pure functions over the received text. Each takes `rest`, the text
-// from a request's first character to the end of what was received, and never touches a
-// socket; ConnectionHandler does the talking.
+// The player protocol's requests, read from the received text by one pure function. Nothing
+// here touches a socket or a library; ConnectionHandler does the talking.
 namespace RequestParser {
 
-enum class Kind { None, List, Action1, Action2, Size, Get };
+enum class Kind { None, List, Action, Size, Get };
 
-// The request that `rest` starts with; keywords are matched case-sensitively, in the order
-// LIST, ACTION 1, ACTION 2, SIZE, GET.
-Kind kindOf(QStringView rest);
+// The two forms of ACTION: "ACTION 1 ...|...|<path>|" and "ACTION 2 <path>|".
+enum class ActionVariant { Barred = 1, Plain = 2 };
 
-// Characters of `rest` that the request of the given kind takes up.
-int consumedCount(Kind kind, QStringView rest);
-
-// 1 video, 2 audio, 3 pictures; 0 for any other word (case matters).
-int mediaTypeFor(QStringView mediaWord);
-
-// A request path cut into its media word and library path: "/VIDEO/Films/a.avi" and
-// "VIDEO/Films/a.avi" both give "VIDEO" and "Films/a.avi".
-struct PathParts
+// Where a request points: "/VIDEO/Films/a.avi" and "VIDEO/Films/a.avi" both name "Films/a.avi"
+// of the video library; LIST names its media word and library path separately.
+struct RequestPath
 {
     QString mediaWord;
     QString libraryPath;
+    // Pictures are converted only when asked for with the leading slash.
+    bool convertPicture = false;
+
+    bool operator==(const RequestPath &other) const
+    {
+        return mediaWord == other.mediaWord && libraryPath == other.libraryPath
+            && convertPicture == other.convertPicture;
+    }
 };
-PathParts splitRequestPath(QStringView path);
 
-// Pictures are converted only when asked for with the leading slash.
-bool wantsConvertedPicture(QStringView path);
+// A request path as players write it, cut into its media word and library path.
+RequestPath splitRequestPath(QStringView path);
 
-// LIST <word> |<library path>|
-QString listMediaWord(QStringView rest);
-QString listLibraryPath(QStringView rest);
-
-// ACTION 1 ...|...|<path>|   and   ACTION 2 <path>|
-QString action1Path(QStringView rest);
-QString action2Path(QStringView rest);
-
-// SIZE <path>|   and   GET <path>| <offset> <length> |
-QString sizePath(QStringView rest);
-QString getPath(QStringView rest);
+// 1 video, 2 audio, 3 pictures; 0 for any other word (case matters).
+int mediaTypeFor(QStringView mediaWord);
 
 struct Range
 {
     quint64 offset = 0;
     quint64 length = 0;
+
+    bool operator==(const Range &other) const
+    {
+        return offset == other.offset && length == other.length;
+    }
 };
-Range getRange(QStringView rest);
+
+struct Request
+{
+    Kind kind = Kind::None;
+    ActionVariant variant = ActionVariant::Barred; // ACTION only
+    RequestPath path;
+    Range range; // GET only
+};
+
+struct ParseResult
+{
+    // Kind::None: the text does not start with a request, and nothing is consumed.
+    Request request;
+    // Characters of the text that the request takes up, at least one for a request.
+    qsizetype consumed = 0;
+};
+
+// The request at the start of text, which may hold further requests after it. Keywords are
+// matched case-sensitively, in the order LIST, ACTION 1, ACTION 2, SIZE, GET.
+ParseResult parseRequest(QStringView text);
 
 // A word made only of decimal digits that fits 64 bits, else 0.
 quint64 readNumber(QStringView word);
-
-// The bytes a GET sends: the length, or with length 0 the rest of the source from offset.
-quint64 byteCount(const Range &range, qint64 sourceSize);
-
-// The 15-digit, zero-padded answer to SIZE.
-QByteArray sizeAnswer(qint64 size);
-
-// One listing line for an entry of the folder at libraryPath, as Latin-1 bytes; empty for
-// an entry that is gone from disk (virtual folders are always listed).
-QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath, QStringView mediaWord);
 
 } // namespace RequestParser

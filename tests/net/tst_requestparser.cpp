@@ -1,4 +1,5 @@
 #include "library/entryinfo.h"
+#include "net/answers.h"
 #include "net/requestparser.h"
 
 #include <QFile>
@@ -14,10 +15,8 @@ class TestRequestParser : public QObject
     Q_OBJECT
 
 private slots:
-    void kindAndConsumed_data();
-    void kindAndConsumed();
-    void requestPaths_data();
-    void requestPaths();
+    void parse_data();
+    void parse();
     void splitRequestPath_data();
     void splitRequestPath();
     void range_data();
@@ -30,114 +29,96 @@ private slots:
     void listingLine();
 };
 
-void TestRequestParser::kindAndConsumed_data()
+void TestRequestParser::parse_data()
 {
-    QTest::addColumn<QString>("rest");
+    QTest::addColumn<QString>("text");
     QTest::addColumn<RequestParser::Kind>("kind");
+    QTest::addColumn<int>("variant"); // ACTION only, else 0
+    QTest::addColumn<QString>("mediaWord");
+    QTest::addColumn<QString>("libraryPath");
     QTest::addColumn<int>("consumed");
 
     const QString list = QStringLiteral("LIST VIDEO |Films|\r\n\r\n");
-    QTest::addRow("list") << list << Kind::List << int(list.size());
-    QTest::addRow("list followed by size")
-        << list + QStringLiteral("SIZE /VIDEO/a.avi|\r\n\r\n") << Kind::List << int(list.size());
-    QTest::addRow("list without terminator")
-        << QStringLiteral("LIST VIDEO |Films|") << Kind::List << 3;
-    QTest::addRow("size") << QStringLiteral("SIZE /VIDEO/a.avi|\r\n\r\nGET") << Kind::Size << 22;
-    QTest::addRow("get") << QStringLiteral("GET /VIDEO/a.avi| 0 0 |\r\n\r\n") << Kind::Get << 27;
-    QTest::addRow("get without terminator")
-        << QStringLiteral("GET /VIDEO/a.avi| 0 0 |") << Kind::Get << 3;
-    QTest::addRow("action 1 ends at third bar")
-        << QStringLiteral("ACTION 1 |x|/VIDEO/a.avi|LIST") << Kind::Action1 << 25;
-    QTest::addRow("action 1 without third bar")
-        << QStringLiteral("ACTION 1 |x|/VIDEO/a.avi") << Kind::Action1 << 24;
-    QTest::addRow("action 2 ends at first bar")
-        << QStringLiteral("ACTION 2 /VIDEO/a.avi|SIZE") << Kind::Action2 << 22;
-    QTest::addRow("action 2 without bar")
-        << QStringLiteral("ACTION 2 /VIDEO/a.avi") << Kind::Action2 << 21;
-    QTest::addRow("lower case") << QStringLiteral("list VIDEO ||\r\n\r\n") << Kind::None << 0;
-    QTest::addRow("other action") << QStringLiteral("ACTION 3 |x|y|") << Kind::None << 0;
-    QTest::addRow("leading space") << QStringLiteral(" GET /a| 0 0 |\r\n\r\n") << Kind::None << 0;
-    QTest::addRow("empty") << QString() << Kind::None << 0;
-    QTest::addRow("keyword alone") << QStringLiteral("GET") << Kind::Get << 3;
-}
-
-void TestRequestParser::kindAndConsumed()
-{
-    QFETCH(QString, rest);
-    QFETCH(RequestParser::Kind, kind);
-    QFETCH(int, consumed);
-    QCOMPARE(kindOf(rest), kind);
-    QCOMPARE(consumedCount(kind, rest), consumed);
-}
-
-void TestRequestParser::requestPaths_data()
-{
-    QTest::addColumn<QString>("rest");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("mediaWord");
+    const QString video = QStringLiteral("VIDEO");
+    const QString audio = QStringLiteral("AUDIO");
+    auto row = [](const char *name, const QString &text, Kind kind, int variant,
+                   const QString &word, const QString &path, qsizetype consumed) {
+        QTest::addRow("%s", name) << text << kind << variant << word << path << int(consumed);
+    };
 
     // LIST: word 1 and the text between the first two bars, untrimmed.
-    QTest::addRow("list") << QStringLiteral("LIST AUDIO |Rock/Live|\r\n\r\n")
-                          << QStringLiteral("Rock/Live") << QStringLiteral("AUDIO");
-    QTest::addRow("list top level")
-        << QStringLiteral("LIST AUDIO ||\r\n\r\n") << QString() << QStringLiteral("AUDIO");
-    QTest::addRow("list keeps blanks") << QStringLiteral("LIST AUDIO | a b |\r\n\r\n")
-                                       << QStringLiteral(" a b ") << QStringLiteral("AUDIO");
-    QTest::addRow("list two spaces")
-        << QStringLiteral("LIST  AUDIO |x|\r\n\r\n") << QStringLiteral("x") << QString();
-    QTest::addRow("list cut after first bar")
-        << QStringLiteral("LIST AUDIO |") << QString() << QStringLiteral("AUDIO");
-    QTest::addRow("list no word") << QStringLiteral("LIST") << QString() << QString();
-    // ACTION 1: between the second and third bars, trimmed.
-    QTest::addRow("action 1") << QStringLiteral("ACTION 1 |x| /VIDEO/a b.avi |")
-                              << QStringLiteral("/VIDEO/a b.avi") << QString();
-    QTest::addRow("action 1 one bar") << QStringLiteral("ACTION 1 |x") << QString() << QString();
+    row("list", list, Kind::List, 0, video, QStringLiteral("Films"), list.size());
+    row("list followed by size", list + QStringLiteral("SIZE /VIDEO/a.avi|\r\n\r\n"), Kind::List, 0,
+        video, QStringLiteral("Films"), list.size());
+    row("list without terminator", QStringLiteral("LIST VIDEO |Films|"), Kind::List, 0, video,
+        QStringLiteral("Films"), 3);
+    row("list top level", QStringLiteral("LIST AUDIO ||\r\n\r\n"), Kind::List, 0, audio, QString(),
+        17);
+    row("list keeps blanks", QStringLiteral("LIST AUDIO | a b |\r\n\r\n"), Kind::List, 0, audio,
+        QStringLiteral(" a b "), 22);
+    row("list two spaces", QStringLiteral("LIST  AUDIO |x|\r\n\r\n"), Kind::List, 0, QString(),
+        QStringLiteral("x"), 19);
+    row("list cut after first bar", QStringLiteral("LIST AUDIO |"), Kind::List, 0, audio, QString(),
+        3);
+    row("list no word", QStringLiteral("LIST"), Kind::List, 0, QString(), QString(), 3);
+
+    // ACTION 1: between the second and third bars, trimmed; ends at the third bar.
+    row("action 1", QStringLiteral("ACTION 1 |x| /VIDEO/a b.avi |LIST"), Kind::Action, 1, video,
+        QStringLiteral("a b.avi"), 29);
+    row("action 1 without third bar", QStringLiteral("ACTION 1 |x|/VIDEO/a.avi"), Kind::Action, 1,
+        video, QStringLiteral("a.avi"), 24);
+    row("action 1 one bar", QStringLiteral("ACTION 1 |x"), Kind::Action, 1, QString(), QString(),
+        11);
     // ACTION 2: word 2 to the end, one final bar removed; what follows the bar stays.
-    QTest::addRow("action 2") << QStringLiteral("ACTION 2 /VIDEO/a b.avi|")
-                              << QStringLiteral("/VIDEO/a b.avi") << QString();
-    QTest::addRow("action 2 trailing text") << QStringLiteral("ACTION 2 /VIDEO/a.avi|xy")
-                                            << QStringLiteral("/VIDEO/a.avi|xy") << QString();
-    QTest::addRow("action 2 no path") << QStringLiteral("ACTION 2") << QString() << QString();
-    QTest::addRow("action 2 two bars")
-        << QStringLiteral("ACTION 2 /a||") << QStringLiteral("/a|") << QString();
+    row("action 2", QStringLiteral("ACTION 2 /VIDEO/a b.avi|"), Kind::Action, 2, video,
+        QStringLiteral("a b.avi"), 24);
+    row("action 2 trailing text", QStringLiteral("ACTION 2 /VIDEO/a.avi|SIZE"), Kind::Action, 2,
+        video, QStringLiteral("a.avi|SIZE"), 22);
+    row("action 2 without bar", QStringLiteral("ACTION 2 /VIDEO/a.avi"), Kind::Action, 2, video,
+        QStringLiteral("a.avi"), 21);
+    row("action 2 no path", QStringLiteral("ACTION 2"), Kind::Action, 2, QString(), QString(), 8);
+    row("action 2 two bars", QStringLiteral("ACTION 2 /a||"), Kind::Action, 2, QStringLiteral("a|"),
+        QStringLiteral("/a|"), 12);
+
     // SIZE from character 5, GET from character 4, up to the first bar.
-    QTest::addRow("size") << QStringLiteral("SIZE /PICTURE/Trip/beach.jpg|\r\n\r\n")
-                          << QStringLiteral("/PICTURE/Trip/beach.jpg") << QString();
-    QTest::addRow("size no bar") << QStringLiteral("SIZE /AUDIO/a.mp3")
-                                 << QStringLiteral("/AUDIO/a.mp3") << QString();
-    QTest::addRow("size bar too early") << QStringLiteral("SIZE|/a|") << QString() << QString();
-    QTest::addRow("size short") << QStringLiteral("SIZE") << QString() << QString();
-    QTest::addRow("get") << QStringLiteral("GET /VIDEO/a.avi| 0 0 |\r\n\r\n")
-                         << QStringLiteral("/VIDEO/a.avi") << QString();
-    QTest::addRow("get path with blank")
-        << QStringLiteral("GET  x|") << QStringLiteral(" x") << QString();
+    row("size", QStringLiteral("SIZE /PICTURE/Trip/beach.jpg|\r\n\r\nGET"), Kind::Size, 0,
+        QStringLiteral("PICTURE"), QStringLiteral("Trip/beach.jpg"), 33);
+    row("size no bar", QStringLiteral("SIZE /AUDIO/a.mp3"), Kind::Size, 0, audio,
+        QStringLiteral("a.mp3"), 3);
+    row("size bar too early", QStringLiteral("SIZE|/a|"), Kind::Size, 0, QString(), QString(), 3);
+    row("size short", QStringLiteral("SIZE"), Kind::Size, 0, QString(), QString(), 3);
+    row("get", QStringLiteral("GET /VIDEO/a.avi| 0 0 |\r\n\r\n"), Kind::Get, 0, video,
+        QStringLiteral("a.avi"), 27);
+    row("get without terminator", QStringLiteral("GET /VIDEO/a.avi| 0 0 |"), Kind::Get, 0, video,
+        QStringLiteral("a.avi"), 3);
+    row("get path with blank", QStringLiteral("GET  x|"), Kind::Get, 0, QStringLiteral(" x"),
+        QStringLiteral(" x"), 3);
+    row("keyword alone", QStringLiteral("GET"), Kind::Get, 0, QString(), QString(), 3);
+
+    // No request: nothing consumed.
+    row("lower case", QStringLiteral("list VIDEO ||\r\n\r\n"), Kind::None, 0, QString(), QString(),
+        0);
+    row("other action", QStringLiteral("ACTION 3 |x|y|"), Kind::None, 0, QString(), QString(), 0);
+    row("leading space", QStringLiteral(" GET /a| 0 0 |\r\n\r\n"), Kind::None, 0, QString(),
+        QString(), 0);
+    row("empty", QString(), Kind::None, 0, QString(), QString(), 0);
 }
 
-void TestRequestParser::requestPaths()
+void TestRequestParser::parse()
 {
-    QFETCH(QString, rest);
-    QFETCH(QString, path);
+    QFETCH(QString, text);
+    QFETCH(RequestParser::Kind, kind);
+    QFETCH(int, variant);
     QFETCH(QString, mediaWord);
-    switch (kindOf(rest)) {
-    case Kind::List:
-        QCOMPARE(listLibraryPath(rest), path);
-        QCOMPARE(listMediaWord(rest), mediaWord);
-        break;
-    case Kind::Action1:
-        QCOMPARE(action1Path(rest), path);
-        break;
-    case Kind::Action2:
-        QCOMPARE(action2Path(rest), path);
-        break;
-    case Kind::Size:
-        QCOMPARE(sizePath(rest), path);
-        break;
-    case Kind::Get:
-        QCOMPARE(getPath(rest), path);
-        break;
-    case Kind::None:
-        QFAIL("not a request");
-    }
+    QFETCH(QString, libraryPath);
+    QFETCH(int, consumed);
+    const ParseResult result = parseRequest(text);
+    QCOMPARE(result.request.kind, kind);
+    if (kind == Kind::Action)
+        QCOMPARE(int(result.request.variant), variant);
+    QCOMPARE(result.request.path.mediaWord, mediaWord);
+    QCOMPARE(result.request.path.libraryPath, libraryPath);
+    QCOMPARE(result.consumed, qsizetype(consumed));
 }
 
 void TestRequestParser::splitRequestPath_data()
@@ -179,11 +160,11 @@ void TestRequestParser::splitRequestPath()
     QFETCH(QString, libraryPath);
     QFETCH(int, mediaType);
     QFETCH(bool, converted);
-    const PathParts parts = RequestParser::splitRequestPath(path);
+    const RequestPath parts = RequestParser::splitRequestPath(path);
     QCOMPARE(parts.mediaWord, mediaWord);
     QCOMPARE(parts.libraryPath, libraryPath);
     QCOMPARE(mediaTypeFor(parts.mediaWord), mediaType);
-    QCOMPARE(wantsConvertedPicture(path), converted);
+    QCOMPARE(parts.convertPicture, converted);
 }
 
 void TestRequestParser::range_data()
@@ -216,7 +197,7 @@ void TestRequestParser::range()
     QFETCH(QString, rest);
     QFETCH(quint64, offset);
     QFETCH(quint64, length);
-    const Range r = getRange(rest);
+    const Range r = parseRequest(rest).request.range;
     QCOMPARE(r.offset, offset);
     QCOMPARE(r.length, length);
 }
@@ -243,7 +224,7 @@ void TestRequestParser::byteCount()
     QFETCH(quint64, length);
     QFETCH(qint64, size);
     QFETCH(quint64, count);
-    QCOMPARE(RequestParser::byteCount(Range { offset, length }, size), count);
+    QCOMPARE(Answers::byteCount(Range { offset, length }, size), count);
 }
 
 void TestRequestParser::sizeAnswer_data()
@@ -260,7 +241,7 @@ void TestRequestParser::sizeAnswer()
 {
     QFETCH(qint64, size);
     QFETCH(QByteArray, answer);
-    QCOMPARE(RequestParser::sizeAnswer(size), answer);
+    QCOMPARE(Answers::size(size), answer);
 }
 
 void TestRequestParser::listingLine_data()
@@ -317,7 +298,7 @@ void TestRequestParser::listingLine()
         entry = EntryInfo(QFileInfo(dir.filePath(QStringLiteral("gone.avi"))), QString());
     else
         entry = EntryInfo(QFileInfo(dir.filePath(QStringLiteral("\u03a9mega.mp3"))), QString());
-    QCOMPARE(RequestParser::listingLine(entry, libraryPath, mediaWord), line);
+    QCOMPARE(Answers::listingLine(entry, libraryPath, mediaWord), line);
 }
 
 QTEST_GUILESS_MAIN(TestRequestParser)
