@@ -15,6 +15,10 @@
 
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
 namespace {
 
 QString listenError(const char *protocol, quint16 port)
@@ -78,6 +82,11 @@ void saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &set
 
 int runHearth(const HearthOptions &options)
 {
+#ifdef Q_OS_UNIX
+    // A player that leaves mid-answer must not end the program. The toolkit's socket writes
+    // never raise SIGPIPE, but the kernel's sendfile into a closed connection does.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     UserPrompts *prompts = options.prompts ? options.prompts : QtUserPrompts::shared();
     const QString configPath = configurationPath(options.applicationDir);
 

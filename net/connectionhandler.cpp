@@ -16,9 +16,6 @@
 
 #include <cerrno>
 #endif
-#ifdef Q_OS_UNIX
-#include <csignal>
-#endif
 
 using namespace RequestParser;
 
@@ -28,22 +25,14 @@ const char zeros[ConnectionHandler::chunkSize] = {};
 } // namespace
 
 ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, PictureCache *pictures)
-    : server(server)
+    : QObject(server)
+    , server(server)
     , connection(socket)
     , pictureCache(pictures)
 {
     if (!connection)
         return;
-#ifdef Q_OS_UNIX
-    // A player that leaves mid-answer must not end the program. The toolkit ignores SIGPIPE
-    // only from its own first socket write on, and sendfile may reach a closed connection
-    // before that.
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, nullptr);
-#endif
-    // The handler owns its socket, whatever the listening server does meanwhile.
-    connection->setParent(nullptr);
+    connection->setParent(this);
     // Answers are small and the player waits for each one.
     connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // A peer that keeps sending while we stream is held back by TCP, not by our memory.
@@ -53,15 +42,7 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     connect(connection, &QTcpSocket::bytesWritten, this, &ConnectionHandler::bytesWritten);
 }
 
-ConnectionHandler::~ConnectionHandler()
-{
-    // A socket still connected aborts as it goes; its signals must not reach a handler
-    // that is half gone.
-    if (connection)
-        connection->disconnect(this);
-    delete connection;
-    currentSource.reset();
-}
+ConnectionHandler::~ConnectionHandler() = default;
 
 const QList<DirTreeInterface *> &ConnectionHandler::libraries() const
 {

@@ -17,13 +17,6 @@ TCPServer::TCPServer(const QList<DirTreeInterface *> &libraries, PictureCache *p
 TCPServer::~TCPServer()
 {
     tcpServer.close();
-    const QSet<QObject *> alive = handlers;
-    handlers.clear();
-    retiring.clear();
-    for (QObject *handler : alive) {
-        disconnect(handler, nullptr, this, nullptr);
-        delete handler;
-    }
 }
 
 bool TCPServer::listen(const QHostAddress &address)
@@ -38,12 +31,7 @@ quint16 TCPServer::serverPort() const
 
 QList<ConnectionHandler *> TCPServer::connections() const
 {
-    QList<ConnectionHandler *> open;
-    for (QObject *handler : handlers) {
-        if (!retiring.contains(handler))
-            open.append(static_cast<ConnectionHandler *>(handler));
-    }
-    return open;
+    return handlers.values();
 }
 
 void TCPServer::handleConnection()
@@ -56,7 +44,6 @@ void TCPServer::handleConnection()
         handler->setSendfileEnabled(sendfile);
         handlers.insert(handler);
         connect(handler, &ConnectionHandler::closed, this, &TCPServer::connectionClosed);
-        connect(handler, &QObject::destroyed, this, &TCPServer::forget);
     }
 }
 
@@ -64,14 +51,6 @@ void TCPServer::connectionClosed(ConnectionHandler *ch)
 {
     // Closing can be reported more than once; the handler is deleted once, after the slot
     // that closed it has returned.
-    if (!handlers.contains(ch) || retiring.contains(ch))
-        return;
-    retiring.insert(ch);
-    ch->deleteLater();
-}
-
-void TCPServer::forget(QObject *handler)
-{
-    handlers.remove(handler);
-    retiring.remove(handler);
+    if (handlers.remove(ch))
+        ch->deleteLater();
 }

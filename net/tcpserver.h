@@ -19,7 +19,7 @@ public:
     // The libraries (video, audio, pictures) and the picture cache are not owned.
     TCPServer(const QList<DirTreeInterface *> &libraries, PictureCache *pictures,
         quint16 port = 8000, QObject *parent = nullptr);
-    // Handlers still alive are deleted with the server: they answer through it.
+    // Handlers still alive are deleted with the server, their children: they answer through it.
     ~TCPServer() override;
 
     // Listens at the port given at construction, on every IPv4 address unless told
@@ -40,13 +40,10 @@ public slots:
     void connectionClosed(ConnectionHandler *ch);
 
 private:
-    void forget(QObject *handler);
-
     QList<DirTreeInterface *> libraryList;
     QTcpServer tcpServer;
     PictureCache *pictures;
     quint16 port;
     bool sendfile = true;
-    QSet<QObject *> handlers; // every handler not yet destroyed
-    QSet<QObject *> retiring; // closed, deletion scheduled
+    QSet<ConnectionHandler *> handlers; // connections not closed yet
 };
