@@ -37,12 +37,12 @@ QString tabIconPath(int mediaType)
 } // namespace
 
 MainWindow::MainWindow(const QList<TreeWidget *> &libraries, Settings *settings,
-    const QString &configPath, UserPrompts *prompts)
+    const QString &configPath, UserPrompts &prompts)
     : QMainWindow(nullptr)
     , libraries(libraries)
     , settings(settings)
     , configPath(configPath)
-    , prompts(prompts ? prompts : QtUserPrompts::shared())
+    , prompts(prompts)
 {
     resize(400, 600);
     setServerName(settings->serverName());
@@ -190,7 +190,7 @@ void MainWindow::setServerName(const QString &name)
 
 void MainWindow::askFirstRunQuestion()
 {
-    const QMessageBox::StandardButton answer = prompts->message(QMessageBox::Question, this,
+    const QMessageBox::StandardButton answer = prompts.message(QMessageBox::Question, this,
         QStringLiteral("Set up picture scaling now?"),
         QStringLiteral("Do you want to set up picture scaling now?\nThis only has effect on "
                        "picture viewing, but should be done before using that feature."),

@@ -20,10 +20,9 @@ class MainWindow : public QMainWindow
 
 public:
     // libraries in tab order (Video, Audio, Pictures); the window's widget tree takes them.
-    // configPath is where quit() writes the configuration. Without prompts the real dialogs
-    // are used.
+    // configPath is where quit() writes the configuration; questions go through prompts.
     MainWindow(const QList<TreeWidget *> &libraries, Settings *settings, const QString &configPath,
-        UserPrompts *prompts = nullptr);
+        UserPrompts &prompts);
     ~MainWindow() override;
 
     // Asks whether to set up picture scaling now; Yes opens the settings dialog.
@@ -56,7 +55,7 @@ private:
     QList<TreeWidget *> libraries;
     Settings *settings;
     QString configPath;
-    UserPrompts *prompts;
+    UserPrompts &prompts;
     QSystemTrayIcon *trayIcon = nullptr;
     // quit() can be reached from the menu, lastWindowClosed and SIGTERM in one run.
     bool quitting = false;

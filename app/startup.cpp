@@ -23,14 +23,15 @@ namespace {
 
 QString listenError(const char *protocol, quint16 port)
 {
-    return QLatin1String("Unable to listen on ") + QLatin1String(protocol)
-        + QLatin1String(" port ") + QString::number(port)
+    return QLatin1String("Unable to listen on ") + QLatin1String(protocol) + QLatin1String(" port ")
+        + QString::number(port)
         + QLatin1String(", probably because another process is doing so already.");
 }
 
 // The library views belong to the main window once it has them in its tabs; until then
 // (a start-up that ends early) this deletes them.
-struct UnownedViews {
+struct UnownedViews
+{
     QList<TreeWidget *> &views;
     bool adopted = false;
     ~UnownedViews()
@@ -42,15 +43,16 @@ struct UnownedViews {
 
 } // namespace
 
-bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
-    UserPrompts *prompts)
+bool loadConfiguration(
+    QList<TreeWidget *> &libraries, Settings &settings, const QString &path, UserPrompts &prompts)
 {
     bool opened = false;
     const QDomDocument document = readConfigurationDocument(path, &opened);
     settings.loadXml(document);
 
     const QStringList filters = settings.extensions();
-    struct Library {
+    struct Library
+    {
         const char *name;
         int mediaType;
         void (Settings::*filtersChanged)(const QString &);
@@ -61,16 +63,16 @@ bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const
         { "Pictures", 3, &Settings::pictureExtensionsChanged },
     };
     for (int i = 0; i < 3; ++i) {
-        auto *view = new TreeWidget(QLatin1String(table[i].name), table[i].mediaType,
-            filters.value(i), document, nullptr, prompts);
+        auto *view = new TreeWidget(
+            QLatin1String(table[i].name), table[i].mediaType, filters.value(i), document, prompts);
         QObject::connect(&settings, table[i].filtersChanged, view, &TreeWidget::setFilters);
         libraries.append(view);
     }
     return opened;
 }
 
-void saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
-    const QString &path)
+void saveConfiguration(
+    const QList<TreeWidget *> &libraries, const Settings &settings, const QString &path)
 {
     QDomDocument document;
     document.appendChild(document.createElement(QStringLiteral("hearth")));
@@ -87,55 +89,55 @@ int runHearth(const HearthOptions &options)
     // never raise SIGPIPE, but the kernel's sendfile into a closed connection does.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    UserPrompts *prompts = options.prompts ? options.prompts : QtUserPrompts::shared();
+    QtUserPrompts realPrompts;
+    UserPrompts &prompts = options.prompts ? *options.prompts : realPrompts;
     const QString configPath = configurationPath(options.applicationDir);
 
     QList<TreeWidget *> libraries;
-    UnownedViews unownedViews{ libraries };
+    UnownedViews unownedViews { libraries };
     auto settings = std::make_unique<Settings>();
     const bool fileOpened = loadConfiguration(libraries, *settings, configPath, prompts);
 
     const QList<DirTreeInterface *> interfaces(libraries.cbegin(), libraries.cend());
 
     auto pictureCache = std::make_unique<PictureCache>(settings->width(), settings->height(),
-        settings->screenRatio(), settings->scale(), settings->squarePixels(),
-        settings->compress(), settings->compressMin(), settings->compressMax());
+        settings->screenRatio(), settings->scale(), settings->squarePixels(), settings->compress(),
+        settings->compressMin(), settings->compressMax());
     QObject::connect(settings.get(), &Settings::scalingSettingsChanged, pictureCache.get(),
         &PictureCache::setFormat);
 
     auto tcpServer = std::make_unique<TCPServer>(interfaces, pictureCache.get(), options.tcpPort);
     if (!tcpServer->listen()) {
-        prompts->message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
+        prompts.message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
             listenError("TCP", options.tcpPort), QMessageBox::Ok);
         return 1;
     }
 
     auto udpServer = std::make_unique<UDPServer>(settings->serverName(), options.udpPort);
-    QObject::connect(settings.get(), &Settings::serverNameChanged, udpServer.get(),
-        &UDPServer::setServerName);
+    QObject::connect(
+        settings.get(), &Settings::serverNameChanged, udpServer.get(), &UDPServer::setServerName);
     if (!udpServer->bind()) {
-        prompts->message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
+        prompts.message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
             listenError("UDP", options.udpPort), QMessageBox::Ok);
         return 1;
     }
 
-    auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath,
-        options.prompts);
+    auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
-    QObject::connect(settings.get(), &Settings::serverNameChanged, mainWindow.get(),
-        &MainWindow::setServerName);
+    QObject::connect(
+        settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();
 
     // A logout, kill or Ctrl+C ends the run exactly as "&Quit" does.
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, mainWindow.get(),
-        &MainWindow::quit);
+    QObject::connect(
+        &quitSignals, &QuitSignals::quitRequested, mainWindow.get(), &MainWindow::quit);
 
     // Asked from inside the event loop, so that a quit while the question or the settings
     // dialog is open ends every loop, the main one included.
     if (!fileOpened)
-        QMetaObject::invokeMethod(mainWindow.get(), &MainWindow::askFirstRunQuestion,
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            mainWindow.get(), &MainWindow::askFirstRunQuestion, Qt::QueuedConnection);
 
     return QCoreApplication::exec();
 }

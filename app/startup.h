@@ -9,7 +9,8 @@ class UserPrompts;
 
 // What the entry point hands to the run; tests substitute their own directory, ports and
 // prompts.
-struct HearthOptions {
+struct HearthOptions
+{
     QString applicationDir;
     quint16 tcpPort = 8000;
     quint16 udpPort = 8000;
@@ -23,10 +24,10 @@ int runHearth(const HearthOptions &options);
 // Reads the configuration file at path into the settings and appends the three library views
 // (Video, Audio, Pictures) built from it to libraries. True when the file could be opened,
 // whether or not its content was usable.
-bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
-    UserPrompts *prompts);
+bool loadConfiguration(
+    QList<TreeWidget *> &libraries, Settings &settings, const QString &path, UserPrompts &prompts);
 
 // Writes root, settings element and the libraries in list order to path; a failed write keeps
 // the old file.
-void saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
-    const QString &path);
+void saveConfiguration(
+    const QList<TreeWidget *> &libraries, const Settings &settings, const QString &path);

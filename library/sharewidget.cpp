@@ -1,6 +1,7 @@
 #include "library/sharewidget.h"
 
 #include "library/treewidget.h"
+#include "library/userprompts.h"
 
 #include <QDomDocument>
 #include <QHBoxLayout>
@@ -11,8 +12,11 @@ ShareWidget::ShareWidget(TreeWidget *view, QWidget *parent)
     : QWidget(parent)
     , tree(view)
 {
-    if (!tree)
-        tree = new TreeWidget(QStringLiteral("NoName"), 0, QString(), QDomDocument());
+    if (!tree) {
+        placeholderPrompts = std::make_unique<QtUserPrompts>();
+        tree = new TreeWidget(
+            QStringLiteral("NoName"), 0, QString(), QDomDocument(), *placeholderPrompts);
+    }
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(tree);
@@ -25,6 +29,8 @@ ShareWidget::ShareWidget(TreeWidget *view, QWidget *parent)
     connect(tree, &QTreeWidget::currentItemChanged, this, &ShareWidget::currentChanged);
 }
 
+ShareWidget::~ShareWidget() = default;
+
 void ShareWidget::createButtonRow(QVBoxLayout *layout)
 {
     auto *row = new QHBoxLayout;
@@ -33,8 +39,8 @@ void ShareWidget::createButtonRow(QVBoxLayout *layout)
     newFolderButton = new QPushButton(QStringLiteral("&New Folder"), this);
     addLiveFolderButton = new QPushButton(QStringLiteral("Add &Live Folder"), this);
     removeButton = new QPushButton(QStringLiteral("&Remove"), this);
-    for (QPushButton *button : { addFilesButton, newFolderButton, addLiveFolderButton,
-             removeButton }) {
+    for (QPushButton *button :
+        { addFilesButton, newFolderButton, addLiveFolderButton, removeButton }) {
         row->addWidget(button);
         row->addStretch();
     }

@@ -2,10 +2,13 @@
 
 #include <QWidget>
 
+#include <memory>
+
 class QPushButton;
 class QTreeWidgetItem;
 class QVBoxLayout;
 class TreeWidget;
+class UserPrompts;
 
 // A tab page: a library view above its four editing buttons.
 class ShareWidget : public QWidget
@@ -15,6 +18,7 @@ class ShareWidget : public QWidget
 public:
     // Without a view a placeholder library is made.
     explicit ShareWidget(TreeWidget *view, QWidget *parent = nullptr);
+    ~ShareWidget() override;
 
     TreeWidget *view() const { return tree; }
     QPushButton *addFilesButtonWidget() const { return addFilesButton; }
@@ -30,6 +34,8 @@ private:
     void createButtonRow(QVBoxLayout *layout);
 
     TreeWidget *tree = nullptr;
+    // Only a placeholder view, made here, asks through prompts of the page's own.
+    std::unique_ptr<UserPrompts> placeholderPrompts;
     QPushButton *newFolderButton = nullptr;
     QPushButton *addLiveFolderButton = nullptr;
     QPushButton *addFilesButton = nullptr;

@@ -30,12 +30,12 @@ bool hasAncestorIn(const QTreeWidgetItem *item, const QSet<const QTreeWidgetItem
 } // namespace
 
 TreeWidget::TreeWidget(const QString &name, int mediaType, const QString &filters,
-    const QDomDocument &document, QWidget *parent, UserPrompts *prompts)
+    const QDomDocument &document, UserPrompts &prompts, QWidget *parent)
     : QTreeWidget(parent)
     , libraryName(name)
     , typeCode(mediaType)
     , filterText(filters)
-    , prompts(prompts ? prompts : QtUserPrompts::shared())
+    , prompts(prompts)
 {
     setHeaderLabels(QStringList(libraryName));
     setColumnCount(1);
@@ -141,7 +141,7 @@ TreeItem *TreeWidget::addPath(const QString &path, TreeItem *target, bool virtua
     TreeItem *item = nullptr;
     if (target) {
         if (target->isLive()) {
-            prompts->message(QMessageBox::Information, this, liveContentTitle(),
+            prompts.message(QMessageBox::Information, this, liveContentTitle(),
                 QStringLiteral("You can not add content to live folders"), QMessageBox::Ok);
             return nullptr;
         }
@@ -200,8 +200,8 @@ TreeItem *TreeWidget::addToCurrent(const QString &path, bool virtualDir, bool ro
 void TreeWidget::addFiles(bool root)
 {
     const QString filter = libraryName + QLatin1String(" (") + filterText + QLatin1Char(')');
-    const QStringList paths = prompts->getOpenFileNames(nullptr,
-        QStringLiteral("Choose a file"), QString(), filter);
+    const QStringList paths
+        = prompts.getOpenFileNames(nullptr, QStringLiteral("Choose a file"), QString(), filter);
     for (const QString &path : paths)
         addToCurrent(path, false, root);
 }
@@ -209,7 +209,7 @@ void TreeWidget::addFiles(bool root)
 bool TreeWidget::makeDir(bool root)
 {
     bool ok = false;
-    const QString text = prompts->getText(this, QStringLiteral("New Directory"),
+    const QString text = prompts.getText(this, QStringLiteral("New Directory"),
         QStringLiteral("Please type the name of the directory:"), &ok);
     // A name of blanks alone would become a folder no path can reach.
     if (!ok || text.trimmed().isEmpty())
@@ -219,8 +219,8 @@ bool TreeWidget::makeDir(bool root)
 
 void TreeWidget::addLiveDir(bool root)
 {
-    const QString path = prompts->getExistingDirectory(nullptr,
-        QStringLiteral("Choose a directory"), QString());
+    const QString path
+        = prompts.getExistingDirectory(nullptr, QStringLiteral("Choose a directory"), QString());
     if (path.isEmpty())
         return;
     addToCurrent(path, false, root);
@@ -228,13 +228,13 @@ void TreeWidget::addLiveDir(bool root)
 
 void TreeWidget::deleteSelected()
 {
-    const QMessageBox::StandardButton answer = prompts->message(QMessageBox::Warning, this,
+    const QMessageBox::StandardButton answer = prompts.message(QMessageBox::Warning, this,
         QStringLiteral("Remove?"), QStringLiteral("Remove all selected files and folders?"),
         QMessageBox::Ok | QMessageBox::Cancel);
     if (answer != QMessageBox::Ok)
         return;
     if (selectionHasLiveContent()) {
-        prompts->message(QMessageBox::Information, this, liveContentTitle(),
+        prompts.message(QMessageBox::Information, this, liveContentTitle(),
             QStringLiteral("Contents of live folders can not be removed"), QMessageBox::Ok);
         return;
     }

@@ -22,9 +22,9 @@ class TreeWidget : public QTreeWidget, public DirTreeInterface
     Q_OBJECT
 
 public:
-    // Fills itself from its element of document. Without prompts the real dialogs are used.
+    // Fills itself from its element of document; asks the user through prompts.
     TreeWidget(const QString &name, int mediaType, const QString &filters,
-        const QDomDocument &document, QWidget *parent = nullptr, UserPrompts *prompts = nullptr);
+        const QDomDocument &document, UserPrompts &prompts, QWidget *parent = nullptr);
     ~TreeWidget() override;
 
     // "Video", "Audio" or "Pictures": column header, tab title, base of the element name.
@@ -97,7 +97,7 @@ private:
     QString libraryName;
     int typeCode = 0;
     QString filterText;
-    UserPrompts *prompts = nullptr;
+    UserPrompts &prompts;
 
     QAction *addFilesAction = nullptr;
     QAction *newFolderAction = nullptr;

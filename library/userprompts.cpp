@@ -45,8 +45,8 @@ QMessageBox::StandardButton QtUserPrompts::message(QMessageBox::Icon icon, QWidg
     return static_cast<QMessageBox::StandardButton>(result);
 }
 
-QString QtUserPrompts::getText(QWidget *parent, const QString &title, const QString &label,
-    bool *ok)
+QString QtUserPrompts::getText(
+    QWidget *parent, const QString &title, const QString &label, bool *ok)
 {
     if (headless()) {
         tellStandardError(title, label);
@@ -57,8 +57,8 @@ QString QtUserPrompts::getText(QWidget *parent, const QString &title, const QStr
     return QInputDialog::getText(parent, title, label, QLineEdit::Normal, QString(), ok);
 }
 
-QStringList QtUserPrompts::getOpenFileNames(QWidget *parent, const QString &caption,
-    const QString &directory, const QString &filter)
+QStringList QtUserPrompts::getOpenFileNames(
+    QWidget *parent, const QString &caption, const QString &directory, const QString &filter)
 {
     if (headless()) {
         tellStandardError(caption, filter);
@@ -67,18 +67,12 @@ QStringList QtUserPrompts::getOpenFileNames(QWidget *parent, const QString &capt
     return QFileDialog::getOpenFileNames(parent, caption, directory, filter);
 }
 
-QString QtUserPrompts::getExistingDirectory(QWidget *parent, const QString &caption,
-    const QString &directory)
+QString QtUserPrompts::getExistingDirectory(
+    QWidget *parent, const QString &caption, const QString &directory)
 {
     if (headless()) {
         tellStandardError(caption, directory);
         return QString();
     }
     return QFileDialog::getExistingDirectory(parent, caption, directory, QFileDialog::Options());
-}
-
-UserPrompts *QtUserPrompts::shared()
-{
-    static QtUserPrompts prompts;
-    return &prompts;
 }

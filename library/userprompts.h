@@ -19,15 +19,14 @@ public:
         const QString &title, const QString &text, QMessageBox::StandardButtons buttons)
         = 0;
     // A one-line text; ok is false when cancelled.
-    virtual QString getText(QWidget *parent, const QString &title, const QString &label,
-        bool *ok)
+    virtual QString getText(QWidget *parent, const QString &title, const QString &label, bool *ok)
         = 0;
-    virtual QStringList getOpenFileNames(QWidget *parent, const QString &caption,
-        const QString &directory, const QString &filter)
+    virtual QStringList getOpenFileNames(
+        QWidget *parent, const QString &caption, const QString &directory, const QString &filter)
         = 0;
     // An empty string when cancelled.
-    virtual QString getExistingDirectory(QWidget *parent, const QString &caption,
-        const QString &directory)
+    virtual QString getExistingDirectory(
+        QWidget *parent, const QString &caption, const QString &directory)
         = 0;
 };
 
@@ -38,17 +37,12 @@ class QtUserPrompts final : public UserPrompts
 {
 public:
     QMessageBox::StandardButton message(QMessageBox::Icon icon, QWidget *parent,
-        const QString &title, const QString &text,
-        QMessageBox::StandardButtons buttons) override;
-    QString getText(QWidget *parent, const QString &title, const QString &label,
-        bool *ok) override;
-    QStringList getOpenFileNames(QWidget *parent, const QString &caption,
-        const QString &directory, const QString &filter) override;
-    QString getExistingDirectory(QWidget *parent, const QString &caption,
-        const QString &directory) override;
-
-    // The instance used by views that were given no other.
-    static UserPrompts *shared();
+        const QString &title, const QString &text, QMessageBox::StandardButtons buttons) override;
+    QString getText(QWidget *parent, const QString &title, const QString &label, bool *ok) override;
+    QStringList getOpenFileNames(QWidget *parent, const QString &caption, const QString &directory,
+        const QString &filter) override;
+    QString getExistingDirectory(
+        QWidget *parent, const QString &caption, const QString &directory) override;
 
 private:
     static bool headless();

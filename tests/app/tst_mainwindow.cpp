@@ -92,10 +92,10 @@ struct Fixture
         QDomDocument empty;
         for (int i = 0; i < 3; ++i) {
             libraries << new TreeWidget(QLatin1String(libraryNames[i]), i + 1, QStringLiteral("*"),
-                empty, nullptr, &prompts);
+                empty, prompts);
         }
         configPath = dir.filePath(QStringLiteral("hearth.xml"));
-        window = std::make_unique<TestWindow>(libraries, &settings, configPath, &prompts);
+        window = std::make_unique<TestWindow>(libraries, &settings, configPath, prompts);
     }
 
     QString makeFile(const QString &name)
@@ -229,10 +229,11 @@ void TestMainWindow::placeholderViewHasNoTabIcon()
 {
     Settings settings;
     QTemporaryDir dir;
+    ScriptedPrompts prompts;
     QList<TreeWidget *> views { new TreeWidget(QStringLiteral("Video"), 1, QStringLiteral("*"),
-                                    QDomDocument()),
-        new TreeWidget(QStringLiteral("Other"), 0, QStringLiteral("*"), QDomDocument()) };
-    MainWindow window(views, &settings, dir.filePath(QStringLiteral("hearth.xml")));
+                                    QDomDocument(), prompts),
+        new TreeWidget(QStringLiteral("Other"), 0, QStringLiteral("*"), QDomDocument(), prompts) };
+    MainWindow window(views, &settings, dir.filePath(QStringLiteral("hearth.xml")), prompts);
     auto *tabs = window.findChild<QTabWidget *>();
     QCOMPARE(tabs->count(), 2);
     QVERIFY(!tabs->tabIcon(0).isNull());

@@ -66,7 +66,7 @@ void TestLibraryDrag::init()
         QVERIFY(writeFile(disk(QLatin1String(name))));
     prompts = new FakePrompts;
     view = new DropView(QStringLiteral("Video"), 1, QStringLiteral("*.avi"), QDomDocument(),
-        nullptr, prompts);
+        *prompts);
 
     TreeItem *a = view->addPath(QStringLiteral("FolderA"), nullptr, true);
     QVERIFY(view->addPath(disk(QStringLiteral("one/a1.avi")), a));

@@ -156,7 +156,7 @@ void TestLibraryStorage::roundTrip()
 
     const QDomDocument document = parse(QStringLiteral("<hearth><settings/>") + withTemp(content)
         + QStringLiteral("<audio_tree><dir name=\"Other library\"/></audio_tree></hearth>"));
-    TreeWidget view(QStringLiteral("Video"), 1, QString(), document, nullptr, &prompts);
+    TreeWidget view(QStringLiteral("Video"), 1, QString(), document, prompts);
     QCOMPARE(shapeOf(view), shape);
     QCOMPARE(saved(view), withTemp(expected));
 
@@ -164,7 +164,7 @@ void TestLibraryStorage::roundTrip()
     QDomDocument second;
     second.appendChild(second.createElement(QStringLiteral("hearth")));
     view.saveTree(second);
-    TreeWidget again(QStringLiteral("Video"), 1, QString(), second, nullptr, &prompts);
+    TreeWidget again(QStringLiteral("Video"), 1, QString(), second, prompts);
     QCOMPARE(shapeOf(again), shape);
     QCOMPARE(saved(again), withTemp(expected));
     QVERIFY(prompts.messages.isEmpty());
@@ -184,7 +184,7 @@ void TestLibraryStorage::eachLibraryItsElement()
     } libraries[] = { { "Video", 1, "video_tree", "V" }, { "Audio", 2, "audio_tree", "A" },
         { "Pictures", 3, "pictures_tree", "y.avi" } };
     for (const auto &library : libraries) {
-        TreeWidget view(QLatin1String(library.name), library.type, QString(), document, nullptr, &prompts);
+        TreeWidget view(QLatin1String(library.name), library.type, QString(), document, prompts);
         QCOMPARE(view.elementName(), QLatin1String(library.element));
         QCOMPARE(shapeOf(view), QLatin1String(library.shape));
         QVERIFY(saved(view).startsWith(QLatin1String(library.element) + QLatin1Char('[')));
@@ -195,7 +195,7 @@ void TestLibraryStorage::missingPathsLoadRedAndStay()
 {
     const QDomDocument document = parse(withTemp(QStringLiteral(
         "<hearth><video_tree><livedir path=\"%T/later\"/><file path=\"%T/x.avi\"/></video_tree></hearth>")));
-    TreeWidget view(QStringLiteral("Video"), 1, QString(), document, nullptr, &prompts);
+    TreeWidget view(QStringLiteral("Video"), 1, QString(), document, prompts);
     TreeItem *folder = itemAt(view, QStringLiteral("later"));
     QVERIFY(folder);
     QVERIFY(folder->isDir() && folder->isLive());
@@ -221,7 +221,7 @@ void TestLibraryStorage::deepNestingIsCut()
     for (int i = 0; i < depth; ++i)
         xml += QStringLiteral("</dir>");
     xml += QStringLiteral("</video_tree></hearth>");
-    TreeWidget view(QStringLiteral("Video"), 1, QString(), parse(xml), nullptr, &prompts);
+    TreeWidget view(QStringLiteral("Video"), 1, QString(), parse(xml), prompts);
     int levels = 0;
     for (QTreeWidgetItem *item = view.topLevelItem(0); item; item = item->child(0))
         ++levels;
@@ -261,7 +261,7 @@ void TestLibraryStorage::awkwardCharactersKeepTheFileReadable()
     QFETCH(QString, name);
     QFETCH(QString, reloaded);
 
-    TreeWidget view(QStringLiteral("Video"), 1, QString(), QDomDocument(), nullptr, &prompts);
+    TreeWidget view(QStringLiteral("Video"), 1, QString(), QDomDocument(), prompts);
     TreeItem *before = view.addPath(QStringLiteral("Before"), nullptr, true);
     QVERIFY(before);
     QVERIFY(view.addPath(temp->filePath(QStringLiteral("L/in.avi")), before));
@@ -283,7 +283,7 @@ void TestLibraryStorage::awkwardCharactersKeepTheFileReadable()
     QDomDocument read;
     QVERIFY(bool(read.setContent(document.toByteArray(4))));
     QVERIFY(!read.documentElement().firstChildElement(QStringLiteral("audio_tree")).isNull());
-    TreeWidget again(QStringLiteral("Video"), 1, QString(), read, nullptr, &prompts);
+    TreeWidget again(QStringLiteral("Video"), 1, QString(), read, prompts);
     QString shape = shapeOf(again);
     shape.replace(QStringLiteral("y.avi"), QStringLiteral("y.avi"));
     QCOMPARE(shape, reloaded);
@@ -301,7 +301,7 @@ void TestLibraryStorage::emptyOrBrokenDocuments_data()
 void TestLibraryStorage::emptyOrBrokenDocuments()
 {
     QFETCH(QString, xml);
-    TreeWidget view(QStringLiteral("Video"), 1, QString(), parse(xml), nullptr, &prompts);
+    TreeWidget view(QStringLiteral("Video"), 1, QString(), parse(xml), prompts);
     QCOMPARE(view.topLevelItemCount(), 0);
     QCOMPARE(saved(view), QStringLiteral("video_tree[]"));
 

@@ -53,7 +53,7 @@ void TestLiveItems::init()
         live + QStringLiteral("/linkdir")));
     QVERIFY(QFile::link(live + QStringLiteral("/b.jpg"), live + QStringLiteral("/link.jpg")));
     view = new TreeWidget(QStringLiteral("Pictures"), 3, QStringLiteral("*.jpg"),
-        QDomDocument(), nullptr, &prompts);
+        QDomDocument(), prompts);
 }
 
 void TestLiveItems::cleanup()

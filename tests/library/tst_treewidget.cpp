@@ -69,7 +69,7 @@ void TestTreeWidget::init()
         QVERIFY(writeFile(disk(QLatin1String(name))));
     prompts = new FakePrompts;
     view = new TreeWidget(QStringLiteral("Video"), 1, QStringLiteral("*.avi *.mp4"),
-        QDomDocument(), nullptr, prompts);
+        QDomDocument(), *prompts);
 }
 
 void TestTreeWidget::cleanup()
