@@ -2,8 +2,7 @@
 
 DirTreeItem::DirTreeItem(const QFileInfo &info)
     : TreeItem(0, info)
-{
-}
+{ }
 
 TreeItem *DirTreeItem::childItem(int index) const
 {
@@ -31,38 +30,20 @@ TreeItem *DirTreeItem::addEntrySorted(const EntryInfo &entry, bool live)
     return item;
 }
 
-TreeItem *DirTreeItem::addEntryBefore(const EntryInfo &entry, bool live,
-    QTreeWidgetItem *before, bool checkName)
+TreeItem *DirTreeItem::addEntryBefore(
+    const EntryInfo &entry, bool live, QTreeWidgetItem *before, bool checkName)
 {
-    TreeItem *item = createItem(entry, viewMediaType(), live);
-    if (!insertItem(item, before, checkName)) {
-        delete item;
-        return nullptr;
-    }
-    return item;
+    return LibraryLevel::add(this, entry, viewMediaType(), live, before, checkName);
 }
 
 bool DirTreeItem::insertItem(TreeItem *item, QTreeWidgetItem *before, bool checkName)
 {
-    Q_ASSERT(item && !item->parent() && !item->treeWidget());
-    if (checkName && !acceptsName(item))
-        return false;
-    const int index = before ? indexOfChild(before) : -1;
-    if (index >= 0)
-        insertChild(index, item);
-    else
-        addChild(item);
-    return true;
+    return LibraryLevel::insert(this, item, before, checkName);
 }
 
 bool DirTreeItem::acceptsName(const QTreeWidgetItem *item) const
 {
-    const QString text = item->text(0);
-    for (int i = 0; i < childCount(); ++i) {
-        if (child(i)->text(0) == text)
-            return false;
-    }
-    return true;
+    return LibraryLevel::nameFree(this, item);
 }
 
 int DirTreeItem::indexOfFile(const QFileInfo &info) const
@@ -75,8 +56,8 @@ int DirTreeItem::indexOfFile(const QFileInfo &info) const
     return -1;
 }
 
-QList<EntryInfo> listEntriesAmong(const QList<const TreeItem *> &items, const QString &path,
-    QChar separator)
+QList<EntryInfo> listEntriesAmong(
+    const QList<const TreeItem *> &items, const QString &path, QChar separator)
 {
     const int at = path.indexOf(separator);
     const QString head = at < 0 ? path : path.left(at);

@@ -21,8 +21,8 @@ public:
     // Inserts a new child at its sorted place, without name check.
     virtual TreeItem *addEntrySorted(const EntryInfo &entry, bool live);
     // Inserts a new child before `before` (or at the end); null when refused.
-    virtual TreeItem *addEntryBefore(const EntryInfo &entry, bool live, QTreeWidgetItem *before,
-        bool checkName);
+    virtual TreeItem *addEntryBefore(
+        const EntryInfo &entry, bool live, QTreeWidgetItem *before, bool checkName);
     // Takes ownership of an item that sits in no folder; false (and nothing changes) when
     // refused by the name check.
     virtual bool insertItem(TreeItem *item, QTreeWidgetItem *before, bool checkName);
@@ -37,5 +37,5 @@ public:
 // The entries of the folder that path names among items (a folder's children or a view's top
 // level): with an empty first component the items themselves, else the walk goes on inside
 // the folder of that name.
-QList<EntryInfo> listEntriesAmong(const QList<const TreeItem *> &items, const QString &path,
-    QChar separator);
+QList<EntryInfo> listEntriesAmong(
+    const QList<const TreeItem *> &items, const QString &path, QChar separator);

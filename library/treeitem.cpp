@@ -14,8 +14,7 @@ TreeItem::TreeItem(int kind, const QFileInfo &info)
     : QTreeWidgetItem(QTreeWidgetItem::Type)
     , kind(kind)
     , info(info)
-{
-}
+{ }
 
 DirTreeItem *TreeItem::parentDir() const
 {
@@ -66,6 +65,44 @@ TreeItem *createItem(const EntryInfo &entry, int mediaType, bool live)
         return new LiveFileTreeItem(entry.fileInfo(), mediaType);
     return new FileTreeItem(entry.fileInfo(), mediaType);
 }
+
+namespace LibraryLevel {
+
+bool nameFree(const QTreeWidgetItem *level, const QTreeWidgetItem *item)
+{
+    const QString text = item->text(0);
+    for (int i = 0; i < level->childCount(); ++i) {
+        if (level->child(i)->text(0) == text)
+            return false;
+    }
+    return true;
+}
+
+bool insert(QTreeWidgetItem *level, TreeItem *item, QTreeWidgetItem *before, bool checkName)
+{
+    Q_ASSERT(item && !item->parent() && !item->treeWidget());
+    if (checkName && !nameFree(level, item))
+        return false;
+    const int index = before ? level->indexOfChild(before) : -1;
+    if (index >= 0)
+        level->insertChild(index, item);
+    else
+        level->addChild(item);
+    return true;
+}
+
+TreeItem *add(QTreeWidgetItem *level, const EntryInfo &entry, int mediaType, bool live,
+    QTreeWidgetItem *before, bool checkName)
+{
+    TreeItem *item = createItem(entry, mediaType, live);
+    if (!insert(level, item, before, checkName)) {
+        delete item;
+        return nullptr;
+    }
+    return item;
+}
+
+} // namespace LibraryLevel
 
 bool itemLessThan(const TreeItem *a, const TreeItem *b)
 {

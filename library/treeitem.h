@@ -54,5 +54,20 @@ private:
 // The item an entry calls for; the caller owns it.
 TreeItem *createItem(const EntryInfo &entry, int mediaType, bool live);
 
+// One level of a library: a folder's children, or a view's top level (the children of its
+// invisible root item). Every level takes new items the same way, with the same name check.
+namespace LibraryLevel {
+
+// False when a child of level already shows the item's text (the item itself included).
+bool nameFree(const QTreeWidgetItem *level, const QTreeWidgetItem *item);
+// Inserts an item that sits nowhere just before `before` when that is a child of level, else
+// at the end. With checkName, a taken name refuses it: false, and nothing changes.
+bool insert(QTreeWidgetItem *level, TreeItem *item, QTreeWidgetItem *before, bool checkName);
+// A new item for entry, inserted as insert() does; null (and nothing kept) when refused.
+TreeItem *add(QTreeWidgetItem *level, const EntryInfo &entry, int mediaType, bool live,
+    QTreeWidgetItem *before, bool checkName);
+
+} // namespace LibraryLevel
+
 // Folders before files, then plain code-unit order of the text.
 bool itemLessThan(const TreeItem *a, const TreeItem *b);

@@ -138,57 +138,45 @@ TreeItem *TreeWidget::addPath(const QString &path, TreeItem *target, bool virtua
         entry = EntryInfo(info, QString());
     }
 
-    TreeItem *item = nullptr;
-    if (target) {
-        if (target->isLive()) {
-            prompts.message(QMessageBox::Information, this, liveContentTitle(),
-                QStringLiteral("You can not add content to live folders"), QMessageBox::Ok);
-            return nullptr;
-        }
-        if (auto *folder = target->isDir() ? dynamic_cast<DirTreeItem *>(target) : nullptr)
-            item = folder->addEntry(entry, live);
-        else if (DirTreeItem *parentFolder = target->parentDir())
-            item = parentFolder->addEntryBefore(entry, live, target, true);
-        else
-            item = addTopLevel(entry, live, target);
-    } else {
-        item = addTopLevel(entry, live, nullptr);
+    if (target && target->isLive()) {
+        prompts.message(QMessageBox::Information, this, liveContentTitle(),
+            QStringLiteral("You can not add content to live folders"), QMessageBox::Ok);
+        return nullptr;
     }
+    TreeItem *item = addEntryAt(entry, live, target);
     if (item)
         item->refresh();
     return item;
 }
 
+TreeItem *TreeWidget::addEntryAt(const EntryInfo &entry, bool live, TreeItem *target)
+{
+    // Nothing goes into a live folder: a target there stands for the top level.
+    if (!target || target->isLive())
+        return addTopLevel(entry, live);
+    if (target->isDir())
+        return LibraryLevel::add(target, entry, typeCode, live, nullptr, true);
+    return LibraryLevel::add(levelOf(target), entry, typeCode, live, target, true);
+}
+
+QTreeWidgetItem *TreeWidget::levelOf(const TreeItem *item) const
+{
+    return item->parent() ? item->parent() : invisibleRootItem();
+}
+
 TreeItem *TreeWidget::addTopLevel(const EntryInfo &entry, bool live, QTreeWidgetItem *before)
 {
-    TreeItem *item = createItem(entry, typeCode, live);
-    if (!insertTopLevel(item, before, true)) {
-        delete item;
-        return nullptr;
-    }
-    return item;
+    return LibraryLevel::add(invisibleRootItem(), entry, typeCode, live, before, true);
 }
 
 bool TreeWidget::insertTopLevel(TreeItem *item, QTreeWidgetItem *before, bool checkName)
 {
-    if (checkName && !nameFreeAtTop(item))
-        return false;
-    const int index = before ? indexOfTopLevelItem(before) : -1;
-    if (index >= 0)
-        insertTopLevelItem(index, item);
-    else
-        addTopLevelItem(item);
-    return true;
+    return LibraryLevel::insert(invisibleRootItem(), item, before, checkName);
 }
 
 bool TreeWidget::nameFreeAtTop(const QTreeWidgetItem *item) const
 {
-    const QString text = item->text(0);
-    for (int i = 0; i < topLevelItemCount(); ++i) {
-        if (topLevelItem(i)->text(0) == text)
-            return false;
-    }
-    return true;
+    return LibraryLevel::nameFree(invisibleRootItem(), item);
 }
 
 TreeItem *TreeWidget::addToCurrent(const QString &path, bool virtualDir, bool root)
@@ -281,9 +269,9 @@ void TreeWidget::closeDir(QTreeWidgetItem *item)
         folder->refresh();
 }
 
-QMenu *TreeWidget::createContextMenu()
+std::unique_ptr<QMenu> TreeWidget::createContextMenu()
 {
-    auto *menu = new QMenu(this);
+    auto menu = std::make_unique<QMenu>(this);
     const bool adding = canAdd();
     addFilesAction->setEnabled(adding);
     newFolderAction->setEnabled(adding);
@@ -300,9 +288,7 @@ QMenu *TreeWidget::createContextMenu()
 
 void TreeWidget::contextMenuEvent(QContextMenuEvent *event)
 {
-    QMenu *menu = createContextMenu();
-    menu->exec(event->globalPos());
-    delete menu;
+    createContextMenu()->exec(event->globalPos());
 }
 
 void TreeWidget::mousePressEvent(QMouseEvent *event)

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QTreeWidget>
 
+#include <memory>
+
 class DirTreeItem;
 class QAction;
 class QMenu;
@@ -38,9 +40,6 @@ public:
     // Enabling checks for the buttons and the context menu.
     bool canAdd() const;
     bool canRemove() const;
-    bool selectionHasLiveContent() const;
-
-    TreeItem *topLevelTreeItem(int index) const;
 
     // Adds a disk path (or, with virtualDir, a new folder of that name) at target, or at the
     // top level without one; the new, refreshed item or null.
@@ -48,26 +47,20 @@ public:
     // A new top-level item before `before` (appended without one); null when the name is
     // taken.
     TreeItem *addTopLevel(const EntryInfo &entry, bool live, QTreeWidgetItem *before = nullptr);
-    bool insertTopLevel(TreeItem *item, QTreeWidgetItem *before, bool checkName);
-    bool nameFreeAtTop(const QTreeWidgetItem *item) const;
 
     // Persistence in the configuration document.
-    QString elementName() const;
     void loadTree(const QDomDocument &document);
-    void loadTreeElement(DirTreeItem *parentDir, const QDomElement &element);
     // Appends this library's element to the document's root element.
     void saveTree(QDomDocument &document) const;
 
-    // Rearranging by drag: what happens once a drag onto target has ended.
-    bool moveItem(TreeItem *item, TreeItem *target);
-    void takeItem(TreeItem *item);
-    TreeItem *copyLiveFile(TreeItem *item, TreeItem *target);
+    // What happens to the dragged items once a drag onto target (null: empty space) has
+    // ended: moved, or copied out of a live folder.
     void placeDraggedItems(const QList<TreeItem *> &items, TreeItem *target);
     // A drag of exactly one sub-folder of a live folder is not accepted.
     static bool refusesDragOf(const QList<TreeItem *> &items);
 
-    // The context menu as it would be shown now; the caller owns it.
-    QMenu *createContextMenu();
+    // The context menu as it would be shown now.
+    std::unique_ptr<QMenu> createContextMenu();
 
 public slots:
     void addFiles(bool root = false);
@@ -91,7 +84,23 @@ private slots:
     void closeDir(QTreeWidgetItem *item);
 
 private:
+    bool selectionHasLiveContent() const;
+    TreeItem *topLevelTreeItem(int index) const;
     TreeItem *addToCurrent(const QString &path, bool virtualDir, bool root);
+    // A new item for entry: at the end of the top level without a target (or with a live one),
+    // at the end of a virtual folder target, else just before the target; the name checked.
+    TreeItem *addEntryAt(const EntryInfo &entry, bool live, TreeItem *target);
+    // The level (a folder, or the invisible root of the top level) that holds item.
+    QTreeWidgetItem *levelOf(const TreeItem *item) const;
+    bool insertTopLevel(TreeItem *item, QTreeWidgetItem *before, bool checkName);
+    bool nameFreeAtTop(const QTreeWidgetItem *item) const;
+
+    QString elementName() const;
+    void loadTreeElement(DirTreeItem *parentDir, const QDomElement &element);
+
+    bool moveItem(TreeItem *item, TreeItem *target);
+    void takeItem(TreeItem *item);
+    TreeItem *copyLiveFile(TreeItem *item, TreeItem *target);
     bool isOwnDrag(const QDropEvent *event) const;
 
     QString libraryName;

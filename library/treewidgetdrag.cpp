@@ -93,43 +93,33 @@ bool TreeWidget::moveItem(TreeItem *item, TreeItem *target)
     if (item->isInLiveDir())
         return false;
 
-    if (!target) {
-        if (!nameFreeAtTop(item) && item->parent())
-            return false;
-        takeItem(item);
-        insertTopLevel(item, nullptr, false);
-        return true;
+    // Where it goes: the end of the top level, the end of a virtual folder dropped onto, or
+    // just before the target in the target's own level.
+    QTreeWidgetItem *level = invisibleRootItem();
+    QTreeWidgetItem *before = nullptr;
+    // An item moving within its own level finds its own name there; that does not refuse it,
+    // except when it is dropped onto its own folder, which then has nothing to do.
+    bool ownLevelFree = true;
+    if (target) {
+        for (const TreeItem *above = target; above; above = above->parentDir()) {
+            if (above == item)
+                return false;
+        }
+        if (target->isDir() && !target->isLive()) {
+            level = target;
+            ownLevelFree = false;
+        } else {
+            before = target;
+            level = levelOf(target);
+            // Nothing is put into a live folder.
+            if (target->isInLiveDir())
+                return false;
+        }
     }
-
-    for (const TreeItem *above = target; above; above = above->parentDir()) {
-        if (above == item)
-            return false;
-    }
-
-    if (target->isDir() && !target->isLive()) {
-        auto *folder = dynamic_cast<DirTreeItem *>(target);
-        if (!folder || !folder->acceptsName(item))
-            return false;
-        takeItem(item);
-        folder->insertItem(item, nullptr, false);
-        return true;
-    }
-
-    if (DirTreeItem *folder = target->parentDir()) {
-        // Nothing is put into a live folder.
-        if (folder->isLive())
-            return false;
-        if (!folder->acceptsName(item) && item->parentDir() != folder)
-            return false;
-        takeItem(item);
-        folder->insertItem(item, target, false);
-        return true;
-    }
-
-    if (!nameFreeAtTop(item) && item->parent())
+    if (!LibraryLevel::nameFree(level, item) && !(ownLevelFree && levelOf(item) == level))
         return false;
     takeItem(item);
-    insertTopLevel(item, target, false);
+    LibraryLevel::insert(level, item, before, false);
     return true;
 }
 
@@ -146,16 +136,7 @@ void TreeWidget::takeItem(TreeItem *item)
 
 TreeItem *TreeWidget::copyLiveFile(TreeItem *item, TreeItem *target)
 {
-    const EntryInfo entry(item->fileInfo(), item->text(0));
-    if (!target || target->isLive())
-        return addTopLevel(entry, false);
-    if (target->isDir()) {
-        auto *folder = dynamic_cast<DirTreeItem *>(target);
-        return folder ? folder->addEntry(entry, false) : nullptr;
-    }
-    if (DirTreeItem *folder = target->parentDir())
-        return folder->addEntryBefore(entry, false, target, true);
-    return addTopLevel(entry, false, target);
+    return addEntryAt(EntryInfo(item->fileInfo(), item->text(0)), false, target);
 }
 
 void TreeWidget::dragEnterEvent(QDragEnterEvent *event)

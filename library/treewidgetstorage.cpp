@@ -57,7 +57,7 @@ void TreeWidget::loadTreeElement(DirTreeItem *parentDir, const QDomElement &elem
         return;
     }
 
-    TreeItem *item = parentDir ? parentDir->addEntry(entry, live) : addTopLevel(entry, live);
+    TreeItem *item = addEntryAt(entry, live, parentDir);
     if (!item)
         return;
     item->refresh();

@@ -44,11 +44,6 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
 
 ConnectionHandler::~ConnectionHandler() = default;
 
-const QList<DirTreeInterface *> &ConnectionHandler::libraries() const
-{
-    return server->libraries();
-}
-
 void ConnectionHandler::readData()
 {
     process();
@@ -202,7 +197,7 @@ DirTreeInterface *ConnectionHandler::libraryFor(const QString &mediaWord) const
     const int code = mediaTypeFor(mediaWord);
     if (code == 0 || !server)
         return nullptr;
-    for (DirTreeInterface *library : libraries()) {
+    for (DirTreeInterface *library : server->libraries()) {
         if (library && library->mediaType() == code)
             return library;
     }

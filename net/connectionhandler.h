@@ -37,10 +37,6 @@ public:
     ~ConnectionHandler() override;
 
     QTcpSocket *socket() const { return connection; }
-    const QList<DirTreeInterface *> &libraries() const;
-    PictureCache *pictures() const { return pictureCache; }
-    QIODevice *source() const { return currentSource.get(); }
-    qint64 sourceSize() const { return currentSourceSize; }
 
     // Bytes handed to the socket and not yet reported written.
     qint64 queuedBytes() const { return queued; }
@@ -53,6 +49,14 @@ public:
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
 
+signals:
+    void closed(ConnectionHandler *ch);
+
+public slots:
+    void readData();
+    void close();
+
+private:
     // Request handlers: each answers one parsed request on the socket.
     void handleList(const RequestParser::Request &request);
     void handleAction(const RequestParser::Request &request);
@@ -62,14 +66,6 @@ public:
     DirTreeInterface *libraryFor(const QString &mediaWord) const;
     EntryInfo resolvePath(const RequestParser::RequestPath &path) const;
 
-signals:
-    void closed(ConnectionHandler *ch);
-
-public slots:
-    void readData();
-    void close();
-
-private:
     void bytesWritten(qint64 count);
     // Answers what can be answered now: pending text first, then what waits on the socket.
     void process();

@@ -185,7 +185,6 @@ void TestLibraryStorage::eachLibraryItsElement()
         { "Pictures", 3, "pictures_tree", "y.avi" } };
     for (const auto &library : libraries) {
         TreeWidget view(QLatin1String(library.name), library.type, QString(), document, prompts);
-        QCOMPARE(view.elementName(), QLatin1String(library.element));
         QCOMPARE(shapeOf(view), QLatin1String(library.shape));
         QVERIFY(saved(view).startsWith(QLatin1String(library.element) + QLatin1Char('[')));
     }

@@ -444,7 +444,7 @@ void TestTreeWidget::contextMenuEnabling()
     const QStringList texts { QStringLiteral("&Add Files"), QStringLiteral("&New Folder"),
         QStringLiteral("Add &Live Folder"), QStringLiteral("&Remove"), QStringLiteral("Refresh") };
     auto enabled = [&] {
-        std::unique_ptr<QMenu> menu(view->createContextMenu());
+        const std::unique_ptr<QMenu> menu = view->createContextMenu();
         QStringList shown;
         QList<bool> states;
         for (const QAction *action : menu->actions()) {
