@@ -2,11 +2,13 @@
 
 #include <QString>
 
-// The product's own words, shown in the About box, the title bar and to players.
+// The product's own words, shown in the About box, the title bar and to players. The version
+// numbers come from the build (project(VERSION ...)).
 inline QString versionString()
 {
-    return QString::number(3) + QLatin1Char('.') + QString::number(0) + QLatin1Char('.')
-        + QString::number(0);
+    return QString::number(HEARTH_VERSION_MAJOR) + QLatin1Char('.')
+        + QString::number(HEARTH_VERSION_MINOR) + QLatin1Char('.')
+        + QString::number(HEARTH_VERSION_PATCH);
 }
 
 inline QString applicationTitle()

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/mainwindow.h"
+#include "app/productstrings.h"
 #include "app/quitsignals.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
@@ -95,7 +96,7 @@ int runHearth(const HearthOptions &options)
 
     QList<TreeWidget *> libraries;
     UnownedViews unownedViews { libraries };
-    auto settings = std::make_unique<Settings>();
+    auto settings = std::make_unique<Settings>(defaultServerName());
     const bool fileOpened = loadConfiguration(libraries, *settings, configPath, prompts);
 
     const QList<DirTreeInterface *> interfaces(libraries.cbegin(), libraries.cend());

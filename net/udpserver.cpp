@@ -1,6 +1,6 @@
 #include "net/udpserver.h"
 
-#include "settings/servername.h"
+#include "net/servername.h"
 
 #include <QHostAddress>
 #include <QNetworkDatagram>

@@ -1,7 +1,6 @@
 #include "settings/settings.h"
 
-#include "app/productstrings.h"
-#include "settings/servername.h"
+#include "net/servername.h"
 
 #include <QDomDocument>
 #include <QDomElement>
@@ -21,8 +20,7 @@ bool isTrue(const QDomElement &element, const QString &attribute)
     return element.attribute(attribute) == QLatin1String("true");
 }
 
-template<std::size_t N>
-uint codeOfWord(const char *const (&words)[N], const QString &word)
+template<std::size_t N> uint codeOfWord(const char *const (&words)[N], const QString &word)
 {
     for (std::size_t i = 0; i < N; ++i) {
         if (word == QLatin1String(words[i]))
@@ -56,13 +54,20 @@ QString oneLine(QString text)
 
 } // namespace
 
-Settings::Settings()
+Settings::Settings(const QString &defaultServerName)
+    : defaultName(defaultServerName)
 {
     setScaling(PAL, WIDESCREEN, true, false, true);
-    setServerName(defaultServerName());
-    setExtensions(QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
+    setServerName(defaultName);
+    const QStringList filters = defaultExtensions();
+    setExtensions(filters.at(0), filters.at(1), filters.at(2));
+}
+
+QStringList Settings::defaultExtensions()
+{
+    return { QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
         QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"),
-        QStringLiteral("*.jpg *.jpeg"));
+        QStringLiteral("*.jpg *.jpeg") };
 }
 
 QStringList Settings::extensions() const
@@ -97,8 +102,8 @@ QString Settings::tvFormatWord(uint code)
     return QLatin1String(tvFormatWords[code <= WIDESCREEN ? code : NORMAL]);
 }
 
-void Settings::setScaling(uint tvSystem, uint tvFormat, bool scale, bool squarePixels,
-    bool compress)
+void Settings::setScaling(
+    uint tvSystem, uint tvFormat, bool scale, bool squarePixels, bool compress)
 {
     tvSystemValue = tvSystem <= HDTV_1080 ? TvSystem(tvSystem) : PAL;
     tvFormatValue = tvFormat <= WIDESCREEN ? TvFormat(tvFormat) : NORMAL;
@@ -114,13 +119,14 @@ void Settings::setServerName(const QString &name)
     const QString cut = cutServerName(name).trimmed();
     if (cut == serverNameValue)
         return;
-    serverNameValue = cut.isEmpty() ? defaultServerName() : cut;
+    serverNameValue = cut.isEmpty() ? defaultName : cut;
     emit serverNameChanged(serverNameValue);
 }
 
 void Settings::setExtensions(const QString &video, const QString &audio, const QString &pictures)
 {
-    struct Filter {
+    struct Filter
+    {
         const QString &given;
         QString &stored;
         void (Settings::*changed)(const QString &);
@@ -150,8 +156,10 @@ void Settings::loadXml(const QDomDocument &document)
     if (!scaling.isNull()) {
         scaleValue = isTrue(scaling, QStringLiteral("enabled"));
         squarePixelsValue = isTrue(scaling, QStringLiteral("square_pixels"));
-        tvSystemValue = TvSystem(codeOfWord(tvSystemWords, scaling.attribute(QStringLiteral("tv_system"))));
-        tvFormatValue = TvFormat(codeOfWord(tvFormatWords, scaling.attribute(QStringLiteral("tv_format"))));
+        tvSystemValue
+            = TvSystem(codeOfWord(tvSystemWords, scaling.attribute(QStringLiteral("tv_system"))));
+        tvFormatValue
+            = TvFormat(codeOfWord(tvFormatWords, scaling.attribute(QStringLiteral("tv_format"))));
     }
 
     const QDomElement compression = settings.firstChildElement(QStringLiteral("compression"));
@@ -164,7 +172,7 @@ void Settings::loadXml(const QDomDocument &document)
     const QDomElement server = settings.firstChildElement(QStringLiteral("server"));
     if (!server.isNull()) {
         const QString name = cutServerName(server.attribute(QStringLiteral("name")));
-        serverNameValue = name.isEmpty() ? defaultServerName() : name;
+        serverNameValue = name.isEmpty() ? defaultName : name;
     }
 
     const QDomElement extensions = settings.firstChildElement(QStringLiteral("extensions"));

@@ -16,7 +16,8 @@ public:
     enum TvSystem : uint { PAL = 0, NTSC = 1, HDTV_720 = 2, HDTV_1080 = 3 };
     enum TvFormat : uint { NORMAL = 0, WIDESCREEN = 1 };
 
-    Settings();
+    // defaultServerName stands in for a name that is empty or blank.
+    explicit Settings(const QString &defaultServerName);
 
     TvSystem tvSystem() const { return tvSystemValue; }
     TvFormat tvFormat() const { return tvFormatValue; }
@@ -28,6 +29,7 @@ public:
     QString serverName() const { return serverNameValue; }
     // Video, audio and pictures filter texts, in that order.
     QStringList extensions() const;
+    static QStringList defaultExtensions();
 
     // Derived from the TV system and format, never stored.
     uint width() const;
@@ -62,6 +64,7 @@ private:
     bool compressValue = true;
     uint compressMinValue = 16;
     uint compressMaxValue = 235;
+    QString defaultName;
     QString serverNameValue;
     QString videoExtensionsValue;
     QString audioExtensionsValue;

@@ -1,6 +1,6 @@
 #include "settings/settingsdialog.h"
 
-#include "settings/servername.h"
+#include "net/servername.h"
 #include "settings/settings.h"
 
 #include <QCheckBox>
@@ -29,7 +29,7 @@ QString patternsPerLine(QString filter)
 // The defaults live in the model alone; a fresh model holds them.
 QString defaultFilter(int index)
 {
-    return patternsPerLine(Settings().extensions().value(index));
+    return patternsPerLine(Settings::defaultExtensions().value(index));
 }
 
 // A labelled control with its help text; the object name lets tests find it.

@@ -1,3 +1,4 @@
+#include "app/productstrings.h"
 #include "app/aboutdialog.h"
 #include "app/mainwindow.h"
 #include "app/picturewidget.h"
@@ -113,7 +114,7 @@ struct Fixture
 
     QTemporaryDir dir;
     ScriptedPrompts prompts;
-    Settings settings;
+    Settings settings { defaultServerName() };
     QList<TreeWidget *> libraries;
     QString configPath;
     std::unique_ptr<TestWindow> window;
@@ -227,7 +228,7 @@ void TestMainWindow::tabsInOrderWithIcons()
 
 void TestMainWindow::placeholderViewHasNoTabIcon()
 {
-    Settings settings;
+    Settings settings(defaultServerName());
     QTemporaryDir dir;
     ScriptedPrompts prompts;
     QList<TreeWidget *> views { new TreeWidget(QStringLiteral("Video"), 1, QStringLiteral("*"),

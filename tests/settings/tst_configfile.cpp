@@ -1,3 +1,4 @@
+#include "app/productstrings.h"
 #include "settings/configfile.h"
 #include "settings/settings.h"
 
@@ -147,7 +148,7 @@ void TestConfigFile::readingOddFiles()
     bool opened = !create;
     const QDomDocument document = readConfigurationDocument(path, &opened);
     QCOMPARE(opened, create);
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.loadXml(document);
     QCOMPARE(settings.serverName(), expectedName);
     QCOMPARE(settings.width(), expectedWidth);
@@ -158,7 +159,7 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
 
-    Settings saved;
+    Settings saved(defaultServerName());
     saved.setScaling(Settings::HDTV_720, Settings::WIDESCREEN, false, true, true);
     saved.setServerName(QStringLiteral("Wohnzimmer \u00e4 <&> \"q\""));
     saved.setExtensions(QStringLiteral("*.mkv *.AVI"), QStringLiteral("*.flac"),
@@ -166,7 +167,7 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
     QVERIFY(writeConfigurationDocument(path, documentWith(saved)));
 
     bool opened = false;
-    Settings loaded;
+    Settings loaded(defaultServerName());
     loaded.loadXml(readConfigurationDocument(path, &opened));
     QVERIFY(opened);
     QCOMPARE(loaded.tvSystem(), saved.tvSystem());
@@ -189,7 +190,7 @@ void TestConfigFile::writtenFormat()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setServerName(QStringLiteral("K\u00fcche"));
     QVERIFY(writeConfigurationDocument(path, documentWith(settings)));
 
@@ -207,7 +208,7 @@ void TestConfigFile::failedWriteKeepsOldFile()
     const QByteArray old = "<hearth><settings><server name=\"Keep me\"/></settings></hearth>";
     writeBytes(path, old);
 
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setServerName(QStringLiteral("Lost"));
     bool written = true;
     {
@@ -224,7 +225,7 @@ void TestConfigFile::writeCreatesMissingDirectory()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config/vela/hearth.xml"));
-    QVERIFY(writeConfigurationDocument(path, documentWith(Settings())));
+    QVERIFY(writeConfigurationDocument(path, documentWith(Settings(defaultServerName()))));
     QVERIFY(readAll(path).startsWith("<hearth>"));
 }
 
@@ -257,7 +258,7 @@ void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile()
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
-    Settings saved;
+    Settings saved(defaultServerName());
     saved.setServerName(name);
     saved.setExtensions(filter, filter, filter);
     QDomDocument document = documentWith(saved);
@@ -275,7 +276,7 @@ void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile()
                  .firstChildElement(QStringLiteral("video_tree"))
                  .attribute(QStringLiteral("name")),
         QStringLiteral("after the settings"));
-    Settings loaded;
+    Settings loaded(defaultServerName());
     loaded.loadXml(reread);
     QCOMPARE(loaded.serverName(), readName);
     QCOMPARE(loaded.extensions().at(0), readFilter);

@@ -1,3 +1,4 @@
+#include "app/productstrings.h"
 #include "settings/settings.h"
 
 #include <QDomDocument>
@@ -38,7 +39,7 @@ QDomDocument parse(const QString &text)
 
 void TestSettings::freshObjectHoldsDefaults()
 {
-    Settings s;
+    Settings s(defaultServerName());
     QCOMPARE(s.tvSystem(), Settings::PAL);
     QCOMPARE(s.tvFormat(), Settings::WIDESCREEN);
     QCOMPARE(s.width(), 720u);
@@ -80,7 +81,7 @@ void TestSettings::setScalingNormalisesCodes()
     QFETCH(uint, height);
     QFETCH(double, ratio);
 
-    Settings s;
+    Settings s(defaultServerName());
     QSignalSpy spy(&s, &Settings::scalingSettingsChanged);
     s.setScaling(system, format, false, true, false);
     QCOMPARE(spy.count(), 1);
@@ -100,7 +101,7 @@ void TestSettings::setScalingNormalisesCodes()
 
 void TestSettings::setScalingAlwaysEmits()
 {
-    Settings s;
+    Settings s(defaultServerName());
     QSignalSpy spy(&s, &Settings::scalingSettingsChanged);
     s.setScaling(s.tvSystem(), s.tvFormat(), s.scale(), s.squarePixels(), s.compress());
     QCOMPARE(spy.count(), 1);
@@ -142,7 +143,7 @@ void TestSettings::setServerName()
     QFETCH(QString, stored);
     QFETCH(int, emitted);
 
-    Settings s;
+    Settings s(defaultServerName());
     QSignalSpy spy(&s, &Settings::serverNameChanged);
     s.setServerName(given);
     QCOMPARE(s.serverName(), stored);
@@ -175,7 +176,7 @@ void TestSettings::setExtensions()
     QFETCH(QString, stored);
     QFETCH(int, emitted);
 
-    Settings s;
+    Settings s(defaultServerName());
     QSignalSpy videoSpy(&s, &Settings::videoExtensionsChanged);
     QSignalSpy audioSpy(&s, &Settings::audioExtensionsChanged);
     QSignalSpy pictureSpy(&s, &Settings::pictureExtensionsChanged);
@@ -204,7 +205,7 @@ void TestSettings::loadXmlWithoutSettingsChangesNothing_data()
 void TestSettings::loadXmlWithoutSettingsChangesNothing()
 {
     QFETCH(QString, xml);
-    Settings s;
+    Settings s(defaultServerName());
     s.setServerName(QStringLiteral("Before"));
     QSignalSpy scaling(&s, &Settings::scalingSettingsChanged);
     QSignalSpy name(&s, &Settings::serverNameChanged);
@@ -285,7 +286,7 @@ void TestSettings::loadXmlReadsElements()
     QFETCH(uint, max);
     QFETCH(QString, name);
 
-    Settings s;
+    Settings s(defaultServerName());
     s.loadXml(parse(QStringLiteral("<anyroot><settings>") + settings
         + QStringLiteral("</settings></anyroot>")));
     QCOMPARE(uint(s.tvSystem()), system);
@@ -300,7 +301,7 @@ void TestSettings::loadXmlReadsElements()
 
 void TestSettings::loadXmlEmitsScalingThenName()
 {
-    Settings s;
+    Settings s(defaultServerName());
     QStringList order;
     connect(&s, &Settings::scalingSettingsChanged, this, [&] { order << QStringLiteral("scaling"); });
     connect(&s, &Settings::serverNameChanged, this, [&] { order << QStringLiteral("name"); });
@@ -317,7 +318,7 @@ void TestSettings::loadXmlEmitsScalingThenName()
 
 void TestSettings::saveThenLoadReproducesEveryField()
 {
-    Settings original;
+    Settings original(defaultServerName());
     original.setScaling(Settings::HDTV_720, Settings::NORMAL, false, true, false);
     original.setServerName(QStringLiteral("Kitchen & <Den> \"\u00e9\u4e2d\""));
     original.setExtensions(QStringLiteral(" *.mkv  *.avi "), QStringLiteral("*.flac"),
@@ -331,7 +332,7 @@ void TestSettings::saveThenLoadReproducesEveryField()
     // Through text, as the file does.
     const QDomDocument reread = parse(QString::fromUtf8(document.toByteArray(4)));
 
-    Settings copy;
+    Settings copy(defaultServerName());
     copy.loadXml(reread);
     QCOMPARE(copy.tvSystem(), original.tvSystem());
     QCOMPARE(copy.tvFormat(), original.tvFormat());

@@ -1,3 +1,4 @@
+#include "app/productstrings.h"
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
 
@@ -138,7 +139,7 @@ void TestSettingsDialog::opensWithModelValues()
     QFETCH(uint, shownSystem);
     QFETCH(bool, hdtvEnabled);
 
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setScaling(system, format, true, squarePixels, compress);
     SettingsDialog dialog(&settings);
 
@@ -172,7 +173,7 @@ void TestSettingsDialog::scalingOffDisablesOnlyTheGroup_data()
 void TestSettingsDialog::scalingOffDisablesOnlyTheGroup()
 {
     QFETCH(uint, format);
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setScaling(Settings::NTSC, format, false, false, true);
     SettingsDialog dialog(&settings);
 
@@ -210,7 +211,7 @@ void TestSettingsDialog::switchingFormat()
 {
     QFETCH(uint, system);
     QFETCH(uint, after43);
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setScaling(system, Settings::WIDESCREEN, true, false, true);
     SettingsDialog dialog(&settings);
 
@@ -243,7 +244,7 @@ void TestSettingsDialog::discardingLeavesModelUntouched_data()
 void TestSettingsDialog::discardingLeavesModelUntouched()
 {
     QFETCH(bool, viaCancel);
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setExtensions(
         QStringLiteral("*.mkv"), QStringLiteral("*.flac"), QStringLiteral("*.png"));
     SignalLog log(settings);
@@ -283,7 +284,7 @@ void TestSettingsDialog::defaultButtonsResetTheirOwnList()
 {
     QFETCH(int, index);
     QFETCH(QString, expected);
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setExtensions(
         QStringLiteral("*.v1 *.v2"), QStringLiteral("*.a1"), QStringLiteral("*.p1"));
     const QStringList custom
@@ -307,7 +308,7 @@ void TestSettingsDialog::defaultButtonsResetTheirOwnList()
 
 void TestSettingsDialog::multiLineFilterIsStoredWithBlanks()
 {
-    Settings settings;
+    Settings settings(defaultServerName());
     SignalLog log(settings);
     SettingsDialog dialog(&settings);
     filterEdit(&dialog, 1)->setPlainText(QStringLiteral("*.mp3\n*.flac\n*.opus"));
@@ -342,7 +343,7 @@ void TestSettingsDialog::serverNameIsCut()
 {
     QFETCH(QString, typed);
     QFETCH(QString, stored);
-    Settings settings;
+    Settings settings(defaultServerName());
     SettingsDialog dialog(&settings);
     control<QLineEdit>(&dialog, "serverNameEdit")->setText(typed);
     control<QPushButton>(&dialog, "okButton")->click();
@@ -353,7 +354,7 @@ void TestSettingsDialog::serverNameIsCut()
 // back through all three setters, so each one shows up as a change, in setter order.
 void TestSettingsDialog::okWithNothingChangedCallsAllSetters()
 {
-    Settings settings;
+    Settings settings(defaultServerName());
     loadSettingsXml(settings,
         QStringLiteral("<hearth><settings><server name=\"  Padded  \"/>"
                        "<extensions><video>\n*.avi\n</video><audio>*.mp3\n*.ogg</audio>"
@@ -378,7 +379,7 @@ void TestSettingsDialog::okWithNothingChangedCallsAllSetters()
 
 void TestSettingsDialog::compensateIsInverseOfSquarePixels()
 {
-    Settings settings;
+    Settings settings(defaultServerName());
     settings.setScaling(Settings::PAL, Settings::NORMAL, true, true, true);
     SettingsDialog dialog(&settings);
     auto *compensate = control<QCheckBox>(&dialog, "compensateCheck");
@@ -390,7 +391,7 @@ void TestSettingsDialog::compensateIsInverseOfSquarePixels()
 
 void TestSettingsDialog::everyControlHasHelp()
 {
-    Settings settings;
+    Settings settings(defaultServerName());
     SettingsDialog dialog(&settings);
     QVERIFY(dialog.windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
     QVERIFY(!dialog.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
@@ -498,7 +499,7 @@ void TestSettingsDialog::controlTextsAndHelp()
     QFETCH(int, count);
     QFETCH(QString, help);
 
-    Settings settings;
+    Settings settings(defaultServerName());
     SettingsDialog dialog(&settings);
     QList<QWidget *> found;
     const QList<QWidget *> widgets = dialog.findChildren<QWidget *>();

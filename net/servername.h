@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// A server name is shown and announced in at most this many UTF-16 units.
+// A server name is announced to players (and so kept and shown) in at most this many UTF-16
+// units.
 constexpr int maxServerNameLength = 30;
 
 // The first 30 units of name, but never half of a surrogate pair (an emoji): when the cut
