@@ -684,6 +684,7 @@ def main():
               f"ours and reference alternating; total {time.monotonic() - started:.0f} s")
         print()
         print_table(bench.rows)
+        print()
         for note in bench.notes:
             print(f"- {note}")
         # Targets not met are results; only a case that could not be measured fails the run.
