@@ -23,11 +23,11 @@ const char appIconPath[] = ":/images/app_icon_16x16.png";
 QString tabIconPath(int mediaType)
 {
     switch (mediaType) {
-    case 1:
+    case VideoMedia:
         return QStringLiteral(":images/icon_tab_video.png");
-    case 2:
+    case AudioMedia:
         return QStringLiteral(":images/icon_tab_audio.png");
-    case 3:
+    case PictureMedia:
         return QStringLiteral(":images/icon_tab_picture.png");
     default:
         return QString();

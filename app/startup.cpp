@@ -55,13 +55,13 @@ bool loadConfiguration(
     struct Library
     {
         const char *name;
-        int mediaType;
+        MediaType mediaType;
         void (Settings::*filtersChanged)(const QString &);
     };
     const Library table[] = {
-        { "Video", 1, &Settings::videoExtensionsChanged },
-        { "Audio", 2, &Settings::audioExtensionsChanged },
-        { "Pictures", 3, &Settings::pictureExtensionsChanged },
+        { "Video", VideoMedia, &Settings::videoExtensionsChanged },
+        { "Audio", AudioMedia, &Settings::audioExtensionsChanged },
+        { "Pictures", PictureMedia, &Settings::pictureExtensionsChanged },
     };
     for (int i = 0; i < 3; ++i) {
         auto *view = new TreeWidget(
@@ -101,9 +101,7 @@ int runHearth(const HearthOptions &options)
 
     const QList<DirTreeInterface *> interfaces(libraries.cbegin(), libraries.cend());
 
-    auto pictureCache = std::make_unique<PictureCache>(settings->width(), settings->height(),
-        settings->screenRatio(), settings->scale(), settings->squarePixels(), settings->compress(),
-        settings->compressMin(), settings->compressMax());
+    auto pictureCache = std::make_unique<PictureCache>(settings->pictureFormat());
     QObject::connect(settings.get(), &Settings::scalingSettingsChanged, pictureCache.get(),
         &PictureCache::setFormat);
 

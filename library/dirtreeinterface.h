@@ -1,6 +1,7 @@
 #pragma once
 
 #include "library/entryinfo.h"
+#include "library/mediatype.h"
 
 #include <QChar>
 #include <QList>
@@ -14,7 +15,7 @@ public:
     virtual EntryInfo findEntry(const QString &path, QChar separator) const = 0;
     // The entries of the folder a path names; empty when it names no folder.
     virtual QList<EntryInfo> listEntries(const QString &path, QChar separator) const = 0;
-    // 1 video, 2 audio, 3 pictures (0 for a placeholder).
+    // A MediaType code: 1 video, 2 audio, 3 pictures (0 for a placeholder).
     virtual int mediaType() const = 0;
 
     virtual ~DirTreeInterface() = default;

@@ -1,7 +1,7 @@
 #include "library/dirtreeitem.h"
 
 DirTreeItem::DirTreeItem(const QFileInfo &info)
-    : TreeItem(0, info)
+    : TreeItem(FolderKind, info)
 { }
 
 TreeItem *DirTreeItem::childItem(int index) const

@@ -7,7 +7,7 @@
 #include <QDomElement>
 
 FileTreeItem::FileTreeItem(const QFileInfo &info, int mediaType)
-    : TreeItem(1, info)
+    : TreeItem(FileKind, info)
 {
     setIcon(0, ItemIcons::file(mediaType, false));
     setText(0, info.fileName());

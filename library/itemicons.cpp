@@ -1,11 +1,14 @@
 #include "library/itemicons.h"
 
+#include "library/mediatype.h"
+
 #include <QString>
 
 namespace ItemIcons {
 
 const QIcon &file(int mediaType, bool live)
 {
+    // Indexed by media type; any other code takes the generic icon at NoMedia.
     static const QIcon plain[4] = {
         QIcon(QStringLiteral(":/images/icon_media_file.png")),
         QIcon(QStringLiteral(":/images/icon_media_file_video.png")),
@@ -18,7 +21,7 @@ const QIcon &file(int mediaType, bool live)
         QIcon(QStringLiteral(":/images/icon_media_livefile_audio.png")),
         QIcon(QStringLiteral(":/images/icon_media_livefile_picture.png")),
     };
-    const int index = (mediaType >= 1 && mediaType <= 3) ? mediaType : 0;
+    const int index = (mediaType >= VideoMedia && mediaType <= PictureMedia) ? mediaType : NoMedia;
     return live ? inLiveFolder[index] : plain[index];
 }
 

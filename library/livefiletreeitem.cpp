@@ -5,7 +5,7 @@
 #include <QDir>
 
 LiveFileTreeItem::LiveFileTreeItem(const QFileInfo &info, int mediaType)
-    : TreeItem(1, info)
+    : TreeItem(FileKind, info)
 {
     setIcon(0, ItemIcons::file(mediaType, true));
     setText(0, info.fileName());

@@ -10,7 +10,7 @@
 #include <QBrush>
 #include <QColor>
 
-TreeItem::TreeItem(int kind, const QFileInfo &info)
+TreeItem::TreeItem(Kind kind, const QFileInfo &info)
     : QTreeWidgetItem(QTreeWidgetItem::Type)
     , kind(kind)
     , info(info)
@@ -45,7 +45,7 @@ TreeWidget *TreeItem::libraryView() const
 int TreeItem::viewMediaType() const
 {
     const TreeWidget *view = libraryView();
-    return view ? view->mediaType() : 0;
+    return view ? view->mediaType() : NoMedia;
 }
 
 QString TreeItem::viewFilters() const

@@ -15,11 +15,13 @@ class TreeWidget;
 class TreeItem : public QTreeWidgetItem
 {
 public:
-    TreeItem(int kind, const QFileInfo &info);
+    // Only the sorted insertion looks at it: folders come before files.
+    enum Kind : int { FolderKind = 0, FileKind = 1 };
+
+    TreeItem(Kind kind, const QFileInfo &info);
     TreeItem(const TreeItem &) = delete;
     TreeItem &operator=(const TreeItem &) = delete;
 
-    // 0 for folders, 1 for files; only the sorted insertion looks at it.
     const int kind;
 
     QFileInfo fileInfo() const { return info; }

@@ -194,8 +194,8 @@ bool ConnectionHandler::write(const QByteArray &bytes)
 
 DirTreeInterface *ConnectionHandler::libraryFor(const QString &mediaWord) const
 {
-    const int code = mediaTypeFor(mediaWord);
-    if (code == 0 || !server)
+    const MediaType code = mediaTypeFor(mediaWord);
+    if (code == NoMedia || !server)
         return nullptr;
     for (DirTreeInterface *library : server->libraries()) {
         if (library && library->mediaType() == code)

@@ -119,15 +119,15 @@ RequestPath splitRequestPath(QStringView path)
     return parts;
 }
 
-int mediaTypeFor(QStringView mediaWord)
+MediaType mediaTypeFor(QStringView mediaWord)
 {
     if (mediaWord == QLatin1String("VIDEO"))
-        return 1;
+        return VideoMedia;
     if (mediaWord == QLatin1String("AUDIO"))
-        return 2;
+        return AudioMedia;
     if (mediaWord == QLatin1String("PICTURE"))
-        return 3;
-    return 0;
+        return PictureMedia;
+    return NoMedia;
 }
 
 ParseResult parseRequest(QStringView text)

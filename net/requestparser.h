@@ -1,5 +1,7 @@
 #pragma once
 
+#include "library/mediatype.h"
+
 #include <QString>
 #include <QStringView>
 #include <QtGlobal>
@@ -32,8 +34,8 @@ struct RequestPath
 // A request path as players write it, cut into its media word and library path.
 RequestPath splitRequestPath(QStringView path);
 
-// 1 video, 2 audio, 3 pictures; 0 for any other word (case matters).
-int mediaTypeFor(QStringView mediaWord);
+// The library a media word names; NoMedia for any other word (case matters).
+MediaType mediaTypeFor(QStringView mediaWord);
 
 struct Range
 {

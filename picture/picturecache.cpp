@@ -2,12 +2,9 @@
 
 #include "picture/pictureconverter.h"
 
-PictureCache::PictureCache(uint width, uint height, double screen_ratio, bool scale,
-    bool square_pixels, bool compress, uint compress_min, uint compress_max)
-{
-    setFormat(
-        width, height, screen_ratio, scale, square_pixels, compress, compress_min, compress_max);
-}
+PictureCache::PictureCache(const PictureFormat &format)
+    : pictureFormat(format)
+{ }
 
 PictureCache::~PictureCache() = default;
 
@@ -26,10 +23,8 @@ QByteArray PictureCache::convertedPicture(const QString &path)
     return jpeg;
 }
 
-void PictureCache::setFormat(uint width, uint height, double screen_ratio, bool scale,
-    bool square_pixels, bool compress, uint compress_min, uint compress_max)
+void PictureCache::setFormat(const PictureFormat &format)
 {
-    pictureFormat = { width, height, screen_ratio, scale, square_pixels, compress, compress_min,
-        compress_max };
+    pictureFormat = format;
     cache.clear();
 }

@@ -28,8 +28,7 @@ class PictureCache : public QObject
 public:
     static constexpr int capacity = 20;
 
-    PictureCache(uint width, uint height, double screen_ratio, bool scale, bool square_pixels,
-        bool compress, uint compress_min, uint compress_max);
+    explicit PictureCache(const PictureFormat &format);
     ~PictureCache() override;
 
     QByteArray convertedPicture(const QString &path);
@@ -39,8 +38,7 @@ public:
 
 public slots:
     // Always empties the cache, even when nothing changed.
-    void setFormat(uint width, uint height, double screen_ratio, bool scale, bool square_pixels,
-        bool compress, uint compress_min, uint compress_max);
+    void setFormat(const PictureFormat &format);
 
 private:
     PictureFormat pictureFormat;

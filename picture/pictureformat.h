@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QSize>
 
 #include <array>
@@ -26,7 +27,18 @@ struct PictureFormat
 
     // Output value for each input value 0..255 of a colour channel.
     std::array<uint8_t, 256> compressionTable() const;
+
+    bool operator==(const PictureFormat &other) const
+    {
+        return width == other.width && height == other.height && screenRatio == other.screenRatio
+            && scale == other.scale && squarePixels == other.squarePixels
+            && compress == other.compress && compressMin == other.compressMin
+            && compressMax == other.compressMax;
+    }
+    bool operator!=(const PictureFormat &other) const { return !(*this == other); }
 };
+
+Q_DECLARE_METATYPE(PictureFormat)
 
 // Add 0.5 and truncate toward zero; kept within what an image dimension can be, at least 1.
 int nearestDimension(double x);

@@ -229,8 +229,13 @@ void Settings::saveXml(QDomDocument &document) const
     settings.appendChild(extensions);
 }
 
+PictureFormat Settings::pictureFormat() const
+{
+    return { width(), height(), screenRatio(), scaleValue, squarePixelsValue, compressValue,
+        compressMinValue, compressMaxValue };
+}
+
 void Settings::emitScaling()
 {
-    emit scalingSettingsChanged(width(), height(), screenRatio(), scaleValue, squarePixelsValue,
-        compressValue, compressMinValue, compressMaxValue);
+    emit scalingSettingsChanged(pictureFormat());
 }

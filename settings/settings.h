@@ -1,5 +1,7 @@
 #pragma once
 
+#include "picture/pictureformat.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -35,6 +37,8 @@ public:
     uint width() const;
     uint height() const;
     double screenRatio() const;
+    // How pictures are prepared for the television these settings describe.
+    PictureFormat pictureFormat() const;
 
     void setScaling(uint tvSystem, uint tvFormat, bool scale, bool squarePixels, bool compress);
     void setServerName(const QString &name);
@@ -47,8 +51,7 @@ public:
     static QString tvFormatWord(uint code);
 
 signals:
-    void scalingSettingsChanged(uint width, uint height, double screen_ratio, bool scale,
-        bool square_pixels, bool compress, uint compress_min, uint compress_max);
+    void scalingSettingsChanged(const PictureFormat &format);
     void serverNameChanged(const QString &name);
     void videoExtensionsChanged(const QString &filter);
     void audioExtensionsChanged(const QString &filter);

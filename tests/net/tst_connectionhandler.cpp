@@ -109,7 +109,8 @@ void TestConnectionHandler::initTestCase()
     QVERIFY(pictures->addFile(QString(), dir.filePath(QStringLiteral("a.jpg"))));
     QVERIFY(pictures->addFile(QString(), dir.filePath(QStringLiteral("fake.jpg"))));
 
-    cache = std::make_unique<PictureCache>(720, 576, 4.0 / 3.0, true, false, false, 16, 235);
+    cache = std::make_unique<PictureCache>(
+        PictureFormat { 720, 576, 4.0 / 3.0, true, false, false, 16, 235 });
     converted = cache->convertedPicture(dir.filePath(QStringLiteral("a.jpg")));
     QVERIFY(!converted.isEmpty());
     QVERIFY(converted != smallPicture);

@@ -50,27 +50,14 @@ namespace {
 constexpr double fourThree = 4.0 / 3.0;
 constexpr double wide = 16.0 / 9.0;
 
-struct Format
-{
-    uint width;
-    uint height;
-    double ratio;
-    bool scale;
-    bool square;
-    bool compress;
-    uint low;
-    uint high;
-};
+using Format = PictureFormat;
 
 std::unique_ptr<PictureCache> makeCache(const Format &f)
 {
-    return std::make_unique<PictureCache>(
-        f.width, f.height, f.ratio, f.scale, f.square, f.compress, f.low, f.high);
+    return std::make_unique<PictureCache>(f);
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(Format)
 
 namespace {
 
@@ -538,8 +525,7 @@ void TestPictureCache::setFormatEmptiesTheCache()
     const QByteArray before = cache->convertedPicture(path);
     QVERIFY(!before.isEmpty());
 
-    cache->setFormat(next.width, next.height, next.ratio, next.scale, next.square, next.compress,
-        next.low, next.high);
+    cache->setFormat(next);
     QCOMPARE(cache->cachedCount(), 0);
     QCOMPARE(cache->format().width, next.width);
     QVERIFY(QFile::remove(path));

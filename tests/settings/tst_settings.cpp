@@ -85,15 +85,8 @@ void TestSettings::setScalingNormalisesCodes()
     QSignalSpy spy(&s, &Settings::scalingSettingsChanged);
     s.setScaling(system, format, false, true, false);
     QCOMPARE(spy.count(), 1);
-    const QList<QVariant> args = spy.takeFirst();
-    QCOMPARE(args.at(0).toUInt(), width);
-    QCOMPARE(args.at(1).toUInt(), height);
-    QCOMPARE(args.at(2).toDouble(), ratio);
-    QCOMPARE(args.at(3).toBool(), false);
-    QCOMPARE(args.at(4).toBool(), true);
-    QCOMPARE(args.at(5).toBool(), false);
-    QCOMPARE(args.at(6).toUInt(), 16u);
-    QCOMPARE(args.at(7).toUInt(), 235u);
+    const PictureFormat sent = spy.takeFirst().at(0).value<PictureFormat>();
+    QCOMPARE(sent, (PictureFormat { width, height, ratio, false, true, false, 16, 235 }));
     QCOMPARE(s.width(), width);
     QCOMPARE(s.height(), height);
     QCOMPARE(s.screenRatio(), ratio);
