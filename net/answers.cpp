@@ -13,9 +13,22 @@ QByteArray listing(const QList<EntryInfo> &entries, const RequestParser::Request
     return reply;
 }
 
+namespace {
+
+// A line feed or a bar inside a field would end the line or the field early: a disk name such
+// as "a\nEOL\nb.avi" could forge listing lines and put the player out of step.
+bool fitsInLine(QStringView field)
+{
+    return !field.contains(QLatin1Char('\n')) && !field.contains(QLatin1Char('|'));
+}
+
+} // namespace
+
 QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath, QStringView mediaWord)
 {
     if (!entry.isVirtual() && !entry.isUsable())
+        return {};
+    if (!fitsInLine(entry.name()) || !fitsInLine(libraryPath) || !fitsInLine(mediaWord))
         return {};
     QString target;
     if (entry.isDir()) {

@@ -17,7 +17,7 @@ namespace Answers {
 QByteArray listing(const QList<EntryInfo> &entries, const RequestParser::RequestPath &folder);
 
 // One listing line for an entry of the folder at libraryPath, as Latin-1 bytes; empty for an
-// entry that is gone from disk.
+// entry that is gone from disk, and for one whose line a line feed or a bar would garble.
 QByteArray listingLine(const EntryInfo &entry, const QString &libraryPath, QStringView mediaWord);
 
 // The 15-digit, zero-padded answer to SIZE.

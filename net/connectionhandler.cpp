@@ -30,6 +30,9 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     , connection(socket)
     , pictureCache(pictures)
 {
+    tailTimer.setSingleShot(true);
+    tailTimer.setInterval(tailWait);
+    connect(&tailTimer, &QTimer::timeout, this, &ConnectionHandler::tailWaitOver);
     if (!connection)
         return;
     connection->setParent(this);
@@ -54,6 +57,7 @@ void ConnectionHandler::close()
     const bool first = !closing;
     closing = true;
     transferRemaining = 0;
+    tailTimer.stop();
     if (first && connection) {
         // Whatever is queued (a "404") goes out before the end; the handler and its socket
         // are deleted soon after, which would otherwise drop it.
@@ -91,7 +95,7 @@ void ConnectionHandler::process()
         // Answers wait while the player is not reading; requests stay on the socket.
         if (queued >= maxQueuedBytes)
             break;
-        if (textPos < text.size()) {
+        if (textPos < text.size() && !holdingTail) {
             if (answered == requestsPerTurn) {
                 // A text full of requests must not keep the other players waiting.
                 resumeLater();
@@ -101,10 +105,24 @@ void ConnectionHandler::process()
             ++answered;
             continue;
         }
-        if (!readText())
-            break;
+        if (readText())
+            continue;
+        if (holdingTail && answerTail) {
+            // Nothing more came: the held request is answered as it stands.
+            holdingTail = false;
+            continue;
+        }
+        if (holdingTail && !tailTimer.isActive())
+            tailTimer.start();
+        break;
     }
     processing = false;
+}
+
+void ConnectionHandler::tailWaitOver()
+{
+    answerTail = true;
+    process();
 }
 
 void ConnectionHandler::resumeLater()
@@ -128,10 +146,13 @@ bool ConnectionHandler::readText()
         return false;
     // Everything waiting is one text, read through the small request buffer in rounds, so
     // neither long paths nor pipelined requests are cut at the buffer's size.
+    // A request held for the rest of its bytes starts the new text.
+    const QString tail = holdingTail ? text.sliced(textPos) : QString();
+    const qint64 room = maxTextSize - tail.size();
     char buffer[1024];
     QByteArray bytes;
-    while (bytes.size() < maxTextSize) {
-        const qint64 want = qMin<qint64>(sizeof(buffer) - 1, maxTextSize - bytes.size());
+    while (bytes.size() < room) {
+        const qint64 want = qMin<qint64>(sizeof(buffer) - 1, room - bytes.size());
         const qint64 got = connection->read(buffer, want);
         if (got <= 0)
             break;
@@ -145,14 +166,32 @@ bool ConnectionHandler::readText()
     const qsizetype nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
-    text = QString::fromLatin1(bytes);
+    text = tail + QString::fromLatin1(bytes);
     textPos = 0;
+    if (terminatorDue > 0) {
+        // The end of a request answered without its terminator: skipped, not taken for the
+        // start of a request.
+        const qsizetype skipped = terminatorRest(text, terminatorDue);
+        terminatorDue = skipped == text.size() ? terminatorDue - int(skipped) : 0;
+        textPos = skipped;
+    }
+    holdingTail = false;
+    answerTail = false;
+    tailTimer.stop();
     return true;
 }
 
 void ConnectionHandler::dispatchOne()
 {
-    const ParseResult parsed = parseRequest(QStringView(text).sliced(textPos));
+    const QStringView rest = QStringView(text).sliced(textPos);
+    const ParseResult parsed = parseRequest(rest);
+    if (parsed.incomplete && !answerTail && rest.size() < maxTextSize) {
+        // TCP may have cut the request anywhere: wait briefly for the rest of it.
+        holdingTail = true;
+        return;
+    }
+    answerTail = false;
+    terminatorDue = parsed.awaitedTerminator;
     const Request &request = parsed.request;
     switch (request.kind) {
     case Kind::None:

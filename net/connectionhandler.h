@@ -8,6 +8,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringView>
+#include <QTimer>
+
+#include <chrono>
 
 #include <memory>
 
@@ -32,6 +35,9 @@ public:
     static constexpr qint64 maxTextSize = 64 * 1024;
     // Requests answered before other connections get their turn.
     static constexpr int requestsPerTurn = 16;
+    // How long a request cut short waits for the rest of its bytes before it is answered as
+    // it stands (a player may send requests without their terminators).
+    static constexpr std::chrono::milliseconds tailWait { 100 };
 
     ConnectionHandler(TCPServer *server, QTcpSocket *socket, PictureCache *pictures);
     ~ConnectionHandler() override;
@@ -45,6 +51,8 @@ public:
     bool transferActive() const { return transferRemaining > 0; }
     // Requests of the current text not answered yet.
     bool requestsWaiting() const { return textPos < text.size(); }
+    // The text ends inside a request that waits for the rest of its bytes.
+    bool holdsPartialRequest() const { return holdingTail; }
     // Plain files go from the disk to the connection through the kernel where it can
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
@@ -71,6 +79,7 @@ private:
     void process();
     void resumeLater();
     bool readText();
+    void tailWaitOver();
     void dispatchOne();
     bool write(const char *data, qint64 size);
     bool write(const QByteArray &bytes);
@@ -93,6 +102,13 @@ private:
 
     QString text; // the text being answered
     qsizetype textPos = 0;
+    // text from textPos on is a request cut short, kept to be joined with the next bytes;
+    // once the wait is over it is answered as it stands.
+    bool holdingTail = false;
+    bool answerTail = false;
+    QTimer tailTimer;
+    // Characters of a terminator still to come after a request answered without it.
+    int terminatorDue = 0;
     qint64 queued = 0;
     qint64 received = 0;
     quint64 transferRemaining = 0;

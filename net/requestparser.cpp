@@ -61,11 +61,43 @@ QStringView word(QStringView text, int index)
     return end < 0 ? text.sliced(start) : text.sliced(start, end - start);
 }
 
-// LIST, SIZE and GET end with the terminator. Without one the count is 3, so only the
-// keyword's first letters go: what follows is looked at as the next request.
-qsizetype throughTerminator(QStringView text)
+// LIST, SIZE and GET end with the terminator. Without one in the text, only the keyword's
+// first three letters would go, and what follows them never starts a request: the rest of the
+// text goes with the request instead, and the rest of the terminator is awaited at the start
+// of the next bytes, where TCP may have put it.
+void endAtTerminator(QStringView text, ParseResult &result)
 {
-    return text.indexOf(terminator) + 4;
+    const qsizetype at = text.indexOf(terminator);
+    if (at >= 0) {
+        result.consumed = at + terminator.size();
+        return;
+    }
+    result.consumed = text.size();
+    int begun = 0;
+    for (int k = 3; k > 0 && begun == 0; --k) {
+        if (text.endsWith(terminator.left(k)))
+            begun = k;
+    }
+    result.awaitedTerminator = int(terminator.size()) - begun;
+}
+
+// The text is a keyword cut short: more bytes may make it a request.
+bool cutInKeyword(QStringView text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const char *keyword : { "LIST", "ACTION 1", "ACTION 2", "SIZE", "GET" }) {
+        const QLatin1String word(keyword);
+        if (text.size() < word.size() && word.startsWith(text))
+            return true;
+    }
+    return false;
+}
+
+// Whether the text holds at least n bars.
+bool hasBars(QStringView text, int n)
+{
+    return nthIndexOf(text, bar, n) >= 0;
 }
 
 // ACTION ends at its n-th bar, or takes the whole text without it.
@@ -138,28 +170,44 @@ ParseResult parseRequest(QStringView text)
         request.kind = Kind::List;
         request.path.mediaWord = word(text, 1).toString();
         request.path.libraryPath = betweenBars(text, 1).toString();
-        result.consumed = throughTerminator(text);
+        endAtTerminator(text, result);
+        result.incomplete = !hasBars(text, 2);
     } else if (text.startsWith(QLatin1String("ACTION 1"))) {
         request.kind = Kind::Action;
         request.variant = ActionVariant::Barred;
         request.path = splitRequestPath(betweenBars(text, 2).trimmed());
         result.consumed = throughBar(text, 3);
+        result.incomplete = !hasBars(text, 3);
     } else if (text.startsWith(QLatin1String("ACTION 2"))) {
         request.kind = Kind::Action;
         request.variant = ActionVariant::Plain;
         request.path = splitRequestPath(plainActionPath(text));
         result.consumed = throughBar(text, 1);
+        result.incomplete = !hasBars(text, 1);
     } else if (text.startsWith(QLatin1String("SIZE"))) {
         request.kind = Kind::Size;
         request.path = splitRequestPath(upToFirstBar(text, 5));
-        result.consumed = throughTerminator(text);
+        endAtTerminator(text, result);
+        result.incomplete = !hasBars(text, 1);
     } else if (text.startsWith(QLatin1String("GET"))) {
         request.kind = Kind::Get;
         request.path = splitRequestPath(upToFirstBar(text, 4));
         request.range = getRange(text);
-        result.consumed = throughTerminator(text);
+        endAtTerminator(text, result);
+        result.incomplete = !hasBars(text, 2);
+    } else {
+        result.incomplete = cutInKeyword(text);
     }
     return result;
+}
+
+qsizetype terminatorRest(QStringView text, int awaited)
+{
+    const QLatin1String rest = terminator.right(awaited);
+    qsizetype n = 0;
+    while (n < rest.size() && n < text.size() && text[n] == rest[n])
+        ++n;
+    return n;
 }
 
 quint64 readNumber(QStringView word)

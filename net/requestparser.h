@@ -62,11 +62,24 @@ struct ParseResult
     Request request;
     // Characters of the text that the request takes up, at least one for a request.
     qsizetype consumed = 0;
+    // The text ends before the request has the bars it needs (LIST two, SIZE one, GET the bar
+    // after the path and the one after the range, ACTION 1 three, ACTION 2 one) or inside a
+    // keyword. TCP may cut a request anywhere, so the rest may still be coming: answered as it
+    // stands, the request could name another file or range.
+    bool incomplete = false;
+    // A LIST, SIZE or GET without its terminator takes the rest of the text; this many
+    // characters of the terminator ("\r\n\r\n", or its end) may still come first in the
+    // next bytes.
+    int awaitedTerminator = 0;
 };
 
 // The request at the start of text, which may hold further requests after it. Keywords are
-// matched case-sensitively, in the order LIST, ACTION 1, ACTION 2, SIZE, GET.
+// matched case-sensitively, in the order LIST, ACTION 1, ACTION 2, SIZE, GET. A request is
+// parsed as it stands even when incomplete.
 ParseResult parseRequest(QStringView text);
+
+// How many characters at the start of text are the awaited rest of a terminator.
+qsizetype terminatorRest(QStringView text, int awaited);
 
 // A word made only of decimal digits that fits 64 bits, else 0.
 quint64 readNumber(QStringView word);

@@ -17,6 +17,8 @@ class TestRequestParser : public QObject
 private slots:
     void parse_data();
     void parse();
+    void incomplete_data();
+    void incomplete();
     void splitRequestPath_data();
     void splitRequestPath();
     void range_data();
@@ -50,8 +52,10 @@ void TestRequestParser::parse_data()
     row("list", list, Kind::List, 0, video, QStringLiteral("Films"), list.size());
     row("list followed by size", list + QStringLiteral("SIZE /VIDEO/a.avi|\r\n\r\n"), Kind::List, 0,
         video, QStringLiteral("Films"), list.size());
+    // Without a terminator the request takes the rest of the text: from its fourth character
+    // on, no request could start there anyway.
     row("list without terminator", QStringLiteral("LIST VIDEO |Films|"), Kind::List, 0, video,
-        QStringLiteral("Films"), 3);
+        QStringLiteral("Films"), 18);
     row("list top level", QStringLiteral("LIST AUDIO ||\r\n\r\n"), Kind::List, 0, audio, QString(),
         17);
     row("list keeps blanks", QStringLiteral("LIST AUDIO | a b |\r\n\r\n"), Kind::List, 0, audio,
@@ -59,8 +63,8 @@ void TestRequestParser::parse_data()
     row("list two spaces", QStringLiteral("LIST  AUDIO |x|\r\n\r\n"), Kind::List, 0, QString(),
         QStringLiteral("x"), 19);
     row("list cut after first bar", QStringLiteral("LIST AUDIO |"), Kind::List, 0, audio, QString(),
-        3);
-    row("list no word", QStringLiteral("LIST"), Kind::List, 0, QString(), QString(), 3);
+        12);
+    row("list no word", QStringLiteral("LIST"), Kind::List, 0, QString(), QString(), 4);
 
     // ACTION 1: between the second and third bars, trimmed; ends at the third bar.
     row("action 1", QStringLiteral("ACTION 1 |x| /VIDEO/a b.avi |LIST"), Kind::Action, 1, video,
@@ -84,15 +88,15 @@ void TestRequestParser::parse_data()
     row("size", QStringLiteral("SIZE /PICTURE/Trip/beach.jpg|\r\n\r\nGET"), Kind::Size, 0,
         QStringLiteral("PICTURE"), QStringLiteral("Trip/beach.jpg"), 33);
     row("size no bar", QStringLiteral("SIZE /AUDIO/a.mp3"), Kind::Size, 0, audio,
-        QStringLiteral("a.mp3"), 3);
-    row("size bar too early", QStringLiteral("SIZE|/a|"), Kind::Size, 0, QString(), QString(), 3);
-    row("size short", QStringLiteral("SIZE"), Kind::Size, 0, QString(), QString(), 3);
+        QStringLiteral("a.mp3"), 17);
+    row("size bar too early", QStringLiteral("SIZE|/a|"), Kind::Size, 0, QString(), QString(), 8);
+    row("size short", QStringLiteral("SIZE"), Kind::Size, 0, QString(), QString(), 4);
     row("get", QStringLiteral("GET /VIDEO/a.avi| 0 0 |\r\n\r\n"), Kind::Get, 0, video,
         QStringLiteral("a.avi"), 27);
     row("get without terminator", QStringLiteral("GET /VIDEO/a.avi| 0 0 |"), Kind::Get, 0, video,
-        QStringLiteral("a.avi"), 3);
+        QStringLiteral("a.avi"), 23);
     row("get path with blank", QStringLiteral("GET  x|"), Kind::Get, 0, QStringLiteral(" x"),
-        QStringLiteral(" x"), 3);
+        QStringLiteral(" x"), 7);
     row("keyword alone", QStringLiteral("GET"), Kind::Get, 0, QString(), QString(), 3);
 
     // No request: nothing consumed.
@@ -119,6 +123,54 @@ void TestRequestParser::parse()
     QCOMPARE(result.request.path.mediaWord, mediaWord);
     QCOMPARE(result.request.path.libraryPath, libraryPath);
     QCOMPARE(result.consumed, qsizetype(consumed));
+}
+
+void TestRequestParser::incomplete_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("incomplete");
+    QTest::addColumn<int>("awaited"); // characters of the terminator still to come
+
+    const auto row = [](const char *text, bool incomplete, int awaited = 0) {
+        QTest::addRow("%s", QByteArray(text).replace("\r", "\\r").replace("\n", "\\n").constData())
+            << QString::fromLatin1(text) << incomplete << awaited;
+    };
+    // Cut inside a keyword; a word that can no longer become one is not a request at all.
+    row("LIS", true);
+    row("ACTION ", true);
+    row("GE", true);
+    row("ACTION 3", false);
+    row("get", false);
+    row("", false);
+    // Until the bars each request needs are there.
+    row("LIST AUDIO |", true);
+    row("LIST AUDIO |a|", false, 4);
+    row("SIZE /a", true);
+    row("SIZE /a|", false, 4);
+    row("GET /a| 100 ", true);
+    row("GET /a| 100 10 |", false, 4);
+    row("ACTION 1 |x|/a", true);
+    row("ACTION 1 |x|/a|", false);
+    row("ACTION 2 /a", true);
+    row("ACTION 2 /a|", false);
+    // Answered at once when cut inside the terminator; the rest of it is awaited.
+    row("LIST AUDIO |a|\r\n", false, 2);
+    row("SIZE /a|\r", false, 3);
+    row("GET /a| 0 0 |\r\n\r", false, 1);
+    row("LIST AUDIO |a|\r\n\r\n", false);
+    // Only the first request counts.
+    row("LIST AUDIO |a|\r\n\r\nSIZE /b", false);
+}
+
+void TestRequestParser::incomplete()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, incomplete);
+    QFETCH(int, awaited);
+    const ParseResult result = parseRequest(text);
+    QCOMPARE(result.incomplete, incomplete);
+    if (!incomplete)
+        QCOMPARE(result.awaitedTerminator, awaited);
 }
 
 void TestRequestParser::splitRequestPath_data()
@@ -264,6 +316,13 @@ void TestRequestParser::listingLine_data()
         << QByteArrayLiteral("Mix| Mix|1|\n");
     QTest::addRow("gone file") << QStringLiteral("gone") << QString() << QStringLiteral("VIDEO")
                                << QByteArray();
+    // A name or path that would break the line is left out, not sent garbled.
+    QTest::addRow("line feed in name")
+        << QStringLiteral("feed") << QString() << QStringLiteral("VIDEO") << QByteArray();
+    QTest::addRow("bar in name") << QStringLiteral("bar") << QString() << QStringLiteral("VIDEO")
+                                 << QByteArray();
+    QTest::addRow("line feed in path") << QStringLiteral("file") << QStringLiteral("a\nEOL")
+                                       << QStringLiteral("VIDEO") << QByteArray();
     QTest::addRow("outside latin-1")
         << QStringLiteral("greek") << QStringLiteral("\u00e9t\u00e9") << QStringLiteral("AUDIO")
         << QByteArrayLiteral("?mega.mp3| /AUDIO/\xe9t\xe9/?mega.mp3|0|\n");
@@ -284,6 +343,7 @@ void TestRequestParser::listingLine()
         file.write("x");
     };
     makeFile(QStringLiteral("clip.avi"));
+    makeFile(QStringLiteral("a\nEOL\nb.avi"));
     makeFile(QStringLiteral("\u03a9mega.mp3"));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Holiday")));
 
@@ -294,6 +354,10 @@ void TestRequestParser::listingLine()
         entry = EntryInfo(QFileInfo(dir.filePath(QStringLiteral("Holiday"))), QString());
     else if (kind == QLatin1String("virtual"))
         entry = EntryInfo(QStringLiteral("Mix"), true);
+    else if (kind == QLatin1String("feed"))
+        entry = EntryInfo(QFileInfo(dir.filePath(QStringLiteral("a\nEOL\nb.avi"))), QString());
+    else if (kind == QLatin1String("bar"))
+        entry = EntryInfo(QStringLiteral("Mix|1|\nfake"), true);
     else if (kind == QLatin1String("gone"))
         entry = EntryInfo(QFileInfo(dir.filePath(QStringLiteral("gone.avi"))), QString());
     else
