@@ -4,6 +4,10 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 // The program writes no diagnostics: the toolkit's own debug notes and warnings (an unset
@@ -15,11 +19,25 @@ void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &me
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
+// Every player holds a descriptor for its connection and one for the file it plays; the soft
+// limit (often 1024) is far below what the system allows a process.
+void raiseDescriptorLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+#endif
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(quietMessages);
+    raiseDescriptorLimit();
     QApplication app(argc, argv);
     // Names the per-user configuration directory used when the program's own is read-only.
     QCoreApplication::setApplicationName(QStringLiteral("hearth"));

@@ -4,6 +4,25 @@
 
 #include <QTcpSocket>
 
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// A connection needs a descriptor for its socket and one for the file it serves; these stay
+// free for everything else the program opens: pictures, folder listings, the configuration.
+constexpr qint64 reservedDescriptors = 32;
+
+} // namespace
+
 TCPServer::TCPServer(const QList<DirTreeInterface *> &libraries, PictureCache *pictures,
     quint16 port, QObject *parent)
     : QObject(parent)
@@ -11,17 +30,32 @@ TCPServer::TCPServer(const QList<DirTreeInterface *> &libraries, PictureCache *p
     , pictures(pictures)
     , port(port)
 {
+#ifndef Q_OS_UNIX
     connect(&tcpServer, &QTcpServer::newConnection, this, &TCPServer::handleConnection);
+#endif
 }
 
 TCPServer::~TCPServer()
 {
+#ifdef Q_OS_UNIX
+    // The notifier must not outlive the descriptor it watches.
+    delete acceptNotifier;
+#endif
     tcpServer.close();
 }
 
 bool TCPServer::listen(const QHostAddress &address)
 {
-    return tcpServer.listen(address, port);
+    if (!tcpServer.listen(address, port))
+        return false;
+#ifdef Q_OS_UNIX
+    // Accepting is ours: the toolkit retries a failed accept at once, which spins a core for as
+    // long as descriptors are short.
+    tcpServer.pauseAccepting();
+    acceptNotifier = new QSocketNotifier(tcpServer.socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &TCPServer::handleConnection);
+#endif
+    return true;
 }
 
 quint16 TCPServer::serverPort() const
@@ -34,17 +68,83 @@ QList<ConnectionHandler *> TCPServer::connections() const
     return handlers.values();
 }
 
+qint64 TCPServer::connectionCap() const
+{
+#ifdef Q_OS_UNIX
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<qint64>::max();
+    // What was open before listening (the listening descriptor is the newest of it) stays.
+    const qint64 inUse = tcpServer.socketDescriptor() + 1;
+    return qMax<qint64>(1, (qint64(limit.rlim_cur) - inUse - reservedDescriptors) / 2);
+#else
+    return std::numeric_limits<qint64>::max();
+#endif
+}
+
 void TCPServer::handleConnection()
 {
-    while (tcpServer.hasPendingConnections()) {
-        QTcpSocket *socket = tcpServer.nextPendingConnection();
+    while (handlers.size() < connectionCap()) {
+        QTcpSocket *socket = nextConnection();
         if (!socket)
-            break;
+            return;
         auto *handler = new ConnectionHandler(this, socket, pictures);
         handler->setSendfileEnabled(sendfile);
         handlers.insert(handler);
         connect(handler, &ConnectionHandler::closed, this, &TCPServer::connectionClosed);
+        // Its descriptor is free once the socket is gone.
+        connect(socket, &QObject::destroyed, this, &TCPServer::resumeAccepting);
     }
+    // Players beyond the cap wait in the listen queue until a connection closes.
+    pauseAccepting();
+}
+
+QTcpSocket *TCPServer::nextConnection()
+{
+#ifdef Q_OS_UNIX
+    for (;;) {
+        const int fd = ::accept4(
+            int(tcpServer.socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            // Out of descriptors or memory: waiting for a connection to close frees them.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                pauseAccepting();
+            return nullptr;
+        }
+        auto *socket = new QTcpSocket;
+        if (socket->setSocketDescriptor(fd))
+            return socket;
+        delete socket;
+        ::close(fd);
+    }
+#else
+    return tcpServer.nextPendingConnection();
+#endif
+}
+
+void TCPServer::pauseAccepting()
+{
+#ifdef Q_OS_UNIX
+    if (acceptNotifier)
+        acceptNotifier->setEnabled(false);
+#else
+    tcpServer.pauseAccepting();
+#endif
+}
+
+void TCPServer::resumeAccepting()
+{
+#ifdef Q_OS_UNIX
+    if (acceptNotifier && !acceptNotifier->isEnabled()) {
+        acceptNotifier->setEnabled(true);
+        // Connections may already wait: take them now rather than on the next readiness.
+        handleConnection();
+    }
+#else
+    tcpServer.resumeAccepting();
+#endif
 }
 
 void TCPServer::connectionClosed(ConnectionHandler *ch)

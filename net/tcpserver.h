@@ -9,8 +9,13 @@
 class ConnectionHandler;
 class DirTreeInterface;
 class PictureCache;
+class QSocketNotifier;
+class QTcpSocket;
 
-// Listens for players and gives each connection its own ConnectionHandler.
+// Listens for players and gives each connection its own ConnectionHandler. Connections are
+// capped well below the descriptor limit, so a connected player's file can always be opened;
+// players beyond the cap, or beyond the descriptors there are, wait in the listen queue until
+// a connection closes.
 class TCPServer : public QObject
 {
     Q_OBJECT
@@ -34,16 +39,23 @@ public:
     void setSendfileEnabled(bool enabled) { sendfile = enabled; }
     // Handlers whose connection has not closed yet.
     QList<ConnectionHandler *> connections() const;
+    // How many connections may be open at once, from the descriptor limit now.
+    qint64 connectionCap() const;
 
 public slots:
     void handleConnection();
     void connectionClosed(ConnectionHandler *ch);
 
 private:
+    QTcpSocket *nextConnection();
+    void pauseAccepting();
+    void resumeAccepting();
+
     QList<DirTreeInterface *> libraryList;
     QTcpServer tcpServer;
     PictureCache *pictures;
     quint16 port;
     bool sendfile = true;
     QSet<ConnectionHandler *> handlers; // connections not closed yet
+    QSocketNotifier *acceptNotifier = nullptr;
 };

@@ -12,6 +12,7 @@ Exit codes: 0 passed, 1 failed, 77 skipped (port 8000 is held by another process
 
 import base64
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -338,7 +339,8 @@ def first_start(t, executable):
         program = os.path.join(root, "hearth")
         shutil.copy2(executable, program)
         proc = subprocess.Popen([program, "-platform", "offscreen"], cwd=root,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lowered_descriptor_limit)
         try:
             t.truth("first start serves", wait_for_server(proc))
         finally:
@@ -364,6 +366,20 @@ def first_start(t, executable):
                 [len(list(e)) for e in root_element][1:], [0, 0, 0])
 
 
+def lowered_descriptor_limit():
+    # Started as a login session often starts programs: soft limit well below the hard one.
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(256, hard), hard))
+
+
+def descriptor_limit(t, pid):
+    with open("/proc/%d/limits" % pid) as limits:
+        for line in limits:
+            if line.startswith("Max open files"):
+                soft, hard = line.split()[3:5]
+                t.check("descriptor limit raised to the hard limit", soft, hard)
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -382,7 +398,8 @@ def main():
         original = write_config(config, media)
 
         proc = subprocess.Popen([program, "-platform", "offscreen"], cwd=root,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lowered_descriptor_limit)
         try:
             if not wait_for_server(proc):
                 out, err = proc.communicate(timeout=10) if proc.poll() is not None else (b"", b"")
@@ -390,6 +407,7 @@ def main():
                       % (PORT, proc.poll(), out.decode(errors="replace"),
                          err.decode(errors="replace")))
                 return 1
+            descriptor_limit(t, proc.pid)
             hostile_peers(t)
             discovery(t)
             protocol(t, files)

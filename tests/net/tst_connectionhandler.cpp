@@ -15,6 +15,13 @@
 
 #include <memory>
 
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 QByteArray pattern(int size, int seed)
@@ -54,6 +61,7 @@ private slots:
     void longPathAndPipelinedRequests();
     void floodDoesNotHoldUpOthers();
     void serverGoneWithOpenConnections();
+    void descriptorsRunningOut();
 
 private:
     bool connectClient(QTcpSocket &client, QPointer<ConnectionHandler> &handler);
@@ -434,6 +442,90 @@ void TestConnectionHandler::serverGoneWithOpenConnections()
         QVERIFY(h.isNull());
     QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
     QTRY_COMPARE(busy.state(), QAbstractSocket::UnconnectedState);
+}
+
+namespace {
+
+// Another process that opens count connections to port and holds them until it is killed, so
+// that they use none of this process's descriptors.
+pid_t holdConnections(quint16 port, int count)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    rlimit all {};
+    ::getrlimit(RLIMIT_NOFILE, &all);
+    all.rlim_cur = all.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &all);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    for (;;)
+        ::pause();
+}
+
+double cpuSeconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+void TestConnectionHandler::descriptorsRunningOut()
+{
+    // Few descriptors left: room for a handful of connections and their files.
+    rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+    const int probe = ::dup(0);
+    ::close(probe);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(probe + 48);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+
+    TCPServer local({ video.get() }, nullptr, 0);
+    QVERIFY(local.listen(QHostAddress::LocalHost));
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, local.serverPort());
+    QTRY_COMPARE(local.connections().size(), 1);
+
+    // Far more players than descriptors.
+    const pid_t crowd = holdConnections(local.serverPort(), 80);
+    QVERIFY(crowd > 0);
+    const auto stopCrowd = qScopeGuard([&] {
+        ::kill(crowd, SIGKILL);
+        ::waitpid(crowd, nullptr, 0);
+    });
+    QTest::qWait(300);
+    const double before = cpuSeconds();
+    QTest::qWait(500);
+    // Waiting for descriptors, the server does not spin.
+    QVERIFY2(cpuSeconds() - before < 0.25, "accepting spins while descriptors are short");
+    QVERIFY(local.connections().size() < 40);
+
+    // A player already connected can still open its file.
+    first.write("GET /VIDEO/clip.avi| 0 0 |\r\n\r\n");
+    QTRY_COMPARE(first.bytesAvailable(), qint64(clip.size()));
+    QCOMPARE(first.readAll(), clip);
+
+    // Once players leave, new ones are served again.
+    ::kill(crowd, SIGKILL);
+    ::waitpid(crowd, nullptr, 0);
+    QTRY_COMPARE(local.connections().size(), 1);
+    QTcpSocket later;
+    later.connectToHost(QHostAddress::LocalHost, local.serverPort());
+    QVERIFY(later.waitForConnected(5000));
+    later.write(sentinel);
+    QTRY_COMPARE(later.bytesAvailable(), qint64(sentinelAnswer.size()));
+    QCOMPARE(later.readAll(), sentinelAnswer);
 }
 
 QTEST_GUILESS_MAIN(TestConnectionHandler)
