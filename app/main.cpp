@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "app/startup.h"
 
 #include <QApplication>
@@ -36,6 +37,17 @@ void raiseDescriptorLimit()
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    // Read before the application object, which needs a display unless told otherwise.
+    const CommandLine commandLine = parseCommandLine(arguments);
+    if (commandLine.action != CommandLine::Run) {
+        std::FILE *out = commandLine.action == CommandLine::Refuse ? stderr : stdout;
+        std::fputs(commandLine.text.toLocal8Bit().constData(), out);
+        return commandLine.exitCode();
+    }
+
     qInstallMessageHandler(quietMessages);
     raiseDescriptorLimit();
     QApplication app(argc, argv);
