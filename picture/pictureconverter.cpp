@@ -1,6 +1,9 @@
 #include "picture/pictureconverter.h"
 
+#include "picture/picturebudget.h"
+
 #include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
@@ -10,6 +13,41 @@
 namespace {
 
 constexpr int jpegQuality = 90;
+
+bool stopped(const StopFlag *stop)
+{
+    return stop && stop->load(std::memory_order_relaxed);
+}
+
+// A file that reads as ended once the conversion is told to stop, so the decoder stops
+// pulling data: libjpeg then meets an end marker and finishes at once, the PNG reader fails.
+class StoppableFile : public QFile
+{
+public:
+    StoppableFile(const QString &path, const StopFlag *stop)
+        : QFile(path)
+        , stop(stop)
+    { }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (stopped(stop))
+            return -1;
+        return QFile::readData(data, maxSize);
+    }
+
+private:
+    const StopFlag *stop;
+};
+
+int bytesPerPixel(QImage::Format format)
+{
+    // An unknown layout is taken at its widest, 16 bits a channel.
+    const int bits
+        = format == QImage::Format_Invalid ? 64 : int(QImage::toPixelFormat(format).bitsPerPixel());
+    return bits > 32 ? 8 : 4;
+}
 
 void compressColours(QImage &image, const std::array<uint8_t, 256> &table)
 {
@@ -46,31 +84,58 @@ QImage placeOnCanvas(const QImage &picture, QSize canvasSize)
 
 } // namespace
 
-LoadedPicture loadPicture(const QString &path, const PictureFormat &format)
+LoadedPicture loadPicture(const QString &path, const PictureFormat &format, const StopFlag *stop)
 {
-    QImageReader reader(path);
+    StoppableFile file(path, stop);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    // The toolkit's allocation limit covers the decoded picture only; a JPEG's frame header
+    // tells what the decoder needs besides.
+    const JpegFrame jpeg = readJpegFrame(file);
+    if (!file.seek(0))
+        return {};
+
+    QImageReader reader(&file);
     reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    // Without a size nothing bounds what decoding takes: such a file is sent as stored.
+    if (stored.isEmpty())
+        return {};
+    const bool isJpeg = reader.format() == "jpeg";
+    if (isJpeg && (!jpeg.isValid() || jpeg.size != stored))
+        return {};
 
-    QSize reducedFrom;
+    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    // The decoder works on the picture as stored; fitting works on it upright.
+    const QSize upright = turned ? stored.transposed() : stored;
+    QSize decode = stored;
     if (format.scale && reader.supportsOption(QImageIOHandler::ScaledSize)) {
-        const QSize stored = reader.size();
-        const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
-        // The decoder works on the picture as stored; fitting works on it upright.
-        const QSize upright = turned ? stored.transposed() : stored;
         QSize fitted = format.fittedSize(upright);
         if (turned)
             fitted.transpose();
-        const QSize decode = scaledDecodeSize(stored, fitted);
-        if (decode != stored) {
-            reader.setScaledSize(decode);
-            reducedFrom = upright;
-        }
+        decode = scaledDecodeSize(stored, fitted);
+    }
+
+    ConversionCost cost;
+    cost.decoded = decode;
+    cost.bytesPerPixel = isJpeg ? 4 : bytesPerPixel(reader.imageFormat());
+    cost.turned = reader.transformation() != QImageIOHandler::TransformationNone;
+    cost.result = format.scale ? format.canvasSize() : upright;
+    if (isJpeg)
+        cost.decoderBytes = jpeg.rowBytes + (jpeg.wholeImageBuffers ? jpeg.coefficientBytes : 0);
+    if (cost.bytes() > conversionBudget)
+        return {};
+
+    QSize reducedFrom;
+    if (decode != stored) {
+        reader.setScaledSize(decode);
+        reducedFrom = upright;
     }
 
     LoadedPicture loaded;
     loaded.image = reader.read();
-    if (loaded.image.isNull())
+    if (loaded.image.isNull() || stopped(stop))
         return {};
     // One pixel layout throughout: palette, grey and alpha pictures are handled alike.
     if (loaded.image.hasAlphaChannel()) {
@@ -89,9 +154,9 @@ LoadedPicture loadPicture(const QString &path, const PictureFormat &format)
     return loaded;
 }
 
-QImage preparePicture(const LoadedPicture &loaded, const PictureFormat &format)
+QImage preparePicture(LoadedPicture loaded, const PictureFormat &format)
 {
-    QImage picture = loaded.image;
+    QImage picture = std::move(loaded.image);
     if (picture.format() != QImage::Format_RGB32)
         picture = picture.convertToFormat(QImage::Format_RGB32);
     if (picture.isNull())
@@ -112,10 +177,10 @@ QImage preparePicture(const LoadedPicture &loaded, const PictureFormat &format)
     return picture;
 }
 
-QByteArray convertPicture(const QString &path, const PictureFormat &format)
+QByteArray convertPicture(const QString &path, const PictureFormat &format, const StopFlag *stop)
 {
-    const QImage prepared = preparePicture(loadPicture(path, format), format);
-    if (prepared.isNull())
+    const QImage prepared = preparePicture(loadPicture(path, format, stop), format);
+    if (prepared.isNull() || stopped(stop))
         return {};
     QByteArray jpeg;
     QBuffer buffer(&jpeg);

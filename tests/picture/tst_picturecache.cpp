@@ -63,13 +63,14 @@ namespace {
 
 const Format defaults { 720, 576, wide, true, false, true, 16, 235 };
 
-QByteArray encode(const QImage &image, const char *format = "jpg")
+QByteArray encode(const QImage &image, const char *format = "jpg", bool progressive = false)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
     writer.setQuality(95);
+    writer.setProgressiveScanWrite(progressive);
     if (!writer.write(image))
         qFatal("test picture could not be encoded");
     return bytes;
@@ -125,6 +126,36 @@ QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation)
     if (jpeg.size() > 6 && uchar(jpeg[2]) == 0xff && uchar(jpeg[3]) == 0xe0)
         at = 4 + ((uchar(jpeg[4]) << 8) | uchar(jpeg[5]));
     return jpeg.left(at) + segment + jpeg.mid(at);
+}
+
+// The JPEG with its frame header claiming another size; the data stays that of the small one.
+QByteArray withFrameSize(QByteArray jpeg, int width, int height)
+{
+    int sof = -1;
+    for (const char *marker : { "\xff\xc0", "\xff\xc2" }) {
+        if (sof < 0)
+            sof = int(jpeg.indexOf(marker));
+    }
+    if (sof < 0)
+        qFatal("test picture has no frame header");
+    jpeg[sof + 5] = char(height >> 8);
+    jpeg[sof + 6] = char(height & 0xff);
+    jpeg[sof + 7] = char(width >> 8);
+    jpeg[sof + 8] = char(width & 0xff);
+    return jpeg;
+}
+
+// The JPEG with its first scan naming only the first component: the others would follow in
+// scans of their own, and the decoder has to keep the whole picture until they do.
+QByteArray withFirstScanOfOneComponent(const QByteArray &jpeg)
+{
+    const int sos = int(jpeg.indexOf("\xff\xda"));
+    if (sos < 0)
+        qFatal("test picture has no scan");
+    const int length = (uchar(jpeg[sos + 2]) << 8) | uchar(jpeg[sos + 3]);
+    const QByteArray header = QByteArrayLiteral("\xff\xda\x00\x08\x01") + jpeg.mid(sos + 5, 2)
+        + QByteArrayLiteral("\x00\x3f\x00");
+    return jpeg.left(sos) + header + jpeg.mid(sos + 2 + length);
 }
 
 QImage decoded(const QByteArray &jpeg)
@@ -437,10 +468,12 @@ void TestPictureCache::anyContentIsConvertedOrRefused_data()
     // Claim 60000x60000 in the frame header: too large to decode even at an eighth.
     const int sof = int(huge.indexOf("\xff\xc0"));
     QVERIFY(sof > 0);
-    huge[sof + 5] = char(0xea);
-    huge[sof + 6] = char(0x60);
-    huge[sof + 7] = char(0xea);
-    huge[sof + 8] = char(0x60);
+    huge = withFrameSize(huge, 60000, 60000);
+
+    // 12000x12000 in three components: 432 MB of coefficients when the decoder must keep the
+    // whole picture, but only a small band when it decodes one interleaved scan.
+    const QByteArray progressive = withFrameSize(encode(quadrants(QSize(64, 48)), "jpg", true), 12000, 12000);
+    const QByteArray separateScans = withFirstScanOfOneComponent(withFrameSize(jpeg, 12000, 12000));
 
     QTest::newRow("text named like a picture") << QByteArray("just some words\n") << false;
     QTest::newRow("empty file") << QByteArray() << false;
@@ -448,6 +481,11 @@ void TestPictureCache::anyContentIsConvertedOrRefused_data()
     QTest::newRow("PNG content under a JPEG name") << encode(quadrants(QSize(64, 48)), "png") << true;
     QTest::newRow("valid JPEG") << jpeg << true;
     QTest::newRow("implausibly large frame") << huge << false;
+    QTest::newRow("progressive") << encode(quadrants(QSize(1600, 1200)), "jpg", true) << true;
+    QTest::newRow("progressive frame claiming 12000x12000") << progressive << false;
+    QTest::newRow("components in separate scans, claiming 12000x12000") << separateScans << false;
+    QTest::newRow("sequential frame claiming 12000x12000") << withFrameSize(jpeg, 12000, 12000) << true;
+    QTest::newRow("frame height left to a later marker") << withFrameSize(jpeg, 320, 0) << false;
     // clang-format on
 }
 
