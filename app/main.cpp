@@ -2,8 +2,10 @@
 #include "app/startup.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
@@ -11,12 +13,16 @@
 
 namespace {
 
-// The program writes no diagnostics: the toolkit's own debug notes and warnings (an unset
-// runtime directory, a platform plugin's limits) would only clutter a terminal or a journal.
-// Critical and fatal messages still go through.
-void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+// Our own categories (hearth.net, hearth.library, ...) speak as their rules allow: warnings a
+// user should see, and with --verbose a line per request. The toolkit's own notes (an unset
+// runtime directory, a platform plugin's limits) would only clutter a terminal or a journal;
+// only its critical and fatal messages go through.
+void quietMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
+    const bool ours = context.category && std::strncmp(context.category, "hearth.", 7) == 0;
+    if (ours)
+        std::fprintf(stderr, "%s: %s\n", context.category, qPrintable(message));
+    else if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
@@ -49,6 +55,9 @@ int main(int argc, char *argv[])
     }
 
     qInstallMessageHandler(quietMessages);
+    // QT_LOGGING_RULES, read later, still has the last word.
+    if (commandLine.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("hearth.*.info=true"));
     raiseDescriptorLimit();
     QApplication app(argc, argv);
     // Names the per-user configuration directory used when the program's own is read-only.

@@ -2,6 +2,7 @@
 
 #include "library/dirtreeinterface.h"
 #include "net/answers.h"
+#include "net/netlog.h"
 #include "net/tcpserver.h"
 #include "picture/picturecache.h"
 
@@ -36,6 +37,8 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     if (!connection)
         return;
     connection->setParent(this);
+    peer = connection->peerAddress().toString() + QLatin1Char(':')
+        + QString::number(connection->peerPort());
     // Answers are small and the player waits for each one.
     connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // A peer that keeps sending while we stream is held back by TCP, not by our memory.
@@ -54,6 +57,7 @@ void ConnectionHandler::readData()
 
 void ConnectionHandler::close()
 {
+    finishLogLine();
     const bool first = !closing;
     closing = true;
     transferRemaining = 0;
@@ -92,6 +96,7 @@ void ConnectionHandler::process()
                 break; // bytesWritten resumes it
             continue;
         }
+        finishLogLine();
         // Answers wait while the player is not reading; requests stay on the socket.
         if (queued >= maxQueuedBytes)
             break;
@@ -117,6 +122,28 @@ void ConnectionHandler::process()
         break;
     }
     processing = false;
+}
+
+void ConnectionHandler::beginLogLine(QStringView request)
+{
+    // What a peer sent may hold anything: control characters do not reach the log.
+    QString shown = request.left(200).trimmed().toString();
+    for (QChar &c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('.');
+    }
+    logRequest = shown;
+    logStartBytes = answeredBytes;
+    logTimer.start();
+}
+
+void ConnectionHandler::finishLogLine()
+{
+    if (logRequest.isNull())
+        return;
+    qCInfo(lcNet).noquote() << peer << logRequest << "->" << (answeredBytes - logStartBytes)
+                            << "bytes in" << logTimer.elapsed() << "ms";
+    logRequest = QString();
 }
 
 void ConnectionHandler::tailWaitOver()
@@ -193,6 +220,8 @@ void ConnectionHandler::dispatchOne()
     answerTail = false;
     terminatorDue = parsed.awaitedTerminator;
     const Request &request = parsed.request;
+    if (request.kind != Kind::None && lcNet().isInfoEnabled())
+        beginLogLine(rest.first(parsed.consumed));
     switch (request.kind) {
     case Kind::None:
         // Not a request: the rest of this text is dropped, the connection stays.
@@ -221,8 +250,10 @@ bool ConnectionHandler::write(const char *data, qint64 size)
     // The pointer form copies; handing over a QByteArray would let the socket keep a
     // reference to the reused read buffer.
     const qint64 written = connection->write(data, size);
-    if (written > 0)
+    if (written > 0) {
         queued += written;
+        answeredBytes += written;
+    }
     return written == size;
 }
 
@@ -325,6 +356,7 @@ void ConnectionHandler::sendFileDirectly()
         const size_t want = size_t(qMin<quint64>(transferRemaining, quint64(maxQueuedBytes)));
         const ssize_t sent = ::sendfile(socketFd, file->handle(), &offset, want);
         if (sent > 0) {
+            answeredBytes += sent;
             transferRemaining -= quint64(sent);
             budget -= sent;
             continue;

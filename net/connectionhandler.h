@@ -4,6 +4,7 @@
 #include "net/requestparser.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -80,6 +81,9 @@ private:
     void resumeLater();
     bool readText();
     void tailWaitOver();
+    // With hearth.net info enabled: one line per request, written once its answer is out.
+    void beginLogLine(QStringView request);
+    void finishLogLine();
     void dispatchOne();
     bool write(const char *data, qint64 size);
     bool write(const QByteArray &bytes);
@@ -109,6 +113,12 @@ private:
     QTimer tailTimer;
     // Characters of a terminator still to come after a request answered without it.
     int terminatorDue = 0;
+
+    QString peer; // address:port, for the log
+    qint64 answeredBytes = 0;
+    QString logRequest; // null: no line pending
+    qint64 logStartBytes = 0;
+    QElapsedTimer logTimer;
     qint64 queued = 0;
     qint64 received = 0;
     quint64 transferRemaining = 0;

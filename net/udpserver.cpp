@@ -1,5 +1,6 @@
 #include "net/udpserver.h"
 
+#include "net/netlog.h"
 #include "net/servername.h"
 
 #include <QHostAddress>
@@ -46,7 +47,11 @@ void UDPServer::data_available()
             text.truncate(nul);
         if (text != question)
             continue;
-        udpSocket->writeDatagram(serverName.toLatin1(), datagram.senderAddress(),
-            datagram.senderPort());
+        udpSocket->writeDatagram(
+            serverName.toLatin1(), datagram.senderAddress(), datagram.senderPort());
+        qCInfo(lcDiscovery).noquote()
+            << datagram.senderAddress().toString() + QLatin1Char(':')
+                + QString::number(datagram.senderPort())
+            << "asked; answered" << QLatin1Char('"') + serverName + QLatin1Char('"');
     }
 }
