@@ -1,15 +1,20 @@
 #include "picture/picturecache.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 
 #include <cmath>
+#include <memory>
 
 class TestPictureCache : public QObject
 {
@@ -31,13 +36,19 @@ private slots:
     void anyContentIsConvertedOrRefused_data();
     void anyContentIsConvertedOrRefused();
 
-    void samePathConvertsOnce();
-    void twentyFirstPicturePushesOutTheFirst();
+    void answerFollowsTheFile_data();
+    void answerFollowsTheFile();
+    void twentyFirstAnswerPushesOutTheFirst();
     void setFormatEmptiesTheCache_data();
     void setFormatEmptiesTheCache();
     void pathFormsAreSeparateRecords_data();
     void pathFormsAreSeparateRecords();
-    void failureIsNotCached();
+
+    void conversionLeavesTheEventLoopFree();
+    void requestsShareOneConversion();
+    void answerSkipsWhatIsGone_data();
+    void answerSkipsWhatIsGone();
+    void formatChangedWhileConverting();
 
 private:
     QString pathOf(const QString &name) const { return dir->filePath(name); }
@@ -454,7 +465,6 @@ void TestPictureCache::pictureAboveTheDecodeLimitIsReducedWhileDecoding()
     // Without fitting, the picture must be decoded whole: it is refused and sent as stored.
     auto unscaled = makeCache({ 180, 144, fourThree, false, false, true, 16, 235 });
     QVERIFY(unscaled->convertedPicture(path).isEmpty());
-    QCOMPARE(unscaled->cachedCount(), 0);
 }
 
 void TestPictureCache::anyContentIsConvertedOrRefused_data()
@@ -499,49 +509,92 @@ void TestPictureCache::anyContentIsConvertedOrRefused()
     auto cache = makeCache(defaults);
     const QByteArray jpeg = cache->convertedPicture(path);
     QCOMPARE(!jpeg.isEmpty(), converted);
-    QCOMPARE(cache->cachedCount(), converted ? 1 : 0);
+    QCOMPARE(cache->cachedCount(), 1); // failures are remembered too
     if (converted)
         QCOMPARE(decoded(jpeg).size(), QSize(720, 576));
 }
 
-void TestPictureCache::samePathConvertsOnce()
+void TestPictureCache::answerFollowsTheFile_data()
 {
-    const QString path = pathOf(QStringLiteral("a.jpg"));
-    writeFile(path, encode(filled(QSize(400, 300), qRgb(255, 255, 255))));
-    auto cache = makeCache(defaults);
-    const QByteArray first = cache->convertedPicture(path);
-    QVERIFY(!first.isEmpty());
+    // clang-format off
+    QTest::addColumn<bool>("firstIsPicture");
+    QTest::addColumn<bool>("secondIsPicture");
+    QTest::addColumn<bool>("sameSizeAndTime");
 
-    // A new conversion would see the changed file; the cached answer is the same bytes.
-    writeFile(path, encode(filled(QSize(300, 400), qRgb(0, 0, 0))));
-    const QByteArray second = cache->convertedPicture(path);
-    QCOMPARE(second, first);
-    QVERIFY(second.isSharedWith(first));
-    QCOMPARE(cache->cachedCount(), 1);
+    // The cache cannot tell these apart from an untouched file: the first answer stays.
+    QTest::newRow("picture, untouched") << true << true << true;
+    QTest::newRow("broken file, untouched") << false << true << true;
+    // A changed file is converted anew.
+    QTest::newRow("picture replaced by another") << true << true << false;
+    QTest::newRow("picture replaced by garbage") << true << false << false;
+    QTest::newRow("broken file replaced by a picture") << false << true << false;
+    // clang-format on
 }
 
-void TestPictureCache::twentyFirstPicturePushesOutTheFirst()
+// An answer, success or failure, is kept while the file keeps its size and modification time.
+void TestPictureCache::answerFollowsTheFile()
+{
+    QFETCH(bool, firstIsPicture);
+    QFETCH(bool, secondIsPicture);
+    QFETCH(bool, sameSizeAndTime);
+
+    const QByteArray landscape = encode(filled(QSize(400, 300), qRgb(255, 255, 255)));
+    const QByteArray portrait = encode(filled(QSize(300, 400), qRgb(255, 255, 255)));
+    // Bytes after the end of a JPEG are ignored, so both contents can be made one size.
+    const qsizetype size = qMax(landscape.size(), portrait.size()) + 16;
+    const auto padded = [size](QByteArray bytes) { return bytes.leftJustified(size, '\0'); };
+    const QByteArray first = firstIsPicture ? padded(landscape) : QByteArray(size, 'x');
+    QByteArray second = secondIsPicture ? padded(portrait) : QByteArray(size, 'y');
+    if (!sameSizeAndTime)
+        second.append("more");
+
+    const QString path = pathOf(QStringLiteral("photo.jpg"));
+    writeFile(path, first);
+    const QDateTime modified = QFileInfo(path).lastModified();
+    auto cache = makeCache(defaults);
+    const QByteArray before = cache->convertedPicture(path);
+    QCOMPARE(before.isEmpty(), !firstIsPicture);
+
+    writeFile(path, second);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(
+        sameSizeAndTime ? modified : modified.addSecs(-60), QFileDevice::FileModificationTime));
+    file.close();
+
+    const QByteArray after = cache->convertedPicture(path);
+    QCOMPARE(cache->cachedCount(), 1);
+    if (sameSizeAndTime) {
+        QCOMPARE(after, before);
+        QVERIFY(after.isSharedWith(before));
+    } else if (!secondIsPicture) {
+        QVERIFY(after.isEmpty());
+    } else {
+        // 300x400 on the default canvas: 304 wide at x 208.
+        QCOMPARE(brightArea(decoded(after)), QRect(208, 0, 304, 576));
+    }
+}
+
+void TestPictureCache::twentyFirstAnswerPushesOutTheFirst()
 {
     auto cache = makeCache(defaults);
     const QByteArray jpeg = encode(filled(QSize(64, 48), qRgb(200, 100, 50)));
     QStringList paths;
+    QList<QByteArray> answers;
     for (int i = 0; i <= PictureCache::capacity; ++i) {
         paths << pathOf(QStringLiteral("p%1.jpg").arg(i));
-        writeFile(paths.last(), jpeg);
-        QVERIFY(!cache->convertedPicture(paths.last()).isEmpty());
+        // Failures take their place like pictures.
+        writeFile(paths.last(), i % 3 == 2 ? QByteArrayLiteral("broken") : jpeg);
+        answers << cache->convertedPicture(paths.last());
+        QCOMPARE(answers.last().isEmpty(), i % 3 == 2);
         QCOMPARE(cache->cachedCount(), qMin(i + 1, PictureCache::capacity));
     }
-    // With the files gone only what is still cached can be answered.
-    for (const QString &path : paths)
-        QVERIFY(QFile::remove(path));
-    QVERIFY(cache->convertedPicture(paths[0]).isEmpty());
-    for (int i = 1; i <= PictureCache::capacity; ++i)
-        QVERIFY2(!cache->convertedPicture(paths[i]).isEmpty(), qPrintable(paths[i]));
-
-    // A hit does not refresh a record: first in, first out.
-    writeFile(paths[0], jpeg);
-    QVERIFY(!cache->convertedPicture(paths[0]).isEmpty());
-    QVERIFY(cache->convertedPicture(paths[1]).isEmpty());
+    // A cached answer is the very same bytes; the first was pushed out and converts anew.
+    QVERIFY(!cache->convertedPicture(paths[0]).isSharedWith(answers[0]));
+    // A hit does not refresh a record (first in, first out): converting the first again
+    // pushed out the second, while the third is still there.
+    QVERIFY(!cache->convertedPicture(paths[1]).isSharedWith(answers[1]));
+    QVERIFY(cache->convertedPicture(paths[3]).isSharedWith(answers[3]));
 }
 
 void TestPictureCache::setFormatEmptiesTheCache_data()
@@ -593,27 +646,136 @@ void TestPictureCache::pathFormsAreSeparateRecords()
     writeFile(other, jpeg); // the letter-case form is its own file here
 
     auto cache = makeCache(defaults);
-    QVERIFY(!cache->convertedPicture(path).isEmpty());
-    QVERIFY(QFile::remove(path));
-    QFile::remove(other);
+    const QByteArray first = cache->convertedPicture(path);
+    QVERIFY(!first.isEmpty());
     // Only the exact string finds the record.
-    QVERIFY(cache->convertedPicture(other).isEmpty());
-    QVERIFY(!cache->convertedPicture(path).isEmpty());
+    QVERIFY(!cache->convertedPicture(other).isSharedWith(first));
+    QCOMPARE(cache->cachedCount(), 2);
+    QVERIFY(cache->convertedPicture(path).isSharedWith(first));
 }
 
-void TestPictureCache::failureIsNotCached()
+void TestPictureCache::conversionLeavesTheEventLoopFree()
 {
-    const QString path = pathOf(QStringLiteral("later.jpg"));
-    auto cache = makeCache(defaults);
-    QVERIFY(cache->convertedPicture(path).isEmpty()); // missing
-    writeFile(path, QByteArrayLiteral("not yet a picture"));
-    QVERIFY(cache->convertedPicture(path).isEmpty());
-    QCOMPARE(cache->cachedCount(), 0);
+    // Converted at its own size, a picture this large takes a tenth of a second or more.
+    const QString path = pathOf(QStringLiteral("big.jpg"));
+    writeFile(path, encode(quadrants(QSize(3000, 2000))));
+    auto cache = makeCache({ 720, 576, wide, false, false, true, 16, 235 });
 
-    writeFile(path, encode(filled(QSize(400, 300), qRgb(255, 255, 255))));
-    QVERIFY(!cache->convertedPicture(path).isEmpty());
-    QCOMPARE(cache->cachedCount(), 1);
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(1);
+    connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+    timer.start();
+    QObject context;
+    QByteArray answer;
+    QThread *answeredOn = nullptr;
+    int ticksBeforeAnswer = -1;
+    cache->requestPicture(path, &context, [&](const QByteArray &jpeg) {
+        answer = jpeg;
+        answeredOn = QThread::currentThread();
+        ticksBeforeAnswer = ticks;
+    });
+    QCOMPARE(ticksBeforeAnswer, -1); // never answered inside the call
+    QTRY_VERIFY_WITH_TIMEOUT(answeredOn, 30000);
+    QCOMPARE(answeredOn, QThread::currentThread());
+    QCOMPARE(decoded(answer).size(), QSize(3000, 2000));
+    // The timer kept firing while the picture converted.
+    QVERIFY2(ticksBeforeAnswer >= 3, QByteArray::number(ticksBeforeAnswer).constData());
 }
 
+void TestPictureCache::requestsShareOneConversion()
+{
+    const QString path = pathOf(QStringLiteral("a.jpg"));
+    writeFile(path, encode(quadrants(QSize(1600, 1200))));
+    auto cache = makeCache(defaults);
+    QObject first;
+    QObject second;
+    QList<QByteArray> answers;
+    const auto collect = [&answers](const QByteArray &jpeg) { answers << jpeg; };
+    cache->requestPicture(path, &first, collect);
+    cache->requestPicture(path, &second, collect);
+    QTRY_COMPARE(answers.size(), 2);
+    QVERIFY(!answers[0].isEmpty());
+    // One conversion made one array.
+    QVERIFY(answers[1].isSharedWith(answers[0]));
+    QCOMPARE(cache->cachedCount(), 1);
+
+    // A cached answer, too, comes from the event loop and not inside the call.
+    cache->requestPicture(path, &first, collect);
+    QCOMPARE(answers.size(), 2);
+    QTRY_COMPARE(answers.size(), 3);
+    QVERIFY(answers[2].isSharedWith(answers[0]));
+}
+
+void TestPictureCache::answerSkipsWhatIsGone_data()
+{
+    // clang-format off
+    QTest::addColumn<bool>("cachedBefore");
+    QTest::addColumn<bool>("otherRequester");
+    QTest::addColumn<bool>("cacheGoes");
+
+    QTest::newRow("requester gone while converting") << false << false << false;
+    QTest::newRow("requester gone before a cached answer") << true << false << false;
+    QTest::newRow("one of two requesters gone") << false << true << false;
+    QTest::newRow("cache gone while converting") << false << true << true;
+    // clang-format on
+}
+
+void TestPictureCache::answerSkipsWhatIsGone()
+{
+    QFETCH(bool, cachedBefore);
+    QFETCH(bool, otherRequester);
+    QFETCH(bool, cacheGoes);
+
+    const QString path = pathOf(QStringLiteral("a.jpg"));
+    writeFile(path, encode(quadrants(QSize(2400, 1800))));
+    auto cache = makeCache(defaults);
+    if (cachedBefore)
+        QVERIFY(!cache->convertedPicture(path).isEmpty());
+
+    int goneAnswers = 0;
+    int otherAnswers = 0;
+    auto gone = std::make_unique<QObject>();
+    QObject other;
+    cache->requestPicture(path, gone.get(), [&goneAnswers](const QByteArray &) { ++goneAnswers; });
+    if (otherRequester)
+        cache->requestPicture(
+            path, &other, [&otherAnswers](const QByteArray &) { ++otherAnswers; });
+    if (cacheGoes)
+        cache.reset();
+    else
+        gone.reset();
+
+    // Answers come in order of their events: one asked for later arrives after any that
+    // the gone requester could have had.
+    if (cache) {
+        QObject probe;
+        bool probed = false;
+        cache->requestPicture(path, &probe, [&probed](const QByteArray &) { probed = true; });
+        QTRY_VERIFY(probed);
+    }
+    QTest::qWait(20);
+    QCOMPARE(goneAnswers, 0);
+    QCOMPARE(otherAnswers, otherRequester && !cacheGoes ? 1 : 0);
+}
+
+// A conversion under the old format answers its requester but is not kept under the new one.
+void TestPictureCache::formatChangedWhileConverting()
+{
+    const QString path = pathOf(QStringLiteral("a.jpg"));
+    writeFile(path, encode(quadrants(QSize(1600, 1200))));
+    auto cache = makeCache(defaults);
+    QObject context;
+    QByteArray before;
+    QByteArray after;
+    cache->requestPicture(path, &context, [&before](const QByteArray &jpeg) { before = jpeg; });
+    cache->setFormat({ 1280, 720, wide, true, false, true, 16, 235 });
+    cache->requestPicture(path, &context, [&after](const QByteArray &jpeg) { after = jpeg; });
+    QTRY_VERIFY(!before.isEmpty() && !after.isEmpty());
+    QCOMPARE(decoded(before).size(), QSize(720, 576));
+    QCOMPARE(decoded(after).size(), QSize(1280, 720));
+    QCOMPARE(cache->cachedCount(), 1);
+    QCOMPARE(decoded(cache->convertedPicture(path)).size(), QSize(1280, 720));
+}
 QTEST_MAIN(TestPictureCache)
 #include "tst_picturecache.moc"
