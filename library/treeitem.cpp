@@ -102,6 +102,32 @@ TreeItem *add(QTreeWidgetItem *level, const EntryInfo &entry, int mediaType, boo
     return item;
 }
 
+Names::Names(const QTreeWidgetItem *level)
+{
+    texts.reserve(level->childCount());
+    for (int i = 0; i < level->childCount(); ++i)
+        texts.insert(level->child(i)->text(0));
+}
+
+bool Names::claim(const QString &text)
+{
+    const qsizetype before = texts.size();
+    texts.insert(text);
+    return texts.size() != before;
+}
+
+TreeItem *add(
+    QTreeWidgetItem *level, const EntryInfo &entry, int mediaType, bool live, Names &names)
+{
+    TreeItem *item = createItem(entry, mediaType, live);
+    if (!names.claim(item->text(0))) {
+        delete item;
+        return nullptr;
+    }
+    insert(level, item, nullptr, false);
+    return item;
+}
+
 } // namespace LibraryLevel
 
 bool itemLessThan(const TreeItem *a, const TreeItem *b)

@@ -5,6 +5,7 @@
 #include <QDomDocument>
 #include <QDomNode>
 #include <QFileInfo>
+#include <QSet>
 #include <QTreeWidgetItem>
 
 class DirTreeItem;
@@ -68,6 +69,25 @@ bool insert(QTreeWidgetItem *level, TreeItem *item, QTreeWidgetItem *before, boo
 // A new item for entry, inserted as insert() does; null (and nothing kept) when refused.
 TreeItem *add(QTreeWidgetItem *level, const EntryInfo &entry, int mediaType, bool live,
     QTreeWidgetItem *before, bool checkName);
+
+// The texts a level's children show, for filling a level with many items in a row: scanning
+// every sibling for each new item made loading a large folder quadratic. Only add() with it
+// keeps it current, so it lives no longer than one such run of additions.
+class Names
+{
+public:
+    explicit Names(const QTreeWidgetItem *level);
+    // False when text is taken; else it is taken from now on.
+    bool claim(const QString &text);
+
+private:
+    QSet<QString> texts;
+};
+
+// A new item for entry at the end of level, unless a child already shows its text (the same
+// rule as nameFree); null when refused.
+TreeItem *add(
+    QTreeWidgetItem *level, const EntryInfo &entry, int mediaType, bool live, Names &names);
 
 } // namespace LibraryLevel
 

@@ -18,25 +18,13 @@ int depthOf(const QTreeWidgetItem *item)
     return depth;
 }
 
-} // namespace
-
-QString TreeWidget::elementName() const
+// Adds the entry that element describes, with its subtree, at the end of level: the view's
+// invisible root item, or a folder levelDepth folders deep. names holds the texts that the
+// level's children show, so a large folder is not scanned once for every entry.
+void loadElement(QTreeWidgetItem *level, int levelDepth, LibraryLevel::Names &names,
+    const QDomElement &element, int mediaType)
 {
-    return libraryName.toLower() + QLatin1String("_tree");
-}
-
-void TreeWidget::loadTree(const QDomDocument &document)
-{
-    const QDomElement library = document.documentElement().firstChildElement(elementName());
-    for (QDomNode node = library.firstChild(); !node.isNull(); node = node.nextSibling()) {
-        if (node.isElement())
-            loadTreeElement(nullptr, node.toElement());
-    }
-}
-
-void TreeWidget::loadTreeElement(DirTreeItem *parentDir, const QDomElement &element)
-{
-    if (parentDir && depthOf(parentDir) >= maximumDepth)
+    if (levelDepth >= maximumDepth)
         return;
 
     const QString name = element.attribute(QStringLiteral("name"));
@@ -57,7 +45,7 @@ void TreeWidget::loadTreeElement(DirTreeItem *parentDir, const QDomElement &elem
         return;
     }
 
-    TreeItem *item = addEntryAt(entry, live, parentDir);
+    TreeItem *item = LibraryLevel::add(level, entry, mediaType, live, names);
     if (!item)
         return;
     item->refresh();
@@ -66,13 +54,39 @@ void TreeWidget::loadTreeElement(DirTreeItem *parentDir, const QDomElement &elem
     // directory has become a live folder, whose content comes from the disk alone.
     if (!item->isDir() || item->isLive())
         return;
-    auto *folder = dynamic_cast<DirTreeItem *>(item);
-    if (!folder)
-        return;
+    LibraryLevel::Names childNames(item);
     for (QDomNode node = element.firstChild(); !node.isNull(); node = node.nextSibling()) {
         if (node.isElement())
-            loadTreeElement(folder, node.toElement());
+            loadElement(item, levelDepth + 1, childNames, node.toElement(), mediaType);
     }
+}
+
+} // namespace
+
+QString TreeWidget::elementName() const
+{
+    return libraryName.toLower() + QLatin1String("_tree");
+}
+
+void TreeWidget::loadTree(const QDomDocument &document)
+{
+    const QDomElement library = document.documentElement().firstChildElement(elementName());
+    LibraryLevel::Names names(invisibleRootItem());
+    for (QDomNode node = library.firstChild(); !node.isNull(); node = node.nextSibling()) {
+        if (node.isElement())
+            loadElement(invisibleRootItem(), 0, names, node.toElement(), typeCode);
+    }
+}
+
+void TreeWidget::loadTreeElement(DirTreeItem *parentDir, const QDomElement &element)
+{
+    // Nothing goes into a live folder: it stands for the top level, as in addEntryAt.
+    if (parentDir && parentDir->isLive())
+        parentDir = nullptr;
+    QTreeWidgetItem *level
+        = parentDir ? static_cast<QTreeWidgetItem *>(parentDir) : invisibleRootItem();
+    LibraryLevel::Names names(level);
+    loadElement(level, depthOf(parentDir), names, element, typeCode);
 }
 
 void TreeWidget::saveTree(QDomDocument &document) const

@@ -23,9 +23,11 @@ QString canonical(const QDomElement &element)
         attributes.append(attribute.name() + QLatin1Char('=') + attribute.value());
     }
     std::sort(attributes.begin(), attributes.end());
-    QString text = element.tagName() + QLatin1Char('[') + attributes.join(QLatin1Char(' ')) + QLatin1Char(']');
+    QString text = element.tagName() + QLatin1Char('[') + attributes.join(QLatin1Char(' '))
+        + QLatin1Char(']');
     QStringList children;
-    for (QDomElement child = element.firstChildElement(); !child.isNull(); child = child.nextSiblingElement())
+    for (QDomElement child = element.firstChildElement(); !child.isNull();
+         child = child.nextSiblingElement())
         children.append(canonical(child));
     if (!children.isEmpty())
         text += QLatin1Char('(') + children.join(QLatin1Char(',')) + QLatin1Char(')');
@@ -60,7 +62,10 @@ private slots:
     void emptyOrBrokenDocuments();
 
 private:
-    QString withTemp(QString text) const { return text.replace(QStringLiteral("%T"), temp->path()); }
+    QString withTemp(QString text) const
+    {
+        return text.replace(QStringLiteral("%T"), temp->path());
+    }
     QString saved(const TreeWidget &view) const;
 
     QTemporaryDir *temp = nullptr;
@@ -108,11 +113,13 @@ void TestLibraryStorage::roundTrip_data()
         << QStringLiteral("A(x.avi,B(L(deeper,in.avi))),y.avi,C");
     QTest::addRow("file name comes from the path")
         << QStringLiteral("<video_tree><file name=\"Other\" path=\"%T/x.avi\"/></video_tree>")
-        << QStringLiteral("video_tree[](file[name=x.avi path=%T/x.avi])") << QStringLiteral("x.avi");
+        << QStringLiteral("video_tree[](file[name=x.avi path=%T/x.avi])")
+        << QStringLiteral("x.avi");
     QTest::addRow("missing paths stay")
         << QStringLiteral("<video_tree><livedir name=\"Gone\" path=\"%T/gone\"/>"
                           "<file name=\"n\" path=\"%T/none.avi\"/></video_tree>")
-        << QStringLiteral("video_tree[](livedir[name=gone path=%T/gone],file[name=none.avi path=%T/none.avi])")
+        << QStringLiteral(
+               "video_tree[](livedir[name=gone path=%T/gone],file[name=none.avi path=%T/none.avi])")
         << QStringLiteral("gone,none.avi");
     QTest::addRow("children of livedir and file dropped")
         << QStringLiteral("<video_tree><livedir path=\"%T/L\"><file path=\"%T/x.avi\"/></livedir>"
@@ -120,11 +127,22 @@ void TestLibraryStorage::roundTrip_data()
         << QStringLiteral("video_tree[](livedir[name=L path=%T/L],file[name=y.avi path=%T/y.avi])")
         << QStringLiteral("L(deeper,in.avi),y.avi");
     QTest::addRow("duplicates dropped with their subtree")
-        << QStringLiteral("<video_tree><dir name=\"A\"><file path=\"%T/x.avi\"/><file path=\"%T/sub/x.avi\"/></dir>"
+        << QStringLiteral("<video_tree><dir name=\"A\"><file path=\"%T/x.avi\"/><file "
+                          "path=\"%T/sub/x.avi\"/></dir>"
                           "<dir name=\"A\"><file path=\"%T/y.avi\"/></dir><file path=\"%T/y.avi\"/>"
                           "<dir name=\"y.avi\"><dir name=\"E\"/></dir></video_tree>")
-        << QStringLiteral("video_tree[](dir[name=A](file[name=x.avi path=%T/x.avi]),file[name=y.avi path=%T/y.avi])")
+        << QStringLiteral("video_tree[](dir[name=A](file[name=x.avi "
+                          "path=%T/x.avi]),file[name=y.avi path=%T/y.avi])")
         << QStringLiteral("A(x.avi),y.avi");
+    QTest::addRow("names compare exactly, each level on its own")
+        << QStringLiteral(
+               "<video_tree><dir name=\"a\"/><dir name=\"A\"/><dir name=\" a\"/>"
+               "<file path=\"%T/x.avi\"/><dir name=\"x.avi\"/><livedir path=\"%T/L\"/>"
+               "<dir name=\"L\"/><dir name=\"B\"><dir name=\"a\"/><dir name=\"a\"/></dir>"
+               "</video_tree>")
+        << QStringLiteral("video_tree[](dir[name=a],dir[name=A],file[name=x.avi path=%T/x.avi],"
+                          "livedir[name=L path=%T/L],dir[name=B](dir[name=a]))")
+        << QStringLiteral("a,A,x.avi,L(deeper,in.avi),B(a)");
     QTest::addRow("blanks around folder names")
         << QStringLiteral("<video_tree><dir name=\"  A b \"/><dir name=\"\tC\"/></video_tree>")
         << QStringLiteral("video_tree[](dir[name=A b],dir[name=C])") << QStringLiteral("A b,C");
@@ -132,10 +150,13 @@ void TestLibraryStorage::roundTrip_data()
         << QStringLiteral("<video_tree>text<thing name=\"q\" path=\"%T/x.avi\"/><!-- note -->"
                           "<dir name=\"A\"><other><file path=\"%T/x.avi\"/></other>"
                           "<file path=\"%T/y.avi\"/></dir></video_tree>")
-        << QStringLiteral("video_tree[](dir[name=A](file[name=y.avi path=%T/y.avi]))") << QStringLiteral("A(y.avi)");
+        << QStringLiteral("video_tree[](dir[name=A](file[name=y.avi path=%T/y.avi]))")
+        << QStringLiteral("A(y.avi)");
     QTest::addRow("file naming a directory is a live folder without stored children")
-        << QStringLiteral("<video_tree><file path=\"%T/L\"><file path=\"%T/x.avi\"/></file></video_tree>")
-        << QStringLiteral("video_tree[](livedir[name=L path=%T/L])") << QStringLiteral("L(deeper,in.avi)");
+        << QStringLiteral(
+               "<video_tree><file path=\"%T/L\"><file path=\"%T/x.avi\"/></file></video_tree>")
+        << QStringLiteral("video_tree[](livedir[name=L path=%T/L])")
+        << QStringLiteral("L(deeper,in.avi)");
     QTest::addRow("path of a dir ignored")
         << QStringLiteral("<video_tree><dir name=\"A\" path=\"%T/L\"/></video_tree>")
         << QStringLiteral("video_tree[](dir[name=A])") << QStringLiteral("A");
@@ -176,7 +197,8 @@ void TestLibraryStorage::eachLibraryItsElement()
         "<anything><pictures_tree><file path=\"%T/y.avi\"/></pictures_tree>"
         "<video_tree><dir name=\"V\"/></video_tree><audio_tree><dir name=\"A\"/></audio_tree>"
         "<Video_tree><dir name=\"wrong case\"/></Video_tree></anything>")));
-    const struct {
+    const struct
+    {
         const char *name;
         int type;
         const char *element;
@@ -192,8 +214,9 @@ void TestLibraryStorage::eachLibraryItsElement()
 
 void TestLibraryStorage::missingPathsLoadRedAndStay()
 {
-    const QDomDocument document = parse(withTemp(QStringLiteral(
-        "<hearth><video_tree><livedir path=\"%T/later\"/><file path=\"%T/x.avi\"/></video_tree></hearth>")));
+    const QDomDocument document
+        = parse(withTemp(QStringLiteral("<hearth><video_tree><livedir path=\"%T/later\"/><file "
+                                        "path=\"%T/x.avi\"/></video_tree></hearth>")));
     TreeWidget view(QStringLiteral("Video"), 1, QString(), document, prompts);
     TreeItem *folder = itemAt(view, QStringLiteral("later"));
     QVERIFY(folder);
@@ -236,22 +259,30 @@ void TestLibraryStorage::awkwardCharactersKeepTheFileReadable_data()
 
     // Control characters other than tab and line breaks, and U+FFFE/U+FFFF, cannot appear in
     // XML at all: one of them would make the whole file unreadable at the next start.
-    QTest::addRow("control character in a file name") << QStringLiteral("file")
-        << QStringLiteral("x\x01.avi") << QStringLiteral("Before(in.avi),y.avi");
-    QTest::addRow("escape in a live folder's name") << QStringLiteral("livedir")
-        << QStringLiteral("d\x1b[1m") << QStringLiteral("Before(in.avi),y.avi");
+    QTest::addRow("control character in a file name") << QStringLiteral(
+        "file") << QStringLiteral("x\x01.avi") << QStringLiteral("Before(in.avi),y.avi");
+    QTest::addRow("escape in a live folder's name") << QStringLiteral(
+        "livedir") << QStringLiteral("d\x1b[1m") << QStringLiteral("Before(in.avi),y.avi");
     QTest::addRow("control character in a folder name") << QStringLiteral("dir")
-        << QStringLiteral("A\x02" "B") << QStringLiteral("Before(in.avi),A\uFFFD" "B,y.avi");
-    QTest::addRow("noncharacter in a folder name") << QStringLiteral("dir")
-        << QStringLiteral("A") + QChar(0xFFFF) + QStringLiteral("B") << QStringLiteral("Before(in.avi),A\uFFFD" "B,y.avi");
-    QTest::addRow("folder names apart only by such a character stay apart") << QStringLiteral("dir")
-        << QStringLiteral("Before\x03") << QStringLiteral("Before(in.avi),Before\uFFFD,y.avi");
-    QTest::addRow("tab inside a folder name kept") << QStringLiteral("dir")
-        << QStringLiteral("A\tB") << QStringLiteral("Before(in.avi),A\tB,y.avi");
-    QTest::addRow("line break in a file name kept") << QStringLiteral("file")
-        << QStringLiteral("two\nlines.avi") << QStringLiteral("Before(in.avi),two\nlines.avi,y.avi");
-    QTest::addRow("other scripts kept") << QStringLiteral("file")
-        << QStringLiteral("caf\u00e9 \u6620\u753b.avi") << QStringLiteral("Before(in.avi),caf\u00e9 \u6620\u753b.avi,y.avi");
+                                                        << QStringLiteral("A\x02"
+                                                                          "B")
+                                                        << QStringLiteral("Before(in.avi),A\uFFFD"
+                                                                          "B,y.avi");
+    QTest::addRow("noncharacter in a folder name")
+        << QStringLiteral("dir") << QStringLiteral("A") + QChar(0xFFFF) + QStringLiteral("B")
+        << QStringLiteral("Before(in.avi),A\uFFFD"
+                          "B,y.avi");
+    QTest::addRow("folder names apart only by such a character stay apart")
+        << QStringLiteral("dir") << QStringLiteral("Before\x03")
+        << QStringLiteral("Before(in.avi),Before\uFFFD,y.avi");
+    QTest::addRow("tab inside a folder name kept") << QStringLiteral(
+        "dir") << QStringLiteral("A\tB") << QStringLiteral("Before(in.avi),A\tB,y.avi");
+    QTest::addRow("line break in a file name kept")
+        << QStringLiteral("file") << QStringLiteral("two\nlines.avi")
+        << QStringLiteral("Before(in.avi),two\nlines.avi,y.avi");
+    QTest::addRow("other scripts kept")
+        << QStringLiteral("file") << QStringLiteral("caf\u00e9 \u6620\u753b.avi")
+        << QStringLiteral("Before(in.avi),caf\u00e9 \u6620\u753b.avi,y.avi");
 }
 
 void TestLibraryStorage::awkwardCharactersKeepTheFileReadable()
@@ -267,7 +298,8 @@ void TestLibraryStorage::awkwardCharactersKeepTheFileReadable()
     if (element == QLatin1String("dir")) {
         QVERIFY(view.addPath(name, nullptr, true));
     } else {
-        const QString path = temp->filePath(element == QLatin1String("file") ? name : name + QStringLiteral("/in.avi"));
+        const QString path = temp->filePath(
+            element == QLatin1String("file") ? name : name + QStringLiteral("/in.avi"));
         QVERIFY(writeFile(path));
         QVERIFY(view.addPath(temp->filePath(name), nullptr));
     }
@@ -294,7 +326,8 @@ void TestLibraryStorage::emptyOrBrokenDocuments_data()
     QTest::addRow("nothing") << QString();
     QTest::addRow("not xml") << QStringLiteral("this is no xml");
     QTest::addRow("no library element") << QStringLiteral("<hearth><settings/></hearth>");
-    QTest::addRow("library nested too deep") << QStringLiteral("<hearth><x><video_tree><dir name=\"A\"/></video_tree></x></hearth>");
+    QTest::addRow("library nested too deep")
+        << QStringLiteral("<hearth><x><video_tree><dir name=\"A\"/></video_tree></x></hearth>");
 }
 
 void TestLibraryStorage::emptyOrBrokenDocuments()
