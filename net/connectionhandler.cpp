@@ -96,6 +96,8 @@ void ConnectionHandler::process()
                 break; // bytesWritten resumes it
             continue;
         }
+        if (waitingForPicture)
+            break; // the picture's answer resumes it
         finishLogLine();
         // Answers wait while the player is not reading; requests stay on the socket.
         if (queued >= maxQueuedBytes)
@@ -307,15 +309,17 @@ void ConnectionHandler::handleSize(const Request &request)
         write(Answers::size(0));
         return;
     }
-    replaceSource(makeSource(request.path, entry));
-    write(Answers::size(currentSource->size()));
+    makeSource(request.path, entry, [this] { write(Answers::size(currentSource->size())); });
 }
 
 void ConnectionHandler::handleGet(const Request &request)
 {
-    const Range &range = request.range;
-    if (!currentSource || !currentSource->isOpen()) {
-        replaceSource(makeSource(request.path, resolvePath(request.path)));
+    const Range range = request.range;
+    if (currentSource && currentSource->isOpen()) {
+        startTransfer(range);
+        return;
+    }
+    makeSource(request.path, resolvePath(request.path), [this, range] {
         auto *file = qobject_cast<QFile *>(currentSource.get());
         // The chunks are our own buffering; a second layer would only copy.
         if (file) {
@@ -327,7 +331,12 @@ void ConnectionHandler::handleGet(const Request &request)
         // A source that does not open keeps the size SIZE reported for it (a folder has
         // one): the rest of it then comes as NULs, as many bytes as the player expects.
         currentSourceSize = currentSource->size();
-    }
+        startTransfer(range);
+    });
+}
+
+void ConnectionHandler::startTransfer(const Range &range)
+{
     transferRemaining = Answers::byteCount(range, currentSourceSize);
     transferPadding = true;
     if (currentSource->isOpen() && range.offset <= quint64(currentSource->size())
@@ -426,17 +435,32 @@ void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device)
     currentSourceSize = 0;
 }
 
-std::unique_ptr<QIODevice> ConnectionHandler::makeSource(
-    const RequestPath &path, const EntryInfo &entry) const
+void ConnectionHandler::makeSource(
+    const RequestPath &path, const EntryInfo &entry, std::function<void()> then)
 {
-    if (path.convertPicture && pictureCache) {
-        const QByteArray converted = pictureCache->convertedPicture(entry.filePath());
-        if (!converted.isEmpty()) {
+    const QString filePath = entry.filePath();
+    if (!path.convertPicture || !pictureCache) {
+        replaceSource(std::make_unique<QFile>(filePath));
+        then();
+        return;
+    }
+    // The picture converts on a worker thread. This connection waits for it, its later
+    // requests behind it; every other connection is served meanwhile.
+    waitingForPicture = true;
+    pictureCache->requestPicture(filePath, this, [this, filePath, then](const QByteArray &jpeg) {
+        waitingForPicture = false;
+        if (jpeg.isEmpty()) {
+            // Not a picture that converts: its own bytes are sent.
+            replaceSource(std::make_unique<QFile>(filePath));
+        } else {
             // The buffer shares the bytes, so the cache may drop the picture meanwhile.
             auto buffer = std::make_unique<QBuffer>();
-            buffer->setData(converted);
-            return buffer;
+            buffer->setData(jpeg);
+            replaceSource(std::move(buffer));
         }
-    }
-    return std::make_unique<QFile>(entry.filePath());
+        if (closing)
+            return;
+        then();
+        process();
+    });
 }

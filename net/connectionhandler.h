@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 
 #include <memory>
 
@@ -95,8 +96,11 @@ private:
     void sendFileDirectly();
 #endif
     void replaceSource(std::unique_ptr<QIODevice> device);
-    std::unique_ptr<QIODevice> makeSource(
-        const RequestParser::RequestPath &path, const EntryInfo &entry) const;
+    // Makes the source a SIZE or GET names, then runs `then`: at once for a file, once the
+    // picture cache has answered for a picture to convert.
+    void makeSource(
+        const RequestParser::RequestPath &path, const EntryInfo &entry, std::function<void()> then);
+    void startTransfer(const RequestParser::Range &range);
 
     TCPServer *server;
     QTcpSocket *connection;
@@ -127,5 +131,6 @@ private:
     bool resumePosted = false;
     bool closing = false;
     bool sendfileEnabled = true;
+    bool waitingForPicture = false;
     QByteArray chunk; // one read buffer, reused
 };

@@ -62,6 +62,7 @@ private slots:
     void floodDoesNotHoldUpOthers();
     void serverGoneWithOpenConnections();
     void descriptorsRunningOut();
+    void pictureInFlightHoldsUpOnlyItsConnection();
 
 private:
     bool connectClient(QTcpSocket &client, QPointer<ConnectionHandler> &handler);
@@ -526,6 +527,40 @@ void TestConnectionHandler::descriptorsRunningOut()
     later.write(sentinel);
     QTRY_COMPARE(later.bytesAvailable(), qint64(sentinelAnswer.size()));
     QCOMPARE(later.readAll(), sentinelAnswer);
+}
+
+void TestConnectionHandler::pictureInFlightHoldsUpOnlyItsConnection()
+{
+    // Large enough that converting it takes far longer than a listing.
+    QImage image(4000, 3000, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = qRgb(x * 7, y * 3, (x ^ y) & 0xff);
+    }
+    const QString path = dir.filePath(QStringLiteral("big.jpg"));
+    QVERIFY(image.save(path, "JPEG", 90));
+    QVERIFY(pictures->addFile(QString(), path));
+    const auto forget = qScopeGuard([&] { QFile::remove(path); });
+
+    QTcpSocket viewer, other;
+    QPointer<ConnectionHandler> viewing, listing;
+    QVERIFY(connectClient(viewer, viewing));
+    QVERIFY(connectClient(other, listing));
+    // The viewer's listing waits behind its picture; the other player's does not.
+    viewer.write("SIZE /PICTURE/big.jpg|\r\n\r\nLIST VIDEO ||\r\n\r\n");
+    QTRY_VERIFY(viewing->bytesReceived() > 0);
+    other.write("LIST VIDEO ||\r\n\r\n");
+    const QByteArray videoTop
+        = "clip.avi| /VIDEO/clip.avi|0|\nother.avi| /VIDEO/other.avi|0|\nEOL\n";
+    QTRY_COMPARE(other.bytesAvailable(), qint64(videoTop.size()));
+    QCOMPARE(viewer.bytesAvailable(), 0);
+
+    QTRY_COMPARE(viewer.bytesAvailable(), 15 + qint64(videoTop.size()));
+    const QByteArray answer = viewer.readAll();
+    const qint64 converted = answer.left(15).toLongLong();
+    QVERIFY(converted > 0 && converted != QFileInfo(path).size());
+    QCOMPARE(answer.mid(15), videoTop);
 }
 
 QTEST_GUILESS_MAIN(TestConnectionHandler)
