@@ -69,12 +69,19 @@ JpegFrame readJpegFrame(QIODevice &device)
         const int length = (lengthBytes[0] << 8) | lengthBytes[1];
         if (length < 2)
             return {};
+        const bool isFrame = isSequential(marker) || isProgressive(marker) || isOtherFrame(marker);
+        if (!isFrame && marker != 0xda) {
+            // Tables, comments, Exif (with any thumbnail inside it): nothing to read here.
+            if (device.skip(length - 2) != length - 2)
+                return {};
+            continue;
+        }
         const QByteArray payload = device.read(length - 2);
         if (payload.size() != length - 2)
             return {};
         const auto byte = [&payload](int i) { return i < payload.size() ? uchar(payload[i]) : 0; };
 
-        if (isSequential(marker) || isProgressive(marker) || isOtherFrame(marker)) {
+        if (isFrame) {
             if (frameComponents > 0 || isOtherFrame(marker))
                 return {}; // a second frame, or one the decoder cannot read
             const int height = (byte(1) << 8) | byte(2);

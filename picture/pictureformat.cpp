@@ -73,7 +73,8 @@ QSize scaledDecodeSize(QSize stored, QSize fitted)
         return stored;
     for (int denominator : { 8, 4, 2 }) {
         const QSize reduced(stored.width() / denominator, stored.height() / denominator);
-        if (reduced.width() >= 2 * fitted.width() && reduced.height() >= 2 * fitted.height())
+        if (2 * reduced.width() >= 3 * fitted.width()
+            && 2 * reduced.height() >= 3 * fitted.height())
             return reduced;
     }
     return stored;

