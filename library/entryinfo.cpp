@@ -29,11 +29,12 @@ EntryInfo::EntryInfo(const QString &name, bool isDir)
     : entryName(name.trimmed())
     , virtualEntry(true)
     , dirEntry(isDir)
-{
-}
+{ }
 
 bool EntryInfo::isUsable() const
 {
+    if (listedUsable)
+        return true;
     if (filePath().isEmpty())
         return false;
     const QFileInfo current(filePath());
@@ -51,3 +52,16 @@ EntryInfo EntryInfo::directory(const QFileInfo &info, const QString &name)
     }
     return entry;
 }
+
+EntryInfo EntryInfo::listed(const QString &path, const QString &name, bool isDir)
+{
+    return EntryInfo(path, name, isDir, ListedUsable());
+}
+
+EntryInfo::EntryInfo(const QString &path, const QString &name, bool isDir, ListedUsable)
+    : QFileInfo(path)
+    , entryName(name)
+    , virtualEntry(false)
+    , dirEntry(isDir)
+    , listedUsable(true)
+{ }

@@ -18,15 +18,15 @@ public:
     // An entry for a disk directory that is taken as a folder even while the directory is
     // absent (an unplugged drive stays a live folder).
     static EntryInfo directory(const QFileInfo &info, const QString &name);
+    // An entry that a directory listing has just read and found usable, named as the disk
+    // spells it. The listing's answers stand: nothing asks the disk about it again.
+    static EntryInfo listed(const QString &path, const QString &name, bool isDir);
 
     EntryInfo(const EntryInfo &) = default;
     EntryInfo &operator=(const EntryInfo &) = default;
 
     // Compares the file information only; name and flags take no part.
-    bool operator==(const EntryInfo &other) const
-    {
-        return QFileInfo::operator==(other);
-    }
+    bool operator==(const EntryInfo &other) const { return QFileInfo::operator==(other); }
     bool operator!=(const EntryInfo &other) const { return !(*this == other); }
 
     QFileInfo fileInfo() const { return *this; }
@@ -34,11 +34,18 @@ public:
     bool isVirtual() const { return virtualEntry; }
     bool isDir() const { return dirEntry; }
 
-    // The path is an existing directory, or an existing readable file; asked of the disk now.
+    // The path is an existing directory, or an existing readable file; asked of the disk now,
+    // unless a listing made this entry a moment ago.
     bool isUsable() const;
 
 private:
+    struct ListedUsable
+    {
+    };
+    EntryInfo(const QString &path, const QString &name, bool isDir, ListedUsable);
+
     QString entryName;
     bool virtualEntry = true;
     bool dirEntry = false;
+    bool listedUsable = false;
 };

@@ -1,15 +1,12 @@
 #include "library/livedirtreeitem.h"
 
 #include "library/itemicons.h"
+#include "library/livedirectory.h"
 #include "library/xmltext.h"
 
 #include <QDir>
 #include <QDomElement>
 #include <QSet>
-
-#include <algorithm>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -18,37 +15,6 @@ QString directoryText(const QFileInfo &info)
 {
     const QString name = info.fileName();
     return name.isEmpty() ? info.filePath() : name;
-}
-
-// Whether name is something a listing of parent would show as a folder. A player's path
-// must not leave the live folder: "." and "..", hidden entries and links are refused.
-bool isListedDirectory(const QString &parent, const QString &name)
-{
-    if (name == QLatin1String(".") || name == QLatin1String(".."))
-        return false;
-#ifdef Q_OS_WIN
-    if (name.contains(QLatin1Char(':')) || name.contains(QLatin1Char('\\')))
-        return false;
-#endif
-    const QFileInfo info(parent + QLatin1Char('/') + name);
-    return info.fileName() == name && info.isDir() && !info.isSymLink() && !info.isHidden()
-        && info.isReadable();
-}
-
-void sortByName(QFileInfoList &list)
-{
-    // Names are taken once: asking each QFileInfo inside the comparison builds a new string
-    // per call, which costs more than the directory read itself in a large folder.
-    std::vector<std::pair<QString, qsizetype>> keys;
-    keys.reserve(list.size());
-    for (qsizetype i = 0; i < list.size(); ++i)
-        keys.emplace_back(list.at(i).fileName(), i);
-    std::sort(keys.begin(), keys.end());
-    QFileInfoList sorted;
-    sorted.reserve(list.size());
-    for (const auto &key : keys)
-        sorted.append(list.at(key.second));
-    list = std::move(sorted);
 }
 
 } // namespace
@@ -87,38 +53,8 @@ void LiveDirTreeItem::saveXml(QDomNode &parent, QDomDocument &document) const
 
 QList<EntryInfo> LiveDirTreeItem::listEntries(const QString &path, QChar) const
 {
-    // Below a live folder the components go to the file system, joined by "/"; empty ones
-    // (a doubled or trailing separator) are harmless there and skipped.
-    QString dirPath = fileInfo().filePath();
-    if (dirPath.isEmpty())
-        return {};
-    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (!isListedDirectory(dirPath, part))
-            return {};
-        dirPath += QLatin1Char('/') + part;
-    }
-
-    const QDir dir(dirPath);
-    if (!dir.exists())
-        return {};
-
-    QFileInfoList dirs = dir.entryInfoList(
-        QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Readable, QDir::NoSort);
-    sortByName(dirs);
-
-    const QStringList patterns
-        = viewFilters().simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QFileInfoList files
-        = dir.entryInfoList(patterns, QDir::Files | QDir::NoSymLinks | QDir::Readable, QDir::NoSort);
-    sortByName(files);
-
-    QList<EntryInfo> entries;
-    entries.reserve(dirs.size() + files.size());
-    for (const QFileInfo &info : std::as_const(dirs))
-        entries.append(EntryInfo(info, QString()));
-    for (const QFileInfo &info : std::as_const(files))
-        entries.append(EntryInfo(info, QString()));
-    return entries;
+    // Below a live folder the components go to the file system, joined by "/".
+    return LiveDirectory::list(fileInfo().filePath(), path, viewFilters());
 }
 
 void LiveDirTreeItem::populate()

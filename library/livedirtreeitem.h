@@ -11,7 +11,7 @@ public:
     void refresh() override;
     bool isLive() const override { return true; }
     void saveXml(QDomNode &parent, QDomDocument &document) const override;
-    // Reads the disk on every call; the children are not consulted.
+    // Read from the disk on every call; the children are not consulted.
     QList<EntryInfo> listEntries(const QString &path, QChar separator) const override;
 
     // Replaces the children by one level read from the disk.

@@ -1,0 +1,343 @@
+#include "library/livedirectory.h"
+
+#include "library/namefilter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <QStringView>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef Q_OS_UNIX
+
+// One open descriptor, closed on every way out.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd = -1)
+        : fd(fd)
+    { }
+    Descriptor(Descriptor &&other) noexcept
+        : fd(std::exchange(other.fd, -1))
+    { }
+    Descriptor &operator=(Descriptor &&other) noexcept
+    {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    int get() const { return fd; }
+    int release() { return std::exchange(fd, -1); }
+
+private:
+    int fd;
+};
+
+// Whether a listing could show name at all: never a hidden one ("." and ".." among them), nor
+// one that no directory entry can have. Cut at a NUL, a path would name something else.
+bool mayBeListed(QStringView name)
+{
+    return !name.isEmpty() && name.front() != QLatin1Char('.') && !name.contains(QLatin1Char('/'))
+        && !name.contains(QChar(0));
+}
+
+enum class Kind { Folder, File, Other };
+
+// Links are not followed: they, pipes, sockets and devices are never listed.
+Kind kindOf(const struct stat &status)
+{
+    if (S_ISDIR(status.st_mode))
+        return Kind::Folder;
+    if (S_ISREG(status.st_mode))
+        return Kind::File;
+    return Kind::Other;
+}
+
+// The directory entry says what it is; only a file system that does not record it costs a stat.
+Kind kindOf(int dir, const dirent &entry)
+{
+#ifdef DT_UNKNOWN
+    switch (entry.d_type) {
+    case DT_DIR:
+        return Kind::Folder;
+    case DT_REG:
+        return Kind::File;
+    case DT_UNKNOWN:
+        break;
+    default:
+        return Kind::Other;
+    }
+#endif
+    struct stat status;
+    if (::fstatat(dir, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return Kind::Other;
+    return kindOf(status);
+}
+
+// As the toolkit asks: access() for the real user.
+bool isReadable(int dir, const char *name)
+{
+    return ::faccessat(dir, name, R_OK, 0) == 0;
+}
+
+// Disk names as the toolkit's listing decodes them: a byte order mark stays part of the name,
+// and bytes that are no UTF-8 make no name at all (they would name another file, or none).
+class NameDecoder
+{
+public:
+    bool decode(QByteArrayView raw, QString *name)
+    {
+        // Most names are ASCII, which needs no decoder.
+        if (std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; })) {
+            *name = QString::fromLatin1(raw);
+            return true;
+        }
+        decoder.resetState();
+        *name = decoder(raw);
+        return !decoder.hasError();
+    }
+
+private:
+    QStringDecoder decoder { QStringDecoder::Utf8,
+        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom };
+};
+
+// The names one listing keeps, with their disk bytes for sorting: UTF-8 in byte order is
+// UTF-16 in code-unit order (QString's order) as long as no character lies beyond U+FFFF.
+// Most comparisons end at the first eight bytes, taken as one number.
+class Names
+{
+public:
+    void add(QString name, const char *raw)
+    {
+        const std::size_t size = std::strlen(raw);
+        quint64 key = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            key = key << 8 | (i < size ? uchar(raw[i]) : 0);
+        order.push_back({ key, bytes.size(), names.size() });
+        names.push_back(std::move(name));
+        // Four-byte sequences (lead bytes 0xf0 and up) are the characters beyond U+FFFF.
+        bytesInOrder = bytesInOrder
+            && std::none_of(raw, raw + size, [](char c) { return uchar(c) >= 0xf0; });
+        bytes.insert(bytes.end(), raw, raw + size + 1);
+    }
+
+    void sort()
+    {
+        if (bytesInOrder) {
+            const char *data = bytes.data();
+            std::sort(order.begin(), order.end(), [data](const Place &a, const Place &b) {
+                if (a.key != b.key)
+                    return a.key < b.key;
+                return std::strcmp(data + a.raw, data + b.raw) < 0;
+            });
+        } else {
+            std::sort(order.begin(), order.end(),
+                [this](const Place &a, const Place &b) { return names[a.name] < names[b.name]; });
+        }
+    }
+
+    // In sorted order once sorted.
+    template<typename Function> void forEach(Function function) const
+    {
+        for (const Place &place : order)
+            function(names[place.name]);
+    }
+
+    std::size_t size() const { return names.size(); }
+
+private:
+    struct Place
+    {
+        quint64 key;
+        std::size_t raw;
+        std::size_t name;
+    };
+    std::vector<Place> order;
+    std::vector<QString> names;
+    std::vector<char> bytes;
+    bool bytesInOrder = true;
+};
+
+// Entries are named "<directory>/<name>", as the toolkit's listing names them.
+QString entryPrefix(QString directory)
+{
+    if (directory.size() > 1 && directory.endsWith(QLatin1Char('/')))
+        directory.chop(1);
+    if (!directory.endsWith(QLatin1Char('/')))
+        directory += QLatin1Char('/');
+    return directory;
+}
+
+// The directory that relative names below root, open, and its path; no descriptor when a
+// component is not a folder that a listing of its parent would show. Each step opens the
+// folder it checked, so nothing can be swapped for a link in between.
+Descriptor openListed(const QString &root, const QString &relative, QString *path)
+{
+    if (root.isEmpty() || root.contains(QChar(0)))
+        return Descriptor();
+    Descriptor dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    *path = root;
+    const QList<QStringView> parts
+        = QStringView(relative).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QStringView part : parts) {
+        if (dir.get() < 0 || !mayBeListed(part))
+            return Descriptor();
+        const QByteArray raw = QFile::encodeName(part.toString());
+        struct stat status;
+        if (::fstatat(dir.get(), raw.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
+            || kindOf(status) != Kind::Folder || !isReadable(dir.get(), raw.constData()))
+            return Descriptor();
+        dir = Descriptor(
+            ::openat(dir.get(), raw.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        *path += QLatin1Char('/') + part;
+    }
+    return dir;
+}
+
+#else
+
+// Whether name is something a listing of parent would show as a folder.
+bool isListedDirectory(const QString &parent, const QString &name)
+{
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+#ifdef Q_OS_WIN
+    if (name.contains(QLatin1Char(':')) || name.contains(QLatin1Char('\\')))
+        return false;
+#endif
+    const QFileInfo info(parent + QLatin1Char('/') + name);
+    return info.fileName() == name && info.isDir() && !info.isSymLink() && !info.isHidden()
+        && info.isReadable();
+}
+
+void sortByName(QFileInfoList &list)
+{
+    // Names are taken once: asking each QFileInfo inside the comparison builds a new string
+    // per call, which costs more than the directory read itself in a large folder.
+    std::vector<std::pair<QString, qsizetype>> keys;
+    keys.reserve(list.size());
+    for (qsizetype i = 0; i < list.size(); ++i)
+        keys.emplace_back(list.at(i).fileName(), i);
+    std::sort(keys.begin(), keys.end());
+    QFileInfoList sorted;
+    sorted.reserve(list.size());
+    for (const auto &key : keys)
+        sorted.append(list.at(key.second));
+    list = std::move(sorted);
+}
+
+#endif
+
+} // namespace
+
+namespace LiveDirectory {
+
+#ifdef Q_OS_UNIX
+
+// One pass over the directory: the entry's own type, a readability check, and the name
+// filter compared by hand for the usual patterns; no stat for what the entry already says.
+QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText)
+{
+    QString path;
+    Descriptor fd = openListed(root, relative, &path);
+    DIR *dir = fd.get() >= 0 ? ::fdopendir(fd.get()) : nullptr;
+    if (!dir)
+        return {};
+    fd.release();
+
+    const NameFilter filter(filterText);
+    NameDecoder decoder;
+    Names folders;
+    Names files;
+    QString name;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *raw = entry->d_name;
+        if (raw[0] == '.')
+            continue;
+        const Kind kind = kindOf(::dirfd(dir), *entry);
+        if (kind == Kind::Other || !decoder.decode(raw, &name))
+            continue;
+        if (kind == Kind::File && !filter.matches(name))
+            continue;
+        if (!isReadable(::dirfd(dir), raw))
+            continue;
+        (kind == Kind::Folder ? folders : files).add(std::move(name), raw);
+    }
+    ::closedir(dir);
+
+    folders.sort();
+    files.sort();
+    const QString prefix = entryPrefix(path);
+    QList<EntryInfo> entries;
+    entries.reserve(qsizetype(folders.size() + files.size()));
+    folders.forEach([&](const QString &folder) {
+        entries.append(EntryInfo::listed(prefix + folder, folder, true));
+    });
+    files.forEach([&](const QString &file) {
+        entries.append(EntryInfo::listed(prefix + file, file, false));
+    });
+    return entries;
+}
+
+#else
+
+QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText)
+{
+    // Below a live folder the components go to the file system, joined by "/"; empty ones
+    // (a doubled or trailing separator) are harmless there and skipped.
+    QString dirPath = root;
+    if (dirPath.isEmpty())
+        return {};
+    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (!isListedDirectory(dirPath, part))
+            return {};
+        dirPath += QLatin1Char('/') + part;
+    }
+
+    const QDir dir(dirPath);
+    if (!dir.exists())
+        return {};
+
+    QFileInfoList dirs = dir.entryInfoList(
+        QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Readable, QDir::NoSort);
+    sortByName(dirs);
+
+    const QStringList patterns
+        = filterText.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QFileInfoList files = dir.entryInfoList(
+        patterns, QDir::Files | QDir::NoSymLinks | QDir::Readable, QDir::NoSort);
+    sortByName(files);
+
+    QList<EntryInfo> entries;
+    entries.reserve(dirs.size() + files.size());
+    for (const QFileInfo &info : std::as_const(dirs))
+        entries.append(EntryInfo(info, QString()));
+    for (const QFileInfo &info : std::as_const(files))
+        entries.append(EntryInfo(info, QString()));
+    return entries;
+}
+
+#endif
+
+} // namespace LiveDirectory

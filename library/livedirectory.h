@@ -1,0 +1,19 @@
+#pragma once
+
+#include "library/entryinfo.h"
+
+#include <QList>
+#include <QString>
+
+// The disk below a live folder, read at the moment of asking. A path below the folder reaches
+// only what a listing of each directory on the way would show: ".", "..", hidden entries and
+// links are refused.
+namespace LiveDirectory {
+
+// The entries of the directory that relative names below root (its components joined by "/",
+// empty ones skipped): readable subfolders, then readable files that filterText lets through,
+// each group sorted by name in code-unit order; no links, no hidden entries. Empty when
+// relative names no such directory.
+QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText);
+
+} // namespace LiveDirectory
