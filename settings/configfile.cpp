@@ -5,10 +5,16 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QXmlStreamReader>
 
 namespace {
 
 const QLatin1String fileName("hearth.xml");
+
+// Nothing the program reads lies deeper (library folders stop 200 levels below their
+// library element). Deeper elements are skipped, not built: the document takes time
+// quadratic in the depth to build, and recursion as deep to free.
+constexpr int maximumElementDepth = 256;
 
 // The serialiser writes any character as it stands, but XML cannot hold control characters
 // other than tab and line breaks, nor U+FFFE and U+FFFF: one pasted into a name would make
@@ -33,6 +39,62 @@ QByteArray withoutCharactersXmlCannotHold(const QByteArray &utf8)
     return out;
 }
 
+// Builds from the reader what QDomDocument::setContent builds of everything this program
+// reads (elements, attributes, text; white space alone between elements is no text), up to
+// the first error. Returns that error in words, or an empty string.
+QString buildDocument(QXmlStreamReader &reader, QDomDocument &document)
+{
+    reader.setNamespaceProcessing(false);
+    // The element being read; null outside the root element. (The document itself only comes
+    // into being with its first element, so it cannot stand here.)
+    QDomNode current;
+    int depth = 0;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            if (depth == maximumElementDepth) {
+                reader.skipCurrentElement();
+                break;
+            }
+            QDomElement element = document.createElement(reader.qualifiedName().toString());
+            const QXmlStreamAttributes attributes = reader.attributes();
+            for (const QXmlStreamAttribute &attribute : attributes) {
+                element.setAttribute(
+                    attribute.qualifiedName().toString(), attribute.value().toString());
+            }
+            if (depth == 0)
+                document.appendChild(element);
+            else
+                current.appendChild(element);
+            current = element;
+            ++depth;
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            current = current.parentNode();
+            --depth;
+            break;
+        case QXmlStreamReader::Characters:
+            if (depth > 0 && reader.isCDATA())
+                current.appendChild(document.createCDATASection(reader.text().toString()));
+            else if (depth > 0 && !reader.isWhitespace())
+                current.appendChild(document.createTextNode(reader.text().toString()));
+            break;
+        default:
+            break;
+        }
+    }
+    if (!reader.hasError())
+        return QString();
+    QString message = reader.errorString();
+    if (message.endsWith(QLatin1Char('.')))
+        message.chop(1);
+    return QStringLiteral("line %1, column %2: %3")
+        .arg(reader.lineNumber())
+        .arg(reader.columnNumber())
+        .arg(message);
+}
+
 } // namespace
 
 QString configurationPath(const QString &applicationDir)
@@ -50,8 +112,9 @@ QDomDocument readConfigurationDocument(const QString &path, bool *opened)
     QFile file(path);
     const bool isOpen = file.open(QIODevice::ReadOnly);
     if (isOpen) {
-        // A broken file leaves in the document what the parser built before the error.
-        document.setContent(&file);
+        // A broken file leaves in the document what was read before the error.
+        QXmlStreamReader reader(&file);
+        buildDocument(reader, document);
         file.close();
     }
     if (opened)

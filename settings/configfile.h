@@ -9,6 +9,8 @@ QString configurationPath(const QString &applicationDir);
 
 // The parsed file; opened tells whether the file could be opened at all (a file that opens
 // but does not parse still counts as opened, and the document holds what was read).
+// Elements nested deeper than anything the program reads are left out, so a hostile
+// nesting costs nothing.
 QDomDocument readConfigurationDocument(const QString &path, bool *opened);
 
 // Writes the document (UTF-8, indent 4, no declaration) through a temporary file renamed

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -49,6 +50,51 @@ private:
     void (*previousHandler)(int) = nullptr;
 };
 
+// Every node with its name, value and attributes, in document order, one per line.
+QString dump(const QDomNode &node, int depth = 0)
+{
+    QString text;
+    for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling()) {
+        // Comments and processing instructions are nothing the program reads.
+        if (child.isComment() || child.isProcessingInstruction())
+            continue;
+        text += QString(depth * 2, QLatin1Char(' ')) + child.nodeName() + QLatin1Char('=')
+            + child.nodeValue();
+        QStringList attributes;
+        const QDomNamedNodeMap map = child.attributes();
+        for (int i = 0; i < map.count(); ++i)
+            attributes.append(map.item(i).nodeName() + QLatin1Char('=') + map.item(i).nodeValue());
+        attributes.sort();
+        text += QLatin1Char(' ') + attributes.join(QLatin1Char(' ')) + QLatin1Char('\n');
+        text += dump(child, depth + 1);
+    }
+    return text;
+}
+
+int depthOf(const QDomNode &node)
+{
+    int deepest = 0;
+    QDomNode current = node.firstChild();
+    int depth = 1;
+    // Iterative: the nesting under test is deeper than any stack.
+    while (!current.isNull()) {
+        deepest = std::max(deepest, depth);
+        if (!current.firstChild().isNull()) {
+            current = current.firstChild();
+            ++depth;
+            continue;
+        }
+        while (!current.isNull() && current.nextSibling().isNull() && current != node) {
+            current = current.parentNode();
+            --depth;
+        }
+        if (current.isNull() || current == node)
+            break;
+        current = current.nextSibling();
+    }
+    return deepest;
+}
+
 QDomDocument documentWith(const Settings &settings)
 {
     QDomDocument document;
@@ -75,6 +121,9 @@ private slots:
     void writeCreatesMissingDirectory();
     void charactersXmlCannotHoldDoNotBreakTheFile_data();
     void charactersXmlCannotHoldDoNotBreakTheFile();
+    void documentAsTheDomParserBuildsIt_data();
+    void documentAsTheDomParserBuildsIt();
+    void deepNestingIsLeftOut();
 };
 
 void TestConfigFile::initTestCase()
@@ -92,8 +141,7 @@ void TestConfigFile::pathFallsBackWhenDirectoryUnusable()
 {
     QTemporaryDir dir;
     const QString missing = dir.path() + QStringLiteral("/not-there");
-    const QString expected
-        = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
+    const QString expected = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
         + QStringLiteral("/hearth.xml");
     QCOMPARE(configurationPath(missing), expected);
     // A plain file is no directory to write into either.
@@ -111,8 +159,8 @@ void TestConfigFile::readingOddFiles_data()
 
     QTest::newRow("missing file") << QByteArray() << false << QStringLiteral("My Hearth") << 720u;
     QTest::newRow("zero bytes") << QByteArray() << true << QStringLiteral("My Hearth") << 720u;
-    QTest::newRow("malformed") << QByteArray("<hearth><settings><server name=\"X\"")
-                               << true << QStringLiteral("My Hearth") << 720u;
+    QTest::newRow("malformed") << QByteArray("<hearth><settings><server name=\"X\"") << true
+                               << QStringLiteral("My Hearth") << 720u;
     QTest::newRow("binary junk") << QByteArray("\x00\xff\xfe<\x01", 5) << true
                                  << QStringLiteral("My Hearth") << 720u;
     QTest::newRow("foreign root accepted")
@@ -123,10 +171,10 @@ void TestConfigFile::readingOddFiles_data()
         << QByteArray("<hearth><colour/><settings><future a=\"1\"/><server name=\"Den\"/>"
                       "</settings><more/></hearth>")
         << true << QStringLiteral("Den") << 720u;
-    QTest::newRow("40-character name")
-        << QByteArray("<hearth><settings><server name=\"0123456789012345678901234567890123456789\"/>"
-                      "</settings></hearth>")
-        << true << QStringLiteral("012345678901234567890123456789") << 720u;
+    QTest::newRow("40-character name") << QByteArray(
+        "<hearth><settings><server name=\"0123456789012345678901234567890123456789\"/>"
+        "</settings></hearth>") << true << QStringLiteral("012345678901234567890123456789")
+                                       << 720u;
     QTest::newRow("non-numeric min")
         << QByteArray("<hearth><settings><compression enabled=\"true\" min=\"low\" max=\"200\"/>"
                       "<scaling tv_system=\"HDTV_1080\" tv_format=\"16:9\"/></settings></hearth>")
@@ -162,8 +210,8 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
     Settings saved(defaultServerName());
     saved.setScaling(Settings::HDTV_720, Settings::WIDESCREEN, false, true, true);
     saved.setServerName(QStringLiteral("Wohnzimmer \u00e4 <&> \"q\""));
-    saved.setExtensions(QStringLiteral("*.mkv *.AVI"), QStringLiteral("*.flac"),
-        QStringLiteral("*.jpg *.png"));
+    saved.setExtensions(
+        QStringLiteral("*.mkv *.AVI"), QStringLiteral("*.flac"), QStringLiteral("*.jpg *.png"));
     QVERIFY(writeConfigurationDocument(path, documentWith(saved)));
 
     bool opened = false;
@@ -197,7 +245,8 @@ void TestConfigFile::writtenFormat()
     const QByteArray bytes = readAll(path);
     QVERIFY2(bytes.startsWith("<hearth>\n    <settings>\n        <"), bytes.constData());
     QVERIFY(!bytes.contains("<?xml"));
-    QVERIFY(bytes.contains("name=\"K\xc3\xbc" "che\""));
+    QVERIFY(bytes.contains("name=\"K\xc3\xbc"
+                           "che\""));
     QVERIFY(bytes.endsWith("</hearth>\n"));
 }
 
@@ -218,7 +267,7 @@ void TestConfigFile::failedWriteKeepsOldFile()
     QVERIFY(!written);
     QCOMPARE(readAll(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-        QStringList{QStringLiteral("hearth.xml")});
+        QStringList { QStringLiteral("hearth.xml") });
 }
 
 void TestConfigFile::writeCreatesMissingDirectory()
@@ -240,8 +289,8 @@ void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile_data()
         << QStringLiteral("Den\x01Room\x1f") << QStringLiteral("*.a\x0b *.b")
         << QStringLiteral("DenRoom") << QStringLiteral("*.a *.b");
     QTest::addRow("tab and line breaks kept")
-        << QStringLiteral("A\tB") << QStringLiteral("*.a\t*.b")
-        << QStringLiteral("A\tB") << QStringLiteral("*.a\t*.b");
+        << QStringLiteral("A\tB") << QStringLiteral("*.a\t*.b") << QStringLiteral("A\tB")
+        << QStringLiteral("*.a\t*.b");
     QTest::addRow("non-characters")
         << QStringLiteral("Den") + QChar(0xFFFE) + QChar(0xFFFF) << QStringLiteral("*.a")
         << QStringLiteral("Den") << QStringLiteral("*.a");
@@ -280,6 +329,69 @@ void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile()
     loaded.loadXml(reread);
     QCOMPARE(loaded.serverName(), readName);
     QCOMPARE(loaded.extensions().at(0), readFilter);
+}
+
+void TestConfigFile::documentAsTheDomParserBuildsIt_data()
+{
+    QTest::addColumn<QByteArray>("content");
+
+    QTest::newRow("as written") << QByteArray("<hearth>\n    <settings>\n        <server "
+                                              "name=\"A &amp; B\"/>\n        <extensions>\n"
+                                              "            <video>*.avi *.mp4</video>\n"
+                                              "            <audio></audio>\n        </extensions>\n"
+                                              "    </settings>\n    <video_tree>\n        <dir "
+                                              "name=\"x\">\n            <file name=\"a\" "
+                                              "path=\"/m/a\"/>\n        </dir>\n    </video_tree>\n"
+                                              "</hearth>\n");
+    QTest::newRow("blank text dropped, other text kept")
+        << QByteArray("<r><v>  </v><w> a </w><x>a<!--c--> <![CDATA[  ]]>b</x></r>");
+    QTest::newRow("entities and character references") << QByteArray(
+        "<!DOCTYPE r [<!ENTITY me \"Ann\">]><r a=\"&lt;&#x41;&quot;\">&me;&#233;</r>");
+    QTest::newRow("declaration, byte order mark, prefixes")
+        << QByteArray("\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"UTF-8\"?><?pi x?>"
+                      "<a:r xmlns:a=\"urn:x\" a:b=\"1\"><a:s/></a:r>");
+    QTest::newRow("attribute white space normalised")
+        << QByteArray("<r a=\"x\ny\tz\" b=\"&#10;\"/>");
+    QTest::newRow("declared Latin-1")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r a=\"Caf\xe9\">\xfc</r>");
+}
+
+// Loading must not change what a well-formed file gives: the document holds what the
+// toolkit's own parser would make of it.
+void TestConfigFile::documentAsTheDomParserBuildsIt()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("hearth.xml"));
+    writeBytes(path, content);
+
+    QDomDocument expected;
+    QVERIFY(bool(expected.setContent(content)));
+    QCOMPARE(dump(readConfigurationDocument(path, nullptr)), dump(expected));
+}
+
+// Unknown elements nested without end must cost nothing: building them into the document
+// took time quadratic in the depth, and freeing it a recursion as deep.
+void TestConfigFile::deepNestingIsLeftOut()
+{
+    const int depth = 100000;
+    QByteArray content = "<hearth><video_tree><dir name=\"Kept\"/></video_tree>";
+    content += QByteArray("<x>").repeated(depth) + QByteArray("</x>").repeated(depth);
+    content += "<settings><server name=\"After\"/></settings></hearth>";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("hearth.xml"));
+    writeBytes(path, content);
+
+    const QDomDocument document = readConfigurationDocument(path, nullptr);
+    QCOMPARE(depthOf(document), 256);
+    Settings settings(defaultServerName());
+    settings.loadXml(document);
+    QCOMPARE(settings.serverName(), QStringLiteral("After"));
+    QCOMPARE(document.documentElement()
+                 .firstChildElement(QStringLiteral("video_tree"))
+                 .firstChildElement()
+                 .attribute(QStringLiteral("name")),
+        QStringLiteral("Kept"));
 }
 
 QTEST_MAIN(TestConfigFile)
