@@ -56,24 +56,70 @@ int DirTreeItem::indexOfFile(const QFileInfo &info) const
     return -1;
 }
 
-QList<EntryInfo> listEntriesAmong(
-    const QList<const TreeItem *> &items, const QString &path, QChar separator)
+EntryInfo DirTreeItem::findEntry(const QString &path, const QString &name, QChar separator) const
+{
+    QList<const TreeItem *> items;
+    for (int i = 0; i < childCount(); ++i) {
+        if (const TreeItem *item = childItem(i))
+            items.append(item);
+    }
+    return findEntryAmong(items, path, name, separator);
+}
+
+namespace {
+
+// The folder that the first component of path names among items, and the path below it;
+// null when that component is empty (path names the items' own level) or names no folder.
+const DirTreeItem *folderAmong(
+    const QList<const TreeItem *> &items, const QString &path, QChar separator, QString *rest)
 {
     const int at = path.indexOf(separator);
     const QString head = at < 0 ? path : path.left(at);
+    if (head.isEmpty())
+        return nullptr;
+    *rest = at < 0 ? QString() : path.mid(at + 1);
+    for (const TreeItem *item : items) {
+        if (item->isDir() && item->text(0) == head)
+            return dynamic_cast<const DirTreeItem *>(item);
+    }
+    return nullptr;
+}
+
+bool namesThisLevel(const QString &path, QChar separator)
+{
+    return path.isEmpty() || path.at(0) == separator;
+}
+
+} // namespace
+
+QList<EntryInfo> listEntriesAmong(
+    const QList<const TreeItem *> &items, const QString &path, QChar separator)
+{
     QList<EntryInfo> entries;
-    if (head.isEmpty()) {
+    if (namesThisLevel(path, separator)) {
         for (const TreeItem *item : items)
             entries.append(item->entry());
         return entries;
     }
-    const QString rest = at < 0 ? QString() : path.mid(at + 1);
-    for (const TreeItem *item : items) {
-        if (item->isDir() && item->text(0) == head) {
-            if (const auto *folder = dynamic_cast<const DirTreeItem *>(item))
-                return folder->listEntries(rest, separator);
-            break;
-        }
-    }
+    QString rest;
+    if (const DirTreeItem *folder = folderAmong(items, path, separator, &rest))
+        return folder->listEntries(rest, separator);
     return entries;
+}
+
+EntryInfo findEntryAmong(const QList<const TreeItem *> &items, const QString &path,
+    const QString &name, QChar separator)
+{
+    if (namesThisLevel(path, separator)) {
+        for (const TreeItem *item : items) {
+            EntryInfo entry = item->entry();
+            if (entry.name() == name)
+                return entry;
+        }
+        return EntryInfo();
+    }
+    QString rest;
+    if (const DirTreeItem *folder = folderAmong(items, path, separator, &rest))
+        return folder->findEntry(rest, name, separator);
+    return EntryInfo();
 }

@@ -32,6 +32,10 @@ public:
     virtual int indexOfFile(const QFileInfo &info) const;
     // The entries of the folder that path names below this one; empty path: this folder.
     virtual QList<EntryInfo> listEntries(const QString &path, QChar separator) const = 0;
+    // The first entry called name in listEntries(path), or the default EntryInfo. This one
+    // walks the children, as a folder listing its children does, without listing folders on
+    // the way.
+    virtual EntryInfo findEntry(const QString &path, const QString &name, QChar separator) const;
 };
 
 // The entries of the folder that path names among items (a folder's children or a view's top
@@ -39,3 +43,7 @@ public:
 // the folder of that name.
 QList<EntryInfo> listEntriesAmong(
     const QList<const TreeItem *> &items, const QString &path, QChar separator);
+
+// The first entry called name that listEntriesAmong gives for path, or the default EntryInfo.
+EntryInfo findEntryAmong(const QList<const TreeItem *> &items, const QString &path,
+    const QString &name, QChar separator);

@@ -215,6 +215,36 @@ Descriptor openListed(const QString &root, const QString &relative, QString *pat
     return dir;
 }
 
+// A file system that ignores case (FAT and exFAT drives, folders set to fold case) finds an
+// entry under any spelling, but a listing shows the entry's own spelling only. When another
+// spelling reaches the same entry, the directory is read for this one.
+bool isSpelledSo(int dir, const QByteArray &raw, const QString &name, const struct stat &found)
+{
+    QString other = name.toUpper();
+    if (other == name)
+        other = name.toLower();
+    if (other == name)
+        return true;
+    struct stat status;
+    if (::fstatat(dir, QFile::encodeName(other).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
+        || status.st_dev != found.st_dev || status.st_ino != found.st_ino)
+        return true;
+    Descriptor copy(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR *listing = copy.get() >= 0 ? ::fdopendir(copy.get()) : nullptr;
+    if (!listing)
+        return false;
+    copy.release();
+    bool seen = false;
+    while (const dirent *entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, raw.constData()) == 0) {
+            seen = true;
+            break;
+        }
+    }
+    ::closedir(listing);
+    return seen;
+}
+
 #else
 
 // Whether name is something a listing of parent would show as a folder.
@@ -300,6 +330,31 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
     return entries;
 }
 
+EntryInfo find(
+    const QString &root, const QString &relative, const QString &name, const QString &filterText)
+{
+    if (!mayBeListed(name))
+        return EntryInfo();
+    const QByteArray raw = QFile::encodeName(name);
+    // Listed names are decoded from disk names; one that its bytes do not give back (a lone
+    // surrogate) is none of them.
+    QString decoded;
+    if (!NameDecoder().decode(raw, &decoded) || decoded != name)
+        return EntryInfo();
+    QString path;
+    const Descriptor dir = openListed(root, relative, &path);
+    if (dir.get() < 0)
+        return EntryInfo();
+    struct stat status;
+    if (::fstatat(dir.get(), raw.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return EntryInfo();
+    const Kind kind = kindOf(status);
+    if (kind == Kind::Other || (kind == Kind::File && !NameFilter(filterText).matches(name))
+        || !isReadable(dir.get(), raw.constData()) || !isSpelledSo(dir.get(), raw, name, status))
+        return EntryInfo();
+    return EntryInfo::listed(entryPrefix(path) + name, name, kind == Kind::Folder);
+}
+
 #else
 
 QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText)
@@ -336,6 +391,17 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
     for (const QFileInfo &info : std::as_const(files))
         entries.append(EntryInfo(info, QString()));
     return entries;
+}
+
+EntryInfo find(
+    const QString &root, const QString &relative, const QString &name, const QString &filterText)
+{
+    const QList<EntryInfo> entries = list(root, relative, filterText);
+    for (const EntryInfo &entry : entries) {
+        if (entry.name() == name)
+            return entry;
+    }
+    return EntryInfo();
 }
 
 #endif

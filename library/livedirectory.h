@@ -16,4 +16,9 @@ namespace LiveDirectory {
 // relative names no such directory.
 QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText);
 
+// The entry called name that list() would give for the same directory, or the default
+// EntryInfo when list() would show none; looked up without reading the whole directory.
+EntryInfo find(
+    const QString &root, const QString &relative, const QString &name, const QString &filterText);
+
 } // namespace LiveDirectory

@@ -57,6 +57,11 @@ QList<EntryInfo> LiveDirTreeItem::listEntries(const QString &path, QChar) const
     return LiveDirectory::list(fileInfo().filePath(), path, viewFilters());
 }
 
+EntryInfo LiveDirTreeItem::findEntry(const QString &path, const QString &name, QChar) const
+{
+    return LiveDirectory::find(fileInfo().filePath(), path, name, viewFilters());
+}
+
 void LiveDirTreeItem::populate()
 {
     const QList<EntryInfo> entries = listEntries(QString(), QLatin1Char('/'));

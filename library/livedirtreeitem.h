@@ -13,6 +13,7 @@ public:
     void saveXml(QDomNode &parent, QDomDocument &document) const override;
     // Read from the disk on every call; the children are not consulted.
     QList<EntryInfo> listEntries(const QString &path, QChar separator) const override;
+    EntryInfo findEntry(const QString &path, const QString &name, QChar separator) const override;
 
     // Replaces the children by one level read from the disk.
     void populate();

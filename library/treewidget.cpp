@@ -27,6 +27,15 @@ bool hasAncestorIn(const QTreeWidgetItem *item, const QSet<const QTreeWidgetItem
     return false;
 }
 
+// The top level is named by an empty path and by one made of separators only.
+QString withoutLeading(const QString &path, QChar separator)
+{
+    qsizetype start = 0;
+    while (start < path.size() && path.at(start) == separator)
+        ++start;
+    return path.mid(start);
+}
+
 } // namespace
 
 TreeWidget::TreeWidget(const QString &name, int mediaType, const QString &filters,
@@ -75,30 +84,29 @@ TreeItem *TreeWidget::topLevelTreeItem(int index) const
     return dynamic_cast<TreeItem *>(topLevelItem(index));
 }
 
-EntryInfo TreeWidget::findEntry(const QString &path, QChar separator) const
+QList<const TreeItem *> TreeWidget::topLevelTreeItems() const
 {
-    const int at = path.lastIndexOf(separator);
-    const QString folder = at < 0 ? QString() : path.left(at);
-    const QString name = at < 0 ? path : path.mid(at + 1);
-    const QList<EntryInfo> entries = listEntries(folder, separator);
-    for (const EntryInfo &entry : entries) {
-        if (entry.name() == name)
-            return entry;
-    }
-    return EntryInfo();
-}
-
-QList<EntryInfo> TreeWidget::listEntries(const QString &path, QChar separator) const
-{
-    int start = 0;
-    while (start < path.size() && path.at(start) == separator)
-        ++start;
     QList<const TreeItem *> items;
     for (int i = 0; i < topLevelItemCount(); ++i) {
         if (const TreeItem *item = topLevelTreeItem(i))
             items.append(item);
     }
-    return listEntriesAmong(items, path.mid(start), separator);
+    return items;
+}
+
+EntryInfo TreeWidget::findEntry(const QString &path, QChar separator) const
+{
+    // The first entry of that name in the listing of its folder; inside a live folder it is
+    // looked up on the disk directly, so a lookup costs the same in a folder of any size.
+    const int at = path.lastIndexOf(separator);
+    const QString folder = at < 0 ? QString() : path.left(at);
+    const QString name = at < 0 ? path : path.mid(at + 1);
+    return findEntryAmong(topLevelTreeItems(), withoutLeading(folder, separator), name, separator);
+}
+
+QList<EntryInfo> TreeWidget::listEntries(const QString &path, QChar separator) const
+{
+    return listEntriesAmong(topLevelTreeItems(), withoutLeading(path, separator), separator);
 }
 
 bool TreeWidget::canAdd() const

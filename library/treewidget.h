@@ -86,6 +86,7 @@ private slots:
 private:
     bool selectionHasLiveContent() const;
     TreeItem *topLevelTreeItem(int index) const;
+    QList<const TreeItem *> topLevelTreeItems() const;
     TreeItem *addToCurrent(const QString &path, bool virtualDir, bool root);
     // A new item for entry: at the end of the top level without a target (or with a live one),
     // at the end of a virtual folder target, else just before the target; the name checked.
