@@ -133,7 +133,14 @@ void MainWindow::quit()
         return;
     quitting = true;
     trayIcon->hide();
-    saveConfiguration(libraries, *settings, configPath);
+    QString error;
+    if (!saveConfiguration(libraries, *settings, configPath, &error)) {
+        // Said before the run ends, and in the exit code for whoever started it unattended.
+        prompts.message(
+            QMessageBox::Critical, this, configurationErrorTitle(), error, QMessageBox::Ok);
+        QCoreApplication::exit(SaveFailedExit);
+        return;
+    }
     QCoreApplication::quit();
 }
 

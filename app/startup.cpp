@@ -12,6 +12,7 @@
 #include "settings/settings.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QDomDocument>
 
 #include <memory>
@@ -42,13 +43,44 @@ struct UnownedViews
     }
 };
 
+// What to tell the user about a file that could not be read whole, once it is kept aside.
+QString brokenFileNotice(
+    const QString &path, const QString &problem, const QString &keptAs, const QString &keepError)
+{
+    QString text = QLatin1String("The configuration file ") + QDir::toNativeSeparators(path)
+        + QLatin1String(" could not be read whole (") + problem + QLatin1String(").\n");
+    if (!keptAs.isEmpty()) {
+        text += QLatin1String("It was kept unchanged as ") + QDir::toNativeSeparators(keptAs)
+            + QLatin1String(". ");
+    } else {
+        text += QLatin1String("It could not be kept aside (") + keepError + QLatin1String("). ");
+    }
+    return text
+        + QLatin1String("Vela Hearth goes on with what could be read, and writes the "
+                        "configuration file from that when it quits.");
+}
+
 } // namespace
 
-bool loadConfiguration(
-    QList<TreeWidget *> &libraries, Settings &settings, const QString &path, UserPrompts &prompts)
+QString configurationErrorTitle()
 {
-    bool opened = false;
-    const QDomDocument document = readConfigurationDocument(path, &opened);
+    return QStringLiteral("Hearth Configuration Error");
+}
+
+bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
+    UserPrompts &prompts, QString *notice)
+{
+    const ConfigurationRead read = readConfiguration(path);
+    if (notice)
+        notice->clear();
+    if (!read.problem.isEmpty()) {
+        // Kept before anything can overwrite it: the save at quit writes only what was read.
+        QString keepError;
+        const QString keptAs = keepAside(path, read, &keepError);
+        if (notice)
+            *notice = brokenFileNotice(path, read.problem, keptAs, keepError);
+    }
+    const QDomDocument &document = read.document;
     settings.loadXml(document);
 
     const QStringList filters = settings.extensions();
@@ -69,18 +101,27 @@ bool loadConfiguration(
         QObject::connect(&settings, table[i].filtersChanged, view, &TreeWidget::setFilters);
         libraries.append(view);
     }
-    return opened;
+    return read.opened;
 }
 
-void saveConfiguration(
-    const QList<TreeWidget *> &libraries, const Settings &settings, const QString &path)
+bool saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
+    const QString &path, QString *error)
 {
     QDomDocument document;
     document.appendChild(document.createElement(QStringLiteral("hearth")));
     settings.saveXml(document);
     for (const TreeWidget *view : libraries)
         view->saveTree(document);
-    writeConfigurationDocument(path, document);
+    QString reason;
+    if (writeConfigurationDocument(path, document, &reason))
+        return true;
+    if (error) {
+        *error = QLatin1String("The configuration could not be saved to ")
+            + QDir::toNativeSeparators(path) + QLatin1String(" (") + reason
+            + QLatin1String(").\nThe file there was left as it was; what changed in this run "
+                            "was not saved.");
+    }
+    return false;
 }
 
 int runHearth(const HearthOptions &options)
@@ -97,7 +138,9 @@ int runHearth(const HearthOptions &options)
     QList<TreeWidget *> libraries;
     UnownedViews unownedViews { libraries };
     auto settings = std::make_unique<Settings>(defaultServerName());
-    const bool fileOpened = loadConfiguration(libraries, *settings, configPath, prompts);
+    QString brokenNotice;
+    const bool fileOpened
+        = loadConfiguration(libraries, *settings, configPath, prompts, &brokenNotice);
 
     const QList<DirTreeInterface *> interfaces(libraries.cbegin(), libraries.cend());
 
@@ -109,7 +152,7 @@ int runHearth(const HearthOptions &options)
     if (!tcpServer->listen()) {
         prompts.message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
             listenError("TCP", options.tcpPort), QMessageBox::Ok);
-        return 1;
+        return ListenFailedExit;
     }
 
     auto udpServer = std::make_unique<UDPServer>(settings->serverName(), options.udpPort);
@@ -118,7 +161,7 @@ int runHearth(const HearthOptions &options)
     if (!udpServer->bind()) {
         prompts.message(QMessageBox::Critical, nullptr, QStringLiteral("Hearth Network Error"),
             listenError("UDP", options.udpPort), QMessageBox::Ok);
-        return 1;
+        return ListenFailedExit;
     }
 
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
@@ -132,8 +175,18 @@ int runHearth(const HearthOptions &options)
     QObject::connect(
         &quitSignals, &QuitSignals::quitRequested, mainWindow.get(), &MainWindow::quit);
 
-    // Asked from inside the event loop, so that a quit while the question or the settings
+    // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.
+    if (!brokenNotice.isEmpty()) {
+        MainWindow *window = mainWindow.get();
+        QMetaObject::invokeMethod(
+            window,
+            [&prompts, window, brokenNotice] {
+                prompts.message(QMessageBox::Warning, window, configurationErrorTitle(),
+                    brokenNotice, QMessageBox::Ok);
+            },
+            Qt::QueuedConnection);
+    }
     if (!fileOpened)
         QMetaObject::invokeMethod(
             mainWindow.get(), &MainWindow::askFirstRunQuestion, Qt::QueuedConnection);

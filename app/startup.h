@@ -17,17 +17,29 @@ struct HearthOptions
     UserPrompts *prompts = nullptr; // null: the real dialogs
 };
 
+// Exit codes of the run besides the event loop's 0.
+enum HearthExitCode : int {
+    ListenFailedExit = 1, // a port could not be opened; nothing was written
+    SaveFailedExit = 2, // the configuration could not be saved at quit; the old file is kept
+};
+
+// Title of the boxes about the configuration file.
+QString configurationErrorTitle();
+
 // Builds every long-lived object in order, runs the event loop and tears down in reverse.
-// Needs a QApplication. Returns 1 when a listener cannot be opened, else the loop's result.
+// Needs a QApplication. Returns ListenFailedExit when a listener cannot be opened, else the
+// loop's result (0, or SaveFailedExit from MainWindow::quit).
 int runHearth(const HearthOptions &options);
 
 // Reads the configuration file at path into the settings and appends the three library views
 // (Video, Audio, Pictures) built from it to libraries. True when the file could be opened,
-// whether or not its content was usable.
-bool loadConfiguration(
-    QList<TreeWidget *> &libraries, Settings &settings, const QString &path, UserPrompts &prompts);
+// whether or not its content was usable. A file that cannot be read whole is kept aside
+// unchanged (keepAside) and the rest goes on with what could be read; notice (if given) then
+// receives what to tell the user, else it is left empty.
+bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
+    UserPrompts &prompts, QString *notice = nullptr);
 
 // Writes root, settings element and the libraries in list order to path; a failed write keeps
-// the old file.
-void saveConfiguration(
-    const QList<TreeWidget *> &libraries, const Settings &settings, const QString &path);
+// the old file and returns false with *error (if given) in words for the user.
+bool saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
+    const QString &path, QString *error = nullptr);

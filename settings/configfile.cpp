@@ -5,7 +5,10 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QStringList>
 #include <QXmlStreamReader>
+
+#include <algorithm>
 
 namespace {
 
@@ -15,6 +18,10 @@ const QLatin1String fileName("hearth.xml");
 // library element). Deeper elements are skipped, not built: the document takes time
 // quadratic in the depth to build, and recursion as deep to free.
 constexpr int maximumElementDepth = 256;
+
+// Even a library of a million entries stays far below this; reading stops here rather than
+// fill memory from something that is no configuration file.
+constexpr qint64 maximumFileSize = qint64(256) * 1024 * 1024;
 
 // The serialiser writes any character as it stands, but XML cannot hold control characters
 // other than tab and line breaks, nor U+FFFE and U+FFFF: one pasted into a name would make
@@ -37,6 +44,55 @@ QByteArray withoutCharactersXmlCannotHold(const QByteArray &utf8)
         out.append(char(c));
     }
     return out;
+}
+
+// The length of the well-formed UTF-8 sequence at bytes[i], or 0 when there is none.
+int utf8SequenceLength(const QByteArray &bytes, qsizetype i)
+{
+    const auto at = [&](qsizetype k) { return k < bytes.size() ? uchar(bytes.at(k)) : 0; };
+    const uchar lead = at(i);
+    const auto continuation = [&](qsizetype k) { return (at(k) & 0xC0) == 0x80; };
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return continuation(i + 1) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const uchar second = at(i + 1);
+        // No overlong forms, no surrogates.
+        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F))
+            return 0;
+        return continuation(i + 1) && continuation(i + 2) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const uchar second = at(i + 1);
+        if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+            return 0;
+        return continuation(i + 1) && continuation(i + 2) && continuation(i + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+// UTF-8 where the bytes are UTF-8; every other byte stands for the Latin-1 character of its
+// value, as an editor working in Latin-1 writes "Caf\xe9". Names written by us stay as they
+// were, and the other bytes keep their meaning instead of ending the reading.
+QString decodeLeniently(const QByteArray &bytes, bool *otherBytes)
+{
+    QString text;
+    text.reserve(bytes.size());
+    *otherBytes = false;
+    qsizetype i = 0;
+    while (i < bytes.size()) {
+        const int length = utf8SequenceLength(bytes, i);
+        if (length == 0) {
+            text.append(QChar(char16_t(uchar(bytes.at(i)))));
+            *otherBytes = true;
+            ++i;
+        } else {
+            text.append(QString::fromUtf8(bytes.constData() + i, length));
+            i += length;
+        }
+    }
+    return text;
 }
 
 // Builds from the reader what QDomDocument::setContent builds of everything this program
@@ -95,6 +151,13 @@ QString buildDocument(QXmlStreamReader &reader, QDomDocument &document)
         .arg(message);
 }
 
+// Whether name is in use, a link to nowhere included.
+bool nameTaken(const QString &name)
+{
+    const QFileInfo info(name);
+    return info.exists() || info.isSymLink();
+}
+
 } // namespace
 
 QString configurationPath(const QString &applicationDir)
@@ -106,34 +169,116 @@ QString configurationPath(const QString &applicationDir)
     return userDir + QLatin1Char('/') + fileName;
 }
 
-QDomDocument readConfigurationDocument(const QString &path, bool *opened)
+ConfigurationRead readConfiguration(const QString &path)
 {
-    QDomDocument document;
+    ConfigurationRead read;
     QFile file(path);
-    const bool isOpen = file.open(QIODevice::ReadOnly);
-    if (isOpen) {
-        // A broken file leaves in the document what was read before the error.
-        QXmlStreamReader reader(&file);
-        buildDocument(reader, document);
-        file.close();
+    if (!file.open(QIODevice::ReadOnly))
+        return read;
+    read.opened = true;
+
+    QStringList problems;
+    read.bytes.reserve(qMin(file.size(), maximumFileSize + 1));
+    while (read.bytes.size() <= maximumFileSize) {
+        const QByteArray chunk = file.read(1024 * 1024);
+        if (chunk.isEmpty())
+            break;
+        read.bytes += chunk;
     }
-    if (opened)
-        *opened = isOpen;
-    return document;
+    if (file.error() != QFileDevice::NoError) {
+        problems.append(QLatin1String("reading it failed: ") + file.errorString());
+    } else if (read.bytes.size() > maximumFileSize) {
+        problems.append(QLatin1String("only its first 256 MiB were read"));
+    } else {
+        read.bytesComplete = true;
+    }
+    file.close();
+    const QByteArray bytes = read.bytes.left(maximumFileSize);
+
+    // An empty file holds nothing to lose: the defaults, as on a first start, but no question.
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    if (read.bytesComplete && std::all_of(bytes.cbegin(), bytes.cend(), isBlank))
+        return read;
+
+    QXmlStreamReader reader(bytes);
+    QString error = buildDocument(reader, read.document);
+    if (!error.isEmpty()) {
+        // The reader stops at the first byte that is not UTF-8, however early: read again
+        // with such bytes taken as Latin-1, so the libraries after it survive.
+        bool otherBytes = false;
+        const QString text = decodeLeniently(bytes, &otherBytes);
+        if (otherBytes) {
+            problems.append(QLatin1String(
+                "it is not all UTF-8; the bytes that are not were read as Latin-1 characters"));
+            read.document = QDomDocument();
+            QXmlStreamReader lenient(text);
+            error = buildDocument(lenient, read.document);
+        }
+    }
+    if (!error.isEmpty())
+        problems.append(error);
+    read.problem = problems.join(QLatin1String("; "));
+    return read;
 }
 
-bool writeConfigurationDocument(const QString &path, const QDomDocument &document)
+QString keepAside(const QString &path, const ConfigurationRead &read, QString *error)
+{
+    const QString base = path + QLatin1String(".broken");
+    for (int i = 0; i < 1000; ++i) {
+        const QString candidate = i == 0 ? base : base + QLatin1Char('.') + QString::number(i);
+        if (nameTaken(candidate))
+            continue;
+        if (!read.bytesComplete) {
+            // Not all of it could be read, so no copy would be whole: the file itself goes.
+            QFile file(path);
+            if (file.rename(candidate))
+                return candidate;
+            if (nameTaken(candidate))
+                continue;
+            *error = file.errorString();
+            return QString();
+        }
+        // A copy of the bytes read leaves the file in place until the save at quit.
+        QFile copy(candidate);
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            if (nameTaken(candidate))
+                continue;
+            *error = copy.errorString();
+            return QString();
+        }
+        if (copy.write(read.bytes) != read.bytes.size() || !copy.flush()) {
+            *error = copy.errorString();
+            copy.close();
+            copy.remove();
+            return QString();
+        }
+        copy.close();
+        return candidate;
+    }
+    *error = QLatin1String("every name up to ") + base + QLatin1String(".999 is taken");
+    return QString();
+}
+
+bool writeConfigurationDocument(const QString &path, const QDomDocument &document, QString *error)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    const auto failed = [&] {
+        if (error)
+            *error = file.errorString();
         return false;
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return failed();
     const QByteArray bytes = withoutCharactersXmlCannotHold(document.toByteArray(4));
     // QSaveFile::commit() does not notice a failed flush of its own buffer (a full disk):
     // flush here, so a short write cancels instead of replacing the old file.
     if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const QString reason = file.errorString();
         file.cancelWriting();
+        if (error)
+            *error = reason;
         return false;
     }
-    return file.commit();
+    return file.commit() || failed();
 }

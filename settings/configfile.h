@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDomDocument>
 #include <QString>
 
@@ -7,13 +8,34 @@
 // cannot be written (an installed copy), in the per-user configuration directory.
 QString configurationPath(const QString &applicationDir);
 
-// The parsed file; opened tells whether the file could be opened at all (a file that opens
-// but does not parse still counts as opened, and the document holds what was read).
-// Elements nested deeper than anything the program reads are left out, so a hostile
-// nesting costs nothing.
-QDomDocument readConfigurationDocument(const QString &path, bool *opened);
+// What reading the configuration file gave.
+struct ConfigurationRead
+{
+    // All that could be read: up to the first error of a broken file. Elements nested deeper
+    // than anything the program reads are left out, so a hostile nesting costs nothing.
+    QDomDocument document;
+    // The file could be opened at all (a missing file is a first start).
+    bool opened = false;
+    // Empty when the document holds the whole file; else why not, in words for the user.
+    QString problem;
+    // The file's bytes, for keeping a broken file aside; all of them only when bytesComplete.
+    QByteArray bytes;
+    bool bytesComplete = false;
+};
+
+// Reads and parses the file at path. Bytes that are not UTF-8 are taken as Latin-1
+// characters (as an editor working in Latin-1 writes them) rather than end the reading there;
+// the result then names that as its problem, since writing it back changes the file.
+ConfigurationRead readConfiguration(const QString &path);
+
+// Keeps the file that read came from beside it, unchanged, under the first free name of
+// "hearth.xml.broken", "hearth.xml.broken.1", ...; never overwrites one. The new path, or an
+// empty string with *error set.
+QString keepAside(const QString &path, const ConfigurationRead &read, QString *error);
 
 // Writes the document (UTF-8, indent 4, no declaration) through a temporary file renamed
 // over the old one, so a failed write keeps the previous file. Characters that XML cannot
-// hold are left out, so the file always reads back. True when it was replaced.
-bool writeConfigurationDocument(const QString &path, const QDomDocument &document);
+// hold are left out, so the file always reads back. True when it was replaced; else *error
+// (if given) says why.
+bool writeConfigurationDocument(
+    const QString &path, const QDomDocument &document, QString *error = nullptr);

@@ -2,6 +2,7 @@
 #include "library/userprompts.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -32,8 +33,8 @@ public:
             *ok = false;
         return {};
     }
-    QStringList getOpenFileNames(QWidget *, const QString &, const QString &,
-        const QString &) override
+    QStringList getOpenFileNames(
+        QWidget *, const QString &, const QString &, const QString &) override
     {
         return {};
     }
@@ -80,6 +81,8 @@ private slots:
     void terminationSavesTheConfiguration_data();
     void terminationSavesTheConfiguration();
     void firstStartAsksOnceAndWritesEmptyLibraries();
+    void configurationTroubleIsToldOnce_data();
+    void configurationTroubleIsToldOnce();
 };
 
 void TestStartup::portTakenEndsWithOneBox_data()
@@ -87,10 +90,12 @@ void TestStartup::portTakenEndsWithOneBox_data()
     QTest::addColumn<bool>("holdTcp");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("TCP held") << true
+    QTest::newRow("TCP held")
+        << true
         << QStringLiteral("Unable to listen on TCP port %1, probably because another process "
                           "is doing so already.");
-    QTest::newRow("UDP held") << false
+    QTest::newRow("UDP held")
+        << false
         << QStringLiteral("Unable to listen on UDP port %1, probably because another process "
                           "is doing so already.");
 }
@@ -126,8 +131,8 @@ void TestStartup::portTakenEndsWithOneBox()
     options.prompts = &prompts;
     QCOMPARE(runHearth(options), 1);
 
-    QCOMPARE(prompts.titles, QStringList{QStringLiteral("Hearth Network Error")});
-    QCOMPARE(prompts.texts, QStringList{text.arg(port)});
+    QCOMPARE(prompts.titles, QStringList { QStringLiteral("Hearth Network Error") });
+    QCOMPARE(prompts.texts, QStringList { text.arg(port) });
     QCOMPARE(prompts.icons.value(0), QMessageBox::Critical);
     QCOMPARE(readAll(config), old);
     // The other port was given back: a second run with both free gets past start-up.
@@ -195,11 +200,11 @@ void TestStartup::firstStartAsksOnceAndWritesEmptyLibraries()
     QTimer::singleShot(300, [] { std::raise(SIGTERM); });
     QCOMPARE(runHearth(options), 0);
 
-    QCOMPARE(prompts.titles, QStringList{QStringLiteral("Set up picture scaling now?")});
+    QCOMPARE(prompts.titles, QStringList { QStringLiteral("Set up picture scaling now?") });
     QCOMPARE(prompts.texts,
-        QStringList{QStringLiteral("Do you want to set up picture scaling now?\nThis only has "
-                                   "effect on picture viewing, but should be done before using "
-                                   "that feature.")});
+        QStringList { QStringLiteral("Do you want to set up picture scaling now?\nThis only has "
+                                     "effect on picture viewing, but should be done before using "
+                                     "that feature.") });
     QCOMPARE(prompts.icons.value(0), QMessageBox::Question);
 
     const QByteArray saved = readAll(config);
@@ -207,6 +212,86 @@ void TestStartup::firstStartAsksOnceAndWritesEmptyLibraries()
     QVERIFY2(saved.endsWith("    </settings>\n    <video_tree/>\n    <audio_tree/>\n"
                             "    <pictures_tree/>\n</hearth>\n"),
         saved.constData());
+}
+
+void TestStartup::configurationTroubleIsToldOnce_data()
+{
+    QTest::addColumn<QByteArray>("content"); // null: hearth.xml is a directory, no file
+    QTest::addColumn<bool>("olderCopy");
+    QTest::addColumn<QString>("keptAs");
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArrayList>("saved");
+
+    const QString trouble = QStringLiteral("Hearth Configuration Error");
+    const QByteArray whole
+        = "<hearth><settings><server name=\"Den\"/></settings>"
+          "<video_tree><dir name=\"Films\"><dir name=\"Old\"/></dir></video_tree>"
+          "<audio_tree><dir name=\"Songs\"/></audio_tree></hearth>";
+    QByteArray latin1 = whole;
+    latin1.replace("\"Old\"", "\"Caf\xe9\"");
+    QTest::newRow("Latin-1 byte in a folder name")
+        << latin1 << false << QStringLiteral("hearth.xml.broken") << QStringList { trouble } << 0
+        << QByteArrayList { "name=\"Den\"", "name=\"Caf\xc3\xa9\"", "name=\"Songs\"" };
+    QTest::newRow("cut in half, an older copy kept")
+        << whole.left(whole.indexOf("<audio_tree>") + 20) << true
+        << QStringLiteral("hearth.xml.broken.1") << QStringList { trouble } << 0
+        << QByteArrayList { "name=\"Den\"", "name=\"Old\"", "<audio_tree/>" };
+    QTest::newRow("save fails") << QByteArray() << false << QString()
+                                << QStringList { QStringLiteral("Set up picture scaling now?"),
+                                       trouble }
+                                << 2 << QByteArrayList();
+}
+
+// A file that cannot be read whole is kept aside before the save at quit writes what was
+// read over it; a save that fails is told, and the exit code says so.
+void TestStartup::configurationTroubleIsToldOnce()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, olderCopy);
+    QFETCH(QString, keptAs);
+    QFETCH(QStringList, titles);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArrayList, saved);
+
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("hearth.xml"));
+    if (content.isNull()) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("hearth.xml")));
+    } else {
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    if (olderCopy) {
+        QFile file(config + QStringLiteral(".broken"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("older");
+    }
+
+    RecordingPrompts prompts;
+    HearthOptions options;
+    options.applicationDir = dir.path();
+    options.tcpPort = 0;
+    options.udpPort = 0;
+    options.prompts = &prompts;
+    QTimer::singleShot(300, [] { std::raise(SIGTERM); });
+    QCOMPARE(runHearth(options), exitCode);
+
+    QCOMPARE(prompts.titles, titles);
+    if (!keptAs.isEmpty()) {
+        QCOMPARE(readAll(dir.filePath(keptAs)), content);
+        QVERIFY2(prompts.texts.value(0).contains(dir.filePath(keptAs)),
+            qPrintable(prompts.texts.value(0)));
+        QCOMPARE(prompts.icons.value(0), QMessageBox::Warning);
+    }
+    if (olderCopy)
+        QCOMPARE(readAll(config + QStringLiteral(".broken")), QByteArray("older"));
+    const QByteArray written = readAll(config);
+    for (const QByteArray &part : saved)
+        QVERIFY2(written.contains(part), written.constData());
+    if (exitCode != 0)
+        QCOMPARE(prompts.icons.value(titles.size() - 1), QMessageBox::Critical);
 }
 
 QTEST_MAIN(TestStartup)

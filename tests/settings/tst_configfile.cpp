@@ -124,6 +124,7 @@ private slots:
     void documentAsTheDomParserBuildsIt_data();
     void documentAsTheDomParserBuildsIt();
     void deepNestingIsLeftOut();
+    void keptAsideUnderAFreeName();
 };
 
 void TestConfigFile::initTestCase()
@@ -156,29 +157,48 @@ void TestConfigFile::readingOddFiles_data()
     QTest::addColumn<bool>("create");
     QTest::addColumn<QString>("expectedName");
     QTest::addColumn<uint>("expectedWidth");
+    // Whether the document holds the whole file; if not, it must be kept aside.
+    QTest::addColumn<bool>("whole");
 
-    QTest::newRow("missing file") << QByteArray() << false << QStringLiteral("My Hearth") << 720u;
-    QTest::newRow("zero bytes") << QByteArray() << true << QStringLiteral("My Hearth") << 720u;
+    QTest::newRow("missing file") << QByteArray() << false << QStringLiteral("My Hearth") << 720u
+                                  << true;
+    QTest::newRow("zero bytes") << QByteArray() << true << QStringLiteral("My Hearth") << 720u
+                                << true;
+    QTest::newRow("blank lines") << QByteArray(" \n\r\n") << true << QStringLiteral("My Hearth")
+                                 << 720u << true;
     QTest::newRow("malformed") << QByteArray("<hearth><settings><server name=\"X\"") << true
-                               << QStringLiteral("My Hearth") << 720u;
+                               << QStringLiteral("My Hearth") << 720u << false;
     QTest::newRow("binary junk") << QByteArray("\x00\xff\xfe<\x01", 5) << true
-                                 << QStringLiteral("My Hearth") << 720u;
+                                 << QStringLiteral("My Hearth") << 720u << false;
     QTest::newRow("foreign root accepted")
         << QByteArray("<mediaserver><settings><server name=\"Attic\"/>"
                       "<scaling tv_system=\"NTSC\"/></settings></mediaserver>")
-        << true << QStringLiteral("Attic") << 720u;
+        << true << QStringLiteral("Attic") << 720u << true;
     QTest::newRow("unknown elements skipped")
         << QByteArray("<hearth><colour/><settings><future a=\"1\"/><server name=\"Den\"/>"
                       "</settings><more/></hearth>")
-        << true << QStringLiteral("Den") << 720u;
+        << true << QStringLiteral("Den") << 720u << true;
     QTest::newRow("40-character name") << QByteArray(
         "<hearth><settings><server name=\"0123456789012345678901234567890123456789\"/>"
         "</settings></hearth>") << true << QStringLiteral("012345678901234567890123456789")
-                                       << 720u;
+                                       << 720u << true;
     QTest::newRow("non-numeric min")
         << QByteArray("<hearth><settings><compression enabled=\"true\" min=\"low\" max=\"200\"/>"
                       "<scaling tv_system=\"HDTV_1080\" tv_format=\"16:9\"/></settings></hearth>")
-        << true << QStringLiteral("My Hearth") << 1920u;
+        << true << QStringLiteral("My Hearth") << 1920u << true;
+    // The reader gives up at the first byte that is not UTF-8, whatever follows it.
+    QTest::newRow("Latin-1 byte, as a Latin-1 editor writes it")
+        << QByteArray("<hearth><settings><scaling tv_system=\"HDTV_720\"/><server name=\"Caf\xe9 "
+                      "\xc3\xbc\"/></settings></hearth>")
+        << true << QStringLiteral("Caf\u00e9 \u00fc") << 1280u << false;
+    QTest::newRow("declared Latin-1 is whole")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><hearth><settings>"
+                      "<server name=\"Caf\xe9\"/></settings></hearth>")
+        << true << QStringLiteral("Caf\u00e9") << 720u << true;
+    QTest::newRow("cut after the settings")
+        << QByteArray("<hearth><settings><server name=\"Den\"/><scaling tv_system=\"HDTV_720\"/>"
+                      "</settings><video_tree><dir name=\"A\"><file pa")
+        << true << QStringLiteral("Den") << 1280u << false;
 }
 
 void TestConfigFile::readingOddFiles()
@@ -187,17 +207,19 @@ void TestConfigFile::readingOddFiles()
     QFETCH(bool, create);
     QFETCH(QString, expectedName);
     QFETCH(uint, expectedWidth);
+    QFETCH(bool, whole);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
     if (create)
         writeBytes(path, content);
 
-    bool opened = !create;
-    const QDomDocument document = readConfigurationDocument(path, &opened);
-    QCOMPARE(opened, create);
+    const ConfigurationRead read = readConfiguration(path);
+    QCOMPARE(read.opened, create);
+    QVERIFY2(read.problem.isEmpty() == whole, qPrintable(read.problem));
+    QCOMPARE(read.bytes, content);
     Settings settings(defaultServerName());
-    settings.loadXml(document);
+    settings.loadXml(read.document);
     QCOMPARE(settings.serverName(), expectedName);
     QCOMPARE(settings.width(), expectedWidth);
 }
@@ -214,10 +236,11 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
         QStringLiteral("*.mkv *.AVI"), QStringLiteral("*.flac"), QStringLiteral("*.jpg *.png"));
     QVERIFY(writeConfigurationDocument(path, documentWith(saved)));
 
-    bool opened = false;
+    const ConfigurationRead read = readConfiguration(path);
+    QVERIFY(read.opened);
+    QVERIFY(read.problem.isEmpty());
     Settings loaded(defaultServerName());
-    loaded.loadXml(readConfigurationDocument(path, &opened));
-    QVERIFY(opened);
+    loaded.loadXml(read.document);
     QCOMPARE(loaded.tvSystem(), saved.tvSystem());
     QCOMPARE(loaded.tvFormat(), saved.tvFormat());
     QCOMPARE(loaded.scale(), false);
@@ -265,6 +288,12 @@ void TestConfigFile::failedWriteKeepsOldFile()
         written = writeConfigurationDocument(path, documentWith(settings));
     }
     QVERIFY(!written);
+    QString error;
+    {
+        FileSizeLimit limit(64);
+        QVERIFY(!writeConfigurationDocument(path, documentWith(settings), &error));
+    }
+    QVERIFY(!error.isEmpty());
     QCOMPARE(readAll(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
         QStringList { QStringLiteral("hearth.xml") });
@@ -367,7 +396,9 @@ void TestConfigFile::documentAsTheDomParserBuildsIt()
 
     QDomDocument expected;
     QVERIFY(bool(expected.setContent(content)));
-    QCOMPARE(dump(readConfigurationDocument(path, nullptr)), dump(expected));
+    const ConfigurationRead read = readConfiguration(path);
+    QVERIFY2(read.problem.isEmpty(), qPrintable(read.problem));
+    QCOMPARE(dump(read.document), dump(expected));
 }
 
 // Unknown elements nested without end must cost nothing: building them into the document
@@ -382,16 +413,39 @@ void TestConfigFile::deepNestingIsLeftOut()
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
     writeBytes(path, content);
 
-    const QDomDocument document = readConfigurationDocument(path, nullptr);
-    QCOMPARE(depthOf(document), 256);
+    const ConfigurationRead read = readConfiguration(path);
+    QVERIFY2(read.problem.isEmpty(), qPrintable(read.problem));
+    QCOMPARE(depthOf(read.document), 256);
     Settings settings(defaultServerName());
-    settings.loadXml(document);
+    settings.loadXml(read.document);
     QCOMPARE(settings.serverName(), QStringLiteral("After"));
-    QCOMPARE(document.documentElement()
+    QCOMPARE(read.document.documentElement()
                  .firstChildElement(QStringLiteral("video_tree"))
                  .firstChildElement()
                  .attribute(QStringLiteral("name")),
         QStringLiteral("Kept"));
+}
+
+void TestConfigFile::keptAsideUnderAFreeName()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("hearth.xml"));
+    const QByteArray broken = "<hearth><settings><server name=\"Caf\xe9\"/>";
+    writeBytes(path, broken);
+    writeBytes(path + QStringLiteral(".broken"), "older copy");
+    // A link to nowhere is taken too: writing through it would land somewhere else.
+    QVERIFY(
+        QFile::link(dir.filePath(QStringLiteral("nowhere")), path + QStringLiteral(".broken.1")));
+
+    const ConfigurationRead read = readConfiguration(path);
+    QVERIFY(!read.problem.isEmpty());
+    QString error;
+    QCOMPARE(keepAside(path, read, &error), path + QStringLiteral(".broken.2"));
+    QCOMPARE(readAll(path + QStringLiteral(".broken.2")), broken);
+    QCOMPARE(readAll(path + QStringLiteral(".broken")), QByteArray("older copy"));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("nowhere"))));
+    // The file itself stays until the save at quit replaces it.
+    QCOMPARE(readAll(path), broken);
 }
 
 QTEST_MAIN(TestConfigFile)
