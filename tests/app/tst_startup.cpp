@@ -233,9 +233,9 @@ void TestStartup::configurationTroubleIsToldOnce_data()
     QTest::newRow("Latin-1 byte in a folder name")
         << latin1 << false << QStringLiteral("hearth.xml.broken") << QStringList { trouble } << 0
         << QByteArrayList { "name=\"Den\"", "name=\"Caf\xc3\xa9\"", "name=\"Songs\"" };
-    QTest::newRow("cut in half, an older copy kept")
+    QTest::newRow("cut in half, older copies kept")
         << whole.left(whole.indexOf("<audio_tree>") + 20) << true
-        << QStringLiteral("hearth.xml.broken.1") << QStringList { trouble } << 0
+        << QStringLiteral("hearth.xml.broken.2") << QStringList { trouble } << 0
         << QByteArrayList { "name=\"Den\"", "name=\"Old\"", "<audio_tree/>" };
     QTest::newRow("save fails") << QByteArray() << false << QString()
                                 << QStringList { QStringLiteral("Set up picture scaling now?"),
@@ -267,6 +267,9 @@ void TestStartup::configurationTroubleIsToldOnce()
         QFile file(config + QStringLiteral(".broken"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("older");
+        // A link to nowhere is taken too: a copy written through it would land elsewhere.
+        QVERIFY(QFile::link(
+            dir.filePath(QStringLiteral("nowhere")), config + QStringLiteral(".broken.1")));
     }
 
     RecordingPrompts prompts;
@@ -285,8 +288,10 @@ void TestStartup::configurationTroubleIsToldOnce()
             qPrintable(prompts.texts.value(0)));
         QCOMPARE(prompts.icons.value(0), QMessageBox::Warning);
     }
-    if (olderCopy)
+    if (olderCopy) {
         QCOMPARE(readAll(config + QStringLiteral(".broken")), QByteArray("older"));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("nowhere"))));
+    }
     const QByteArray written = readAll(config);
     for (const QByteArray &part : saved)
         QVERIFY2(written.contains(part), written.constData());
