@@ -17,10 +17,10 @@ struct HearthOptions
     UserPrompts *prompts = nullptr; // null: the real dialogs
 };
 
-// Exit codes of the run besides the event loop's 0.
+// Exit codes of the run besides the event loop's 0 (2 is the command line's refusal).
 enum HearthExitCode : int {
     ListenFailedExit = 1, // a port could not be opened; nothing was written
-    SaveFailedExit = 2, // the configuration could not be saved at quit; the old file is kept
+    SaveFailedExit = 3, // the configuration could not be saved at quit; the old file is kept
 };
 
 // Title of the boxes about the configuration file.

@@ -240,7 +240,7 @@ void TestStartup::configurationTroubleIsToldOnce_data()
     QTest::newRow("save fails") << QByteArray() << false << QString()
                                 << QStringList { QStringLiteral("Set up picture scaling now?"),
                                        trouble }
-                                << 2 << QByteArrayList();
+                                << 3 << QByteArrayList();
 }
 
 // A file that cannot be read whole is kept aside before the save at quit writes what was
