@@ -102,13 +102,18 @@ bool isReadable(int dir, const char *name)
 
 // Disk names as the toolkit's listing decodes them: a byte order mark stays part of the name,
 // and bytes that are no UTF-8 make no name at all (they would name another file, or none).
+bool isAscii(QByteArrayView raw)
+{
+    return std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; });
+}
+
 class NameDecoder
 {
 public:
     bool decode(QByteArrayView raw, QString *name)
     {
         // Most names are ASCII, which needs no decoder.
-        if (std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; })) {
+        if (isAscii(raw)) {
             *name = QString::fromLatin1(raw);
             return true;
         }
@@ -122,59 +127,68 @@ private:
         QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom };
 };
 
-// The names one listing keeps, with their disk bytes for sorting: UTF-8 in byte order is
-// UTF-16 in code-unit order (QString's order) as long as no character lies beyond U+FFFF.
-// Most comparisons end at the first eight bytes, taken as one number.
+// The disk names one listing keeps, packed together and sorted as bytes: UTF-8 in byte order
+// is UTF-16 in code-unit order (QString's order) as long as no character lies beyond U+FFFF.
+// Most comparisons end at the first eight bytes, taken as one number. The names are decoded
+// only once sorted, so the entries are made in order from memory read in order.
 class Names
 {
 public:
-    void add(QString name, const char *raw)
+    void add(const char *raw)
     {
         const std::size_t size = std::strlen(raw);
         quint64 key = 0;
         for (std::size_t i = 0; i < 8; ++i)
             key = key << 8 | (i < size ? uchar(raw[i]) : 0);
-        order.push_back({ key, bytes.size(), names.size() });
-        names.push_back(std::move(name));
+        order.push_back({ key, bytes.size(), size });
         // Four-byte sequences (lead bytes 0xf0 and up) are the characters beyond U+FFFF.
         bytesInOrder = bytesInOrder
             && std::none_of(raw, raw + size, [](char c) { return uchar(c) >= 0xf0; });
         bytes.insert(bytes.end(), raw, raw + size + 1);
     }
 
-    void sort()
+    void sort(NameDecoder &decoder)
     {
+        const char *data = bytes.data();
         if (bytesInOrder) {
-            const char *data = bytes.data();
             std::sort(order.begin(), order.end(), [data](const Place &a, const Place &b) {
                 if (a.key != b.key)
                     return a.key < b.key;
                 return std::strcmp(data + a.raw, data + b.raw) < 0;
             });
-        } else {
-            std::sort(order.begin(), order.end(),
-                [this](const Place &a, const Place &b) { return names[a.name] < names[b.name]; });
+            return;
         }
+        // Rare: compare as QString does.
+        std::vector<std::pair<QString, Place>> decoded;
+        decoded.reserve(order.size());
+        for (const Place &place : order) {
+            QString name;
+            decoder.decode(QByteArrayView(data + place.raw, place.size), &name);
+            decoded.emplace_back(std::move(name), place);
+        }
+        std::sort(decoded.begin(), decoded.end(),
+            [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = decoded[i].second;
     }
 
-    // In sorted order once sorted.
+    // The disk names, in sorted order once sorted.
     template<typename Function> void forEach(Function function) const
     {
         for (const Place &place : order)
-            function(names[place.name]);
+            function(QByteArrayView(bytes.data() + place.raw, place.size));
     }
 
-    std::size_t size() const { return names.size(); }
+    std::size_t size() const { return order.size(); }
 
 private:
     struct Place
     {
         quint64 key;
         std::size_t raw;
-        std::size_t name;
+        std::size_t size;
     };
     std::vector<Place> order;
-    std::vector<QString> names;
     std::vector<char> bytes;
     bool bytesInOrder = true;
 };
@@ -306,27 +320,31 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
         if (raw[0] == '.')
             continue;
         const Kind kind = kindOf(::dirfd(dir), *entry);
-        if (kind == Kind::Other || !decoder.decode(raw, &name))
+        if (kind == Kind::Other)
             continue;
-        if (kind == Kind::File && !filter.matches(name))
+        if (isAscii(raw)) {
+            if (kind == Kind::File && !filter.matches(QLatin1String(raw)))
+                continue;
+        } else if (!decoder.decode(raw, &name) || (kind == Kind::File && !filter.matches(name))) {
             continue;
+        }
         if (!isReadable(::dirfd(dir), raw))
             continue;
-        (kind == Kind::Folder ? folders : files).add(std::move(name), raw);
+        (kind == Kind::Folder ? folders : files).add(raw);
     }
     ::closedir(dir);
 
-    folders.sort();
-    files.sort();
+    folders.sort(decoder);
+    files.sort(decoder);
     const QString prefix = entryPrefix(path);
     QList<EntryInfo> entries;
     entries.reserve(qsizetype(folders.size() + files.size()));
-    folders.forEach([&](const QString &folder) {
-        entries.append(EntryInfo::listed(prefix + folder, folder, true));
-    });
-    files.forEach([&](const QString &file) {
-        entries.append(EntryInfo::listed(prefix + file, file, false));
-    });
+    const auto append = [&](QByteArrayView raw, bool isDir) {
+        decoder.decode(raw, &name);
+        entries.append(EntryInfo::listed(prefix + name, name, isDir));
+    };
+    folders.forEach([&](QByteArrayView raw) { append(raw, true); });
+    files.forEach([&](QByteArrayView raw) { append(raw, false); });
     return entries;
 }
 

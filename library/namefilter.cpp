@@ -30,14 +30,14 @@ bool sameFolded(QChar c, char16_t folded)
     return QChar::toCaseFolded(char32_t(u)) == folded;
 }
 
-bool matchesLiteral(QStringView name, QStringView folded, bool anyStart)
+template<typename View> bool matchesLiteral(View name, QStringView folded, bool anyStart)
 {
     const qsizetype size = folded.size();
     if (anyStart ? name.size() < size : name.size() != size)
         return false;
-    const QStringView tail = name.last(size);
+    const qsizetype start = name.size() - size;
     for (qsizetype i = 0; i < size; ++i) {
-        if (!sameFolded(tail[i], folded[i].unicode()))
+        if (!sameFolded(QChar(name[start + i]), folded[i].unicode()))
             return false;
     }
     return true;
@@ -73,7 +73,7 @@ bool NameFilter::matches(const QString &name) const
     if (everything)
         return true;
     for (const Literal &literal : literals) {
-        if (matchesLiteral(name, literal.folded, literal.anyStart))
+        if (matchesLiteral(QStringView(name), literal.folded, literal.anyStart))
             return true;
     }
     for (const QRegularExpression &expression : others) {
@@ -81,4 +81,15 @@ bool NameFilter::matches(const QString &name) const
             return true;
     }
     return false;
+}
+
+bool NameFilter::matches(QLatin1String name) const
+{
+    if (everything)
+        return true;
+    for (const Literal &literal : literals) {
+        if (matchesLiteral(name, literal.folded, literal.anyStart))
+            return true;
+    }
+    return !others.empty() && matches(QString(name));
 }

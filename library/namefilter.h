@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLatin1String>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringView>
@@ -15,6 +16,8 @@ public:
     explicit NameFilter(const QString &filterText);
 
     bool matches(const QString &name) const;
+    // The same for a name of ASCII characters, without making a QString of it.
+    bool matches(QLatin1String name) const;
 
 private:
     // "*.ext" and plain names, the usual patterns, are compared by hand: a regular expression
