@@ -2,6 +2,7 @@
 #include "app/startup.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <cstdio>
@@ -65,5 +66,8 @@ int main(int argc, char *argv[])
 
     HearthOptions options;
     options.applicationDir = QCoreApplication::applicationDirPath();
+    options.installedDir = QStringLiteral(HEARTH_INSTALL_BINDIR);
+    if (!commandLine.configFile.isEmpty())
+        options.configFile = QFileInfo(commandLine.configFile).absoluteFilePath();
     return runHearth(options);
 }

@@ -133,7 +133,9 @@ int runHearth(const HearthOptions &options)
 #endif
     QtUserPrompts realPrompts;
     UserPrompts &prompts = options.prompts ? *options.prompts : realPrompts;
-    const QString configPath = configurationPath(options.applicationDir);
+    const QString configPath = options.configFile.isEmpty()
+        ? configurationPath(options.applicationDir, options.installedDir)
+        : options.configFile;
 
     QList<TreeWidget *> libraries;
     UnownedViews unownedViews { libraries };

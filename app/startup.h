@@ -12,6 +12,11 @@ class UserPrompts;
 struct HearthOptions
 {
     QString applicationDir;
+    // Where the package installs the program: a copy run from there keeps its configuration
+    // per user (see configurationPath).
+    QString installedDir;
+    // --config: this file instead of the usual place.
+    QString configFile;
     quint16 tcpPort = 8000;
     quint16 udpPort = 8000;
     UserPrompts *prompts = nullptr; // null: the real dialogs

@@ -160,10 +160,13 @@ bool nameTaken(const QString &name)
 
 } // namespace
 
-QString configurationPath(const QString &applicationDir)
+QString configurationPath(const QString &applicationDir, const QString &installedDir)
 {
     const QFileInfo dir(applicationDir);
-    if (dir.isDir() && dir.isWritable())
+    // Compared as the file system resolves them: /usr/bin and /bin are one on merged systems.
+    const QString installed = QFileInfo(installedDir).canonicalFilePath();
+    const bool isInstalled = !installed.isEmpty() && dir.canonicalFilePath() == installed;
+    if (!isInstalled && dir.isDir() && dir.isWritable())
         return applicationDir + QLatin1Char('/') + fileName;
     const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     return userDir + QLatin1Char('/') + fileName;

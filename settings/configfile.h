@@ -4,9 +4,12 @@
 #include <QDomDocument>
 #include <QString>
 
-// Where "hearth.xml" lives: next to the executable in applicationDir, or, when that directory
-// cannot be written (an installed copy), in the per-user configuration directory.
-QString configurationPath(const QString &applicationDir);
+// Where "hearth.xml" lives. A copy run from installedDir (where the package puts the program)
+// keeps it in the per-user configuration directory, whoever runs it, so that nothing is
+// written beside an installed program. A copy elsewhere (a build tree, an unpacked folder, a
+// USB stick) keeps it beside itself in applicationDir, or in the per-user directory when that
+// directory cannot be written.
+QString configurationPath(const QString &applicationDir, const QString &installedDir);
 
 // What reading the configuration file gave.
 struct ConfigurationRead

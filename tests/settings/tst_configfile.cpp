@@ -86,8 +86,8 @@ class TestConfigFile : public QObject
 
 private slots:
     void initTestCase();
-    void pathNextToExecutable();
-    void pathFallsBackWhenDirectoryUnusable();
+    void configurationPlace_data();
+    void configurationPlace();
     void readingOddFiles_data();
     void readingOddFiles();
     void saveThenLoadReproducesEveryField();
@@ -106,23 +106,45 @@ void TestConfigFile::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
 }
 
-void TestConfigFile::pathNextToExecutable()
+void TestConfigFile::configurationPlace_data()
 {
-    QTemporaryDir dir;
-    QCOMPARE(configurationPath(dir.path()), dir.path() + QStringLiteral("/hearth.xml"));
+    QTest::addColumn<QString>("applicationDir"); // relative to a temporary directory
+    QTest::addColumn<QString>("installedDir");
+    QTest::addColumn<bool>("perUser");
+
+    QTest::addRow("build tree") << QStringLiteral("build") << QStringLiteral("usr/bin") << false;
+    QTest::addRow("installed") << QStringLiteral("usr/bin") << QStringLiteral("usr/bin") << true;
+    QTest::addRow("installed, reached through a link")
+        << QStringLiteral("bin") << QStringLiteral("usr/bin") << true;
+    QTest::addRow("installed, written with a trailing slash")
+        << QStringLiteral("usr/bin") << QStringLiteral("usr/bin/") << true;
+    QTest::addRow("no installed place known") << QStringLiteral("usr/bin") << QString() << false;
+    QTest::addRow("installed place missing")
+        << QStringLiteral("build") << QStringLiteral("opt/none") << false;
+    // A directory that cannot take the file falls back to the per-user one.
+    QTest::addRow("directory missing") << QStringLiteral("gone") << QString() << true;
+    QTest::addRow("a file, not a directory") << QStringLiteral("file") << QString() << true;
 }
 
-void TestConfigFile::pathFallsBackWhenDirectoryUnusable()
+void TestConfigFile::configurationPlace()
 {
-    QTemporaryDir dir;
-    const QString missing = dir.path() + QStringLiteral("/not-there");
-    const QString expected = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
-        + QStringLiteral("/hearth.xml");
-    QCOMPARE(configurationPath(missing), expected);
-    // A plain file is no directory to write into either.
-    const QString file = dir.path() + QStringLiteral("/file");
-    writeBytes(file, "x");
-    QCOMPARE(configurationPath(file), expected);
+    QFETCH(QString, applicationDir);
+    QFETCH(QString, installedDir);
+    QFETCH(bool, perUser);
+
+    QTemporaryDir root;
+    QDir(root.path()).mkpath(QStringLiteral("usr/bin"));
+    QDir(root.path()).mkpath(QStringLiteral("build"));
+    QFile::link(root.filePath(QStringLiteral("usr/bin")), root.filePath(QStringLiteral("bin")));
+    writeBytes(root.filePath(QStringLiteral("file")), "x");
+    const QString application = root.filePath(applicationDir);
+    const QString installed = installedDir.isEmpty() ? QString() : root.filePath(installedDir);
+
+    const QString expected = perUser
+        ? QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
+            + QStringLiteral("/hearth.xml")
+        : application + QStringLiteral("/hearth.xml");
+    QCOMPARE(configurationPath(application, installed), expected);
 }
 
 void TestConfigFile::readingOddFiles_data()
