@@ -2,6 +2,7 @@
 #include "library/treewidget.h"
 
 #include "library/dirtreeitem.h"
+#include "library/librarylog.h"
 #include "library/treeitem.h"
 
 namespace {
@@ -49,6 +50,8 @@ void loadElement(QTreeWidgetItem *level, int levelDepth, LibraryLevel::Names &na
     if (!item)
         return;
     item->refresh();
+    if (!path.isEmpty() && !entry.exists())
+        qCWarning(lcLibrary).noquote() << path << "is gone; kept in its library, shown in red";
 
     // Only a virtual folder takes stored children: a "file" element that now names a
     // directory has become a live folder, whose content comes from the disk alone.

@@ -1,6 +1,7 @@
 #include "picture/picturecache.h"
 
 #include "picture/pictureconverter.h"
+#include "picture/picturelog.h"
 
 #include <QFileInfo>
 #include <QThread>
@@ -112,6 +113,9 @@ const CachedPicture *PictureCache::lookUp(const QString &path, const FileStamp &
 
 void PictureCache::remember(const QString &path, const FileStamp &stamp, const QByteArray &jpeg)
 {
+    // Said once per state of the file: the failure is remembered like a picture.
+    if (jpeg.isEmpty())
+        qCWarning(lcPicture).noquote() << "could not convert" << path << "- sent as stored";
     cache.erase(std::remove_if(cache.begin(), cache.end(),
                     [&](const CachedPicture &r) { return r.path == path; }),
         cache.end());

@@ -1,5 +1,7 @@
 #include "settings/configfile.h"
 
+#include "settings/configlog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -176,9 +178,12 @@ ConfigurationRead readConfiguration(const QString &path)
 {
     ConfigurationRead read;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCInfo(lcConfig).noquote() << "no configuration at" << path << "- starting afresh";
         return read;
+    }
     read.opened = true;
+    qCInfo(lcConfig).noquote() << "reading" << path;
 
     QStringList problems;
     read.bytes.reserve(qMin(file.size(), maximumFileSize + 1));
@@ -283,5 +288,8 @@ bool writeConfigurationDocument(const QString &path, const QDomDocument &documen
             *error = reason;
         return false;
     }
-    return file.commit() || failed();
+    if (!file.commit())
+        return failed();
+    qCInfo(lcConfig).noquote() << "saved" << path;
+    return true;
 }
