@@ -11,6 +11,9 @@
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -40,6 +43,18 @@ void raiseDescriptorLimit()
 #endif
 }
 
+// A listing of a large folder allocates and frees a few megabytes at a time. By default the
+// allocator maps such blocks afresh and hands freed memory back at once, so every listing
+// paid again for page faults on memory it had just let go (about a tenth of a 10,000-file
+// LIST). Blocks up to 4 MiB now come from the heap, and up to 32 MiB of free heap is kept.
+void keepListingMemory()
+{
+#ifdef __GLIBC__
+    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
+#endif
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -60,6 +75,7 @@ int main(int argc, char *argv[])
     if (commandLine.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("hearth.*.info=true"));
     raiseDescriptorLimit();
+    keepListingMemory();
     QApplication app(argc, argv);
     // Names the per-user configuration directory used when the program's own is read-only.
     QCoreApplication::setApplicationName(QStringLiteral("hearth"));
