@@ -5,6 +5,7 @@
 #include "library/sharewidget.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
+#include "net/tcpserver.h"
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
 
@@ -12,9 +13,13 @@
 #include <QApplication>
 #include <QEvent>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QNetworkInterface>
+#include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 
 namespace {
 
@@ -32,6 +37,45 @@ QString tabIconPath(int mediaType)
     default:
         return QString();
     }
+}
+
+// The IPv4 addresses of the network interfaces that are up, other than loopback: where a
+// player on the home network finds the server.
+QStringList reachableAddresses(quint16 port)
+{
+    QStringList addresses;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp)
+            || !flags.testFlag(QNetworkInterface::IsRunning)
+            || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        const QList<QNetworkAddressEntry> entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                addresses.append(entry.ip().toString() + QLatin1Char(':') + QString::number(port));
+        }
+    }
+    return addresses;
+}
+
+QString reachText(const QStringList &addresses)
+{
+    if (addresses.isEmpty())
+        return QStringLiteral("No network connection: players cannot reach this PC");
+    return QStringLiteral("Players reach this PC at ") + addresses.join(QLatin1String(", "));
+}
+
+QString playersText(int connected, int streaming)
+{
+    if (connected == 0)
+        return QStringLiteral("No players connected");
+    QString text = connected == 1 ? QStringLiteral("1 player connected")
+                                  : QStringLiteral("%1 players connected").arg(connected);
+    if (streaming > 0)
+        text += QStringLiteral(", %1 streaming").arg(streaming);
+    return text;
 }
 
 } // namespace
@@ -98,6 +142,36 @@ void MainWindow::addTrayIcon()
     // Without a notification area there is nowhere to hide to: the window stays visible.
     if (QSystemTrayIcon::isSystemTrayAvailable())
         trayIcon->show();
+}
+
+void MainWindow::watchPlayers(const TCPServer *server)
+{
+    players = server;
+    if (!playersTimer) {
+        reachLabel = new QLabel;
+        playersLabel = new QLabel;
+        statusBar()->addWidget(reachLabel, 1);
+        statusBar()->addPermanentWidget(playersLabel);
+        playersTimer = new QTimer(this);
+        connect(playersTimer, &QTimer::timeout, this, &MainWindow::showPlayers);
+        playersTimer->start(1000);
+    }
+    showPlayers();
+}
+
+void MainWindow::showPlayers()
+{
+    if (!players)
+        return;
+    const QString reach = reachText(reachableAddresses(players->serverPort()));
+    const QString count
+        = playersText(int(players->connections().size()), players->streamingCount());
+    if (reachLabel->text() != reach)
+        reachLabel->setText(reach);
+    if (playersLabel->text() != count) {
+        playersLabel->setText(count);
+        trayIcon->setToolTip(QStringLiteral("Vela Hearth\n") + count);
+    }
 }
 
 void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason)

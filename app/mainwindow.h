@@ -7,7 +7,10 @@
 
 class QDialog;
 class QEvent;
+class QLabel;
 class QTabWidget;
+class QTimer;
+class TCPServer;
 class Settings;
 class TreeWidget;
 class UserPrompts;
@@ -27,6 +30,9 @@ public:
 
     // Asks whether to set up picture scaling now; Yes opens the settings dialog.
     void askFirstRunQuestion();
+    // Shows in the status bar (and the tray tooltip) where players reach the server and how
+    // many are connected and streaming, brought up to date every second.
+    void watchPlayers(const TCPServer *server);
 
 public slots:
     void quit();
@@ -50,6 +56,7 @@ private:
     void addTrayIcon();
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
     TreeWidget *currentView() const;
+    void showPlayers();
 
     QTabWidget *tabWidget = nullptr;
     QList<TreeWidget *> libraries;
@@ -57,6 +64,10 @@ private:
     QString configPath;
     UserPrompts &prompts;
     QSystemTrayIcon *trayIcon = nullptr;
+    const TCPServer *players = nullptr;
+    QLabel *reachLabel = nullptr;
+    QLabel *playersLabel = nullptr;
+    QTimer *playersTimer = nullptr;
     // quit() can be reached from the menu, lastWindowClosed and SIGTERM in one run.
     bool quitting = false;
 };

@@ -168,6 +168,7 @@ int runHearth(const HearthOptions &options)
 
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
+    mainWindow->watchPlayers(tcpServer.get());
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();

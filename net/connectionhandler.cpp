@@ -312,8 +312,16 @@ void ConnectionHandler::handleSize(const Request &request)
     makeSource(request.path, entry, [this] { write(Answers::size(currentSource->size())); });
 }
 
+bool ConnectionHandler::isStreaming() const
+{
+    // A film is read in ranges with pauses between them; seconds without one mean it stopped.
+    constexpr qint64 pauseMs = 3000;
+    return transferRemaining > 0 || (lastGet.isValid() && lastGet.elapsed() < pauseMs);
+}
+
 void ConnectionHandler::handleGet(const Request &request)
 {
+    lastGet.start();
     const Range range = request.range;
     if (currentSource && currentSource->isOpen()) {
         startTransfer(range);

@@ -51,6 +51,8 @@ public:
     // Bytes taken from the socket so far.
     qint64 bytesReceived() const { return received; }
     bool transferActive() const { return transferRemaining > 0; }
+    // Sending a GET now, or sent one within the last few seconds: a player plays in ranges.
+    bool isStreaming() const;
     // Requests of the current text not answered yet.
     bool requestsWaiting() const { return textPos < text.size(); }
     // The text ends inside a request that waits for the rest of its bytes.
@@ -118,6 +120,7 @@ private:
     // Characters of a terminator still to come after a request answered without it.
     int terminatorDue = 0;
 
+    QElapsedTimer lastGet;
     QString peer; // address:port, for the log
     qint64 answeredBytes = 0;
     QString logRequest; // null: no line pending

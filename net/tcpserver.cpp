@@ -4,6 +4,7 @@
 
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <limits>
 
 #ifdef Q_OS_UNIX
@@ -66,6 +67,12 @@ quint16 TCPServer::serverPort() const
 QList<ConnectionHandler *> TCPServer::connections() const
 {
     return handlers.values();
+}
+
+int TCPServer::streamingCount() const
+{
+    return int(std::count_if(handlers.cbegin(), handlers.cend(),
+        [](const ConnectionHandler *handler) { return handler->isStreaming(); }));
 }
 
 qint64 TCPServer::connectionCap() const

@@ -39,6 +39,8 @@ public:
     void setSendfileEnabled(bool enabled) { sendfile = enabled; }
     // Handlers whose connection has not closed yet.
     QList<ConnectionHandler *> connections() const;
+    // Connections whose player is streaming (see ConnectionHandler::isStreaming).
+    int streamingCount() const;
     // How many connections may be open at once, from the descriptor limit now.
     qint64 connectionCap() const;
 

@@ -1,10 +1,11 @@
-#include "app/productstrings.h"
 #include "app/aboutdialog.h"
 #include "app/mainwindow.h"
 #include "app/picturewidget.h"
+#include "app/productstrings.h"
 #include "library/treeitem.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
+#include "net/tcpserver.h"
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
 
@@ -20,8 +21,10 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -92,8 +95,8 @@ struct Fixture
     {
         QDomDocument empty;
         for (int i = 0; i < 3; ++i) {
-            libraries << new TreeWidget(QLatin1String(libraryNames[i]), i + 1, QStringLiteral("*"),
-                empty, prompts);
+            libraries << new TreeWidget(
+                QLatin1String(libraryNames[i]), i + 1, QStringLiteral("*"), empty, prompts);
         }
         configPath = dir.filePath(QStringLiteral("hearth.xml"));
         window = std::make_unique<TestWindow>(libraries, &settings, configPath, prompts);
@@ -194,6 +197,7 @@ private slots:
     void closingTheWindowQuitsAndSaves();
     void minimiseHidesIntoTray();
     void minimiseWithoutTrayStaysVisible();
+    void statusBarCountsPlayers();
     void aboutBox();
     void pictureWidget_data();
     void pictureWidget();
@@ -348,8 +352,8 @@ void TestMainWindow::renamingRetitles_data()
                                << QStringLiteral("Vela Hearth <A name that is far too long to>");
     QTest::addRow("blank") << QStringLiteral("   ") << QStringLiteral("Vela Hearth <My Hearth>");
     // The toolkit reads "[*]" in a title as its mark for unsaved changes.
-    QTest::addRow("modified mark") << QStringLiteral("Den [*]")
-                                   << QStringLiteral("Vela Hearth <Den [*]>");
+    QTest::addRow("modified mark")
+        << QStringLiteral("Den [*]") << QStringLiteral("Vela Hearth <Den [*]>");
     QTest::addRow("two marks") << QStringLiteral("[*][*]x[*]")
                                << QStringLiteral("Vela Hearth <[*][*]x[*]>");
 }
@@ -626,6 +630,32 @@ void TestMainWindow::compiledInImages()
     QCOMPARE(full.size(), size);
     QCOMPARE(shortPrefix, full);
     QVERIFY(full.hasAlphaChannel() || name == QLatin1String("about_logo.png"));
+}
+
+void TestMainWindow::statusBarCountsPlayers()
+{
+    Fixture f;
+    const QList<DirTreeInterface *> libraries(f.libraries.cbegin(), f.libraries.cend());
+    TCPServer server(libraries, nullptr, 0);
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    f.window->watchPlayers(&server);
+    const QList<QLabel *> labels = f.window->statusBar()->findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 2);
+    const auto shows = [&](const QString &text) {
+        return labels.at(0)->text() == text || labels.at(1)->text() == text;
+    };
+    QVERIFY(shows(QStringLiteral("No players connected")));
+    const QSystemTrayIcon *tray = f.window->findChild<QSystemTrayIcon *>();
+    QVERIFY(tray->toolTip().startsWith(QLatin1String("Vela Hearth")));
+
+    QTcpSocket idle, playing;
+    idle.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    playing.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QTRY_COMPARE(server.connections().size(), 2);
+    // A missing file still streams: as NULs, as many as asked for.
+    playing.write("GET /VIDEO/none.avi| 0 100000 |\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(shows(QStringLiteral("2 players connected, 1 streaming")), 3000);
+    QCOMPARE(tray->toolTip(), QStringLiteral("Vela Hearth\n2 players connected, 1 streaming"));
 }
 
 QTEST_MAIN(TestMainWindow)
