@@ -60,19 +60,32 @@ QStringList reachableAddresses(quint16 port)
     return addresses;
 }
 
+// The window is narrow: the status bar says it short, its tooltips in full.
 QString reachText(const QStringList &addresses)
 {
     if (addresses.isEmpty())
-        return QStringLiteral("No network connection: players cannot reach this PC");
-    return QStringLiteral("Players reach this PC at ") + addresses.join(QLatin1String(", "));
+        return QStringLiteral("No network");
+    return QStringLiteral("Reach at ") + addresses.join(QLatin1String(", "));
 }
 
-QString playersText(int connected, int streaming)
+QString reachTip(const QStringList &addresses)
 {
+    if (addresses.isEmpty())
+        return QStringLiteral("No network connection is up: players cannot reach this PC.");
+    return QStringLiteral("Players on your network reach this PC at ")
+        + addresses.join(QLatin1String(", ")) + QLatin1Char('.');
+}
+
+QString playersText(int connected, int streaming, bool full)
+{
+    const QString players = full ? QStringLiteral(" connected") : QString();
+    QString text;
     if (connected == 0)
-        return QStringLiteral("No players connected");
-    QString text = connected == 1 ? QStringLiteral("1 player connected")
-                                  : QStringLiteral("%1 players connected").arg(connected);
+        text = QStringLiteral("No players") + players;
+    else if (connected == 1)
+        text = QStringLiteral("1 player") + players;
+    else
+        text = QStringLiteral("%1 players").arg(connected) + players;
     if (streaming > 0)
         text += QStringLiteral(", %1 streaming").arg(streaming);
     return text;
@@ -163,14 +176,20 @@ void MainWindow::showPlayers()
 {
     if (!players)
         return;
-    const QString reach = reachText(reachableAddresses(players->serverPort()));
-    const QString count
-        = playersText(int(players->connections().size()), players->streamingCount());
-    if (reachLabel->text() != reach)
+    const QStringList addresses = reachableAddresses(players->serverPort());
+    const QString reach = reachText(addresses);
+    if (reachLabel->text() != reach) {
         reachLabel->setText(reach);
+        reachLabel->setToolTip(reachTip(addresses));
+    }
+    const int connected = int(players->connections().size());
+    const int streaming = players->streamingCount();
+    const QString count = playersText(connected, streaming, false);
     if (playersLabel->text() != count) {
+        const QString full = playersText(connected, streaming, true);
         playersLabel->setText(count);
-        trayIcon->setToolTip(QStringLiteral("Vela Hearth\n") + count);
+        playersLabel->setToolTip(full);
+        trayIcon->setToolTip(QStringLiteral("Vela Hearth\n") + full);
     }
 }
 
