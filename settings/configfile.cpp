@@ -160,6 +160,13 @@ bool nameTaken(const QString &name)
     return info.exists() || info.isSymLink();
 }
 
+bool sameBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return !QFileInfo(path).isSymLink() && file.size() == bytes.size()
+        && file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
+}
+
 } // namespace
 
 QString configurationPath(const QString &applicationDir, const QString &installedDir)
@@ -234,8 +241,13 @@ QString keepAside(const QString &path, const ConfigurationRead &read, QString *e
     const QString base = path + QLatin1String(".broken");
     for (int i = 0; i < 1000; ++i) {
         const QString candidate = i == 0 ? base : base + QLatin1Char('.') + QString::number(i);
-        if (nameTaken(candidate))
+        if (nameTaken(candidate)) {
+            // A start that ended early (a port taken, a restart loop) kept these very bytes
+            // already: that copy serves, rather than one more of the same.
+            if (read.bytesComplete && sameBytes(candidate, read.bytes))
+                return candidate;
             continue;
+        }
         if (!read.bytesComplete) {
             // Not all of it could be read, so no copy would be whole: the file itself goes.
             QFile file(path);
