@@ -5,7 +5,8 @@
 // is waited for (high bit); the rest is what the player sends.
 //
 // Checked: the connection is still answering afterwards, or was closed right after a "404";
-// no more than the bounded amount is queued for it; its handler is gone once the peer is.
+// nothing outside what listings show is served; no more than the bounded amount is queued for
+// it; its handler is gone once the peer is.
 // Requests that mean the same however TCP cuts them get the same answer bytes cut as sent
 // as when sent whole.
 #include "app/productstrings.h"
@@ -258,6 +259,10 @@ Run run(const QByteArray &payload, const std::vector<qsizetype> &cuts, bool wait
         result.answers = peer.answers;
     }
     result.capped = peer.capped;
+    // Below the live folder only what its listing shows is served (the music files hold
+    // their own names): no hidden or filtered file, nothing a link leads to.
+    for (const char *unlisted : { "outside every library", ".hidden.mp3", "notes.txt" })
+        require(!peer.answers.contains(unlisted), "served what no listing shows");
 
     if (peer.capped) {
         // A player leaving mid-answer: reset, as a crashed or switched-off one does.
