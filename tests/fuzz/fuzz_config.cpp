@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     new QApplication(qtArgc, qtArgv);
     dir = new QTemporaryDir;
+    std::atexit([] { delete dir; });
     prompts = new QtUserPrompts;
     return dir->isValid() ? 0 : 1;
 }

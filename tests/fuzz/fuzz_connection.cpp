@@ -82,6 +82,8 @@ void writeFile(const QString &path, const QByteArray &bytes, qint64 size = -1)
 void makeWorld()
 {
     world = new World;
+    // The views and the server live as long as the process; only the files are cleaned up.
+    std::atexit([] { world->dir.remove(); });
     const QString media = world->dir.filePath(QStringLiteral("media"));
     QDir().mkpath(media + QStringLiteral("/films"));
     QDir().mkpath(media + QStringLiteral("/music/albums"));
