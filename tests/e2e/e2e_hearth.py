@@ -183,6 +183,17 @@ def write_config(path, media):
     return text
 
 
+def stop(proc):
+    """SIGTERM, as a logout sends; killed when it has not ended within 30 s. Its output."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.communicate()
+
+
 def wait_for_server(proc):
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
@@ -321,13 +332,7 @@ def first_start(t, executable):
         try:
             t.truth("first start serves", wait_for_server(proc))
         finally:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-            try:
-                _, err = proc.communicate(timeout=30)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                _, err = proc.communicate()
+            _, err = stop(proc)
         t.check("first start: exit code after SIGTERM", proc.returncode, 0)
         t.truth("first-run question asked",
                 b"Set up picture scaling now?" in err, err.decode(errors="replace"))
@@ -390,13 +395,7 @@ def main():
         except (OSError, socket.timeout) as error:
             t.truth("no network error", False, repr(error))
         finally:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-            try:
-                proc.communicate(timeout=30)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.communicate()
+            stop(proc)
         t.check("exit code after SIGTERM", proc.returncode, 0)
         saved_config(t, config, original, media)
 

@@ -19,7 +19,6 @@ Exit codes: 0 passed, 1 failed, 77 skipped (port 8000 is held by another process
 import os
 import random
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -353,13 +352,7 @@ def main():
         except (OSError, socket.timeout) as error:
             t.truth("no network error", False, repr(error))
         finally:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            e2e.stop(proc)
         t.check("exit code after SIGTERM", proc.returncode, 0)
 
     print("%d passed, %d failed" % (t.passed, t.failed))
