@@ -69,6 +69,17 @@ quint16 freePort()
     return 0;
 }
 
+// A run from dir on the given ports (0: any free one), asking through prompts.
+HearthOptions optionsFor(const QString &dir, quint16 port, UserPrompts &prompts)
+{
+    HearthOptions options;
+    options.applicationDir = dir;
+    options.tcpPort = port;
+    options.udpPort = port;
+    options.prompts = &prompts;
+    return options;
+}
+
 } // namespace
 
 class TestStartup : public QObject
@@ -124,11 +135,7 @@ void TestStartup::portTakenEndsWithOneBox()
         QVERIFY(udpHolder.bind(QHostAddress::AnyIPv4, port));
 
     RecordingPrompts prompts;
-    HearthOptions options;
-    options.applicationDir = dir.path();
-    options.tcpPort = port;
-    options.udpPort = port;
-    options.prompts = &prompts;
+    const HearthOptions options = optionsFor(dir.path(), port, prompts);
     QCOMPARE(runHearth(options), 1);
 
     QCOMPARE(prompts.titles, QStringList { QStringLiteral("Hearth Network Error") });
@@ -163,11 +170,7 @@ void TestStartup::terminationSavesTheConfiguration()
     }
 
     RecordingPrompts prompts;
-    HearthOptions options;
-    options.applicationDir = dir.path();
-    options.tcpPort = 0;
-    options.udpPort = 0;
-    options.prompts = &prompts;
+    const HearthOptions options = optionsFor(dir.path(), 0, prompts);
     // A broken pipe (a player gone mid-sendfile) must not end the run.
     QTimer::singleShot(100, [] { std::raise(SIGPIPE); });
     QTimer::singleShot(200, [signalNumber] { std::raise(signalNumber); });
@@ -192,11 +195,7 @@ void TestStartup::firstStartAsksOnceAndWritesEmptyLibraries()
 
     RecordingPrompts prompts;
     prompts.answer = QMessageBox::No;
-    HearthOptions options;
-    options.applicationDir = dir.path();
-    options.tcpPort = 0;
-    options.udpPort = 0;
-    options.prompts = &prompts;
+    const HearthOptions options = optionsFor(dir.path(), 0, prompts);
     QTimer::singleShot(300, [] { std::raise(SIGTERM); });
     QCOMPARE(runHearth(options), 0);
 
@@ -277,11 +276,7 @@ void TestStartup::configurationTroubleIsToldOnce()
     }
 
     RecordingPrompts prompts;
-    HearthOptions options;
-    options.applicationDir = dir.path();
-    options.tcpPort = 0;
-    options.udpPort = 0;
-    options.prompts = &prompts;
+    const HearthOptions options = optionsFor(dir.path(), 0, prompts);
     QTimer::singleShot(300, [] { std::raise(SIGTERM); });
     QCOMPARE(runHearth(options), exitCode);
 
