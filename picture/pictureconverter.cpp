@@ -1,6 +1,7 @@
 #include "picture/pictureconverter.h"
 
 #include "picture/picturebudget.h"
+#include "picture/pngchunks.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -92,6 +93,11 @@ LoadedPicture loadPicture(const QString &path, const PictureFormat &format, cons
     // The toolkit's allocation limit covers the decoded picture only; a JPEG's frame header
     // tells what the decoder needs besides.
     const JpegFrame jpeg = readJpegFrame(file);
+    if (!file.seek(0))
+        return {};
+    // libpng would say what is wrong with a broken PNG on standard error, past our own warning.
+    if (hasPngSignature(file) && (!file.seek(0) || !isSoundPng(file)))
+        return {};
     if (!file.seek(0))
         return {};
 

@@ -9,12 +9,15 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
 #include <cmath>
 #include <memory>
+
+#include <unistd.h>
 
 class TestPictureCache : public QObject
 {
@@ -496,6 +499,10 @@ void TestPictureCache::anyContentIsConvertedOrRefused_data()
     QTest::newRow("components in separate scans, claiming 12000x12000") << separateScans << false;
     QTest::newRow("sequential frame claiming 12000x12000") << withFrameSize(jpeg, 12000, 12000) << true;
     QTest::newRow("frame height left to a later marker") << withFrameSize(jpeg, 320, 0) << false;
+    // A zero width, with the header's checksum right: libpng's "Invalid IHDR data".
+    QTest::newRow("PNG of zero width") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\0\0\0\0\x01\x08\0\0\0\0\xd5\xbc\xf0\x6b\0\0\0\x0aIDAT\x78\x9c\x63\x60\0\0\0\x02\0\x01\x48\xaf\xa4\x71\0\0\0\0IEND\xae\x42\x60\x82", 67) << false;
+    const QByteArray png = encode(quadrants(QSize(64, 48)), "png");
+    QTest::newRow("PNG cut short") << png.left(png.size() / 2) << false;
     // clang-format on
 }
 
@@ -507,7 +514,17 @@ void TestPictureCache::anyContentIsConvertedOrRefused()
     const QString path = pathOf(QStringLiteral("picture.jpg"));
     writeFile(path, content);
     auto cache = makeCache(defaults);
+    // Nothing but the program's own warning is said: the decoders' libraries say nothing.
+    QTemporaryFile said;
+    QVERIFY(said.open());
+    const int standardError = ::dup(2);
+    ::dup2(said.handle(), 2);
     const QByteArray jpeg = cache->convertedPicture(path);
+    ::dup2(standardError, 2);
+    ::close(standardError);
+    QFile saidFile(said.fileName());
+    QVERIFY(saidFile.open(QIODevice::ReadOnly));
+    QCOMPARE(saidFile.readAll(), QByteArray());
     QCOMPARE(!jpeg.isEmpty(), converted);
     QCOMPARE(cache->cachedCount(), 1); // failures are remembered too
     if (converted)
