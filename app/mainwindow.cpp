@@ -220,6 +220,11 @@ TreeWidget *MainWindow::currentView() const
     return libraries.value(tabWidget->currentIndex(), nullptr);
 }
 
+void MainWindow::setSaveCondition(std::function<bool(QString *error)> condition)
+{
+    saveCondition = std::move(condition);
+}
+
 void MainWindow::quit()
 {
     if (quitting)
@@ -227,7 +232,8 @@ void MainWindow::quit()
     quitting = true;
     trayIcon->hide();
     QString error;
-    if (!saveConfiguration(libraries, *settings, configPath, &error)) {
+    const bool mayReplace = !saveCondition || saveCondition(&error);
+    if (!mayReplace || !saveConfiguration(libraries, *settings, configPath, &error)) {
         // Said before the run ends, and in the exit code for whoever started it unattended.
         prompts.message(
             QMessageBox::Critical, this, configurationErrorTitle(), error, QMessageBox::Ok);

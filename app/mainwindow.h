@@ -5,6 +5,8 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+#include <functional>
+
 class QDialog;
 class QEvent;
 class QLabel;
@@ -28,6 +30,9 @@ public:
         UserPrompts &prompts);
     ~MainWindow() override;
 
+    // Must hold before quit() may replace the configuration file; else quit() tells the user
+    // why (its *error) and ends with SaveFailedExit, the file left as it is.
+    void setSaveCondition(std::function<bool(QString *error)> condition);
     // Asks whether to set up picture scaling now; Yes opens the settings dialog.
     void askFirstRunQuestion();
     // Shows in the status bar (and the tray tooltip) where players reach the server and how
@@ -62,6 +67,7 @@ private:
     QList<TreeWidget *> libraries;
     Settings *settings;
     QString configPath;
+    std::function<bool(QString *error)> saveCondition;
     UserPrompts &prompts;
     QSystemTrayIcon *trayIcon = nullptr;
     const TCPServer *players = nullptr;

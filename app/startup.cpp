@@ -52,12 +52,26 @@ QString brokenFileNotice(
     if (!keptAs.isEmpty()) {
         text += QLatin1String("It was kept unchanged as ") + QDir::toNativeSeparators(keptAs)
             + QLatin1String(". ");
+    } else if (!keepError.isEmpty()) {
+        text += QLatin1String("It could not be kept aside (") + keepError
+            + QLatin1String("); it is tried again at quit, and the file is not overwritten "
+                            "unless that succeeds. ");
     } else {
-        text += QLatin1String("It could not be kept aside (") + keepError + QLatin1String("). ");
+        return text
+            + QLatin1String("It is left as it was; Vela Hearth goes on with what could be "
+                            "read, and saves that elsewhere.");
     }
     return text
         + QLatin1String("Vela Hearth goes on with what could be read, and writes the "
                         "configuration file from that when it quits.");
+}
+
+QString refusalText(const QString &path, const QString &why)
+{
+    return QLatin1String("The configuration file ") + QDir::toNativeSeparators(path)
+        + QLatin1String(" cannot be used: ") + why
+        + QLatin1String(".\nVela Hearth did not start and left it as it was. Name a "
+                        "configuration file with --config, or move this one away.");
 }
 
 } // namespace
@@ -68,19 +82,37 @@ QString configurationErrorTitle()
 }
 
 bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
-    UserPrompts &prompts, QString *notice)
+    UserPrompts &prompts, ConfigurationLoad *load, const QString &savePath)
 {
-    const ConfigurationRead read = readConfiguration(path);
-    if (notice)
-        notice->clear();
-    if (!read.problem.isEmpty()) {
+    ConfigurationLoad ignored;
+    ConfigurationLoad &result = load ? *load : ignored;
+    result = ConfigurationLoad();
+    auto read = std::make_shared<ConfigurationRead>(readConfiguration(path));
+    if (!read->refusal.isEmpty())
+        result.refusal = refusalText(path, read->refusal);
+    const bool overwritten = savePath.isEmpty() || savePath == path;
+    if (!read->problem.isEmpty()) {
         // Kept before anything can overwrite it: the save at quit writes only what was read.
         QString keepError;
-        const QString keptAs = keepAside(path, read, &keepError);
-        if (notice)
-            *notice = brokenFileNotice(path, read.problem, keptAs, keepError);
+        const QString keptAs = overwritten ? keepAside(path, *read, &keepError) : QString();
+        result.notice = brokenFileNotice(path, read->problem, keptAs, keepError);
+        if (overwritten && keptAs.isEmpty()) {
+            // The bytes stay in memory until then: they are all that is left of the file.
+            result.keepBeforeSaving = [path, read](QString *error) {
+                QString reason;
+                if (!keepAside(path, *read, &reason).isEmpty())
+                    return true;
+                *error = QLatin1String("The configuration file ") + QDir::toNativeSeparators(path)
+                    + QLatin1String(" could not be read whole at start, and it still cannot be "
+                                    "kept aside (")
+                    + reason
+                    + QLatin1String(").\nIt was left as it was; what changed in this run was "
+                                    "not saved.");
+                return false;
+            };
+        }
     }
-    const QDomDocument &document = read.document;
+    const QDomDocument &document = read->document;
     settings.loadXml(document);
 
     const QStringList filters = settings.extensions();
@@ -101,7 +133,7 @@ bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const
         QObject::connect(&settings, table[i].filtersChanged, view, &TreeWidget::setFilters);
         libraries.append(view);
     }
-    return read.opened;
+    return read->opened;
 }
 
 bool saveConfiguration(const QList<TreeWidget *> &libraries, const Settings &settings,
@@ -140,9 +172,14 @@ int runHearth(const HearthOptions &options)
     QList<TreeWidget *> libraries;
     UnownedViews unownedViews { libraries };
     auto settings = std::make_unique<Settings>(defaultServerName());
-    QString brokenNotice;
+    ConfigurationLoad load;
     const bool fileOpened
-        = loadConfiguration(libraries, *settings, configPath, prompts, &brokenNotice);
+        = loadConfiguration(libraries, *settings, configPath, prompts, &load);
+    if (!load.refusal.isEmpty()) {
+        prompts.message(QMessageBox::Critical, nullptr, configurationErrorTitle(), load.refusal,
+            QMessageBox::Ok);
+        return ConfigurationRefusedExit;
+    }
 
     const QList<DirTreeInterface *> interfaces(libraries.cbegin(), libraries.cend());
 
@@ -168,6 +205,8 @@ int runHearth(const HearthOptions &options)
 
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
+    if (load.keepBeforeSaving)
+        mainWindow->setSaveCondition(load.keepBeforeSaving);
     mainWindow->watchPlayers(tcpServer.get());
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
@@ -180,13 +219,13 @@ int runHearth(const HearthOptions &options)
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.
-    if (!brokenNotice.isEmpty()) {
-        MainWindow *window = mainWindow.get();
+    if (!load.notice.isEmpty()) {
+        MainWindow *parent = mainWindow.get();
         QMetaObject::invokeMethod(
-            window,
-            [&prompts, window, brokenNotice] {
-                prompts.message(QMessageBox::Warning, window, configurationErrorTitle(),
-                    brokenNotice, QMessageBox::Ok);
+            parent,
+            [&prompts, parent, notice = load.notice] {
+                prompts.message(QMessageBox::Warning, parent, configurationErrorTitle(), notice,
+                    QMessageBox::Ok);
             },
             Qt::QueuedConnection);
     }

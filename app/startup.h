@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 class Settings;
 class TreeWidget;
 class UserPrompts;
@@ -26,6 +28,9 @@ struct HearthOptions
 enum HearthExitCode : int {
     ListenFailedExit = 1, // a port could not be opened; nothing was written
     SaveFailedExit = 3, // the configuration could not be saved at quit; the old file is kept
+    // The configuration file cannot be used (no regular file, unreadable, far too large, or
+    // holding no configuration); nothing was started, read or written.
+    ConfigurationRefusedExit = 4,
 };
 
 // Title of the boxes about the configuration file.
@@ -36,13 +41,28 @@ QString configurationErrorTitle();
 // loop's result (0, or SaveFailedExit from MainWindow::quit).
 int runHearth(const HearthOptions &options);
 
+// What loading the configuration has to tell start-up and quit.
+struct ConfigurationLoad
+{
+    // Not empty when the file was refused (ConfigurationRefusedExit): what to tell the user.
+    // Nothing of it was loaded, and it must not be written.
+    QString refusal;
+    // A file that could not be read whole: what to tell the user.
+    QString notice;
+    // Set when such a file could not be kept aside: tries again, and must succeed before the
+    // save at quit may replace the file; else false with *error in words for the user.
+    std::function<bool(QString *error)> keepBeforeSaving;
+};
+
 // Reads the configuration file at path into the settings and appends the three library views
 // (Video, Audio, Pictures) built from it to libraries. True when the file could be opened,
 // whether or not its content was usable. A file that cannot be read whole is kept aside
-// unchanged (keepAside) and the rest goes on with what could be read; notice (if given) then
-// receives what to tell the user, else it is left empty.
+// unchanged (keepAside) unless savePath names another file (the one read is then never
+// written), and the rest goes on with what could be read. A refused file leaves the settings
+// and the (empty) libraries as they are on a first start. load (if given) receives what to
+// tell.
 bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const QString &path,
-    UserPrompts &prompts, QString *notice = nullptr);
+    UserPrompts &prompts, ConfigurationLoad *load = nullptr, const QString &savePath = QString());
 
 // Writes root, settings element and the libraries in list order to path; a failed write keeps
 // the old file and returns false with *error (if given) in words for the user.

@@ -12,6 +12,13 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QLatin1String fileName("hearth.xml");
@@ -21,9 +28,9 @@ const QLatin1String fileName("hearth.xml");
 // quadratic in the depth to build, and recursion as deep to free.
 constexpr int maximumElementDepth = 256;
 
-// Even a library of a million entries stays far below this; reading stops here rather than
-// fill memory from something that is no configuration file.
-constexpr qint64 maximumFileSize = qint64(256) * 1024 * 1024;
+// A library of 100,000 entries takes about 15 MiB; a file larger than this is something
+// else, refused rather than read into memory.
+constexpr qint64 maximumFileSize = qint64(64) * 1024 * 1024;
 
 // The serialiser writes any character as it stands, but XML cannot hold control characters
 // other than tab and line breaks, nor U+FFFE and U+FFFF: one pasted into a name would make
@@ -83,17 +90,19 @@ QString decodeLeniently(const QByteArray &bytes, bool *otherBytes)
     text.reserve(bytes.size());
     *otherBytes = false;
     qsizetype i = 0;
+    qsizetype run = 0; // where the UTF-8 not yet appended starts
     while (i < bytes.size()) {
         const int length = utf8SequenceLength(bytes, i);
         if (length == 0) {
+            text.append(QString::fromUtf8(bytes.constData() + run, i - run));
             text.append(QChar(char16_t(uchar(bytes.at(i)))));
             *otherBytes = true;
-            ++i;
+            run = ++i;
         } else {
-            text.append(QString::fromUtf8(bytes.constData() + i, length));
             i += length;
         }
     }
+    text.append(QString::fromUtf8(bytes.constData() + run, i - run));
     return text;
 }
 
@@ -153,6 +162,87 @@ QString buildDocument(QXmlStreamReader &reader, QDomDocument &document)
         .arg(message);
 }
 
+// Whether the document holds anything of a configuration: a "hearth" root, or a root of
+// another name that holds one of the elements the program reads. A program, a video or
+// another program's XML reads as nothing of the kind.
+bool holdsConfiguration(const QDomDocument &document)
+{
+    const QDomElement root = document.documentElement();
+    if (root.isNull())
+        return false;
+    if (root.tagName() == QLatin1String("hearth"))
+        return true;
+    for (const char *name : { "settings", "video_tree", "audio_tree", "pictures_tree" }) {
+        if (!root.firstChildElement(QLatin1String(name)).isNull())
+            return true;
+    }
+    return false;
+}
+
+// Why the file at path is no file to read, or an empty string. ENOENT counts as fine: it is
+// a first start.
+QString kindOfFile(const QString &path, bool *missing)
+{
+    *missing = false;
+#ifdef Q_OS_UNIX
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        if (errno == ENOENT) {
+            *missing = true;
+            return QString();
+        }
+        return QLatin1String("it cannot be reached (") + qt_error_string(errno)
+            + QLatin1Char(')');
+    }
+    if (S_ISREG(info.st_mode))
+        return QString();
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("it is a directory, not a file");
+    if (S_ISFIFO(info.st_mode))
+        return QStringLiteral("it is a FIFO, not a file");
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+        return QStringLiteral("it is a device, not a file");
+    if (S_ISSOCK(info.st_mode))
+        return QStringLiteral("it is a socket, not a file");
+    return QStringLiteral("it is not a regular file");
+#else
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *missing = !info.isSymLink();
+        return *missing ? QString() : QStringLiteral("it is a link to nowhere");
+    }
+    if (info.isDir())
+        return QStringLiteral("it is a directory, not a file");
+    return info.isFile() ? QString() : QStringLiteral("it is not a regular file");
+#endif
+}
+
+// Opens path for reading if it is a regular file. Opened without waiting and checked again on
+// what was opened, so a FIFO or a device put in its place cannot stall or feed the start.
+QString openRegularFile(const QString &path, QFile &file)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(
+        QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return QLatin1String("it cannot be read (") + qt_error_string(errno) + QLatin1Char(')');
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return QStringLiteral("it is not a regular file");
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return QLatin1String("it cannot be read (") + file.errorString() + QLatin1Char(')');
+    }
+#else
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QLatin1String("it cannot be read (") + file.errorString() + QLatin1Char(')');
+#endif
+    return QString();
+}
+
 // Whether name is in use, a link to nowhere included.
 bool nameTaken(const QString &name)
 {
@@ -184,31 +274,42 @@ QString configurationPath(const QString &applicationDir, const QString &installe
 ConfigurationRead readConfiguration(const QString &path)
 {
     ConfigurationRead read;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    bool missing = false;
+    read.refusal = kindOfFile(path, &missing);
+    if (missing) {
         qCInfo(lcConfig).noquote() << "no configuration at" << path << "- starting afresh";
         return read;
     }
+    QFile file;
+    if (read.refusal.isEmpty())
+        read.refusal = openRegularFile(path, file);
+    if (read.refusal.isEmpty() && file.size() > maximumFileSize)
+        read.refusal = QStringLiteral("it is larger than 64 MiB, far larger than any configuration");
+    if (!read.refusal.isEmpty())
+        return read;
     read.opened = true;
     qCInfo(lcConfig).noquote() << "reading" << path;
 
     QStringList problems;
-    read.bytes.reserve(qMin(file.size(), maximumFileSize + 1));
+    read.bytes.reserve(file.size());
     while (read.bytes.size() <= maximumFileSize) {
         const QByteArray chunk = file.read(1024 * 1024);
         if (chunk.isEmpty())
             break;
         read.bytes += chunk;
     }
-    if (file.error() != QFileDevice::NoError) {
-        problems.append(QLatin1String("reading it failed: ") + file.errorString());
-    } else if (read.bytes.size() > maximumFileSize) {
-        problems.append(QLatin1String("only its first 256 MiB were read"));
-    } else {
-        read.bytesComplete = true;
+    if (read.bytes.size() > maximumFileSize) {
+        // It grew past the bound while being read.
+        read.bytes.clear();
+        read.refusal = QStringLiteral("it is larger than 64 MiB, far larger than any configuration");
+        return read;
     }
+    if (file.error() != QFileDevice::NoError)
+        problems.append(QLatin1String("reading it failed: ") + file.errorString());
+    else
+        read.bytesComplete = true;
     file.close();
-    const QByteArray bytes = read.bytes.left(maximumFileSize);
+    const QByteArray &bytes = read.bytes;
 
     // An empty file holds nothing to lose: the defaults, as on a first start, but no question.
     const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
@@ -217,7 +318,9 @@ ConfigurationRead readConfiguration(const QString &path)
 
     QXmlStreamReader reader(bytes);
     QString error = buildDocument(reader, read.document);
-    if (!error.isEmpty()) {
+    // Stopped at the first character: nothing of it is XML, however it is decoded.
+    const bool noXmlAtAll = reader.lineNumber() == 1 && reader.columnNumber() <= 1;
+    if (!error.isEmpty() && !noXmlAtAll) {
         // The reader stops at the first byte that is not UTF-8, however early: read again
         // with such bytes taken as Latin-1, so the libraries after it survive.
         bool otherBytes = false;
@@ -232,6 +335,12 @@ ConfigurationRead readConfiguration(const QString &path)
     }
     if (!error.isEmpty())
         problems.append(error);
+    if (!holdsConfiguration(read.document)) {
+        // Adopting it would replace it at quit with a configuration of defaults.
+        read.refusal = QLatin1String("nothing in it reads as a Vela Hearth configuration")
+            + (error.isEmpty() ? QString() : QLatin1String(" (") + error + QLatin1Char(')'));
+        return read;
+    }
     read.problem = problems.join(QLatin1String("; "));
     return read;
 }

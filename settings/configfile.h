@@ -19,6 +19,11 @@ struct ConfigurationRead
     QDomDocument document;
     // The file could be opened at all (a missing file is a first start).
     bool opened = false;
+    // Not empty when the file must not be used at all, in words for the user: it is no
+    // regular file (a directory, a device, a FIFO), cannot be read, is far larger than any
+    // configuration, or nothing in it reads as one (a program, a video). Nothing of it is to
+    // be used then, and it must not be kept aside, replaced or written.
+    QString refusal;
     // Empty when the document holds the whole file; else why not, in words for the user.
     QString problem;
     // The file's bytes, for keeping a broken file aside; all of them only when bytesComplete.

@@ -1,10 +1,13 @@
 #include "app/startup.h"
 #include "library/userprompts.h"
+#include "tests/filesizelimit.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QLocalServer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,6 +15,11 @@
 #include <QUdpSocket>
 
 #include <csignal>
+#include <optional>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -94,6 +102,8 @@ private slots:
     void firstStartAsksOnceAndWritesEmptyLibraries();
     void configurationTroubleIsToldOnce_data();
     void configurationTroubleIsToldOnce();
+    void unusableFileIsLeftAlone_data();
+    void unusableFileIsLeftAlone();
 };
 
 void TestStartup::portTakenEndsWithOneBox_data()
@@ -215,12 +225,16 @@ void TestStartup::firstStartAsksOnceAndWritesEmptyLibraries()
 
 void TestStartup::configurationTroubleIsToldOnce_data()
 {
-    QTest::addColumn<QByteArray>("content"); // null: hearth.xml is a directory, no file
+    QTest::addColumn<QByteArray>("content"); // null: no file
     QTest::addColumn<QByteArray>("olderCopy"); // kept by an earlier start; null: none
     QTest::addColumn<QString>("keptAs");
     QTest::addColumn<QStringList>("titles");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArrayList>("saved");
+    // A limit on the size of the files written from the start (0: none), kept to the end or
+    // lifted before the quit.
+    QTest::addColumn<int>("sizeLimit");
+    QTest::addColumn<bool>("limitAtQuit");
 
     const QString trouble = QStringLiteral("Hearth Configuration Error");
     const QByteArray whole
@@ -231,19 +245,30 @@ void TestStartup::configurationTroubleIsToldOnce_data()
     latin1.replace("\"Old\"", "\"Caf\xe9\"");
     QTest::newRow("Latin-1 byte in a folder name")
         << latin1 << QByteArray() << QStringLiteral("hearth.xml.broken") << QStringList { trouble }
-        << 0 << QByteArrayList { "name=\"Den\"", "name=\"Caf\xc3\xa9\"", "name=\"Songs\"" };
+        << 0 << QByteArrayList { "name=\"Den\"", "name=\"Caf\xc3\xa9\"", "name=\"Songs\"" } << 0
+        << false;
     // A start that ended early (port taken) kept the same bytes: no second copy of them.
     QTest::newRow("same bytes kept before")
         << latin1 << latin1 << QStringLiteral("hearth.xml.broken") << QStringList { trouble } << 0
-        << QByteArrayList { "name=\"Caf\xc3\xa9\"" };
+        << QByteArrayList { "name=\"Caf\xc3\xa9\"" } << 0 << false;
     QTest::newRow("cut in half, older copies kept")
         << whole.left(whole.indexOf("<audio_tree>") + 20) << QByteArray("older")
         << QStringLiteral("hearth.xml.broken.2") << QStringList { trouble } << 0
-        << QByteArrayList { "name=\"Den\"", "name=\"Old\"", "<audio_tree/>" };
+        << QByteArrayList { "name=\"Den\"", "name=\"Old\"", "<audio_tree/>" } << 0 << false;
     QTest::newRow("save fails") << QByteArray() << QByteArray() << QString()
                                 << QStringList { QStringLiteral("Set up picture scaling now?"),
                                        trouble }
-                                << 3 << QByteArrayList();
+                                << 3 << QByteArrayList() << 64 << true;
+    // Broken early in a long file: what was read is far shorter than the file.
+    const QByteArray longBroken = "<hearth><settings><server name=\"Den\"/></settings>"
+                                  "<video_tree><dir name=\"A\"></video_tree><!--"
+        + QByteArray(4096, 'x') + "-->";
+    QTest::newRow("could not be kept aside, then or at quit")
+        << longBroken << QByteArray() << QString() << QStringList { trouble, trouble } << 3
+        << QByteArrayList { longBroken } << 2048 << true;
+    QTest::newRow("could not be kept aside, kept at quit")
+        << longBroken << QByteArray() << QStringLiteral("hearth.xml.broken")
+        << QStringList { trouble } << 0 << QByteArrayList { "<dir name=\"A\"/>" } << 2048 << false;
 }
 
 // A file that cannot be read whole is kept aside before the save at quit writes what was
@@ -256,12 +281,12 @@ void TestStartup::configurationTroubleIsToldOnce()
     QFETCH(QStringList, titles);
     QFETCH(int, exitCode);
     QFETCH(QByteArrayList, saved);
+    QFETCH(int, sizeLimit);
+    QFETCH(bool, limitAtQuit);
 
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("hearth.xml"));
-    if (content.isNull()) {
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("hearth.xml")));
-    } else {
+    if (!content.isNull()) {
         QFile file(config);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(content);
@@ -277,15 +302,24 @@ void TestStartup::configurationTroubleIsToldOnce()
 
     RecordingPrompts prompts;
     const HearthOptions options = optionsFor(dir.path(), 0, prompts);
+    std::optional<FileSizeLimit> limit;
+    if (sizeLimit > 0)
+        limit.emplace(rlim_t(sizeLimit));
+    if (!limitAtQuit)
+        QTimer::singleShot(150, [&limit] { limit.reset(); });
     QTimer::singleShot(300, [] { std::raise(SIGTERM); });
     QCOMPARE(runHearth(options), exitCode);
+    limit.reset();
 
     QCOMPARE(prompts.titles, titles);
+    QCOMPARE(prompts.icons.value(0),
+        content.isNull() ? QMessageBox::Question : QMessageBox::Warning);
     if (!keptAs.isEmpty()) {
         QCOMPARE(readAll(dir.filePath(keptAs)), content);
-        QVERIFY2(prompts.texts.value(0).contains(dir.filePath(keptAs)),
-            qPrintable(prompts.texts.value(0)));
-        QCOMPARE(prompts.icons.value(0), QMessageBox::Warning);
+        if (sizeLimit == 0) {
+            QVERIFY2(prompts.texts.value(0).contains(dir.filePath(keptAs)),
+                qPrintable(prompts.texts.value(0)));
+        }
     }
     if (!olderCopy.isNull()) {
         QCOMPARE(readAll(config + QStringLiteral(".broken")), olderCopy);
@@ -296,6 +330,82 @@ void TestStartup::configurationTroubleIsToldOnce()
         QVERIFY2(written.contains(part), written.constData());
     if (exitCode != 0)
         QCOMPARE(prompts.icons.value(titles.size() - 1), QMessageBox::Critical);
+}
+
+void TestStartup::unusableFileIsLeftAlone_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("device") << QStringLiteral("device") << QStringLiteral("it is a device");
+    QTest::newRow("FIFO") << QStringLiteral("fifo") << QStringLiteral("it is a FIFO");
+    QTest::newRow("directory") << QStringLiteral("directory")
+                               << QStringLiteral("it is a directory");
+    QTest::newRow("socket") << QStringLiteral("socket") << QStringLiteral("it is a socket");
+    QTest::newRow("1 GiB") << QStringLiteral("large") << QStringLiteral("larger than 64 MiB");
+    QTest::newRow("unreadable") << QStringLiteral("unreadable")
+                                << QStringLiteral("it cannot be read (");
+    QTest::newRow("a program") << QStringLiteral("program")
+                               << QStringLiteral("nothing in it reads as a Vela Hearth");
+}
+
+// Only a regular file holding a configuration is one: anything else is refused at once,
+// never read past a bound, kept aside, replaced or written.
+void TestStartup::unusableFileIsLeftAlone()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("hearth.xml"));
+    const QByteArray name = QFile::encodeName(config);
+    QLocalServer socket;
+    if (kind == QLatin1String("device")) {
+        // The one that reads zeros without end.
+        if (::mknod(name.constData(), S_IFCHR | 0666, makedev(1, 5)) != 0)
+            QSKIP("making a device node needs root");
+    } else if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(name.constData(), 0666) == 0);
+    } else if (kind == QLatin1String("directory")) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("hearth.xml")));
+    } else if (kind == QLatin1String("socket")) {
+        QVERIFY(socket.listen(config));
+    } else if (kind == QLatin1String("large")) {
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30));
+    } else {
+        QFile program(QCoreApplication::applicationFilePath());
+        QVERIFY(program.copy(config));
+        QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile::setPermissions(dir.path(),
+            QFile::permissions(dir.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    }
+    struct stat before = {};
+    QVERIFY(::lstat(name.constData(), &before) == 0);
+
+    RecordingPrompts prompts;
+    const HearthOptions options = optionsFor(dir.path(), 0, prompts);
+    // Root reads any file: the unreadable one is tried as another user.
+    const bool asOther = kind == QLatin1String("unreadable") && ::geteuid() == 0
+        && ::setegid(65534) == 0 && ::seteuid(65534) == 0;
+    QElapsedTimer clock;
+    clock.start();
+    const int exitCode = runHearth(options);
+    if (asOther)
+        QVERIFY(::seteuid(0) == 0 && ::setegid(0) == 0);
+    QCOMPARE(exitCode, 4);
+    QVERIFY(clock.elapsed() < 2000);
+
+    QCOMPARE(prompts.titles, QStringList { QStringLiteral("Hearth Configuration Error") });
+    QCOMPARE(prompts.icons.value(0), QMessageBox::Critical);
+    QVERIFY2(prompts.texts.value(0).contains(why), qPrintable(prompts.texts.value(0)));
+    struct stat after = {};
+    QVERIFY(::lstat(name.constData(), &after) == 0);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_size, before.st_size);
+    QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+        QStringList { QStringLiteral("hearth.xml") });
 }
 
 QTEST_MAIN(TestStartup)

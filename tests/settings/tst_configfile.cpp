@@ -1,6 +1,7 @@
 #include "app/productstrings.h"
 #include "settings/configfile.h"
 #include "settings/settings.h"
+#include "tests/filesizelimit.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,8 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -25,29 +24,6 @@ void writeBytes(const QString &path, const QByteArray &bytes)
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
 }
-
-// Limits the size of any file this process writes, so a save fails part way even for root.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
 
 // Every node with its name, value and attributes, in document order, one per line.
 QString dump(const QDomNode &node, int depth = 0)
@@ -155,46 +131,56 @@ void TestConfigFile::readingOddFiles_data()
     QTest::addColumn<uint>("expectedWidth");
     // Whether the document holds the whole file; if not, it must be kept aside.
     QTest::addColumn<bool>("whole");
+    // Nothing in it is a configuration: it must be left alone.
+    QTest::addColumn<bool>("refused");
 
     QTest::newRow("missing file") << QByteArray() << false << QStringLiteral("My Hearth") << 720u
-                                  << true;
+                                  << true << false;
     QTest::newRow("zero bytes") << QByteArray() << true << QStringLiteral("My Hearth") << 720u
-                                << true;
+                                << true << false;
     QTest::newRow("blank lines") << QByteArray(" \n\r\n") << true << QStringLiteral("My Hearth")
-                                 << 720u << true;
+                                 << 720u << true << false;
     QTest::newRow("malformed") << QByteArray("<hearth><settings><server name=\"X\"") << true
-                               << QStringLiteral("My Hearth") << 720u << false;
+                               << QStringLiteral("My Hearth") << 720u << false << false;
     QTest::newRow("binary junk") << QByteArray("\x00\xff\xfe<\x01", 5) << true
-                                 << QStringLiteral("My Hearth") << 720u << false;
+                                 << QStringLiteral("My Hearth") << 720u << true << true;
+    QTest::newRow("a program") << QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0<hearth>", 17) << true
+                               << QStringLiteral("My Hearth") << 720u << true << true;
+    QTest::newRow("another program's XML")
+        << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\"><rect width=\"1\"/></svg>")
+        << true << QStringLiteral("My Hearth") << 720u << true << true;
+    QTest::newRow("cut inside the root's name") << QByteArray("<hea") << true
+                                                << QStringLiteral("My Hearth") << 720u << true
+                                                << true;
     QTest::newRow("foreign root accepted")
         << QByteArray("<mediaserver><settings><server name=\"Attic\"/>"
                       "<scaling tv_system=\"NTSC\"/></settings></mediaserver>")
-        << true << QStringLiteral("Attic") << 720u << true;
+        << true << QStringLiteral("Attic") << 720u << true << false;
     QTest::newRow("unknown elements skipped")
         << QByteArray("<hearth><colour/><settings><future a=\"1\"/><server name=\"Den\"/>"
                       "</settings><more/></hearth>")
-        << true << QStringLiteral("Den") << 720u << true;
+        << true << QStringLiteral("Den") << 720u << true << false;
     QTest::newRow("40-character name") << QByteArray(
         "<hearth><settings><server name=\"0123456789012345678901234567890123456789\"/>"
         "</settings></hearth>") << true << QStringLiteral("012345678901234567890123456789")
-                                       << 720u << true;
+                                       << 720u << true << false;
     QTest::newRow("non-numeric min")
         << QByteArray("<hearth><settings><compression enabled=\"true\" min=\"low\" max=\"200\"/>"
                       "<scaling tv_system=\"HDTV_1080\" tv_format=\"16:9\"/></settings></hearth>")
-        << true << QStringLiteral("My Hearth") << 1920u << true;
+        << true << QStringLiteral("My Hearth") << 1920u << true << false;
     // The reader gives up at the first byte that is not UTF-8, whatever follows it.
     QTest::newRow("Latin-1 byte, as a Latin-1 editor writes it")
         << QByteArray("<hearth><settings><scaling tv_system=\"HDTV_720\"/><server name=\"Caf\xe9 "
                       "\xc3\xbc\"/></settings></hearth>")
-        << true << QStringLiteral("Caf\u00e9 \u00fc") << 1280u << false;
+        << true << QStringLiteral("Caf\u00e9 \u00fc") << 1280u << false << false;
     QTest::newRow("declared Latin-1 is whole")
         << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><hearth><settings>"
                       "<server name=\"Caf\xe9\"/></settings></hearth>")
-        << true << QStringLiteral("Caf\u00e9") << 720u << true;
+        << true << QStringLiteral("Caf\u00e9") << 720u << true << false;
     QTest::newRow("cut after the settings")
         << QByteArray("<hearth><settings><server name=\"Den\"/><scaling tv_system=\"HDTV_720\"/>"
                       "</settings><video_tree><dir name=\"A\"><file pa")
-        << true << QStringLiteral("Den") << 1280u << false;
+        << true << QStringLiteral("Den") << 1280u << false << false;
 }
 
 void TestConfigFile::readingOddFiles()
@@ -204,6 +190,7 @@ void TestConfigFile::readingOddFiles()
     QFETCH(QString, expectedName);
     QFETCH(uint, expectedWidth);
     QFETCH(bool, whole);
+    QFETCH(bool, refused);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
@@ -213,6 +200,7 @@ void TestConfigFile::readingOddFiles()
     const ConfigurationRead read = readConfiguration(path);
     QCOMPARE(read.opened, create);
     QVERIFY2(read.problem.isEmpty() == whole, qPrintable(read.problem));
+    QVERIFY2(read.refusal.isEmpty() != refused, qPrintable(read.refusal));
     QCOMPARE(read.bytes, content);
     Settings settings(defaultServerName());
     settings.loadXml(read.document);
