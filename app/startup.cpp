@@ -219,6 +219,7 @@ int runHearth(const HearthOptions &options)
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.
+    // The configuration's trouble first, then one line per library of paths that are gone.
     if (!load.notice.isEmpty()) {
         MainWindow *parent = mainWindow.get();
         QMetaObject::invokeMethod(
@@ -229,6 +230,8 @@ int runHearth(const HearthOptions &options)
             },
             Qt::QueuedConnection);
     }
+    for (TreeWidget *view : std::as_const(libraries))
+        QMetaObject::invokeMethod(view, &TreeWidget::reportGoneAtLoad, Qt::QueuedConnection);
     if (!fileOpened)
         QMetaObject::invokeMethod(
             mainWindow.get(), &MainWindow::askFirstRunQuestion, Qt::QueuedConnection);

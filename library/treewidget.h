@@ -8,6 +8,7 @@
 #include <QList>
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <QTreeWidget>
 
 #include <memory>
@@ -52,6 +53,9 @@ public:
     void loadTree(const QDomDocument &document);
     // Appends this library's element to the document's root element.
     void saveTree(QDomDocument &document) const;
+    // Tells, in one warning line, how many stored paths were gone when loadTree ran, with a
+    // few of them (every one as an info line, shown with --verbose), and forgets them.
+    void reportGoneAtLoad();
 
     // What happens to the dragged items once a drag onto target (null: empty space) has
     // ended: moved, or copied out of a live folder.
@@ -106,6 +110,8 @@ private:
 
     QString libraryName;
     int typeCode = 0;
+    // Stored paths that were gone when the library was loaded, until reportGoneAtLoad.
+    QStringList goneAtLoad;
     QString filterText;
     UserPrompts &prompts;
 

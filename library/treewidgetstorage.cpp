@@ -23,7 +23,7 @@ int depthOf(const QTreeWidgetItem *item)
 // invisible root item, or a folder levelDepth folders deep. names holds the texts that the
 // level's children show, so a large folder is not scanned once for every entry.
 void loadElement(QTreeWidgetItem *level, int levelDepth, LibraryLevel::Names &names,
-    const QDomElement &element, int mediaType)
+    const QDomElement &element, int mediaType, QStringList &gone)
 {
     if (levelDepth >= maximumDepth)
         return;
@@ -51,7 +51,7 @@ void loadElement(QTreeWidgetItem *level, int levelDepth, LibraryLevel::Names &na
         return;
     item->refresh();
     if (!path.isEmpty() && !entry.exists())
-        qCWarning(lcLibrary).noquote() << path << "is gone; kept in its library, shown in red";
+        gone.append(path);
 
     // Only a virtual folder takes stored children: a "file" element that now names a
     // directory has become a live folder, whose content comes from the disk alone.
@@ -60,7 +60,7 @@ void loadElement(QTreeWidgetItem *level, int levelDepth, LibraryLevel::Names &na
     LibraryLevel::Names childNames(item);
     for (QDomNode node = element.firstChild(); !node.isNull(); node = node.nextSibling()) {
         if (node.isElement())
-            loadElement(item, levelDepth + 1, childNames, node.toElement(), mediaType);
+            loadElement(item, levelDepth + 1, childNames, node.toElement(), mediaType, gone);
     }
 }
 
@@ -77,7 +77,7 @@ void TreeWidget::loadTree(const QDomDocument &document)
     LibraryLevel::Names names(invisibleRootItem());
     for (QDomNode node = library.firstChild(); !node.isNull(); node = node.nextSibling()) {
         if (node.isElement())
-            loadElement(invisibleRootItem(), 0, names, node.toElement(), typeCode);
+            loadElement(invisibleRootItem(), 0, names, node.toElement(), typeCode, goneAtLoad);
     }
 }
 
@@ -89,7 +89,30 @@ void TreeWidget::loadTreeElement(DirTreeItem *parentDir, const QDomElement &elem
     QTreeWidgetItem *level
         = parentDir ? static_cast<QTreeWidgetItem *>(parentDir) : invisibleRootItem();
     LibraryLevel::Names names(level);
-    loadElement(level, depthOf(parentDir), names, element, typeCode);
+    loadElement(level, depthOf(parentDir), names, element, typeCode, goneAtLoad);
+}
+
+void TreeWidget::reportGoneAtLoad()
+{
+    if (goneAtLoad.isEmpty())
+        return;
+    // One line however many: a library on an unplugged drive would otherwise print a line per
+    // entry on every start, and a journal drops lines past its rate limit.
+    constexpr int examples = 3;
+    QStringList shown = goneAtLoad.mid(0, examples);
+    for (QString &path : shown)
+        path = QLatin1Char('"') + path + QLatin1Char('"');
+    QString line = libraryName + QLatin1String(": ") + QString::number(goneAtLoad.size())
+        + (goneAtLoad.size() == 1 ? QLatin1String(" stored path is gone (")
+                                  : QLatin1String(" stored paths are gone ("))
+        + shown.join(QLatin1String(", "));
+    if (goneAtLoad.size() > examples)
+        line += QLatin1String(", ...; --verbose lists them all");
+    line += QLatin1String("); kept in the library, shown in red");
+    qCWarning(lcLibrary).noquote() << line;
+    for (const QString &path : std::as_const(goneAtLoad))
+        qCInfo(lcLibrary).noquote() << path << "is gone; kept in its library, shown in red";
+    goneAtLoad.clear();
 }
 
 void TreeWidget::saveTree(QDomDocument &document) const

@@ -4,6 +4,7 @@
 #include "libraryfixture.h"
 
 #include <QDomDocument>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -214,10 +215,21 @@ void TestLibraryStorage::eachLibraryItsElement()
 
 void TestLibraryStorage::missingPathsLoadRedAndStay()
 {
+    QString gone;
+    for (int i = 0; i < 5; ++i)
+        gone += QStringLiteral("<file path=\"%T/gone%1.avi\"/>").arg(i);
     const QDomDocument document
         = parse(withTemp(QStringLiteral("<hearth><video_tree><livedir path=\"%T/later\"/><file "
-                                        "path=\"%T/x.avi\"/></video_tree></hearth>")));
+                                        "path=\"%T/x.avi\"/>%1</video_tree></hearth>")
+                             .arg(gone)));
+    // One line for the library, however many paths are gone, with a few of them.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    QTest::ignoreMessage(QtWarningMsg,
+        QRegularExpression(QStringLiteral("^Video: 6 stored paths are gone \\(\".*/later\", "
+                                          "\".*/gone0.avi\", \".*/gone1.avi\", \\.\\.\\.; "
+                                          "--verbose lists them all\\)")));
     TreeWidget view(QStringLiteral("Video"), 1, QString(), document, prompts);
+    view.reportGoneAtLoad();
     TreeItem *folder = itemAt(view, QStringLiteral("later"));
     QVERIFY(folder);
     QVERIFY(folder->isDir() && folder->isLive());
@@ -229,7 +241,8 @@ void TestLibraryStorage::missingPathsLoadRedAndStay()
     QVERIFY(writeFile(temp->filePath(QStringLiteral("later/back.avi"))));
     view.refresh();
     QCOMPARE(folder->foreground(0).color(), QColor(0, 0, 0));
-    QCOMPARE(shapeOf(view), QStringLiteral("later(back.avi),x.avi"));
+    QCOMPARE(shapeOf(view),
+        QStringLiteral("later(back.avi),x.avi,gone0.avi,gone1.avi,gone2.avi,gone3.avi,gone4.avi"));
     QCOMPARE(names(view.listEntries(QStringLiteral("later"), QLatin1Char('/'))),
         QStringList { QStringLiteral("back.avi") });
 }
