@@ -11,6 +11,8 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -179,6 +181,107 @@ bool holdsConfiguration(const QDomDocument &document)
     return false;
 }
 
+// The attributes the program writes, in the order it sets them; any other follows by name.
+// The document keeps attributes in a hash, whose order changes from run to run.
+int attributeRank(const QString &name)
+{
+    static const char *const order[]
+        = { "name", "path", "enabled", "square_pixels", "tv_system", "tv_format", "min", "max" };
+    for (int i = 0; i < int(std::size(order)); ++i) {
+        if (name == QLatin1String(order[i]))
+            return i;
+    }
+    return int(std::size(order));
+}
+
+// Escapes as the toolkit's own serialiser does, so files stay byte for byte as before.
+void appendEscaped(QString &out, const QString &text, bool attribute)
+{
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = text.at(i);
+        switch (c.unicode()) {
+        case u'<':
+            out += QLatin1String("&lt;");
+            break;
+        case u'&':
+            out += QLatin1String("&amp;");
+            break;
+        case u'"':
+            out += attribute ? QLatin1String("&quot;") : QLatin1String("\"");
+            break;
+        case u'>':
+            // Only "]]>" needs it.
+            if (i >= 2 && text.at(i - 1) == u']' && text.at(i - 2) == u']')
+                out += QLatin1String("&gt;");
+            else
+                out += c;
+            break;
+        case u'\r':
+            out += QLatin1String("&#xd;");
+            break;
+        case u'\n':
+            out += attribute ? QLatin1String("&#xa;") : QLatin1String("\n");
+            break;
+        case u'\t':
+            out += attribute ? QLatin1String("&#x9;") : QLatin1String("\t");
+            break;
+        default:
+            out += c;
+        }
+    }
+}
+
+bool isText(const QDomNode &node)
+{
+    return node.isText() || node.isCDATASection();
+}
+
+// Elements indented by 4 per level, each on a line of its own unless it follows or precedes
+// text; an element whose first child is text holds it on the same line.
+void appendNode(QString &out, const QDomNode &node, int depth)
+{
+    if (isText(node)) {
+        appendEscaped(out, node.nodeValue(), false);
+        return;
+    }
+    if (!node.isElement())
+        return;
+    const QDomElement element = node.toElement();
+    const QString indent(depth * 4, QLatin1Char(' '));
+    if (!isText(node.previousSibling()))
+        out += indent;
+    out += QLatin1Char('<') + element.tagName();
+    const QDomNamedNodeMap map = element.attributes();
+    std::vector<std::pair<QString, QString>> attributes;
+    for (int i = 0; i < map.count(); ++i)
+        attributes.emplace_back(map.item(i).nodeName(), map.item(i).nodeValue());
+    std::sort(attributes.begin(), attributes.end(), [](const auto &a, const auto &b) {
+        const int rankA = attributeRank(a.first);
+        const int rankB = attributeRank(b.first);
+        return rankA != rankB ? rankA < rankB : a.first < b.first;
+    });
+    for (const auto &[name, value] : attributes) {
+        out += QLatin1Char(' ') + name + QLatin1String("=\"");
+        appendEscaped(out, value, true);
+        out += QLatin1Char('"');
+    }
+    if (element.hasChildNodes()) {
+        out += QLatin1Char('>');
+        if (!isText(element.firstChild()))
+            out += QLatin1Char('\n');
+        for (QDomNode child = element.firstChild(); !child.isNull(); child = child.nextSibling())
+            appendNode(out, child, depth + 1);
+        if (!isText(element.lastChild()))
+            out += indent;
+        out += QLatin1String("</") + element.tagName() + QLatin1Char('>');
+    } else {
+        out += QLatin1String("/>");
+    }
+    if (!isText(node.nextSibling()))
+        out += QLatin1Char('\n');
+}
+
 // Why the file at path is no file to read, or an empty string. ENOENT counts as fine: it is
 // a first start.
 QString kindOfFile(const QString &path, bool *missing)
@@ -241,6 +344,22 @@ QString openRegularFile(const QString &path, QFile &file)
         return QLatin1String("it cannot be read (") + file.errorString() + QLatin1Char(')');
 #endif
     return QString();
+}
+
+// A save by another user (root) must leave the file with its owner and mode: replaced by a
+// file of the saver's, its owner could no longer read it.
+void keepOwnerAndMode([[maybe_unused]] const QString &path, [[maybe_unused]] int fd)
+{
+#ifdef Q_OS_UNIX
+    struct stat old = {};
+    if (fd < 0 || ::stat(QFile::encodeName(path).constData(), &old) != 0 || !S_ISREG(old.st_mode))
+        return;
+    // As far as permitted: another user's file keeps at least its group where that is ours.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        [[maybe_unused]] const int ignored = ::fchown(fd, uid_t(-1), old.st_gid);
+    }
+    [[maybe_unused]] const int ignored = ::fchmod(fd, old.st_mode & 07777);
+#endif
 }
 
 // Whether name is in use, a link to nowhere included.
@@ -388,6 +507,14 @@ QString keepAside(const QString &path, const ConfigurationRead &read, QString *e
     return QString();
 }
 
+QByteArray serializeConfiguration(const QDomDocument &document)
+{
+    QString text;
+    for (QDomNode node = document.firstChild(); !node.isNull(); node = node.nextSibling())
+        appendNode(text, node, 0);
+    return withoutCharactersXmlCannotHold(text.toUtf8());
+}
+
 bool writeConfigurationDocument(const QString &path, const QDomDocument &document, QString *error)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -399,7 +526,8 @@ bool writeConfigurationDocument(const QString &path, const QDomDocument &documen
     };
     if (!file.open(QIODevice::WriteOnly))
         return failed();
-    const QByteArray bytes = withoutCharactersXmlCannotHold(document.toByteArray(4));
+    keepOwnerAndMode(path, file.handle());
+    const QByteArray bytes = serializeConfiguration(document);
     // QSaveFile::commit() does not notice a failed flush of its own buffer (a full disk):
     // flush here, so a short write cancels instead of replacing the old file.
     if (file.write(bytes) != bytes.size() || !file.flush()) {

@@ -31,6 +31,9 @@ struct ConfigurationRead
     bool bytesComplete = false;
 };
 
+// The document as writeConfigurationDocument writes it.
+QByteArray serializeConfiguration(const QDomDocument &document);
+
 // Reads and parses the file at path. Bytes that are not UTF-8 are taken as Latin-1
 // characters (as an editor working in Latin-1 writes them) rather than end the reading there;
 // the result then names that as its problem, since writing it back changes the file.
@@ -41,9 +44,10 @@ ConfigurationRead readConfiguration(const QString &path);
 // empty string with *error set.
 QString keepAside(const QString &path, const ConfigurationRead &read, QString *error);
 
-// Writes the document (UTF-8, indent 4, no declaration) through a temporary file renamed
-// over the old one, so a failed write keeps the previous file. Characters that XML cannot
-// hold are left out, so the file always reads back. True when it was replaced; else *error
-// (if given) says why.
+// Writes the document (UTF-8, indent 4, no declaration; the attributes of an element always
+// in the same order) through a temporary file renamed over the old one, so a failed write
+// keeps the previous file. The new file keeps the old one's owner and mode as far as the
+// system permits. Characters that XML cannot hold are left out, so the file always reads
+// back. True when it was replaced; else *error (if given) says why.
 bool writeConfigurationDocument(
     const QString &path, const QDomDocument &document, QString *error = nullptr);

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 
 namespace {
 
@@ -70,6 +71,7 @@ private slots:
     void writtenFormat();
     void failedWriteKeepsOldFile();
     void writeCreatesMissingDirectory();
+    void replacedFileKeepsOwnerAndMode();
     void charactersXmlCannotHoldDoNotBreakTheFile_data();
     void charactersXmlCannotHoldDoNotBreakTheFile();
     void documentAsTheDomParserBuildsIt_data();
@@ -247,14 +249,57 @@ void TestConfigFile::writtenFormat()
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
     Settings settings(defaultServerName());
     settings.setServerName(QStringLiteral("K\u00fcche"));
-    QVERIFY(writeConfigurationDocument(path, documentWith(settings)));
+    QDomDocument document = documentWith(settings);
+    QDomElement library = document.createElement(QStringLiteral("video_tree"));
+    document.documentElement().appendChild(library);
+    QDomElement folder = document.createElement(QStringLiteral("dir"));
+    folder.setAttribute(QStringLiteral("name"), QStringLiteral("A <&> \"B\"\t]]>"));
+    library.appendChild(folder);
+    for (const char *tag : { "file", "livedir" }) {
+        QDomElement entry = document.createElement(QLatin1String(tag));
+        entry.setAttribute(QStringLiteral("path"), QStringLiteral("/m/x"));
+        entry.setAttribute(QStringLiteral("name"), QStringLiteral("x"));
+        folder.appendChild(entry);
+    }
+    QVERIFY(writeConfigurationDocument(path, document));
 
-    const QByteArray bytes = readAll(path);
-    QVERIFY2(bytes.startsWith("<hearth>\n    <settings>\n        <"), bytes.constData());
-    QVERIFY(!bytes.contains("<?xml"));
-    QVERIFY(bytes.contains("name=\"K\xc3\xbc"
-                           "che\""));
-    QVERIFY(bytes.endsWith("</hearth>\n"));
+    // The attributes in one order, whatever order the document keeps them in: an unchanged
+    // library gives the same file on every save.
+    const QByteArray expected = "<hearth>\n"
+                                "    <settings>\n"
+                                "        <scaling enabled=\"true\" square_pixels=\"false\" "
+                                "tv_system=\"PAL\" tv_format=\"WIDESCREEN\"/>\n"
+                                "        <compression enabled=\"true\" min=\"16\" max=\"235\"/>\n"
+                                "        <server name=\"K\xc3\xbc"
+                                "che\"/>\n"
+                                "        <extensions>\n"
+                                "            <video>*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv</video>\n"
+                                "            <audio>*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma</audio>\n"
+                                "            <pictures>*.jpg *.jpeg</pictures>\n"
+                                "        </extensions>\n"
+                                "    </settings>\n"
+                                "    <video_tree>\n"
+                                "        <dir name=\"A &lt;&amp;> &quot;B&quot;&#x9;]]&gt;\">\n"
+                                "            <file name=\"x\" path=\"/m/x\"/>\n"
+                                "            <livedir name=\"x\" path=\"/m/x\"/>\n"
+                                "        </dir>\n"
+                                "    </video_tree>\n"
+                                "</hearth>\n";
+    QCOMPARE(readAll(path), expected);
+
+    // Byte for byte what the toolkit's own writer made, wherever its order is fixed.
+    QDomDocument single;
+    QDomElement root = single.createElement(QStringLiteral("r"));
+    single.appendChild(root);
+    QDomElement text = single.createElement(QStringLiteral("t"));
+    text.appendChild(single.createTextNode(QStringLiteral("a<b>&\"c\"\r\n\t]]>")));
+    root.appendChild(text);
+    root.appendChild(single.createElement(QStringLiteral("e")))
+        .toElement()
+        .setAttribute(QStringLiteral("v"), QStringLiteral("a<b>&\"c\"\r\n\t]]>'"));
+    root.appendChild(single.createElement(QStringLiteral("empty")))
+        .appendChild(single.createTextNode(QString()));
+    QCOMPARE(serializeConfiguration(single), single.toByteArray(4));
 }
 
 void TestConfigFile::failedWriteKeepsOldFile()
@@ -289,6 +334,27 @@ void TestConfigFile::writeCreatesMissingDirectory()
     const QString path = dir.filePath(QStringLiteral("config/vela/hearth.xml"));
     QVERIFY(writeConfigurationDocument(path, documentWith(Settings(defaultServerName()))));
     QVERIFY(readAll(path).startsWith("<hearth>"));
+}
+
+// A save by root must not take a user's file from them.
+void TestConfigFile::replacedFileKeepsOwnerAndMode()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("hearth.xml"));
+    writeBytes(path, "<hearth/>");
+    const bool root = ::geteuid() == 0;
+    if (root)
+        QVERIFY(::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), 0640) == 0);
+
+    QVERIFY(writeConfigurationDocument(path, documentWith(Settings(defaultServerName()))));
+    struct stat info = {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &info) == 0);
+    QCOMPARE(info.st_mode & 07777, mode_t(0640));
+    if (!root)
+        QSKIP("the owner is only kept by root");
+    QCOMPARE(info.st_uid, uid_t(65534));
+    QCOMPARE(info.st_gid, gid_t(65534));
 }
 
 void TestConfigFile::charactersXmlCannotHoldDoNotBreakTheFile_data()
