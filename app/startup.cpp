@@ -9,6 +9,7 @@
 #include "net/udpserver.h"
 #include "picture/picturecache.h"
 #include "settings/configfile.h"
+#include "settings/configlog.h"
 #include "settings/settings.h"
 
 #include <QApplication>
@@ -168,13 +169,22 @@ int runHearth(const HearthOptions &options)
     const QString configPath = options.configFile.isEmpty()
         ? configurationPath(options.applicationDir, options.installedDir)
         : options.configFile;
+    const QString readPath = options.configFile.isEmpty()
+        ? configurationReadPath(options.applicationDir, options.installedDir)
+        : options.configFile;
+    if (readPath != configPath) {
+        qCWarning(lcConfig).noquote()
+            << "reading" << QDir::toNativeSeparators(readPath)
+            << "- its folder cannot be written, so the configuration is saved to"
+            << QDir::toNativeSeparators(configPath);
+    }
 
     QList<TreeWidget *> libraries;
     UnownedViews unownedViews { libraries };
     auto settings = std::make_unique<Settings>(defaultServerName());
     ConfigurationLoad load;
     const bool fileOpened
-        = loadConfiguration(libraries, *settings, configPath, prompts, &load);
+        = loadConfiguration(libraries, *settings, readPath, prompts, &load, configPath);
     if (!load.refusal.isEmpty()) {
         prompts.message(QMessageBox::Critical, nullptr, configurationErrorTitle(), load.refusal,
             QMessageBox::Ok);

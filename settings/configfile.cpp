@@ -390,6 +390,18 @@ QString configurationPath(const QString &applicationDir, const QString &installe
     return userDir + QLatin1Char('/') + fileName;
 }
 
+QString configurationReadPath(const QString &applicationDir, const QString &installedDir)
+{
+    const QString path = configurationPath(applicationDir, installedDir);
+    const QString beside = applicationDir + QLatin1Char('/') + fileName;
+    const QString installed = QFileInfo(installedDir).canonicalFilePath();
+    const bool isInstalled
+        = !installed.isEmpty() && QFileInfo(applicationDir).canonicalFilePath() == installed;
+    if (path == beside || isInstalled || QFileInfo::exists(path) || !QFileInfo::exists(beside))
+        return path;
+    return beside;
+}
+
 ConfigurationRead readConfiguration(const QString &path)
 {
     ConfigurationRead read;

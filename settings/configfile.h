@@ -11,6 +11,11 @@
 // directory cannot be written.
 QString configurationPath(const QString &applicationDir, const QString &installedDir);
 
+// Where to read "hearth.xml" from: configurationPath, except that a file beside a copy whose
+// folder cannot be written is read from there as long as the per-user one does not exist yet
+// (the save then goes to the per-user file, which later starts read).
+QString configurationReadPath(const QString &applicationDir, const QString &installedDir);
+
 // What reading the configuration file gave.
 struct ConfigurationRead
 {

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +82,11 @@ private slots:
 
 void TestConfigFile::initTestCase()
 {
+    // A home that another user may look into (see configurationPlace).
+    static QTemporaryDir home;
+    QFile::setPermissions(home.path(),
+        QFile::permissions(home.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    qputenv("HOME", QFile::encodeName(home.path()));
     QStandardPaths::setTestModeEnabled(true);
 }
 
@@ -89,19 +95,37 @@ void TestConfigFile::configurationPlace_data()
     QTest::addColumn<QString>("applicationDir"); // relative to a temporary directory
     QTest::addColumn<QString>("installedDir");
     QTest::addColumn<bool>("perUser");
+    // Existing files: beside the program, and per user.
+    QTest::addColumn<bool>("besideFile");
+    QTest::addColumn<bool>("userFile");
+    QTest::addColumn<bool>("readBeside");
 
-    QTest::addRow("build tree") << QStringLiteral("build") << QStringLiteral("usr/bin") << false;
-    QTest::addRow("installed") << QStringLiteral("usr/bin") << QStringLiteral("usr/bin") << true;
+    QTest::addRow("build tree") << QStringLiteral("build") << QStringLiteral("usr/bin") << false
+                                << true << true << true;
+    QTest::addRow("installed") << QStringLiteral("usr/bin") << QStringLiteral("usr/bin") << true
+                               << true << false << false;
     QTest::addRow("installed, reached through a link")
-        << QStringLiteral("bin") << QStringLiteral("usr/bin") << true;
+        << QStringLiteral("bin") << QStringLiteral("usr/bin") << true << false << false << false;
     QTest::addRow("installed, written with a trailing slash")
-        << QStringLiteral("usr/bin") << QStringLiteral("usr/bin/") << true;
-    QTest::addRow("no installed place known") << QStringLiteral("usr/bin") << QString() << false;
+        << QStringLiteral("usr/bin") << QStringLiteral("usr/bin/") << true << false << false
+        << false;
+    QTest::addRow("no installed place known")
+        << QStringLiteral("usr/bin") << QString() << false << false << false << false;
     QTest::addRow("installed place missing")
-        << QStringLiteral("build") << QStringLiteral("opt/none") << false;
+        << QStringLiteral("build") << QStringLiteral("opt/none") << false << false << false
+        << false;
     // A directory that cannot take the file falls back to the per-user one.
-    QTest::addRow("directory missing") << QStringLiteral("gone") << QString() << true;
-    QTest::addRow("a file, not a directory") << QStringLiteral("file") << QString() << true;
+    QTest::addRow("directory missing")
+        << QStringLiteral("gone") << QString() << true << false << false << false;
+    QTest::addRow("a file, not a directory")
+        << QStringLiteral("file") << QString() << true << false << false << false;
+    // What lies beside a copy in a read-only folder is read until a save per user exists.
+    QTest::addRow("read-only folder holding a file")
+        << QStringLiteral("readonly") << QString() << true << true << false << true;
+    QTest::addRow("read-only folder, saved per user since")
+        << QStringLiteral("readonly") << QString() << true << true << true << false;
+    QTest::addRow("read-only folder without a file")
+        << QStringLiteral("readonly") << QString() << true << false << false << false;
 }
 
 void TestConfigFile::configurationPlace()
@@ -109,20 +133,45 @@ void TestConfigFile::configurationPlace()
     QFETCH(QString, applicationDir);
     QFETCH(QString, installedDir);
     QFETCH(bool, perUser);
+    QFETCH(bool, besideFile);
+    QFETCH(bool, userFile);
+    QFETCH(bool, readBeside);
 
     QTemporaryDir root;
     QDir(root.path()).mkpath(QStringLiteral("usr/bin"));
     QDir(root.path()).mkpath(QStringLiteral("build"));
+    QDir(root.path()).mkpath(QStringLiteral("readonly"));
     QFile::link(root.filePath(QStringLiteral("usr/bin")), root.filePath(QStringLiteral("bin")));
     writeBytes(root.filePath(QStringLiteral("file")), "x");
     const QString application = root.filePath(applicationDir);
     const QString installed = installedDir.isEmpty() ? QString() : root.filePath(installedDir);
+    const QString beside = application + QStringLiteral("/hearth.xml");
+    const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    const QString user = userDir + QStringLiteral("/hearth.xml");
+    QFile::remove(user);
+    if (besideFile)
+        writeBytes(beside, "<hearth/>");
+    if (userFile) {
+        QDir().mkpath(userDir);
+        writeBytes(user, "<hearth/>");
+    }
+    QFile::setPermissions(root.filePath(QStringLiteral("readonly")),
+        QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther
+            | QFileDevice::ExeOther);
+    // The folder's mode does not stop root: ask as another user. (Only the real user ID
+    // changes, which is what the writability check asks about; root takes it back.)
+    QFile::setPermissions(root.path(),
+        QFile::permissions(root.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    const bool asOther = applicationDir == QLatin1String("readonly") && ::getuid() == 0
+        && ::setregid(65534, gid_t(-1)) == 0 && ::setreuid(65534, uid_t(-1)) == 0;
+    const QString path = configurationPath(application, installed);
+    const QString readPath = configurationReadPath(application, installed);
+    if (asOther)
+        QVERIFY(::setreuid(0, uid_t(-1)) == 0 && ::setregid(0, gid_t(-1)) == 0);
+    QFile::remove(user);
 
-    const QString expected = perUser
-        ? QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
-            + QStringLiteral("/hearth.xml")
-        : application + QStringLiteral("/hearth.xml");
-    QCOMPARE(configurationPath(application, installed), expected);
+    QCOMPARE(path, perUser ? user : beside);
+    QCOMPARE(readPath, readBeside ? beside : path);
 }
 
 void TestConfigFile::readingOddFiles_data()
