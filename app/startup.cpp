@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QDomDocument>
+#include <QPointer>
 
 #include <memory>
 
@@ -164,6 +165,15 @@ int runHearth(const HearthOptions &options)
     // never raise SIGPIPE, but the kernel's sendfile into a closed connection does.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    // From the first moment: a quit signal that comes while the start is under way is taken up
+    // by the event loop's first turn, and saves as any quit does.
+    QuitSignals quitSignals;
+    QPointer<MainWindow> window;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quitSignals, [&window] {
+        if (window)
+            window->quit();
+    });
+
     QtUserPrompts realPrompts;
     UserPrompts &prompts = options.prompts ? *options.prompts : realPrompts;
     const QString configPath = options.configFile.isEmpty()
@@ -215,17 +225,13 @@ int runHearth(const HearthOptions &options)
 
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
+    window = mainWindow.get();
     if (load.keepBeforeSaving)
         mainWindow->setSaveCondition(load.keepBeforeSaving);
     mainWindow->watchPlayers(tcpServer.get());
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();
-
-    // A logout, kill or Ctrl+C ends the run exactly as "&Quit" does.
-    QuitSignals quitSignals;
-    QObject::connect(
-        &quitSignals, &QuitSignals::quitRequested, mainWindow.get(), &MainWindow::quit);
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QLocalServer>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -104,6 +105,7 @@ private slots:
     void configurationTroubleIsToldOnce();
     void unusableFileIsLeftAlone_data();
     void unusableFileIsLeftAlone();
+    void quitSignalWhileStartingSaves();
 };
 
 void TestStartup::portTakenEndsWithOneBox_data()
@@ -406,6 +408,48 @@ void TestStartup::unusableFileIsLeftAlone()
     QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
         QStringList { QStringLiteral("hearth.xml") });
+}
+
+// The real program, sent SIGTERM while it reads its configuration: it still starts, then
+// saves and ends normally instead of being killed.
+void TestStartup::quitSignalWhileStartingSaves()
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("hearth.xml"));
+    QByteArray library = "<hearth><settings><server name=\"Early\"/></settings><video_tree>";
+    for (int i = 0; i < 20000; ++i)
+        library += "<file path=\"/gone/" + QByteArray::number(i) + ".avi\"/>";
+    library += "</video_tree></hearth>";
+    {
+        QFile file(config);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(library);
+    }
+
+    // A network of its own: port 8000 is always free there.
+    QProcess hearth;
+    hearth.setReadChannel(QProcess::StandardError);
+    hearth.start(QStringLiteral("unshare"),
+        { QStringLiteral("-n"), QStringLiteral(HEARTH_BINARY), QStringLiteral("--config"), config,
+            QStringLiteral("--verbose"), QStringLiteral("-platform"), QStringLiteral("offscreen") });
+    QVERIFY(hearth.waitForStarted());
+    QByteArray said;
+    while (!said.contains("hearth.config: reading") && hearth.waitForReadyRead(10000))
+        said += hearth.readAllStandardError();
+    if (!said.contains("hearth.config: reading")) {
+        hearth.kill();
+        hearth.waitForFinished();
+        QSKIP(qPrintable(QLatin1String("hearth did not start here: ")
+            + QString::fromLocal8Bit(said + hearth.readAllStandardError())));
+    }
+    hearth.terminate();
+    QVERIFY(hearth.waitForFinished(30000));
+    QCOMPARE(hearth.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(hearth.exitCode(), 0);
+    const QByteArray saved = readAll(config);
+    QVERIFY2(saved.startsWith("<hearth>\n    <settings>"), saved.left(200).constData());
+    QVERIFY(saved.contains("name=\"Early\""));
+    QCOMPARE(saved.count("<file "), 20000);
 }
 
 QTEST_MAIN(TestStartup)
