@@ -114,7 +114,8 @@ bool loadConfiguration(QList<TreeWidget *> &libraries, Settings &settings, const
             };
         }
     }
-    const QDomDocument &document = read->document;
+    // Nothing of a refused file is taken, whatever it held.
+    const QDomDocument document = read->refusal.isEmpty() ? read->document : QDomDocument();
     settings.loadXml(document);
 
     const QStringList filters = settings.extensions();

@@ -294,8 +294,7 @@ QString kindOfFile(const QString &path, bool *missing)
             *missing = true;
             return QString();
         }
-        return QLatin1String("it cannot be reached (") + qt_error_string(errno)
-            + QLatin1Char(')');
+        return QLatin1String("it cannot be reached (") + qt_error_string(errno) + QLatin1Char(')');
     }
     if (S_ISREG(info.st_mode))
         return QString();
@@ -325,8 +324,8 @@ QString kindOfFile(const QString &path, bool *missing)
 QString openRegularFile(const QString &path, QFile &file)
 {
 #ifdef Q_OS_UNIX
-    const int fd = ::open(
-        QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return QLatin1String("it cannot be read (") + qt_error_string(errno) + QLatin1Char(')');
     struct stat info = {};
@@ -415,7 +414,8 @@ ConfigurationRead readConfiguration(const QString &path)
     if (read.refusal.isEmpty())
         read.refusal = openRegularFile(path, file);
     if (read.refusal.isEmpty() && file.size() > maximumFileSize)
-        read.refusal = QStringLiteral("it is larger than 64 MiB, far larger than any configuration");
+        read.refusal
+            = QStringLiteral("it is larger than 64 MiB, far larger than any configuration");
     if (!read.refusal.isEmpty())
         return read;
     read.opened = true;
@@ -432,7 +432,8 @@ ConfigurationRead readConfiguration(const QString &path)
     if (read.bytes.size() > maximumFileSize) {
         // It grew past the bound while being read.
         read.bytes.clear();
-        read.refusal = QStringLiteral("it is larger than 64 MiB, far larger than any configuration");
+        read.refusal
+            = QStringLiteral("it is larger than 64 MiB, far larger than any configuration");
         return read;
     }
     if (file.error() != QFileDevice::NoError)

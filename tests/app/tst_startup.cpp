@@ -4,8 +4,8 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QLocalServer>
 #include <QProcess>
@@ -314,8 +314,8 @@ void TestStartup::configurationTroubleIsToldOnce()
     limit.reset();
 
     QCOMPARE(prompts.titles, titles);
-    QCOMPARE(prompts.icons.value(0),
-        content.isNull() ? QMessageBox::Question : QMessageBox::Warning);
+    QCOMPARE(
+        prompts.icons.value(0), content.isNull() ? QMessageBox::Question : QMessageBox::Warning);
     if (!keptAs.isEmpty()) {
         QCOMPARE(readAll(dir.filePath(keptAs)), content);
         if (sizeLimit == 0) {
@@ -428,7 +428,8 @@ void TestStartup::quitSignalWhileStartingSaves()
     hearth.setReadChannel(QProcess::StandardError);
     hearth.start(QStringLiteral("unshare"),
         { QStringLiteral("-n"), QStringLiteral(HEARTH_BINARY), QStringLiteral("--config"), config,
-            QStringLiteral("--verbose"), QStringLiteral("-platform"), QStringLiteral("offscreen") });
+            QStringLiteral("--verbose"), QStringLiteral("-platform"),
+            QStringLiteral("offscreen") });
     QVERIFY(hearth.waitForStarted());
     QByteArray said;
     while (!said.contains("hearth.config: reading") && hearth.waitForReadyRead(10000))
