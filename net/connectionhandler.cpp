@@ -197,13 +197,6 @@ bool ConnectionHandler::readText()
         bytes.truncate(nul);
     text = tail + QString::fromLatin1(bytes);
     textPos = 0;
-    if (terminatorDue > 0) {
-        // The end of a request answered without its terminator: skipped, not taken for the
-        // start of a request.
-        const qsizetype skipped = terminatorRest(text, terminatorDue);
-        terminatorDue = skipped == text.size() ? terminatorDue - int(skipped) : 0;
-        textPos = skipped;
-    }
     holdingTail = false;
     answerTail = false;
     tailTimer.stop();
@@ -220,13 +213,13 @@ void ConnectionHandler::dispatchOne()
         return;
     }
     answerTail = false;
-    terminatorDue = parsed.awaitedTerminator;
     const Request &request = parsed.request;
     if (request.kind != Kind::None && lcNet().isInfoEnabled())
         beginLogLine(rest.first(parsed.consumed));
     switch (request.kind) {
     case Kind::None:
-        // Not a request: the rest of this text is dropped, the connection stays.
+        // Not a request (or separators alone): the rest of this text is dropped, the
+        // connection stays.
         textPos = text.size();
         return;
     case Kind::List:

@@ -117,8 +117,6 @@ private:
     bool holdingTail = false;
     bool answerTail = false;
     QTimer tailTimer;
-    // Characters of a terminator still to come after a request answered without it.
-    int terminatorDue = 0;
 
     QElapsedTimer lastGet;
     QString peer; // address:port, for the log

@@ -198,6 +198,19 @@ void TestConnectionHandler::protocol_data()
     row("split keyword", { "SI", "ZE /VIDEO/clip.avi|\r\n\r\n" }, size(300));
     row("split terminator", { "SIZE /VIDEO/clip.avi|\r\n", "\r\nSIZE /AUDIO/one.mp3|\r\n\r\n" },
         size(300) + size(1000));
+    // Requests parted by any blanks and line ends, or by nothing, are each answered.
+    const QByteArray both = size(300) + size(1000);
+    row("parted by nothing", { "SIZE /VIDEO/clip.avi|SIZE /AUDIO/one.mp3|" }, both);
+    row("parted by CR LF", { "SIZE /VIDEO/clip.avi|\r\nSIZE /AUDIO/one.mp3|\r\n" }, both);
+    row("parted by LF", { "SIZE /VIDEO/clip.avi|\nSIZE /AUDIO/one.mp3|\n" }, both);
+    row("parted by three CR LF", { "SIZE /VIDEO/clip.avi|\r\n\r\n\r\nSIZE /AUDIO/one.mp3|" },
+        both);
+    row("parted by a space", { "SIZE /VIDEO/clip.avi| SIZE /AUDIO/one.mp3|" }, both);
+    row("ranges run together", { "GET /VIDEO/clip.avi| 0 10 |GET /VIDEO/clip.avi| 10 10 |" },
+        clip.left(20));
+    row("line end before the first request", { "\r\nLIST VIDEO ||\r\n\r\n" }, videoTop);
+    row("text before the terminator goes with the request",
+        { "SIZE /VIDEO/clip.avi| x\r\n\r\nSIZE /AUDIO/one.mp3|\r\n\r\n" }, both);
     // A player that leaves the bars out is answered after a short wait, as it stands.
     row("no bar, answered after a pause", { "SIZE /AUDIO/one.mp3" }, size(1000));
     row("no closing bar, answered after a pause", { "GET /VIDEO/clip.avi| 3 4 " }, clip.mid(3, 4));
