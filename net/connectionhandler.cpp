@@ -62,6 +62,8 @@ void ConnectionHandler::close()
     closing = true;
     transferRemaining = 0;
     tailTimer.stop();
+    holdingTail = false;
+    countHeld();
     if (first && connection) {
         // Whatever is queued (a "404") goes out before the end; the handler and its socket
         // are deleted soon after, which would otherwise drop it.
@@ -112,6 +114,11 @@ void ConnectionHandler::process()
             ++answered;
             continue;
         }
+        if (!holdingTail && textPos >= text.size() && !text.isNull()) {
+            // Answered: an idle connection keeps no text.
+            text = QString();
+            textPos = 0;
+        }
         if (readText())
             continue;
         if (holdingTail && answerTail) {
@@ -124,6 +131,25 @@ void ConnectionHandler::process()
         break;
     }
     processing = false;
+    countHeld();
+}
+
+void ConnectionHandler::countHeld()
+{
+    const qsizetype now = heldText();
+    if (now == heldCounted || !server)
+        return;
+    const qsizetype delta = now - heldCounted;
+    heldCounted = now;
+    server->heldTextChanged(delta);
+}
+
+void ConnectionHandler::answerHeldNow()
+{
+    if (!holdingTail || answerTail)
+        return;
+    answerTail = true;
+    resumeLater();
 }
 
 void ConnectionHandler::beginLogLine(QStringView request)
@@ -150,6 +176,8 @@ void ConnectionHandler::finishLogLine()
 
 void ConnectionHandler::tailWaitOver()
 {
+    if (!holdingTail)
+        return;
     answerTail = true;
     process();
 }
@@ -176,8 +204,7 @@ bool ConnectionHandler::readText()
     // Everything waiting is one text, read through the small request buffer in rounds, so
     // neither long paths nor pipelined requests are cut at the buffer's size.
     // A request held for the rest of its bytes starts the new text.
-    const QString tail = holdingTail ? text.sliced(textPos) : QString();
-    const qint64 room = maxTextSize - tail.size();
+    const qint64 room = maxTextSize - heldText();
     char buffer[1024];
     QByteArray bytes;
     while (bytes.size() < room) {
@@ -195,8 +222,21 @@ bool ConnectionHandler::readText()
     const qsizetype nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
-    text = tail + QString::fromLatin1(bytes);
-    textPos = 0;
+    if (!holdingTail) {
+        text = QString::fromLatin1(bytes);
+        textPos = 0;
+    } else {
+        // The held request is the whole text (textPos is 0). Only the new bytes are looked
+        // at: until they bring the bars it lacks, it is not parsed again.
+        const qsizetype from = text.size();
+        text.append(QLatin1String(bytes.constData(), bytes.size()));
+        heldBars += QStringView(text).sliced(from).count(QLatin1Char('|'));
+        if (heldBarsNeeded > 0 && heldBars < heldBarsNeeded && text.size() < maxTextSize) {
+            answerTail = false;
+            tailTimer.stop();
+            return true;
+        }
+    }
     holdingTail = false;
     answerTail = false;
     tailTimer.stop();
@@ -208,8 +248,15 @@ void ConnectionHandler::dispatchOne()
     const QStringView rest = QStringView(text).sliced(textPos);
     const ParseResult parsed = parseRequest(rest);
     if (parsed.incomplete && !answerTail && rest.size() < maxTextSize) {
-        // TCP may have cut the request anywhere: wait briefly for the rest of it.
+        // TCP may have cut the request anywhere: wait briefly for the rest of it, in a text
+        // of its own that the next bytes are added to.
         holdingTail = true;
+        heldBarsNeeded = parsed.barsNeeded; // 0 when cut in its keyword: parsed again
+        heldBars = int(rest.count(QLatin1Char('|')));
+        if (textPos > 0) {
+            text = rest.toString();
+            textPos = 0;
+        }
         return;
     }
     answerTail = false;

@@ -57,6 +57,11 @@ public:
     bool requestsWaiting() const { return textPos < text.size(); }
     // The text ends inside a request that waits for the rest of its bytes.
     bool holdsPartialRequest() const { return holdingTail; }
+    // Characters of the request held for the rest of its bytes (0 when none is held).
+    qsizetype heldText() const { return holdingTail ? text.size() - textPos : 0; }
+    // The held request is answered as it stands at the next turn, as if its wait were over.
+    void answerHeldNow();
+    bool answerDue() const { return holdingTail && answerTail; }
     // Plain files go from the disk to the connection through the kernel where it can
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
@@ -84,6 +89,8 @@ private:
     void resumeLater();
     bool readText();
     void tailWaitOver();
+    // Tells the server how much this connection holds now.
+    void countHeld();
     // With hearth.net info enabled: one line per request, written once its answer is out.
     void beginLogLine(QStringView request);
     void finishLogLine();
@@ -117,6 +124,9 @@ private:
     bool holdingTail = false;
     bool answerTail = false;
     QTimer tailTimer;
+    int heldBarsNeeded = 0;
+    int heldBars = 0; // in the held text
+    qsizetype heldCounted = 0; // as the server last heard it
 
     QElapsedTimer lastGet;
     QString peer; // address:port, for the log

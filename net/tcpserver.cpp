@@ -154,6 +154,26 @@ void TCPServer::resumeAccepting()
 #endif
 }
 
+void TCPServer::heldTextChanged(qsizetype delta)
+{
+    heldTotal += delta;
+    if (heldTotal <= heldBudget)
+        return;
+    // Many slow senders together must not fill memory: the biggest holder goes first. One
+    // still waiting to be answered is not picked again.
+    ConnectionHandler *biggest = nullptr;
+    qsizetype most = 0;
+    for (ConnectionHandler *h : std::as_const(handlers)) {
+        const qsizetype held = h->heldText();
+        if (held > most && !h->answerDue()) {
+            most = held;
+            biggest = h;
+        }
+    }
+    if (biggest)
+        biggest->answerHeldNow();
+}
+
 void TCPServer::connectionClosed(ConnectionHandler *ch)
 {
     // Closing can be reported more than once; the handler is deleted once, after the slot

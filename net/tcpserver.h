@@ -44,6 +44,14 @@ public:
     // How many connections may be open at once, from the descriptor limit now.
     qint64 connectionCap() const;
 
+    // Characters of requests cut short that all connections together may hold. Past it, the
+    // connection holding the most is answered as it stands, as if its wait were over.
+    static constexpr qsizetype defaultHeldTextBudget = 4 * 1024 * 1024;
+    void setHeldTextBudget(qsizetype characters) { heldBudget = characters; }
+    qsizetype heldText() const { return heldTotal; }
+    // Called by a connection whose held text grew or shrank by delta characters.
+    void heldTextChanged(qsizetype delta);
+
 public slots:
     void handleConnection();
     void connectionClosed(ConnectionHandler *ch);
@@ -60,4 +68,6 @@ private:
     bool sendfile = true;
     QSet<ConnectionHandler *> handlers; // connections not closed yet
     QSocketNotifier *acceptNotifier = nullptr;
+    qsizetype heldBudget = defaultHeldTextBudget;
+    qsizetype heldTotal = 0;
 };

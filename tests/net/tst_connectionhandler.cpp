@@ -60,6 +60,7 @@ private slots:
     void twoPlayersOneClosing();
     void longPathAndPipelinedRequests();
     void floodDoesNotHoldUpOthers();
+    void heldTextBoundedForAll();
     void serverGoneWithOpenConnections();
     void descriptorsRunningOut();
     void pictureInFlightHoldsUpOnlyItsConnection();
@@ -434,6 +435,30 @@ void TestConnectionHandler::floodDoesNotHoldUpOthers()
     QCOMPARE(flooder.readAll(), QByteArray("200").repeated(count));
     flooder.disconnectFromHost();
     other.disconnectFromHost();
+}
+
+void TestConnectionHandler::heldTextBoundedForAll()
+{
+    server->setHeldTextBudget(100);
+    const auto restore
+        = qScopeGuard([&] { server->setHeldTextBudget(TCPServer::defaultHeldTextBudget); });
+    QTcpSocket first, second;
+    QPointer<ConnectionHandler> small, big;
+    QVERIFY(connectClient(first, small));
+    QVERIFY(connectClient(second, big));
+    first.write("SIZE /AUDIO/one.mp3");
+    QTRY_VERIFY(small->holdsPartialRequest());
+    // Together past the budget: the bigger holder is answered at once, while the first one
+    // still waits for the rest of its request.
+    second.write("LIST AUDIO |" + QByteArray(200, 'x'));
+    QTRY_COMPARE(second.bytesAvailable(), 4);
+    QVERIFY(small->holdsPartialRequest());
+    QCOMPARE(second.readAll(), QByteArrayLiteral("EOL\n"));
+    QTRY_COMPARE(first.bytesAvailable(), 15);
+    QCOMPARE(first.readAll(), QByteArrayLiteral("000000000001000"));
+    QCOMPARE(server->heldText(), 0);
+    first.disconnectFromHost();
+    second.disconnectFromHost();
 }
 
 void TestConnectionHandler::serverGoneWithOpenConnections()
