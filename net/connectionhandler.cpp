@@ -13,6 +13,8 @@
 #include <limits>
 
 #ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 
 #include <cerrno>
@@ -34,6 +36,10 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     tailTimer.setSingleShot(true);
     tailTimer.setInterval(tailWait);
     connect(&tailTimer, &QTimer::timeout, this, &ConnectionHandler::tailWaitOver);
+    lastActivity.start();
+    unansweredTimer.setSingleShot(true);
+    unansweredTimer.setInterval(unansweredWait);
+    connect(&unansweredTimer, &QTimer::timeout, this, &ConnectionHandler::unansweredWaitOver);
     if (!connection)
         return;
     connection->setParent(this);
@@ -46,6 +52,7 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     connect(connection, &QTcpSocket::readyRead, this, &ConnectionHandler::readData);
     connect(connection, &QTcpSocket::disconnected, this, &ConnectionHandler::close);
     connect(connection, &QTcpSocket::bytesWritten, this, &ConnectionHandler::bytesWritten);
+    unansweredTimer.start();
 }
 
 ConnectionHandler::~ConnectionHandler() = default;
@@ -78,8 +85,38 @@ void ConnectionHandler::close()
         emit closed(this);
 }
 
+void ConnectionHandler::unansweredWaitOver()
+{
+    if (answeredAny || closing)
+        return;
+    // A peer that connects and asks nothing holds a place other players may need.
+    if (isIdle())
+        close();
+    else
+        unansweredTimer.start();
+}
+
+bool ConnectionHandler::isIdle() const
+{
+    if (closing || !connection || transferRemaining > 0 || waitingForPicture || holdingTail
+        || requestsWaiting() || queued > 0 || connection->bytesToWrite() > 0
+        || connection->bytesAvailable() > 0)
+        return false;
+#ifdef Q_OS_LINUX
+    // What the kernel still holds either way: an answer not taken yet, a request not read.
+    int unsent = 0, unread = 0;
+    const int fd = int(connection->socketDescriptor());
+    if (fd >= 0
+        && ((::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0)
+            || (::ioctl(fd, SIOCINQ, &unread) == 0 && unread > 0)))
+        return false;
+#endif
+    return true;
+}
+
 void ConnectionHandler::bytesWritten(qint64 count)
 {
+    lastActivity.start();
     queued = qMax<qint64>(0, queued - count);
     process();
 }
@@ -218,6 +255,7 @@ bool ConnectionHandler::readText()
     if (bytes.isEmpty())
         return false;
     received += bytes.size();
+    lastActivity.start();
     // A NUL ends the text.
     const qsizetype nul = bytes.indexOf('\0');
     if (nul >= 0)
@@ -261,6 +299,10 @@ void ConnectionHandler::dispatchOne()
     }
     answerTail = false;
     const Request &request = parsed.request;
+    if (request.kind != Kind::None) {
+        answeredAny = true;
+        unansweredTimer.stop();
+    }
     if (request.kind != Kind::None && lcNet().isInfoEnabled())
         beginLogLine(rest.first(parsed.consumed));
     switch (request.kind) {

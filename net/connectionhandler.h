@@ -37,6 +37,9 @@ public:
     static constexpr qint64 maxTextSize = 64 * 1024;
     // Requests answered before other connections get their turn.
     static constexpr int requestsPerTurn = 16;
+    // How long a connection may stay open without asking anything we answer (players ask at
+    // once).
+    static constexpr std::chrono::seconds unansweredWait { 30 };
     // How long a request cut short waits for the rest of its bytes before it is answered as
     // it stands (a player may send requests without their terminators).
     static constexpr std::chrono::milliseconds tailWait { 100 };
@@ -62,6 +65,14 @@ public:
     // The held request is answered as it stands at the next turn, as if its wait were over.
     void answerHeldNow();
     bool answerDue() const { return holdingTail && answerTail; }
+    // Nothing to do for it: no request pending or held, no picture converting, nothing being
+    // sent, and nothing of an answer left in the kernel for the player to take (a paused
+    // player's GET is still being sent).
+    bool isIdle() const;
+    // Whether any request on it has been answered.
+    bool hasAnswered() const { return answeredAny; }
+    // Milliseconds since bytes last came or went.
+    qint64 idleMs() const { return lastActivity.elapsed(); }
     // Plain files go from the disk to the connection through the kernel where it can
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }
@@ -91,6 +102,7 @@ private:
     void tailWaitOver();
     // Tells the server how much this connection holds now.
     void countHeld();
+    void unansweredWaitOver();
     // With hearth.net info enabled: one line per request, written once its answer is out.
     void beginLogLine(QStringView request);
     void finishLogLine();
@@ -129,6 +141,9 @@ private:
     qsizetype heldCounted = 0; // as the server last heard it
 
     QElapsedTimer lastGet;
+    QElapsedTimer lastActivity;
+    QTimer unansweredTimer;
+    bool answeredAny = false;
     QString peer; // address:port, for the log
     qint64 answeredBytes = 0;
     QString logRequest; // null: no line pending

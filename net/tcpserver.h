@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSet>
 #include <QTcpServer>
+#include <QTimer>
 
 class ConnectionHandler;
 class DirTreeInterface;
@@ -13,9 +14,9 @@ class QSocketNotifier;
 class QTcpSocket;
 
 // Listens for players and gives each connection its own ConnectionHandler. Connections are
-// capped well below the descriptor limit, so a connected player's file can always be opened;
-// players beyond the cap, or beyond the descriptors there are, wait in the listen queue until
-// a connection closes.
+// capped well below the descriptor limit, so a connected player's file can always be opened.
+// At the cap an idle connection makes room for a new player (see makeRoom); players beyond
+// the cap when none is idle, or beyond the descriptors there are, wait in the listen queue.
 class TCPServer : public QObject
 {
     Q_OBJECT
@@ -41,8 +42,10 @@ public:
     QList<ConnectionHandler *> connections() const;
     // Connections whose player is streaming (see ConnectionHandler::isStreaming).
     int streamingCount() const;
-    // How many connections may be open at once, from the descriptor limit now.
+    // How many connections may be open at once: from the descriptor limit now, or lower when
+    // set (tests).
     qint64 connectionCap() const;
+    void setConnectionCap(qint64 cap) { capOverride = cap; }
 
     // Characters of requests cut short that all connections together may hold. Past it, the
     // connection holding the most is answered as it stands, as if its wait were over.
@@ -58,6 +61,11 @@ public slots:
 
 private:
     QTcpSocket *nextConnection();
+    // A player waits in the listen queue.
+    bool connectionWaiting() const;
+    // Closes the idle connection that should make room for a new player; false when every
+    // connection is busy.
+    bool makeRoom();
     void pauseAccepting();
     void resumeAccepting();
 
@@ -70,4 +78,6 @@ private:
     QSocketNotifier *acceptNotifier = nullptr;
     qsizetype heldBudget = defaultHeldTextBudget;
     qsizetype heldTotal = 0;
+    qint64 capOverride = 0;
+    QTimer roomTimer; // looks again for an idle connection while players wait
 };

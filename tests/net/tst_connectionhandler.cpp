@@ -63,6 +63,7 @@ private slots:
     void heldTextBoundedForAll();
     void serverGoneWithOpenConnections();
     void descriptorsRunningOut();
+    void fullCapLocksNobodyOut();
     void pictureInFlightHoldsUpOnlyItsConnection();
 
 private:
@@ -535,6 +536,10 @@ void TestConnectionHandler::descriptorsRunningOut()
     QTcpSocket first;
     first.connectToHost(QHostAddress::LocalHost, local.serverPort());
     QTRY_COMPARE(local.connections().size(), 1);
+    // A player asks at once; the crowd below asks nothing.
+    first.write(sentinel);
+    QTRY_COMPARE(first.bytesAvailable(), qint64(sentinelAnswer.size()));
+    first.readAll();
 
     // Far more players than descriptors.
     const pid_t crowd = holdConnections(local.serverPort(), 80);
@@ -565,6 +570,44 @@ void TestConnectionHandler::descriptorsRunningOut()
     later.write(sentinel);
     QTRY_COMPARE(later.bytesAvailable(), qint64(sentinelAnswer.size()));
     QCOMPARE(later.readAll(), sentinelAnswer);
+}
+
+void TestConnectionHandler::fullCapLocksNobodyOut()
+{
+    TCPServer local({ video.get() }, nullptr, 0);
+    local.setConnectionCap(4);
+    QVERIFY(local.listen(QHostAddress::LocalHost));
+    const auto open = [&](QTcpSocket &client) {
+        const int before = local.connections().size();
+        client.connectToHost(QHostAddress::LocalHost, local.serverPort());
+        return QTest::qWaitFor([&] { return local.connections().size() == before + 1; });
+    };
+    // A player between two ranges, one paused in the middle of a GET it does not read, and
+    // peers that connect and ask nothing fill the cap.
+    QTcpSocket player, paused, idle1, idle2;
+    QVERIFY(open(player));
+    player.write(sentinel);
+    QTRY_COMPARE(player.bytesAvailable(), qint64(sentinelAnswer.size()));
+    player.readAll();
+    QVERIFY(open(paused));
+    paused.setReadBufferSize(4096);
+    paused.write("GET /VIDEO/clip.avi| 0 100000000 |\r\n\r\n");
+    QTest::qWait(300);
+    QVERIFY(open(idle1));
+    QVERIFY(open(idle2));
+    QTRY_COMPARE(local.connections().size(), 4);
+
+    // A new player is answered: the idle peers make room, the oldest first.
+    QTcpSocket newcomer;
+    newcomer.connectToHost(QHostAddress::LocalHost, local.serverPort());
+    newcomer.write(sentinel);
+    QTRY_COMPARE(newcomer.bytesAvailable(), qint64(sentinelAnswer.size()));
+    QTRY_COMPARE(idle1.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(idle2.state(), QAbstractSocket::ConnectedState);
+    // The players keep their connections.
+    QCOMPARE(paused.state(), QAbstractSocket::ConnectedState);
+    player.write(sentinel);
+    QTRY_COMPARE(player.bytesAvailable(), qint64(sentinelAnswer.size()));
 }
 
 void TestConnectionHandler::pictureInFlightHoldsUpOnlyItsConnection()
