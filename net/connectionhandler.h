@@ -71,8 +71,8 @@ public:
     bool isIdle() const;
     // Whether any request on it has been answered.
     bool hasAnswered() const { return answeredAny; }
-    // Milliseconds since bytes last came or went.
-    qint64 idleMs() const { return lastActivity.elapsed(); }
+    // Nanoseconds since bytes last came or went (or it opened).
+    qint64 idleNs() const { return lastActivity.nsecsElapsed(); }
     // Plain files go from the disk to the connection through the kernel where it can
     // (Linux); off, every byte passes through the socket's buffer.
     void setSendfileEnabled(bool enabled) { sendfileEnabled = enabled; }

@@ -140,7 +140,7 @@ bool TCPServer::makeRoom()
         if (!h->isIdle())
             continue;
         if (!chosen || (!h->hasAnswered() && chosen->hasAnswered())
-            || (h->hasAnswered() == chosen->hasAnswered() && h->idleMs() > chosen->idleMs()))
+            || (h->hasAnswered() == chosen->hasAnswered() && h->idleNs() > chosen->idleNs()))
             chosen = h;
     }
     if (!chosen)
