@@ -59,7 +59,25 @@ ConnectionHandler::~ConnectionHandler() = default;
 
 void ConnectionHandler::readData()
 {
+    processAndFlush();
+}
+
+void ConnectionHandler::processAndFlush()
+{
     process();
+    // A player waits for each small answer: out now, not at the event loop's next turn. A
+    // transfer is fed as the socket drains instead.
+    if (!connection || closing || transferRemaining > 0 || connection->bytesToWrite() == 0)
+        return;
+    // Flushing reports what it wrote through bytesWritten, and keeps writing while there is
+    // more: answering from there would answer a whole flood in this one turn.
+    flushing = true;
+    connection->flush();
+    flushing = false;
+    if (drainedWhileFlushing) {
+        drainedWhileFlushing = false;
+        resumeLater();
+    }
 }
 
 void ConnectionHandler::close()
@@ -118,6 +136,10 @@ void ConnectionHandler::bytesWritten(qint64 count)
 {
     lastActivity.start();
     queued = qMax<qint64>(0, queued - count);
+    if (flushing) {
+        drainedWhileFlushing = true;
+        return;
+    }
     process();
 }
 
@@ -216,7 +238,7 @@ void ConnectionHandler::tailWaitOver()
     if (!holdingTail)
         return;
     answerTail = true;
-    process();
+    processAndFlush();
 }
 
 void ConnectionHandler::resumeLater()
@@ -229,7 +251,7 @@ void ConnectionHandler::resumeLater()
         this,
         [this] {
             resumePosted = false;
-            process();
+            processAndFlush();
         },
         Qt::QueuedConnection);
 }
@@ -444,15 +466,17 @@ bool ConnectionHandler::sendfileApplies() const
         && qobject_cast<QFile *>(currentSource.get()) && connection->socketDescriptor() >= 0;
 }
 
-void ConnectionHandler::sendFileDirectly()
+bool ConnectionHandler::sendFileDirectly()
 {
     auto *file = static_cast<QFile *>(currentSource.get());
     const int socketFd = int(connection->socketDescriptor());
     off_t offset = off_t(file->pos());
     // A fast player never fills the connection; the budget lets other players have a turn.
-    qint64 budget = 4 * maxQueuedBytes;
+    // Alone, a connection takes longer turns: each turn costs a little.
+    qint64 budget = server && server->connectionCount() > 1 ? turnBytes : 16 * turnBytes;
+    bool full = false;
     while (transferRemaining > 0 && budget > 0) {
-        const size_t want = size_t(qMin<quint64>(transferRemaining, quint64(maxQueuedBytes)));
+        const size_t want = size_t(qMin<quint64>(transferRemaining, quint64(budget)));
         const ssize_t sent = ::sendfile(socketFd, file->handle(), &offset, want);
         if (sent > 0) {
             answeredBytes += sent;
@@ -462,11 +486,14 @@ void ConnectionHandler::sendFileDirectly()
         }
         if (sent == 0)
             transferPadding = true; // the file ended early
-        else if (errno != EAGAIN && errno != EINTR)
+        else if (errno == EAGAIN)
+            full = true;
+        else if (errno != EINTR)
             sendfileEnabled = false; // not a file the kernel sends this way
         break;
     }
     file->seek(qint64(offset));
+    return full;
 }
 #endif
 
@@ -478,23 +505,32 @@ void ConnectionHandler::feedTransfer()
         // then copies from the file to the connection without a trip through our buffers.
         if (connection->bytesToWrite() > 0)
             return;
-        sendFileDirectly();
+        const bool full = sendFileDirectly();
         if (transferRemaining == 0 || closing)
             return;
         if (sendfileApplies()) {
-            // The connection is full or the budget spent: one chunk through the socket's
-            // own buffer, whose draining resumes the transfer.
-            feedChunk();
+            if (full) {
+                // One chunk through the socket's own buffer, whose draining resumes the
+                // transfer.
+                feedChunk();
+            } else {
+                // The turn's budget is spent: every other connection is served before this
+                // one goes on.
+                resumeLater();
+            }
             return;
         }
     }
 #endif
-    while (transferRemaining > 0 && !closing) {
+    // Through the socket's buffer: its draining resumes the transfer.
+    qint64 fed = 0;
+    while (transferRemaining > 0 && !closing && fed < turnBytes) {
         const qint64 want = qint64(qMin<quint64>(transferRemaining, quint64(chunkSize)));
         if (queued + want > maxQueuedBytes)
             return;
         if (!feedChunk())
             return;
+        fed += want;
     }
 }
 

@@ -35,8 +35,11 @@ public:
     // Largest read from a source, and largest text parsed in one go.
     static constexpr qint64 chunkSize = 64 * 1024;
     static constexpr qint64 maxTextSize = 64 * 1024;
-    // Requests answered before other connections get their turn.
+    // Requests answered, and bytes of a GET sent, before other connections get their turn:
+    // one turn of the event loop then stays short for a player waiting on another
+    // connection, whatever the others stream.
     static constexpr int requestsPerTurn = 16;
+    static constexpr qint64 turnBytes = 256 * 1024;
     // How long a connection may stay open without asking anything we answer (players ask at
     // once).
     static constexpr std::chrono::seconds unansweredWait { 30 };
@@ -51,6 +54,8 @@ public:
 
     // Bytes handed to the socket and not yet reported written.
     qint64 queuedBytes() const { return queued; }
+    // Bytes of answers sent so far.
+    qint64 bytesAnswered() const { return answeredBytes; }
     // Bytes taken from the socket so far.
     qint64 bytesReceived() const { return received; }
     bool transferActive() const { return transferRemaining > 0; }
@@ -97,6 +102,8 @@ private:
     void bytesWritten(qint64 count);
     // Answers what can be answered now: pending text first, then what waits on the socket.
     void process();
+    // The same, then small answers go out at once.
+    void processAndFlush();
     void resumeLater();
     bool readText();
     void tailWaitOver();
@@ -113,8 +120,9 @@ private:
     bool feedChunk();
 #ifdef Q_OS_LINUX
     bool sendfileApplies() const;
-    // Sends straight from the file until the connection is full or the range is done.
-    void sendFileDirectly();
+    // Sends straight from the file until the connection is full, the range is done or the
+    // turn's bytes are spent; true when the connection is full.
+    bool sendFileDirectly();
 #endif
     void replaceSource(std::unique_ptr<QIODevice> device);
     // Makes the source a SIZE or GET names, then runs `then`: at once for a file, once the
@@ -155,6 +163,8 @@ private:
     bool transferPadding = false;
     bool processing = false;
     bool resumePosted = false;
+    bool flushing = false;
+    bool drainedWhileFlushing = false;
     bool closing = false;
     bool sendfileEnabled = true;
     bool waitingForPicture = false;

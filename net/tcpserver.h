@@ -40,6 +40,7 @@ public:
     void setSendfileEnabled(bool enabled) { sendfile = enabled; }
     // Handlers whose connection has not closed yet.
     QList<ConnectionHandler *> connections() const;
+    int connectionCount() const { return int(handlers.size()); }
     // Connections whose player is streaming (see ConnectionHandler::isStreaming).
     int streamingCount() const;
     // How many connections may be open at once: from the descriptor limit now, or lower when
