@@ -13,6 +13,8 @@
 #include <limits>
 
 #ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 
 #include <cerrno>
@@ -34,6 +36,10 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     tailTimer.setSingleShot(true);
     tailTimer.setInterval(tailWait);
     connect(&tailTimer, &QTimer::timeout, this, &ConnectionHandler::tailWaitOver);
+    lastActivity.start();
+    unansweredTimer.setSingleShot(true);
+    unansweredTimer.setInterval(unansweredWait);
+    connect(&unansweredTimer, &QTimer::timeout, this, &ConnectionHandler::unansweredWaitOver);
     if (!connection)
         return;
     connection->setParent(this);
@@ -46,13 +52,32 @@ ConnectionHandler::ConnectionHandler(TCPServer *server, QTcpSocket *socket, Pict
     connect(connection, &QTcpSocket::readyRead, this, &ConnectionHandler::readData);
     connect(connection, &QTcpSocket::disconnected, this, &ConnectionHandler::close);
     connect(connection, &QTcpSocket::bytesWritten, this, &ConnectionHandler::bytesWritten);
+    unansweredTimer.start();
 }
 
 ConnectionHandler::~ConnectionHandler() = default;
 
 void ConnectionHandler::readData()
 {
+    processAndFlush();
+}
+
+void ConnectionHandler::processAndFlush()
+{
     process();
+    // A player waits for each small answer: out now, not at the event loop's next turn. A
+    // transfer is fed as the socket drains instead.
+    if (!connection || closing || transferRemaining > 0 || connection->bytesToWrite() == 0)
+        return;
+    // Flushing reports what it wrote through bytesWritten, and keeps writing while there is
+    // more: answering from there would answer a whole flood in this one turn.
+    flushing = true;
+    connection->flush();
+    flushing = false;
+    if (drainedWhileFlushing) {
+        drainedWhileFlushing = false;
+        resumeLater();
+    }
 }
 
 void ConnectionHandler::close()
@@ -62,6 +87,8 @@ void ConnectionHandler::close()
     closing = true;
     transferRemaining = 0;
     tailTimer.stop();
+    holdingTail = false;
+    countHeld();
     if (first && connection) {
         // Whatever is queued (a "404") goes out before the end; the handler and its socket
         // are deleted soon after, which would otherwise drop it.
@@ -76,9 +103,43 @@ void ConnectionHandler::close()
         emit closed(this);
 }
 
+void ConnectionHandler::unansweredWaitOver()
+{
+    if (answeredAny || closing)
+        return;
+    // A peer that connects and asks nothing holds a place other players may need.
+    if (isIdle())
+        close();
+    else
+        unansweredTimer.start();
+}
+
+bool ConnectionHandler::isIdle() const
+{
+    if (closing || !connection || transferRemaining > 0 || waitingForPicture || holdingTail
+        || requestsWaiting() || queued > 0 || connection->bytesToWrite() > 0
+        || connection->bytesAvailable() > 0)
+        return false;
+#ifdef Q_OS_LINUX
+    // What the kernel still holds either way: an answer not taken yet, a request not read.
+    int unsent = 0, unread = 0;
+    const int fd = int(connection->socketDescriptor());
+    if (fd >= 0
+        && ((::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0)
+            || (::ioctl(fd, SIOCINQ, &unread) == 0 && unread > 0)))
+        return false;
+#endif
+    return true;
+}
+
 void ConnectionHandler::bytesWritten(qint64 count)
 {
+    lastActivity.start();
     queued = qMax<qint64>(0, queued - count);
+    if (flushing) {
+        drainedWhileFlushing = true;
+        return;
+    }
     process();
 }
 
@@ -112,6 +173,11 @@ void ConnectionHandler::process()
             ++answered;
             continue;
         }
+        if (!holdingTail && textPos >= text.size() && !text.isNull()) {
+            // Answered: an idle connection keeps no text.
+            text = QString();
+            textPos = 0;
+        }
         if (readText())
             continue;
         if (holdingTail && answerTail) {
@@ -124,6 +190,25 @@ void ConnectionHandler::process()
         break;
     }
     processing = false;
+    countHeld();
+}
+
+void ConnectionHandler::countHeld()
+{
+    const qsizetype now = heldText();
+    if (now == heldCounted || !server)
+        return;
+    const qsizetype delta = now - heldCounted;
+    heldCounted = now;
+    server->heldTextChanged(delta);
+}
+
+void ConnectionHandler::answerHeldNow()
+{
+    if (!holdingTail || answerTail)
+        return;
+    answerTail = true;
+    resumeLater();
 }
 
 void ConnectionHandler::beginLogLine(QStringView request)
@@ -150,8 +235,10 @@ void ConnectionHandler::finishLogLine()
 
 void ConnectionHandler::tailWaitOver()
 {
+    if (!holdingTail)
+        return;
     answerTail = true;
-    process();
+    processAndFlush();
 }
 
 void ConnectionHandler::resumeLater()
@@ -164,7 +251,7 @@ void ConnectionHandler::resumeLater()
         this,
         [this] {
             resumePosted = false;
-            process();
+            processAndFlush();
         },
         Qt::QueuedConnection);
 }
@@ -176,8 +263,7 @@ bool ConnectionHandler::readText()
     // Everything waiting is one text, read through the small request buffer in rounds, so
     // neither long paths nor pipelined requests are cut at the buffer's size.
     // A request held for the rest of its bytes starts the new text.
-    const QString tail = holdingTail ? text.sliced(textPos) : QString();
-    const qint64 room = maxTextSize - tail.size();
+    const qint64 room = maxTextSize - heldText();
     char buffer[1024];
     QByteArray bytes;
     while (bytes.size() < room) {
@@ -191,18 +277,25 @@ bool ConnectionHandler::readText()
     if (bytes.isEmpty())
         return false;
     received += bytes.size();
+    lastActivity.start();
     // A NUL ends the text.
     const qsizetype nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
-    text = tail + QString::fromLatin1(bytes);
-    textPos = 0;
-    if (terminatorDue > 0) {
-        // The end of a request answered without its terminator: skipped, not taken for the
-        // start of a request.
-        const qsizetype skipped = terminatorRest(text, terminatorDue);
-        terminatorDue = skipped == text.size() ? terminatorDue - int(skipped) : 0;
-        textPos = skipped;
+    if (!holdingTail) {
+        text = QString::fromLatin1(bytes);
+        textPos = 0;
+    } else {
+        // The held request is the whole text (textPos is 0). Only the new bytes are looked
+        // at: until they bring the bars it lacks, it is not parsed again.
+        const qsizetype from = text.size();
+        text.append(QLatin1String(bytes.constData(), bytes.size()));
+        heldBars += QStringView(text).sliced(from).count(QLatin1Char('|'));
+        if (heldBarsNeeded > 0 && heldBars < heldBarsNeeded && text.size() < maxTextSize) {
+            answerTail = false;
+            tailTimer.stop();
+            return true;
+        }
     }
     holdingTail = false;
     answerTail = false;
@@ -215,18 +308,29 @@ void ConnectionHandler::dispatchOne()
     const QStringView rest = QStringView(text).sliced(textPos);
     const ParseResult parsed = parseRequest(rest);
     if (parsed.incomplete && !answerTail && rest.size() < maxTextSize) {
-        // TCP may have cut the request anywhere: wait briefly for the rest of it.
+        // TCP may have cut the request anywhere: wait briefly for the rest of it, in a text
+        // of its own that the next bytes are added to.
         holdingTail = true;
+        heldBarsNeeded = parsed.barsNeeded; // 0 when cut in its keyword: parsed again
+        heldBars = int(rest.count(QLatin1Char('|')));
+        if (textPos > 0) {
+            text = rest.toString();
+            textPos = 0;
+        }
         return;
     }
     answerTail = false;
-    terminatorDue = parsed.awaitedTerminator;
     const Request &request = parsed.request;
+    if (request.kind != Kind::None) {
+        answeredAny = true;
+        unansweredTimer.stop();
+    }
     if (request.kind != Kind::None && lcNet().isInfoEnabled())
         beginLogLine(rest.first(parsed.consumed));
     switch (request.kind) {
     case Kind::None:
-        // Not a request: the rest of this text is dropped, the connection stays.
+        // Not a request (or separators alone): the rest of this text is dropped, the
+        // connection stays.
         textPos = text.size();
         return;
     case Kind::List:
@@ -362,15 +466,17 @@ bool ConnectionHandler::sendfileApplies() const
         && qobject_cast<QFile *>(currentSource.get()) && connection->socketDescriptor() >= 0;
 }
 
-void ConnectionHandler::sendFileDirectly()
+bool ConnectionHandler::sendFileDirectly()
 {
     auto *file = static_cast<QFile *>(currentSource.get());
     const int socketFd = int(connection->socketDescriptor());
     off_t offset = off_t(file->pos());
     // A fast player never fills the connection; the budget lets other players have a turn.
-    qint64 budget = 4 * maxQueuedBytes;
+    // Alone, a connection takes longer turns: each turn costs a little.
+    qint64 budget = server && server->connectionCount() > 1 ? turnBytes : 16 * turnBytes;
+    bool full = false;
     while (transferRemaining > 0 && budget > 0) {
-        const size_t want = size_t(qMin<quint64>(transferRemaining, quint64(maxQueuedBytes)));
+        const size_t want = size_t(qMin<quint64>(transferRemaining, quint64(budget)));
         const ssize_t sent = ::sendfile(socketFd, file->handle(), &offset, want);
         if (sent > 0) {
             answeredBytes += sent;
@@ -380,11 +486,14 @@ void ConnectionHandler::sendFileDirectly()
         }
         if (sent == 0)
             transferPadding = true; // the file ended early
-        else if (errno != EAGAIN && errno != EINTR)
+        else if (errno == EAGAIN)
+            full = true;
+        else if (errno != EINTR)
             sendfileEnabled = false; // not a file the kernel sends this way
         break;
     }
     file->seek(qint64(offset));
+    return full;
 }
 #endif
 
@@ -396,23 +505,32 @@ void ConnectionHandler::feedTransfer()
         // then copies from the file to the connection without a trip through our buffers.
         if (connection->bytesToWrite() > 0)
             return;
-        sendFileDirectly();
+        const bool full = sendFileDirectly();
         if (transferRemaining == 0 || closing)
             return;
         if (sendfileApplies()) {
-            // The connection is full or the budget spent: one chunk through the socket's
-            // own buffer, whose draining resumes the transfer.
-            feedChunk();
+            if (full) {
+                // One chunk through the socket's own buffer, whose draining resumes the
+                // transfer.
+                feedChunk();
+            } else {
+                // The turn's budget is spent: every other connection is served before this
+                // one goes on.
+                resumeLater();
+            }
             return;
         }
     }
 #endif
-    while (transferRemaining > 0 && !closing) {
+    // Through the socket's buffer: its draining resumes the transfer.
+    qint64 fed = 0;
+    while (transferRemaining > 0 && !closing && fed < turnBytes) {
         const qint64 want = qint64(qMin<quint64>(transferRemaining, quint64(chunkSize)));
         if (queued + want > maxQueuedBytes)
             return;
         if (!feedChunk())
             return;
+        fed += want;
     }
 }
 

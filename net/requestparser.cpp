@@ -61,50 +61,49 @@ QStringView word(QStringView text, int index)
     return end < 0 ? text.sliced(start) : text.sliced(start, end - start);
 }
 
-// LIST, SIZE and GET end with the terminator. Without one in the text, only the keyword's
-// first three letters would go, and what follows them never starts a request: the rest of the
-// text goes with the request instead, and the rest of the terminator is awaited at the start
-// of the next bytes, where TCP may have put it.
-void endAtTerminator(QStringView text, ParseResult &result)
-{
-    const qsizetype at = text.indexOf(terminator);
-    if (at >= 0) {
-        result.consumed = at + terminator.size();
-        return;
-    }
-    result.consumed = text.size();
-    int begun = 0;
-    for (int k = 3; k > 0 && begun == 0; --k) {
-        if (text.endsWith(terminator.left(k)))
-            begun = k;
-    }
-    result.awaitedTerminator = int(terminator.size()) - begun;
-}
+const char *const keywords[] = { "LIST", "ACTION 1", "ACTION 2", "SIZE", "GET" };
 
-// The text is a keyword cut short: more bytes may make it a request.
-bool cutInKeyword(QStringView text)
+// The text starts with a keyword, or is one cut short: more bytes may make it a request.
+bool startsRequest(QStringView text)
 {
-    if (text.isEmpty())
-        return false;
-    for (const char *keyword : { "LIST", "ACTION 1", "ACTION 2", "SIZE", "GET" }) {
+    for (const char *keyword : keywords) {
         const QLatin1String word(keyword);
-        if (text.size() < word.size() && word.startsWith(text))
+        if (text.startsWith(word) || (text.size() < word.size() && word.startsWith(text)))
             return true;
     }
     return false;
+}
+
+// A request ends at its last bar and takes the blanks and line ends after it. Other text that
+// starts no request goes with it up to a terminator, and the terminator too.
+void endAfterBar(QStringView text, int n, ParseResult &result)
+{
+    const qsizetype last = nthIndexOf(text, bar, n);
+    if (last < 0) {
+        result.consumed = text.size();
+        return;
+    }
+    const QStringView after = text.sliced(last + 1);
+    const qsizetype separators = separatorsAt(after);
+    result.consumed = last + 1 + separators;
+    const QStringView next = after.sliced(separators);
+    if (next.isEmpty() || startsRequest(next))
+        return;
+    const qsizetype at = after.indexOf(terminator);
+    if (at >= 0)
+        result.consumed = last + 1 + at + terminator.size();
+}
+
+// The text is a keyword cut short.
+bool cutInKeyword(QStringView text)
+{
+    return !text.isEmpty() && startsRequest(text);
 }
 
 // Whether the text holds at least n bars.
 bool hasBars(QStringView text, int n)
 {
     return nthIndexOf(text, bar, n) >= 0;
-}
-
-// ACTION ends at its n-th bar, or takes the whole text without it.
-qsizetype throughBar(QStringView text, int n)
-{
-    const qsizetype last = nthIndexOf(text, bar, n);
-    return last < 0 ? text.size() : last + 1;
 }
 
 // GET's offset and length: words 1 and 2 of the text after the first bar up to and including
@@ -162,52 +161,63 @@ MediaType mediaTypeFor(QStringView mediaWord)
     return NoMedia;
 }
 
-ParseResult parseRequest(QStringView text)
+qsizetype separatorsAt(QStringView text)
+{
+    qsizetype n = 0;
+    while (n < text.size()
+        && (text[n] == space || text[n] == QLatin1Char('\t') || text[n] == QLatin1Char('\r')
+            || text[n] == QLatin1Char('\n')))
+        ++n;
+    return n;
+}
+
+ParseResult parseRequest(QStringView whole)
 {
     ParseResult result;
     Request &request = result.request;
+    // Players part requests with line ends, or with nothing at all; leading ones are skipped.
+    const qsizetype lead = separatorsAt(whole);
+    const QStringView text = whole.sliced(lead);
     if (text.startsWith(QLatin1String("LIST"))) {
         request.kind = Kind::List;
         request.path.mediaWord = word(text, 1).toString();
         request.path.libraryPath = betweenBars(text, 1).toString();
-        endAtTerminator(text, result);
-        result.incomplete = !hasBars(text, 2);
+        result.barsNeeded = 2;
     } else if (text.startsWith(QLatin1String("ACTION 1"))) {
         request.kind = Kind::Action;
         request.variant = ActionVariant::Barred;
         request.path = splitRequestPath(betweenBars(text, 2).trimmed());
-        result.consumed = throughBar(text, 3);
-        result.incomplete = !hasBars(text, 3);
+        result.barsNeeded = 3;
     } else if (text.startsWith(QLatin1String("ACTION 2"))) {
         request.kind = Kind::Action;
         request.variant = ActionVariant::Plain;
         request.path = splitRequestPath(plainActionPath(text));
-        result.consumed = throughBar(text, 1);
-        result.incomplete = !hasBars(text, 1);
+        result.barsNeeded = 1;
     } else if (text.startsWith(QLatin1String("SIZE"))) {
         request.kind = Kind::Size;
         request.path = splitRequestPath(upToFirstBar(text, 5));
-        endAtTerminator(text, result);
-        result.incomplete = !hasBars(text, 1);
+        result.barsNeeded = 1;
     } else if (text.startsWith(QLatin1String("GET"))) {
         request.kind = Kind::Get;
         request.path = splitRequestPath(upToFirstBar(text, 4));
         request.range = getRange(text);
-        endAtTerminator(text, result);
-        result.incomplete = !hasBars(text, 2);
+        result.barsNeeded = 2;
     } else {
         result.incomplete = cutInKeyword(text);
+        // Separators alone are taken; other text is no request and takes nothing.
+        result.consumed = text.isEmpty() ? lead : 0;
+        return result;
     }
+    if (request.kind == Kind::Action) {
+        // ACTION has no terminator: it ends at its last bar, or takes the whole text.
+        const qsizetype last = nthIndexOf(text, bar, result.barsNeeded);
+        result.consumed = last < 0 ? text.size() : last + 1;
+    } else {
+        endAfterBar(text, result.barsNeeded, result);
+    }
+    result.incomplete = !hasBars(text, result.barsNeeded);
+    result.consumed += lead;
     return result;
-}
-
-qsizetype terminatorRest(QStringView text, int awaited)
-{
-    const QLatin1String rest = terminator.right(awaited);
-    qsizetype n = 0;
-    while (n < rest.size() && n < text.size() && text[n] == rest[n])
-        ++n;
-    return n;
 }
 
 quint64 readNumber(QStringView word)

@@ -58,7 +58,8 @@ struct Request
 
 struct ParseResult
 {
-    // Kind::None: the text does not start with a request, and nothing is consumed.
+    // Kind::None: the text does not start with a request; only a text of separators alone is
+    // consumed.
     Request request;
     // Characters of the text that the request takes up, at least one for a request.
     qsizetype consumed = 0;
@@ -67,19 +68,21 @@ struct ParseResult
     // keyword. TCP may cut a request anywhere, so the rest may still be coming: answered as it
     // stands, the request could name another file or range.
     bool incomplete = false;
-    // A LIST, SIZE or GET without its terminator takes the rest of the text; this many
-    // characters of the terminator ("\r\n\r\n", or its end) may still come first in the
-    // next bytes.
-    int awaitedTerminator = 0;
+    // Bars the request needs; what is held waits for this many, so it need not be parsed
+    // again until they are there.
+    int barsNeeded = 0;
 };
 
-// The request at the start of text, which may hold further requests after it. Keywords are
-// matched case-sensitively, in the order LIST, ACTION 1, ACTION 2, SIZE, GET. A request is
-// parsed as it stands even when incomplete.
+// The request at the start of text, which may hold further requests after it. Blanks and line
+// ends before it are skipped (and counted as consumed); keywords are matched case-sensitively,
+// in the order LIST, ACTION 1, ACTION 2, SIZE, GET. A request ends at its last bar; the
+// terminator "\r\n\r\n" may follow or not. A request is parsed as it stands even when
+// incomplete.
 ParseResult parseRequest(QStringView text);
 
-// How many characters at the start of text are the awaited rest of a terminator.
-qsizetype terminatorRest(QStringView text, int awaited);
+// How many blanks and line ends (space, tab, CR, LF) start the text: what players part
+// requests with.
+qsizetype separatorsAt(QStringView text);
 
 // A word made only of decimal digits that fits 64 bits, else 0.
 quint64 readNumber(QStringView word);

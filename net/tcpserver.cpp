@@ -11,6 +11,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,6 +32,9 @@ TCPServer::TCPServer(const QList<DirTreeInterface *> &libraries, PictureCache *p
     , pictures(pictures)
     , port(port)
 {
+    roomTimer.setSingleShot(true);
+    roomTimer.setInterval(1000);
+    connect(&roomTimer, &QTimer::timeout, this, &TCPServer::resumeAccepting);
 #ifndef Q_OS_UNIX
     connect(&tcpServer, &QTcpServer::newConnection, this, &TCPServer::handleConnection);
 #endif
@@ -77,21 +81,34 @@ int TCPServer::streamingCount() const
 
 qint64 TCPServer::connectionCap() const
 {
+    qint64 cap = std::numeric_limits<qint64>::max();
 #ifdef Q_OS_UNIX
     rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return std::numeric_limits<qint64>::max();
-    // What was open before listening (the listening descriptor is the newest of it) stays.
-    const qint64 inUse = tcpServer.socketDescriptor() + 1;
-    return qMax<qint64>(1, (qint64(limit.rlim_cur) - inUse - reservedDescriptors) / 2);
-#else
-    return std::numeric_limits<qint64>::max();
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        // What was open before listening (the listening descriptor is the newest of it) stays.
+        const qint64 inUse = tcpServer.socketDescriptor() + 1;
+        cap = qMax<qint64>(1, (qint64(limit.rlim_cur) - inUse - reservedDescriptors) / 2);
+    }
 #endif
+    return capOverride > 0 ? qMin(cap, capOverride) : cap;
 }
 
 void TCPServer::handleConnection()
 {
-    while (handlers.size() < connectionCap()) {
+    for (;;) {
+        if (handlers.size() >= connectionCap()) {
+            // Readiness says when a player comes.
+            if (!connectionWaiting())
+                return;
+            // At the cap a new player is not locked out by connections that do nothing.
+            if (!makeRoom()) {
+                // Every connection is busy: the player waits in the listen queue until one
+                // closes, or is idle at the next look.
+                pauseAccepting();
+                roomTimer.start();
+                return;
+            }
+        }
         QTcpSocket *socket = nextConnection();
         if (!socket)
             return;
@@ -102,8 +119,34 @@ void TCPServer::handleConnection()
         // Its descriptor is free once the socket is gone.
         connect(socket, &QObject::destroyed, this, &TCPServer::resumeAccepting);
     }
-    // Players beyond the cap wait in the listen queue until a connection closes.
-    pauseAccepting();
+}
+
+bool TCPServer::connectionWaiting() const
+{
+#ifdef Q_OS_UNIX
+    pollfd listening { int(tcpServer.socketDescriptor()), POLLIN, 0 };
+    return ::poll(&listening, 1, 0) > 0 && (listening.revents & POLLIN);
+#else
+    return tcpServer.hasPendingConnections();
+#endif
+}
+
+bool TCPServer::makeRoom()
+{
+    // Never answered goes before answered (a player asks at once; a paused player between
+    // two ranges has been answered), then the longest idle.
+    ConnectionHandler *chosen = nullptr;
+    for (ConnectionHandler *h : std::as_const(handlers)) {
+        if (!h->isIdle())
+            continue;
+        if (!chosen || (!h->hasAnswered() && chosen->hasAnswered())
+            || (h->hasAnswered() == chosen->hasAnswered() && h->idleNs() > chosen->idleNs()))
+            chosen = h;
+    }
+    if (!chosen)
+        return false;
+    chosen->close();
+    return true;
 }
 
 QTcpSocket *TCPServer::nextConnection()
@@ -152,6 +195,26 @@ void TCPServer::resumeAccepting()
 #else
     tcpServer.resumeAccepting();
 #endif
+}
+
+void TCPServer::heldTextChanged(qsizetype delta)
+{
+    heldTotal += delta;
+    if (heldTotal <= heldBudget)
+        return;
+    // Many slow senders together must not fill memory: the biggest holder goes first. One
+    // still waiting to be answered is not picked again.
+    ConnectionHandler *biggest = nullptr;
+    qsizetype most = 0;
+    for (ConnectionHandler *h : std::as_const(handlers)) {
+        const qsizetype held = h->heldText();
+        if (held > most && !h->answerDue()) {
+            most = held;
+            biggest = h;
+        }
+    }
+    if (biggest)
+        biggest->answerHeldNow();
 }
 
 void TCPServer::connectionClosed(ConnectionHandler *ch)

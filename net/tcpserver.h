@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSet>
 #include <QTcpServer>
+#include <QTimer>
 
 class ConnectionHandler;
 class DirTreeInterface;
@@ -13,9 +14,9 @@ class QSocketNotifier;
 class QTcpSocket;
 
 // Listens for players and gives each connection its own ConnectionHandler. Connections are
-// capped well below the descriptor limit, so a connected player's file can always be opened;
-// players beyond the cap, or beyond the descriptors there are, wait in the listen queue until
-// a connection closes.
+// capped well below the descriptor limit, so a connected player's file can always be opened.
+// At the cap an idle connection makes room for a new player (see makeRoom); players beyond
+// the cap when none is idle, or beyond the descriptors there are, wait in the listen queue.
 class TCPServer : public QObject
 {
     Q_OBJECT
@@ -39,10 +40,21 @@ public:
     void setSendfileEnabled(bool enabled) { sendfile = enabled; }
     // Handlers whose connection has not closed yet.
     QList<ConnectionHandler *> connections() const;
+    int connectionCount() const { return int(handlers.size()); }
     // Connections whose player is streaming (see ConnectionHandler::isStreaming).
     int streamingCount() const;
-    // How many connections may be open at once, from the descriptor limit now.
+    // How many connections may be open at once: from the descriptor limit now, or lower when
+    // set (tests).
     qint64 connectionCap() const;
+    void setConnectionCap(qint64 cap) { capOverride = cap; }
+
+    // Characters of requests cut short that all connections together may hold. Past it, the
+    // connection holding the most is answered as it stands, as if its wait were over.
+    static constexpr qsizetype defaultHeldTextBudget = 4 * 1024 * 1024;
+    void setHeldTextBudget(qsizetype characters) { heldBudget = characters; }
+    qsizetype heldText() const { return heldTotal; }
+    // Called by a connection whose held text grew or shrank by delta characters.
+    void heldTextChanged(qsizetype delta);
 
 public slots:
     void handleConnection();
@@ -50,6 +62,11 @@ public slots:
 
 private:
     QTcpSocket *nextConnection();
+    // A player waits in the listen queue.
+    bool connectionWaiting() const;
+    // Closes the idle connection that should make room for a new player; false when every
+    // connection is busy.
+    bool makeRoom();
     void pauseAccepting();
     void resumeAccepting();
 
@@ -60,4 +77,8 @@ private:
     bool sendfile = true;
     QSet<ConnectionHandler *> handlers; // connections not closed yet
     QSocketNotifier *acceptNotifier = nullptr;
+    qsizetype heldBudget = defaultHeldTextBudget;
+    qsizetype heldTotal = 0;
+    qint64 capOverride = 0;
+    QTimer roomTimer; // looks again for an idle connection while players wait
 };

@@ -17,8 +17,9 @@ hearth_install_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# iproute2 and util-linux: the end-to-end and soak tests bring up a network namespace of their own.
 HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-base-dev-tools
-    libgl-dev python3)
+    libgl-dev python3 iproute2 util-linux)
 
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)

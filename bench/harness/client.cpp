@@ -440,11 +440,12 @@ int commandWhileConverting(int port, const std::string &list, const std::string 
     return 0;
 }
 
-// while-streaming PORT LIST STREAMS PATH BYTES SAMPLES: STREAMS players each GET the whole
-// file of BYTES over and over as fast as they read, while SAMPLES listings are timed 5 ms
-// apart on another connection.
+// while-streaming PORT LIST STREAMS PATH BYTES SAMPLES [NICE]: STREAMS players (at nice NICE,
+// default 10) each GET the whole file of BYTES over and over as fast as they read, while
+// SAMPLES listings are timed 5 ms apart on another player's connection (one that has read a
+// range of the file first).
 int commandWhileStreaming(int port, const std::string &list, int streams, const std::string &path,
-    uint64_t bytes, int samples)
+    uint64_t bytes, int samples, int niceness)
 {
     std::atomic<bool> stop { false };
     std::atomic<uint64_t> streamed { 0 };
@@ -453,7 +454,7 @@ int commandWhileStreaming(int port, const std::string &list, int streams, const 
         players.emplace_back([&] {
             // Players are a load here, not the thing measured: at a lower priority the
             // measuring thread's own wake-ups stay prompt on a small machine.
-            ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 10);
+            ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), niceness);
             while (!stop) {
                 Connection c(port);
                 c.send(framed("GET " + path + "| 0 0 |"));
@@ -468,6 +469,9 @@ int commandWhileStreaming(int port, const std::string &list, int streams, const 
         });
     }
     Connection lister(port);
+    const std::string range = "GET " + path + "| 0 65536 |";
+    lister.send(framed(range));
+    readHearthAnswer(lister, range);
     ::usleep(300 * 1000); // every player is under way
     const uint64_t before = streamed;
     const double start = nowMs();
@@ -551,7 +555,7 @@ int usage()
         "       bench_client ask PORT REQUEST...\n"
         "       bench_client fetch PORT PATH OUT\n"
         "       bench_client while-converting PORT LIST SIZEPATH\n"
-        "       bench_client while-streaming PORT LIST STREAMS PATH BYTES SAMPLES\n"
+        "       bench_client while-streaming PORT LIST STREAMS PATH BYTES SAMPLES [NICE]\n"
         "       bench_client spawn COMMAND ARG...\n"
         "       bench_client stat PATH\n");
     return 2;
@@ -577,9 +581,10 @@ int main(int argc, char **argv)
         return commandFetch(std::atoi(argv[2]), argv[3], argv[4]);
     if (command == "while-converting" && argc == 5)
         return commandWhileConverting(std::atoi(argv[2]), argv[3], argv[4]);
-    if (command == "while-streaming" && argc == 8)
+    if (command == "while-streaming" && (argc == 8 || argc == 9))
         return commandWhileStreaming(std::atoi(argv[2]), argv[3], std::atoi(argv[4]), argv[5],
-            std::strtoull(argv[6], nullptr, 10), std::atoi(argv[7]));
+            std::strtoull(argv[6], nullptr, 10), std::atoi(argv[7]),
+            argc == 9 ? std::atoi(argv[8]) : 10);
     if (command == "spawn")
         return commandSpawn(argv + 2);
     if (command == "stat" && argc == 3)

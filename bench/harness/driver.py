@@ -570,7 +570,8 @@ class Bench:
         for run in range(self.args.runs):
             watch = PeakMemory(self.hearth)
             result = self.client.run("while-streaming", HEARTH_PORT, "LIST VIDEO |small|",
-                                     STREAMS, "/VIDEO/big.mpg", GIB, STREAM_SAMPLES)[0]
+                                     STREAMS, "/VIDEO/big.mpg", GIB, STREAM_SAMPLES,
+                                     self.args.players_nice)[0]
             self.streaming_kib.append(watch.added_kib())
             p99.append(result["p99"])
             worst.append(result["max"])
@@ -618,7 +619,12 @@ def main():
     parser.add_argument("--build", required=True, help="the Release build directory")
     parser.add_argument("--runs", type=int, default=5, help="measured runs per case")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    parser.add_argument("--cases", default="1,2,3,4,5,6,7",
+                        help="the cases to run, by number (for example 1,2,7)")
+    parser.add_argument("--players-nice", type=int, default=10,
+                        help="niceness of case 7's players (0: as the server)")
     args = parser.parse_args()
+    args.cases = {c.strip() for c in args.cases.split(",")}
     args.runs = max(1, min(args.runs, 50))
     hearth_binary = os.path.join(args.build, "app", "hearth")
     client = Client(os.path.join(args.build, "bench", "harness", "bench_client"))
@@ -667,10 +673,14 @@ def main():
         wait_for_hearth(hearth, hearth_log)
 
         bench = Bench(args, client, tool, data, hearth.pid, workers[0], nginx_port)
-        for case in (bench.get_whole, bench.get_ranges, bench.picture, bench.live_listing,
-                     bench.one_file, bench.while_converting, bench.while_streaming):
-            bench.case(case)
-        bench.streaming_memory()
+        cases = {"1": bench.get_whole, "2": bench.get_ranges, "3": bench.picture,
+                 "4": bench.live_listing, "5": bench.one_file, "6": bench.while_converting,
+                 "7": bench.while_streaming}
+        for number, case in cases.items():
+            if number in args.cases:
+                bench.case(case)
+        if args.cases & {"1", "7"}:
+            bench.streaming_memory()
 
         code = processes.stop(hearth)
         if code != 0:

@@ -60,8 +60,10 @@ private slots:
     void twoPlayersOneClosing();
     void longPathAndPipelinedRequests();
     void floodDoesNotHoldUpOthers();
+    void heldTextBoundedForAll();
     void serverGoneWithOpenConnections();
     void descriptorsRunningOut();
+    void fullCapLocksNobodyOut();
     void pictureInFlightHoldsUpOnlyItsConnection();
 
 private:
@@ -198,6 +200,19 @@ void TestConnectionHandler::protocol_data()
     row("split keyword", { "SI", "ZE /VIDEO/clip.avi|\r\n\r\n" }, size(300));
     row("split terminator", { "SIZE /VIDEO/clip.avi|\r\n", "\r\nSIZE /AUDIO/one.mp3|\r\n\r\n" },
         size(300) + size(1000));
+    // Requests parted by any blanks and line ends, or by nothing, are each answered.
+    const QByteArray both = size(300) + size(1000);
+    row("parted by nothing", { "SIZE /VIDEO/clip.avi|SIZE /AUDIO/one.mp3|" }, both);
+    row("parted by CR LF", { "SIZE /VIDEO/clip.avi|\r\nSIZE /AUDIO/one.mp3|\r\n" }, both);
+    row("parted by LF", { "SIZE /VIDEO/clip.avi|\nSIZE /AUDIO/one.mp3|\n" }, both);
+    row("parted by three CR LF", { "SIZE /VIDEO/clip.avi|\r\n\r\n\r\nSIZE /AUDIO/one.mp3|" },
+        both);
+    row("parted by a space", { "SIZE /VIDEO/clip.avi| SIZE /AUDIO/one.mp3|" }, both);
+    row("ranges run together", { "GET /VIDEO/clip.avi| 0 10 |GET /VIDEO/clip.avi| 10 10 |" },
+        clip.left(20));
+    row("line end before the first request", { "\r\nLIST VIDEO ||\r\n\r\n" }, videoTop);
+    row("text before the terminator goes with the request",
+        { "SIZE /VIDEO/clip.avi| x\r\n\r\nSIZE /AUDIO/one.mp3|\r\n\r\n" }, both);
     // A player that leaves the bars out is answered after a short wait, as it stands.
     row("no bar, answered after a pause", { "SIZE /AUDIO/one.mp3" }, size(1000));
     row("no closing bar, answered after a pause", { "GET /VIDEO/clip.avi| 3 4 " }, clip.mid(3, 4));
@@ -423,6 +438,30 @@ void TestConnectionHandler::floodDoesNotHoldUpOthers()
     other.disconnectFromHost();
 }
 
+void TestConnectionHandler::heldTextBoundedForAll()
+{
+    server->setHeldTextBudget(100);
+    const auto restore
+        = qScopeGuard([&] { server->setHeldTextBudget(TCPServer::defaultHeldTextBudget); });
+    QTcpSocket first, second;
+    QPointer<ConnectionHandler> small, big;
+    QVERIFY(connectClient(first, small));
+    QVERIFY(connectClient(second, big));
+    first.write("SIZE /AUDIO/one.mp3");
+    QTRY_VERIFY(small->holdsPartialRequest());
+    // Together past the budget: the bigger holder is answered at once, while the first one
+    // still waits for the rest of its request.
+    second.write("LIST AUDIO |" + QByteArray(200, 'x'));
+    QTRY_COMPARE(second.bytesAvailable(), 4);
+    QVERIFY(small->holdsPartialRequest());
+    QCOMPARE(second.readAll(), QByteArrayLiteral("EOL\n"));
+    QTRY_COMPARE(first.bytesAvailable(), 15);
+    QCOMPARE(first.readAll(), QByteArrayLiteral("000000000001000"));
+    QCOMPARE(server->heldText(), 0);
+    first.disconnectFromHost();
+    second.disconnectFromHost();
+}
+
 void TestConnectionHandler::serverGoneWithOpenConnections()
 {
     auto local = std::make_unique<TCPServer>(QList<DirTreeInterface *> { video.get() }, nullptr, 0);
@@ -497,6 +536,10 @@ void TestConnectionHandler::descriptorsRunningOut()
     QTcpSocket first;
     first.connectToHost(QHostAddress::LocalHost, local.serverPort());
     QTRY_COMPARE(local.connections().size(), 1);
+    // A player asks at once; the crowd below asks nothing.
+    first.write(sentinel);
+    QTRY_COMPARE(first.bytesAvailable(), qint64(sentinelAnswer.size()));
+    first.readAll();
 
     // Far more players than descriptors.
     const pid_t crowd = holdConnections(local.serverPort(), 80);
@@ -527,6 +570,44 @@ void TestConnectionHandler::descriptorsRunningOut()
     later.write(sentinel);
     QTRY_COMPARE(later.bytesAvailable(), qint64(sentinelAnswer.size()));
     QCOMPARE(later.readAll(), sentinelAnswer);
+}
+
+void TestConnectionHandler::fullCapLocksNobodyOut()
+{
+    TCPServer local({ video.get() }, nullptr, 0);
+    local.setConnectionCap(4);
+    QVERIFY(local.listen(QHostAddress::LocalHost));
+    const auto open = [&](QTcpSocket &client) {
+        const int before = local.connections().size();
+        client.connectToHost(QHostAddress::LocalHost, local.serverPort());
+        return QTest::qWaitFor([&] { return local.connections().size() == before + 1; });
+    };
+    // A player between two ranges, one paused in the middle of a GET it does not read, and
+    // peers that connect and ask nothing fill the cap.
+    QTcpSocket player, paused, idle1, idle2;
+    QVERIFY(open(player));
+    player.write(sentinel);
+    QTRY_COMPARE(player.bytesAvailable(), qint64(sentinelAnswer.size()));
+    player.readAll();
+    QVERIFY(open(paused));
+    paused.setReadBufferSize(4096);
+    paused.write("GET /VIDEO/clip.avi| 0 100000000 |\r\n\r\n");
+    QTest::qWait(300);
+    QVERIFY(open(idle1));
+    QVERIFY(open(idle2));
+    QTRY_COMPARE(local.connections().size(), 4);
+
+    // A new player is answered: the idle peers make room, the oldest first.
+    QTcpSocket newcomer;
+    newcomer.connectToHost(QHostAddress::LocalHost, local.serverPort());
+    newcomer.write(sentinel);
+    QTRY_COMPARE(newcomer.bytesAvailable(), qint64(sentinelAnswer.size()));
+    QTRY_COMPARE(idle1.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(idle2.state(), QAbstractSocket::ConnectedState);
+    // The players keep their connections.
+    QCOMPARE(paused.state(), QAbstractSocket::ConnectedState);
+    player.write(sentinel);
+    QTRY_COMPARE(player.bytesAvailable(), qint64(sentinelAnswer.size()));
 }
 
 void TestConnectionHandler::pictureInFlightHoldsUpOnlyItsConnection()

@@ -2,6 +2,7 @@
 #include "net/connectionhandler.h"
 #include "net/tcpserver.h"
 
+#include <QAbstractEventDispatcher>
 #include <QFile>
 #include <QPointer>
 #include <QScopeGuard>
@@ -150,6 +151,8 @@ private slots:
     void floodBehindTransferIsHeldBack();
     void playerGoneBeforeAnyOtherWrite_data();
     void playerGoneBeforeAnyOtherWrite();
+    void turnsStayShortWhilePlayersStream_data();
+    void turnsStayShortWhilePlayersStream();
 
 private:
     QPointer<ConnectionHandler> waitForHandler(int count = 1);
@@ -334,6 +337,70 @@ void TestStreaming::playerGoneBeforeAnyOtherWrite()
     QVERIFY(handler);
     QTRY_VERIFY(handler.isNull());
     QVERIFY(server->connections().isEmpty());
+}
+
+void TestStreaming::turnsStayShortWhilePlayersStream_data()
+{
+    addSendfileRows();
+}
+
+void TestStreaming::turnsStayShortWhilePlayersStream()
+{
+    // Two players read as fast as they can; no connection may send more than its share in
+    // one turn of the event loop, or a third player's short answer waits behind them.
+    constexpr qint64 each = 64 << 20;
+    std::atomic<int> finished { 0 };
+    std::vector<std::thread> players;
+    for (int i = 0; i < 2; ++i) {
+        players.emplace_back([&] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(server->serverPort());
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            const timeval timeout { 30, 0 };
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+                const QByteArray request
+                    = "GET /VIDEO/Big/big.bin| 0 " + QByteArray::number(each) + " |\r\n\r\n";
+                ::send(fd, request.constData(), size_t(request.size()), 0);
+                std::vector<char> buffer(1 << 20);
+                for (qint64 got = 0; got < each;) {
+                    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+                    if (n <= 0)
+                        break;
+                    got += n;
+                }
+            }
+            ::close(fd);
+            ++finished;
+        });
+    }
+    const auto join = qScopeGuard([&] {
+        for (std::thread &t : players)
+            t.join();
+    });
+    QHash<ConnectionHandler *, qint64> before;
+    qint64 most = 0;
+    auto *dispatcher = QAbstractEventDispatcher::instance();
+    const auto turn = connect(dispatcher, &QAbstractEventDispatcher::awake, this, [&] {
+        // A player streaming alone may take longer turns: nobody waits.
+        if (server->connectionCount() < 2) {
+            before.clear();
+            return;
+        }
+        for (ConnectionHandler *h : server->connections()) {
+            const qint64 sent = h->bytesAnswered();
+            if (before.contains(h))
+                most = qMax(most, sent - before.value(h));
+            before.insert(h, sent);
+        }
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(finished == 2, 30000);
+    disconnect(turn);
+    QVERIFY2(most <= ConnectionHandler::turnBytes + ConnectionHandler::chunkSize,
+        QByteArray::number(most).constData());
+    QTRY_VERIFY(server->connections().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestStreaming)
