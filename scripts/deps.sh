@@ -18,7 +18,7 @@ hearth_install_packages() {
 }
 
 HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-base-dev-tools
-    libgl-dev python3)
+    libgl-dev python3 libmicrohttpd-dev)
 
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)
