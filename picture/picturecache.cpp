@@ -28,8 +28,9 @@ FileStamp stampOf(const QString &path)
 
 } // namespace
 
-PictureCache::PictureCache(const PictureFormat &format)
+PictureCache::PictureCache(const PictureFormat &format, int records)
     : pictureFormat(format)
+    , records(std::max(1, records))
     , mailbox(std::make_shared<Mailbox>())
 {
     mailbox->owner = this;
@@ -120,7 +121,7 @@ void PictureCache::remember(const QString &path, const FileStamp &stamp, const Q
                     [&](const CachedPicture &r) { return r.path == path; }),
         cache.end());
     cache.push_back({ jpeg, path, stamp });
-    if (cache.size() > size_t(capacity))
+    if (cache.size() > size_t(records))
         cache.pop_front();
 }
 

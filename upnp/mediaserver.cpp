@@ -1,13 +1,25 @@
 #include "upnp/mediaserver.h"
 
+#include "library/dirtreeinterface.h"
+#include "picture/picturecache.h"
+#include "upnp/connectionmanager.h"
+#include "upnp/contentdirectory.h"
 #include "upnp/description.h"
 #include "upnp/eventing.h"
 #include "upnp/httpserver.h"
+#include "upnp/mediaformat.h"
+#include "upnp/objectid.h"
+#include "upnp/registrar.h"
 #include "upnp/ssdp.h"
 #include "upnp/upnplog.h"
 #include "upnp/upnppaths.h"
 
+#include <QFile>
 #include <QHostAddress>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +42,72 @@ const ServicePaths services[] = {
      UpnpPaths::registrarEvent},
 };
 
+// How many thumbnails are kept: a TV's grid of pictures shows a few dozen at a time.
+constexpr int thumbnailRecords = 200;
+
+void describe(HttpResponse &response, const MediaFormat &format)
+{
+    response.addHeader(QByteArrayLiteral("Content-Type"), format.mimeType);
+    response.addHeader(QByteArrayLiteral("Accept-Ranges"), QByteArrayLiteral("bytes"));
+    response.addHeader(QByteArrayLiteral("contentFeatures.dlna.org"), format.features);
+    response.addHeader(QByteArrayLiteral("transferMode.dlna.org"), format.transferMode);
+}
+
+HttpResponse unsatisfiable(qint64 size)
+{
+    HttpResponse response = HttpResponse::empty(416);
+    response.addHeader(QByteArrayLiteral("Content-Range"), "bytes */" + QByteArray::number(size));
+    return response;
+}
+
+void markPartial(HttpResponse &response, const ByteRange &range, qint64 size)
+{
+    if (range.kind != ByteRange::Partial)
+        return;
+    response.addHeader(QByteArrayLiteral("Content-Range"),
+                       "bytes " + QByteArray::number(range.first) + '-'
+                           + QByteArray::number(range.first + range.length - 1) + '/'
+                           + QByteArray::number(size));
+}
+
+// The file's bytes straight from its descriptor (sendfile where the platform has it).
+HttpResponse fileResponse(const QString &path, const QByteArray &rangeHeader,
+                          const MediaFormat &format)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return HttpResponse::empty(404);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return HttpResponse::empty(404);
+    }
+    const qint64 size = status.st_size;
+    const ByteRange range = ByteRange::parse(rangeHeader, size);
+    if (range.kind == ByteRange::Unsatisfiable) {
+        ::close(fd);
+        return unsatisfiable(size);
+    }
+    HttpResponse response =
+        HttpResponse::file(range.kind == ByteRange::Partial ? 206 : 200, fd, range.first, range.length);
+    describe(response, format);
+    markPartial(response, range, size);
+    return response;
+}
+
+HttpResponse bytesResponse(const QByteArray &bytes, const QByteArray &rangeHeader,
+                           const MediaFormat &format)
+{
+    const ByteRange range = ByteRange::parse(rangeHeader, bytes.size());
+    if (range.kind == ByteRange::Unsatisfiable)
+        return unsatisfiable(bytes.size());
+    HttpResponse response = HttpResponse::bytes(range.kind == ByteRange::Partial ? 206 : 200,
+                                                bytes.mid(range.first, range.length), QByteArray());
+    describe(response, format);
+    markPartial(response, range, bytes.size());
+    return response;
+}
+
 HttpResponse withHeaders(const EventPublisher::Reply &reply)
 {
     HttpResponse response = HttpResponse::empty(reply.status);
@@ -42,7 +120,11 @@ HttpResponse withHeaders(const EventPublisher::Reply &reply)
 
 MediaServer::MediaServer(const QList<DirTreeInterface *> &libraries, PictureCache &pictures,
                          QObject *parent)
-    : QObject(parent), libraries(libraries), pictures(pictures)
+    : QObject(parent)
+    , libraries(libraries)
+    , pictures(pictures)
+    , thumbnails(std::make_unique<PictureCache>(thumbnailFormat(), thumbnailRecords))
+    , directory(std::make_unique<ContentDirectory>(libraries))
 {
     http = new HttpServer(
         [this](const HttpRequest &request, const HttpResponder &responder) {
@@ -59,6 +141,17 @@ MediaServer::~MediaServer()
     stop();
 }
 
+PictureFormat MediaServer::thumbnailFormat()
+{
+    PictureFormat format;
+    format.width = 160;
+    format.height = 160;
+    format.screenRatio = 1.0;
+    format.squarePixels = true;
+    format.compress = false;
+    return format;
+}
+
 void MediaServer::setFriendlyName(const QString &name)
 {
     friendlyName = name;
@@ -69,14 +162,16 @@ void MediaServer::setUdn(const QString &value)
     udn = value;
 }
 
-bool MediaServer::start(quint16 preferredPort)
+bool MediaServer::start(quint16 preferredPort, const QHostAddress &address, bool announce)
 {
     stop();
-    if (!http->listen(QHostAddress::AnyIPv4, preferredPort)
-        && (preferredPort == 0 || !http->listen(QHostAddress::AnyIPv4, 0))) {
+    if (!http->listen(address, preferredPort)
+        && (preferredPort == 0 || !http->listen(address, 0))) {
         return false;
     }
     events->setSystemUpdateId(updateId);
+    if (!announce)
+        return true;
     ssdp->setDevice(udn, http->serverPort());
     if (!ssdp->start())
         qCWarning(lcUpnp, "DLNA clients will not find this server: SSDP did not start");
@@ -140,9 +235,81 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
             return;
         }
         if (path == service.control) {
-            responder.send(HttpResponse::empty(request.method == "POST" ? 501 : 405));
+            if (request.method == "POST")
+                control(request, responder, int(service.service));
+            else
+                responder.send(HttpResponse::empty(405));
             return;
         }
     }
+    if (read
+        && (path.startsWith(UpnpPaths::mediaPrefix) || path.startsWith(UpnpPaths::fittedPrefix)
+            || path.startsWith(UpnpPaths::thumbnailPrefix))) {
+        serveMedia(request, responder);
+        return;
+    }
     responder.send(HttpResponse::empty(404));
+}
+
+void MediaServer::control(const HttpRequest &request, const HttpResponder &responder, int service)
+{
+    SoapAction action;
+    SoapReply reply;
+    if (!parseSoapAction(request.body, &action)) {
+        reply = SoapReply::fault(401, QStringLiteral("Invalid Action"));
+    } else if (service == int(UpnpService::ContentDirectory)) {
+        // Resources are named on the address the client reached us on.
+        QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
+            ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
+            : request.header("Host");
+        reply = directory->control(action, "http://" + host, updateId);
+    } else if (service == int(UpnpService::ConnectionManager)) {
+        reply = connectionManagerControl(action);
+    } else {
+        reply = registrarControl(action);
+    }
+    HttpResponse response = HttpResponse::bytes(reply.status, reply.body, xmlType);
+    response.addHeader(QByteArrayLiteral("EXT"), QByteArray());
+    responder.send(std::move(response));
+}
+
+void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &responder)
+{
+    const QByteArray &path = request.path;
+    const bool fitted = path.startsWith(UpnpPaths::fittedPrefix);
+    const bool thumbnail = path.startsWith(UpnpPaths::thumbnailPrefix);
+    const qsizetype prefix = fitted ? UpnpPaths::fittedPrefix.size()
+        : thumbnail                 ? UpnpPaths::thumbnailPrefix.size()
+                                    : UpnpPaths::mediaPrefix.size();
+    ObjectId id;
+    EntryInfo entry;
+    if (ContentDirectory::idFromPath(QByteArrayView(path).sliced(prefix), &id))
+        entry = directory->entryFor(id);
+    const int mediaType = directory->mediaTypeOf(id);
+    // Only files the library lists now; pictures alone are converted.
+    if (entry.name().isEmpty() || entry.isDir() || entry.isVirtual()
+        || ((fitted || thumbnail) && mediaType != 3)) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    const QByteArray range = request.header("Range");
+    const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
+    const QString filePath = entry.filePath();
+    if (!fitted && !thumbnail) {
+        responder.send(fileResponse(filePath, range, original));
+        return;
+    }
+    PictureCache &cache = thumbnail ? *thumbnails : pictures;
+    cache.requestPicture(filePath, this,
+                         [responder, range, filePath, original, thumbnail](const QByteArray &jpeg) {
+                             if (!jpeg.isEmpty()) {
+                                 responder.send(bytesResponse(
+                                     jpeg, range, MediaFormat::convertedPicture(thumbnail)));
+                             } else if (thumbnail) {
+                                 responder.send(HttpResponse::empty(404));
+                             } else {
+                                 // What cannot be converted is sent as stored, as to players.
+                                 responder.send(fileResponse(filePath, range, original));
+                             }
+                         });
 }

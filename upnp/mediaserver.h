@@ -1,13 +1,19 @@
 #pragma once
 
+#include "picture/pictureformat.h"
+
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
+class ContentDirectory;
 class DirTreeInterface;
+class HttpResponse;
 class PictureCache;
+struct ObjectId;
 class HttpServer;
 class HttpResponder;
 struct HttpRequest;
@@ -31,7 +37,9 @@ public:
     // "uuid:..."; set before start().
     void setUdn(const QString &udn);
     // Listens on the preferred port, or on any free one when it is taken; then announces.
-    bool start(quint16 preferredPort = 8200);
+    // Tests listen on 127.0.0.1 and stay silent on SSDP.
+    bool start(quint16 preferredPort = 8200, const QHostAddress &address = QHostAddress::AnyIPv4,
+               bool announce = true);
     void stop();
     quint16 port() const;
 
@@ -39,6 +47,9 @@ public:
     int clientCount() const;
 
     quint32 systemUpdateId() const { return updateId; }
+
+    // The 160-pixel thumbnails' format.
+    static PictureFormat thumbnailFormat();
 
 public slots:
     // A library was edited: clients learn that their listings are stale.
@@ -49,9 +60,14 @@ signals:
 
 private:
     void handle(const HttpRequest &request, const HttpResponder &responder);
+    void control(const HttpRequest &request, const HttpResponder &responder, int service);
+    // GET and HEAD of /media/, /fitted/ and /thumb/.
+    void serveMedia(const HttpRequest &request, const HttpResponder &responder);
 
     QList<DirTreeInterface *> libraries;
     PictureCache &pictures;
+    std::unique_ptr<PictureCache> thumbnails;
+    std::unique_ptr<ContentDirectory> directory;
     QString friendlyName;
     QString udn;
     quint32 updateId = 1;

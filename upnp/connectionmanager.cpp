@@ -1,0 +1,52 @@
+#include "upnp/connectionmanager.h"
+
+#include "upnp/mediaformat.h"
+
+#include <QStringList>
+
+namespace {
+
+QString sourceProtocols()
+{
+    // Every type this server may send: one representative name per MIME type.
+    const char *const names[] = {"a.mkv", "a.webm", "a.mp4", "a.mov", "a.avi", "a.mpg",
+                                 "a.ts", "a.wmv", "a.asf", "a.flv", "a.3gp", "a.ogv", "a.mp3",
+                                 "a.m4a", "a.aac", "a.flac", "a.wav", "a.ogg", "a.wma",
+                                 "a.ac3", "a.aiff", "a.jpg", "a.png", "a.gif", "a.bmp",
+                                 "a.webp", "a.tif"};
+    QStringList protocols;
+    for (const char *name : names) {
+        const MediaFormat format = MediaFormat::forFile(QLatin1String(name), 0);
+        protocols.append(QStringLiteral("http-get:*:") + QString::fromLatin1(format.mimeType)
+                         + QStringLiteral(":*"));
+    }
+    protocols.append(QStringLiteral("http-get:*:image/jpeg:")
+                     + QString::fromLatin1(MediaFormat::convertedPicture(true).features));
+    protocols.removeDuplicates();
+    return protocols.join(QLatin1Char(','));
+}
+
+} // namespace
+
+SoapReply connectionManagerControl(const SoapAction &action)
+{
+    const QString &name = action.name;
+    if (name == u"GetProtocolInfo") {
+        return SoapReply::response(action, {{QStringLiteral("Source"), sourceProtocols()},
+                                            {QStringLiteral("Sink"), QString()}});
+    }
+    if (name == u"GetCurrentConnectionIDs")
+        return SoapReply::response(action, {{QStringLiteral("ConnectionIDs"), QStringLiteral("0")}});
+    if (name == u"GetCurrentConnectionInfo") {
+        if (action.argument(QStringLiteral("ConnectionID")).trimmed() != u"0")
+            return SoapReply::fault(706, QStringLiteral("Invalid connection reference"));
+        return SoapReply::response(action, {{QStringLiteral("RcsID"), QStringLiteral("-1")},
+                                            {QStringLiteral("AVTransportID"), QStringLiteral("-1")},
+                                            {QStringLiteral("ProtocolInfo"), QString()},
+                                            {QStringLiteral("PeerConnectionManager"), QString()},
+                                            {QStringLiteral("PeerConnectionID"), QStringLiteral("-1")},
+                                            {QStringLiteral("Direction"), QStringLiteral("Output")},
+                                            {QStringLiteral("Status"), QStringLiteral("OK")}});
+    }
+    return SoapReply::fault(401, QStringLiteral("Invalid Action"));
+}
