@@ -120,7 +120,8 @@ EventPublisher::Reply EventPublisher::subscribe(UpnpService service, const QHost
     auto subscription = std::make_shared<Subscription>();
     subscription->sid = newSid();
     subscription->service = service;
-    subscription->peer = peer;
+    // The callback's own spelling of the address (the peer may be seen as IPv4-mapped IPv6).
+    subscription->peer = QHostAddress(url.host());
     subscription->port = quint16(url.port(80));
     subscription->path = url.path(QUrl::FullyEncoded).toLatin1();
     if (subscription->path.isEmpty())

@@ -47,7 +47,7 @@ public:
 
     // Upper bounds that keep a flood of questions from costing memory or traffic.
     static constexpr int maxDatagram = 2048;
-    static constexpr int questionsPerSenderWindow = 10; // per sender and window
+    static constexpr int questionsPerSenderWindow = 30; // per sender address and window
     static constexpr int senderWindowMs = 5000;
     static constexpr int maxPendingAnswers = 256;
     static constexpr int maxAge = 1800;
