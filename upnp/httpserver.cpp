@@ -109,7 +109,7 @@ struct HttpServer::Callbacks
 {
     using Shared = std::shared_ptr<HttpResponder::Exchange>;
 
-    static MHD_Result queue(MHD_Connection *connection, HttpResponse &answer)
+    static MHD_Result queue(HttpServer *server, MHD_Connection *connection, HttpResponse &answer)
     {
         MHD_Response *response = nullptr;
         if (answer.fd >= 0) {
@@ -123,6 +123,8 @@ struct HttpServer::Callbacks
             return MHD_NO;
         for (const auto &[name, value] : std::as_const(answer.headers))
             MHD_add_response_header(response, name.constData(), value.constData());
+        if (!server->serverHeader.isEmpty())
+            MHD_add_response_header(response, "Server", server->serverHeader.constData());
         const MHD_Result result = MHD_queue_response(connection, unsigned(answer.status), response);
         MHD_destroy_response(response);
         return result;
@@ -173,7 +175,7 @@ struct HttpServer::Callbacks
             if (ok && declared > server->serverLimits.maxBody) {
                 HttpResponse tooLarge = HttpResponse::empty(413);
                 tooLarge.addHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
-                return queue(connection, tooLarge);
+                return queue(server, connection, tooLarge);
             }
             return MHD_YES;
         }
@@ -206,7 +208,7 @@ struct HttpServer::Callbacks
             }
         }
         if (exchange.response)
-            return queue(connection, *exchange.response);
+            return queue(server, connection, *exchange.response);
         exchange.isSuspended = true;
         server->suspended.insert(&exchange);
         MHD_suspend_connection(connection);

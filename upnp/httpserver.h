@@ -96,6 +96,8 @@ public:
     ~HttpServer() override;
 
     void setLimits(const Limits &limits) { serverLimits = limits; }
+    // The Server header of every answer.
+    void setServerHeader(const QByteArray &value) { serverHeader = value; }
     // Port 0: any free port.
     bool listen(const QHostAddress &address, quint16 port);
     void close();
@@ -120,6 +122,7 @@ private:
 
     Handler handler;
     Limits serverLimits;
+    QByteArray serverHeader;
     MHD_Daemon *daemon = nullptr;
     quint16 boundPort = 0;
     int openConnections = 0;

@@ -1,5 +1,6 @@
 #include "upnp/mediaserver.h"
 
+#include "app/productstrings.h"
 #include "library/dirtreeinterface.h"
 #include "picture/picturecache.h"
 #include "upnp/connectionmanager.h"
@@ -16,6 +17,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QSysInfo>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -132,6 +134,8 @@ MediaServer::MediaServer(const QList<DirTreeInterface *> &libraries, PictureCach
         },
         this);
     connect(http, &HttpServer::connectionCountChanged, this, &MediaServer::clientCountChanged);
+    http->setServerHeader("Linux/" + QSysInfo::kernelVersion().toLatin1()
+                          + " UPnP/1.0 VelaHearth/" + versionString().toLatin1());
     events = new EventPublisher(this);
     ssdp = new SsdpServer(this);
 }
@@ -255,7 +259,16 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
 {
     SoapAction action;
     SoapReply reply;
-    if (!parseSoapAction(request.body, &action)) {
+    const bool parsed = parseSoapAction(request.body, &action);
+    if (parsed && action.serviceType.isEmpty()) {
+        // An action without its namespace is answered in the service's own.
+        static const QString types[] = {
+            QStringLiteral("urn:schemas-upnp-org:service:ContentDirectory:1"),
+            QStringLiteral("urn:schemas-upnp-org:service:ConnectionManager:1"),
+            QStringLiteral("urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1")};
+        action.serviceType = types[service];
+    }
+    if (!parsed) {
         reply = SoapReply::fault(401, QStringLiteral("Invalid Action"));
     } else if (service == int(UpnpService::ContentDirectory)) {
         // Resources are named on the address the client reached us on.
@@ -268,9 +281,7 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
     } else {
         reply = registrarControl(action);
     }
-    HttpResponse response = HttpResponse::bytes(reply.status, reply.body, xmlType);
-    response.addHeader(QByteArrayLiteral("EXT"), QByteArray());
-    responder.send(std::move(response));
+    responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
 }
 
 void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &responder)

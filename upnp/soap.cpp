@@ -36,8 +36,9 @@ SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arg
     SoapReply reply;
     QXmlStreamWriter xml(&reply.body);
     openEnvelope(xml);
-    xml.writeNamespace(action.serviceType, QStringLiteral("u"));
-    xml.writeStartElement(action.serviceType, action.name + QStringLiteral("Response"));
+    // The prefix declared on the response element itself: some clients look for it there.
+    xml.writeStartElement(QStringLiteral("u:") + action.name + QStringLiteral("Response"));
+    xml.writeAttribute(QStringLiteral("xmlns:u"), action.serviceType);
     for (const auto &[name, value] : arguments)
         xml.writeTextElement(name, value);
     xml.writeEndDocument();
