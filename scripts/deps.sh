@@ -22,3 +22,7 @@ HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-ba
 
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)
+
+# tests/upnp/e2e_upnp.py: UPnP clients nobody here wrote, and the tools for a network namespace.
+HEARTH_UPNP_TEST_PACKAGES=(gupnp-tools python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 curl
+    iproute2 util-linux)
