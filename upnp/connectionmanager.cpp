@@ -32,21 +32,21 @@ SoapReply connectionManagerControl(const SoapAction &action)
 {
     const QString &name = action.name;
     if (name == u"GetProtocolInfo") {
-        return SoapReply::response(action, {{QStringLiteral("Source"), sourceProtocols()},
-                                            {QStringLiteral("Sink"), QString()}});
+        return SoapReply::response(action, {{QByteArrayLiteral("Source"), sourceProtocols().toUtf8()},
+                                            {QByteArrayLiteral("Sink"), QByteArray()}});
     }
     if (name == u"GetCurrentConnectionIDs")
-        return SoapReply::response(action, {{QStringLiteral("ConnectionIDs"), QStringLiteral("0")}});
+        return SoapReply::response(action, {{QByteArrayLiteral("ConnectionIDs"), QByteArrayLiteral("0")}});
     if (name == u"GetCurrentConnectionInfo") {
         if (action.argument(QStringLiteral("ConnectionID")).trimmed() != u"0")
             return SoapReply::fault(706, QStringLiteral("Invalid connection reference"));
-        return SoapReply::response(action, {{QStringLiteral("RcsID"), QStringLiteral("-1")},
-                                            {QStringLiteral("AVTransportID"), QStringLiteral("-1")},
-                                            {QStringLiteral("ProtocolInfo"), QString()},
-                                            {QStringLiteral("PeerConnectionManager"), QString()},
-                                            {QStringLiteral("PeerConnectionID"), QStringLiteral("-1")},
-                                            {QStringLiteral("Direction"), QStringLiteral("Output")},
-                                            {QStringLiteral("Status"), QStringLiteral("OK")}});
+        return SoapReply::response(action, {{QByteArrayLiteral("RcsID"), QByteArrayLiteral("-1")},
+                                            {QByteArrayLiteral("AVTransportID"), QByteArrayLiteral("-1")},
+                                            {QByteArrayLiteral("ProtocolInfo"), QByteArray()},
+                                            {QByteArrayLiteral("PeerConnectionManager"), QByteArray()},
+                                            {QByteArrayLiteral("PeerConnectionID"), QByteArrayLiteral("-1")},
+                                            {QByteArrayLiteral("Direction"), QByteArrayLiteral("Output")},
+                                            {QByteArrayLiteral("Status"), QByteArrayLiteral("OK")}});
     }
     return SoapReply::fault(401, QStringLiteral("Invalid Action"));
 }

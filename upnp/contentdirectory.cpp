@@ -97,16 +97,16 @@ SoapReply ContentDirectory::control(const SoapAction &action, const QByteArray &
     if (name == u"Browse")
         return browse(action, baseUrl, updateId);
     if (name == u"GetSearchCapabilities")
-        return SoapReply::response(action, {{QStringLiteral("SearchCaps"), QString()}});
+        return SoapReply::response(action, {{QByteArrayLiteral("SearchCaps"), QByteArray()}});
     if (name == u"GetSortCapabilities")
-        return SoapReply::response(action, {{QStringLiteral("SortCaps"), QString()}});
+        return SoapReply::response(action, {{QByteArrayLiteral("SortCaps"), QByteArray()}});
     if (name == u"GetSystemUpdateID")
-        return SoapReply::response(action, {{QStringLiteral("Id"), QString::number(updateId)}});
+        return SoapReply::response(action, {{QByteArrayLiteral("Id"), QByteArray::number(updateId)}});
     if (name == u"X_SetBookmark")
         return SoapReply::response(action, {});
     if (name == u"X_GetFeatureList") {
         // Samsung's TVs open the three libraries as their video, music and photo views.
-        QString features;
+        QByteArray features;
         QXmlStreamWriter xml(&features);
         xml.writeStartDocument();
         xml.writeDefaultNamespace(QStringLiteral("urn:schemas-upnp-org:av:avs"));
@@ -127,7 +127,7 @@ SoapReply ContentDirectory::control(const SoapAction &action, const QByteArray &
             xml.writeAttribute(QStringLiteral("type"), types[mediaType - 1]);
         }
         xml.writeEndDocument();
-        return SoapReply::response(action, {{QStringLiteral("FeatureList"), features}});
+        return SoapReply::response(action, {{QByteArrayLiteral("FeatureList"), features}});
     }
     return SoapReply::fault(InvalidAction, QStringLiteral("Invalid Action"));
 }
@@ -268,7 +268,8 @@ SoapReply ContentDirectory::browse(const SoapAction &action, const QByteArray &b
             return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
     }
 
-    QString didl;
+    // UTF-8 from the start: a listing of a big folder is megabytes.
+    QByteArray didl;
     QXmlStreamWriter xml(&didl);
     xml.writeDefaultNamespace(didlNamespace);
     xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
@@ -304,8 +305,8 @@ SoapReply ContentDirectory::browse(const SoapAction &action, const QByteArray &b
         }
     }
     xml.writeEndElement();
-    return SoapReply::response(action, {{QStringLiteral("Result"), didl},
-                                        {QStringLiteral("NumberReturned"), QString::number(returned)},
-                                        {QStringLiteral("TotalMatches"), QString::number(total)},
-                                        {QStringLiteral("UpdateID"), QString::number(updateId)}});
+    return SoapReply::response(action, {{QByteArrayLiteral("Result"), didl},
+                                        {QByteArrayLiteral("NumberReturned"), QByteArray::number(returned)},
+                                        {QByteArrayLiteral("TotalMatches"), QByteArray::number(total)},
+                                        {QByteArrayLiteral("UpdateID"), QByteArray::number(updateId)}});
 }

@@ -15,6 +15,19 @@
 #include <cstring>
 #include <optional>
 
+namespace {
+
+// The one platform-specific part of running libmicrohttpd in the event loop: on Linux its
+// epoll descriptor stands for every socket it watches, so one notifier serves them all.
+constexpr unsigned pollingMode = MHD_USE_EPOLL;
+
+int readinessDescriptor(MHD_Daemon *daemon)
+{
+    return MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+}
+
+} // namespace
+
 struct HttpResponder::Exchange
 {
     HttpServer *server = nullptr;
@@ -116,8 +129,14 @@ struct HttpServer::Callbacks
             response = MHD_create_response_from_fd_at_offset64(
                 uint64_t(answer.length), std::exchange(answer.fd, -1), uint64_t(answer.offset));
         } else {
-            response = MHD_create_response_from_buffer(
-                std::size_t(answer.body.size()), answer.body.data(), MHD_RESPMEM_MUST_COPY);
+            // The response keeps the bytes themselves rather than a copy: a listing of a big
+            // folder is megabytes.
+            auto *kept = new QByteArray(std::move(answer.body));
+            response = MHD_create_response_from_buffer_with_free_callback_cls(
+                std::size_t(kept->size()), kept->data(),
+                [](void *bytes) { delete static_cast<QByteArray *>(bytes); }, kept);
+            if (!response)
+                delete kept;
         }
         if (!response)
             return MHD_NO;
@@ -252,7 +271,7 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
 {
     close();
     sockaddr_storage storage{};
-    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    unsigned flags = pollingMode | MHD_ALLOW_SUSPEND_RESUME;
     if (address.protocol() == QAbstractSocket::IPv6Protocol) {
         auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
         in6->sin6_family = AF_INET6;
@@ -283,8 +302,7 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
     }
     const MHD_DaemonInfo *portInfo = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     boundPort = portInfo ? portInfo->port : port;
-    const MHD_DaemonInfo *epollInfo = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
-    readiness = new QSocketNotifier(epollInfo->epoll_fd, QSocketNotifier::Read, this);
+    readiness = new QSocketNotifier(readinessDescriptor(daemon), QSocketNotifier::Read, this);
     connect(readiness, &QSocketNotifier::activated, this, &HttpServer::runDaemon);
     timeout = new QTimer(this);
     timeout->setSingleShot(true);

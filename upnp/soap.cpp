@@ -22,6 +22,37 @@ void openEnvelope(QXmlStreamWriter &xml)
 
 } // namespace
 
+void appendEscaped(QByteArray *out, const QByteArray &text)
+{
+    qsizetype plain = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char *entity = nullptr;
+        switch (text.at(i)) {
+        case '&':
+            entity = "&amp;";
+            break;
+        case '<':
+            entity = "&lt;";
+            break;
+        case '>':
+            entity = "&gt;";
+            break;
+        case '"':
+            entity = "&quot;";
+            break;
+        case '\r':
+            entity = "&#13;";
+            break;
+        default:
+            continue;
+        }
+        out->append(text.constData() + plain, i - plain);
+        out->append(entity);
+        plain = i + 1;
+    }
+    out->append(text.constData() + plain, text.size() - plain);
+}
+
 QString SoapAction::argument(const QString &argumentName) const
 {
     for (const auto &[name, value] : arguments) {
@@ -34,14 +65,24 @@ QString SoapAction::argument(const QString &argumentName) const
 SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arguments)
 {
     SoapReply reply;
-    QXmlStreamWriter xml(&reply.body);
-    openEnvelope(xml);
-    // The prefix declared on the response element itself: some clients look for it there.
-    xml.writeStartElement(QStringLiteral("u:") + action.name + QStringLiteral("Response"));
-    xml.writeAttribute(QStringLiteral("xmlns:u"), action.serviceType);
-    for (const auto &[name, value] : arguments)
-        xml.writeTextElement(name, value);
-    xml.writeEndDocument();
+    const QByteArray name = action.name.toUtf8() + "Response";
+    qsizetype size = 400;
+    for (const auto &argument : arguments)
+        size += 2 * argument.first.size() + argument.second.size() * 11 / 10 + 8;
+    reply.body.reserve(size);
+    reply.body += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                  "<s:Envelope xmlns:s=\"" + envelopeNamespace.toLatin1()
+        + "\" s:encodingStyle=\"" + encodingStyle.toLatin1() + "\"><s:Body>";
+    // The prefix is declared on the response element itself: some clients look for it there.
+    reply.body += "<u:" + name + " xmlns:u=\"";
+    appendEscaped(&reply.body, action.serviceType.toUtf8());
+    reply.body += "\">";
+    for (const auto &[argument, value] : arguments) {
+        reply.body += '<' + argument + '>';
+        appendEscaped(&reply.body, value);
+        reply.body += "</" + argument + '>';
+    }
+    reply.body += "</u:" + name + "></s:Body></s:Envelope>\n";
     return reply;
 }
 
@@ -55,8 +96,8 @@ SoapReply SoapReply::fault(int errorCode, const QString &description)
     xml.writeTextElement(QStringLiteral("faultcode"), QStringLiteral("s:Client"));
     xml.writeTextElement(QStringLiteral("faultstring"), QStringLiteral("UPnPError"));
     xml.writeStartElement(QStringLiteral("detail"));
-    xml.writeDefaultNamespace(QStringLiteral("urn:schemas-upnp-org:control-1-0"));
     xml.writeStartElement(QStringLiteral("UPnPError"));
+    xml.writeAttribute(QStringLiteral("xmlns"), QStringLiteral("urn:schemas-upnp-org:control-1-0"));
     xml.writeTextElement(QStringLiteral("errorCode"), QString::number(errorCode));
     xml.writeTextElement(QStringLiteral("errorDescription"), description);
     xml.writeEndDocument();

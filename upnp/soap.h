@@ -17,7 +17,12 @@ struct SoapAction
     QString argument(const QString &argumentName) const;
 };
 
-using SoapArguments = QList<std::pair<QString, QString>>;
+// Output arguments: element names and UTF-8 values (escaped when written). A listing is
+// megabytes: kept in UTF-8 from end to end it is never held twice as wide.
+using SoapArguments = QList<std::pair<QByteArray, QByteArray>>;
+
+// Appends UTF-8 text escaped for XML character data and attribute values.
+void appendEscaped(QByteArray *out, const QByteArray &text);
 
 // What the control URL answers: 200 with a response envelope, or 500 with a UPnP fault.
 struct SoapReply
