@@ -4,7 +4,8 @@
 In a network namespace of its own (loopback only, multicast on, a route for 239.0.0.0/8), so no
 packet leaves the machine, it starts the real program with a prepared hearth.xml (video, audio
 and pictures, a live folder of 2,000 files, real JPEGs) and drives it with:
-  - gssdp-discover (gupnp-tools): finds the device and each of its targets;
+  - gssdp-discover (gupnp-tools): finds the device and each of its targets, and hears it
+    say byebye at quit;
   - GUPnP's control point and GUPnP-AV's DIDL-Lite parser (python3-gi): browses every
     container, pages through the 2,000 files, BrowseMetadata, unknown ids, the other actions,
     and subscribes to ContentDirectory until the first event arrives;
@@ -406,6 +407,18 @@ def check_actions(t, browser, cds, cms):
     t.truth("source protocols include video", "http-get:*:video/" in (result["Source"] or ""))
 
 
+def check_byebye(t, proc, udn):
+    """Quitting says byebye: a listener hears the device go."""
+    listener = subprocess.Popen(["gssdp-discover", "-i", "lo", "-t", "upnp:rootdevice",
+                                 "-m", "unavailable", "-n", "4"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    time.sleep(1)  # until it listens
+    stop(proc)
+    out, _ = listener.communicate(timeout=20)
+    t.truth("gssdp-discover hears byebye at quit",
+            udn + "::upnp:rootdevice" in out.decode(errors="replace"), out.decode()[-300:])
+
+
 def inside(executable):
     setup_loopback()
     t = Failures()
@@ -458,6 +471,7 @@ def inside(executable):
             check_streaming(t, items, files)
             check_pictures(t, items)
             check_subscription(t, browser, cds, location)
+            check_byebye(t, proc, udn)
         except Exception as error:  # a client's failure is a failed check, reported in full
             t.truth("no client error", False, repr(error))
         return finish(t, proc)
