@@ -18,6 +18,7 @@ Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace here, or a clie
 
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -408,15 +409,31 @@ def check_actions(t, browser, cds, cms):
 
 
 def check_byebye(t, proc, udn):
-    """Quitting says byebye: a listener hears the device go."""
+    """Quitting says byebye: a listener that has found the device hears it go."""
     listener = subprocess.Popen(["gssdp-discover", "-i", "lo", "-t", "upnp:rootdevice",
-                                 "-m", "unavailable", "-n", "4"],
+                                 "-m", "all", "-n", "10"],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    time.sleep(1)  # until it listens
-    stop(proc)
-    out, _ = listener.communicate(timeout=20)
+    text, found, stopped = b"", False, False
+    deadline = time.monotonic() + 12
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([listener.stdout], [], [], 0.2)
+        if ready:
+            chunk = os.read(listener.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            text += chunk
+        # gssdp reports a byebye only for a resource it knows.
+        if not stopped and b"resource available" in text and udn.encode() in text:
+            found = stopped = True
+            stop(proc)
+        if stopped and b"resource unavailable" in text:
+            break
+    listener.kill()
+    listener.wait()
+    t.truth("gssdp-discover finds the device before quit", found)
+    said = text.split(b"resource unavailable", 1)
     t.truth("gssdp-discover hears byebye at quit",
-            udn + "::upnp:rootdevice" in out.decode(errors="replace"), out.decode()[-300:])
+            len(said) == 2 and udn.encode() + b"::upnp:rootdevice" in said[1], text.decode()[-300:])
 
 
 def inside(executable):
@@ -446,6 +463,18 @@ def inside(executable):
             ns = {"d": "urn:schemas-upnp-org:device-1-0"}
             t.check("friendlyName", description.findtext("d:device/d:friendlyName", None, ns),
                     SERVER_NAME)
+            base = location.rsplit("/", 1)[0]
+            icons = description.findall("d:device/d:iconList/d:icon", ns)
+            t.truth("icons listed", len(icons) >= 2)
+            for icon in icons:
+                url = icon.findtext("d:url", "", ns)
+                status, headers, body = curl(base + url)
+                t.check("icon " + url, (status, headers.get("content-type")),
+                        (200, icon.findtext("d:mimetype", "", ns)))
+                if headers.get("content-type") == "image/jpeg":
+                    t.check("icon size " + url, jpeg_size(body),
+                            (int(icon.findtext("d:width", "0", ns)),
+                             int(icon.findtext("d:height", "0", ns))))
 
             try:
                 browser = Browser(t)
