@@ -125,7 +125,8 @@ MediaServer::MediaServer(const QList<DirTreeInterface *> &libraries, PictureCach
     : QObject(parent)
     , libraries(libraries)
     , pictures(pictures)
-    , thumbnails(std::make_unique<PictureCache>(thumbnailFormat(), thumbnailRecords))
+    // One thumbnail at a time beside the players' conversions: small, quick, bounded.
+    , thumbnails(std::make_unique<PictureCache>(thumbnailFormat(), thumbnailRecords, 1))
     , directory(std::make_unique<ContentDirectory>(libraries))
 {
     http = new HttpServer(
