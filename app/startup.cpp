@@ -185,8 +185,6 @@ int runHearth(const HearthOptions &options)
     QObject::connect(settings.get(), &Settings::serveUpnpChanged, mediaServer.get(), serveUpnp);
     for (TreeWidget *view : libraries)
         QObject::connect(view, &TreeWidget::edited, mediaServer.get(), &MediaServer::libraryChanged);
-    if (settings->serveUpnp())
-        serveUpnp(true);
 
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
@@ -200,6 +198,9 @@ int runHearth(const HearthOptions &options)
     QuitSignals quitSignals;
     QObject::connect(
         &quitSignals, &QuitSignals::quitRequested, mainWindow.get(), &MainWindow::quit);
+    // Started once a quit request is caught: SSDP announcements are followed by the byebye.
+    if (settings->serveUpnp())
+        serveUpnp(true);
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.

@@ -162,6 +162,7 @@ def write_config(path, media):
     <!-- prepared by the end-to-end test -->
     <settings>
         <server name="%(name)s"/>
+        <upnp enabled="false"/>
     </settings>
     <video_tree>
         <file name="wrong name" path="%(m)s/clip.avi"/>
@@ -323,6 +324,10 @@ def saved_config(t, path, original, media):
 def first_start(t, executable):
     """No hearth.xml yet: the first-run question is reached (on the offscreen platform it goes
     to standard error), and SIGTERM writes the settings and three empty libraries."""
+    if os.environ.get(OWN_NETWORK) != "1":
+        # Without a file the DLNA front door is on and announces itself on every interface.
+        print("SKIP first start: no network namespace of its own here (unshare -n)")
+        return
     with tempfile.TemporaryDirectory(prefix="hearth-e2e-first-") as root:
         program = os.path.join(root, "hearth")
         shutil.copy2(executable, program)
@@ -362,10 +367,29 @@ def descriptor_limit(t, pid):
                 t.check("descriptor limit raised to the hard limit", soft, hard)
 
 
+OWN_NETWORK = "HEARTH_E2E_OWN_NETWORK"
+
+
+def in_own_network():
+    """Runs this script again in a network namespace of its own (loopback only) where that is
+    allowed, so nothing hearth sends (SSDP announcements included) leaves the machine. Its
+    exit code, or None when it runs here."""
+    if os.environ.get(OWN_NETWORK) == "1" or not shutil.which("unshare") or not shutil.which("ip"):
+        return None
+    if subprocess.run(["unshare", "-n", "true"], stderr=subprocess.DEVNULL).returncode != 0:
+        return None
+    env = dict(os.environ, **{OWN_NETWORK: "1"})
+    return subprocess.run(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+                           sys.executable] + sys.argv, env=env).returncode
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
+    code = in_own_network()
+    if code is not None:
+        return code
     if not port_is_free():
         print("SKIP: port %d (TCP or UDP) is held by another process; "
               "the end-to-end test needs it." % PORT)
