@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -133,6 +134,8 @@ private slots:
     void media();
     void pictures();
     void boundsAndSuspension();
+    void keepAliveAndPipelining();
+    void updateIdFollowsEdits();
     void objectIdsAreStableAndOpaque();
 
 private:
@@ -596,6 +599,34 @@ void TestMediaServer::boundsAndSuspension()
     QVERIFY(server->start(port, QHostAddress::LocalHost, false));
     QCOMPARE(get("/media/" + idOf(0, QStringLiteral("clip.avi"))).status, 200);
     QFile::remove(bigPath);
+}
+
+void TestMediaServer::keepAliveAndPipelining()
+{
+    // Two requests in one write on one connection, the first a picture that must wait for
+    // its conversion: both answered, in order, on the same connection.
+    QImage picture(1200, 900, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    const QString path = dir.path() + QStringLiteral("/photos/fresh.jpg");
+    QVERIFY(picture.save(path, "JPEG"));
+    const auto removeFresh = qScopeGuard([&] { QFile::remove(path); });
+    const QByteArray fitted = "/fitted/" + idOf(2, QStringLiteral("photos/fresh.jpg"));
+    const QByteArray clipPath = "/media/" + idOf(0, QStringLiteral("clip.avi"));
+    const Reply reply = request("HEAD " + fitted + " HTTP/1.1\r\nHost: x\r\n\r\n"
+                                "GET " + clipPath + " HTTP/1.1\r\nHost: x\r\n"
+                                "Range: bytes=0-2\r\nConnection: close\r\n\r\n");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("Content-Type"), QByteArray("image/jpeg"));
+    QVERIFY2(reply.body.startsWith("HTTP/1.1 206"), reply.body.constData());
+    QVERIFY(reply.body.endsWith("\r\n\r\nABC"));
+}
+
+void TestMediaServer::updateIdFollowsEdits()
+{
+    const quint32 before = server->systemUpdateId();
+    server->libraryChanged();
+    const Reply reply = control(soapBody("GetSystemUpdateID", {}));
+    QCOMPARE(readEnvelope(reply.body).value(QStringLiteral("Id")).toUInt(), before + 1);
 }
 
 void TestMediaServer::objectIdsAreStableAndOpaque()
