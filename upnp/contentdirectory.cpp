@@ -72,8 +72,8 @@ bool readCount(const QString &text, int *value)
     return ok && *value >= 0;
 }
 
-void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format,
-                   qint64 size)
+void writeResource(
+    QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format, qint64 size)
 {
     xml.writeStartElement(didlNamespace, QStringLiteral("res"));
     xml.writeAttribute(QStringLiteral("protocolInfo"), QString::fromLatin1(format.protocolInfo()));
@@ -87,21 +87,21 @@ void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaForm
 
 ContentDirectory::ContentDirectory(const QList<DirTreeInterface *> &libraries)
     : libraries(libraries)
-{
-}
+{ }
 
-SoapReply ContentDirectory::control(const SoapAction &action, const QByteArray &baseUrl,
-                                    quint32 updateId) const
+SoapReply ContentDirectory::control(
+    const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
 {
     const QString &name = action.name;
     if (name == u"Browse")
         return browse(action, baseUrl, updateId);
     if (name == u"GetSearchCapabilities")
-        return SoapReply::response(action, {{QByteArrayLiteral("SearchCaps"), QByteArray()}});
+        return SoapReply::response(action, { { QByteArrayLiteral("SearchCaps"), QByteArray() } });
     if (name == u"GetSortCapabilities")
-        return SoapReply::response(action, {{QByteArrayLiteral("SortCaps"), QByteArray()}});
+        return SoapReply::response(action, { { QByteArrayLiteral("SortCaps"), QByteArray() } });
     if (name == u"GetSystemUpdateID")
-        return SoapReply::response(action, {{QByteArrayLiteral("Id"), QByteArray::number(updateId)}});
+        return SoapReply::response(
+            action, { { QByteArrayLiteral("Id"), QByteArray::number(updateId) } });
     if (name == u"X_SetBookmark")
         return SoapReply::response(action, {});
     if (name == u"X_GetFeatureList") {
@@ -114,20 +114,19 @@ SoapReply ContentDirectory::control(const SoapAction &action, const QByteArray &
         xml.writeStartElement(QStringLiteral("Feature"));
         xml.writeAttribute(QStringLiteral("name"), QStringLiteral("samsung.com_BASICVIEW"));
         xml.writeAttribute(QStringLiteral("version"), QStringLiteral("1"));
-        const QString types[] = {QStringLiteral("object.item.videoItem"),
-                                 QStringLiteral("object.item.audioItem"),
-                                 QStringLiteral("object.item.imageItem")};
+        const QString types[] = { QStringLiteral("object.item.videoItem"),
+            QStringLiteral("object.item.audioItem"), QStringLiteral("object.item.imageItem") };
         for (int i = 0; i < libraries.size(); ++i) {
             const int mediaType = libraries.at(i)->mediaType();
             if (mediaType < 1 || mediaType > 3)
                 continue;
             xml.writeEmptyElement(QStringLiteral("container"));
-            xml.writeAttribute(QStringLiteral("id"),
-                               QString::fromLatin1(ObjectId::forLibrary(i).toByteArray()));
+            xml.writeAttribute(
+                QStringLiteral("id"), QString::fromLatin1(ObjectId::forLibrary(i).toByteArray()));
             xml.writeAttribute(QStringLiteral("type"), types[mediaType - 1]);
         }
         xml.writeEndDocument();
-        return SoapReply::response(action, {{QByteArrayLiteral("FeatureList"), features}});
+        return SoapReply::response(action, { { QByteArrayLiteral("FeatureList"), features } });
     }
     return SoapReply::fault(InvalidAction, QStringLiteral("Invalid Action"));
 }
@@ -186,8 +185,8 @@ QList<EntryInfo> ContentDirectory::children(const ObjectId &id) const
     return entries;
 }
 
-void ContentDirectory::writeContainer(QXmlStreamWriter &xml, const ObjectId &id,
-                                      const QString &title, int childCount) const
+void ContentDirectory::writeContainer(
+    QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const
 {
     xml.writeStartElement(didlNamespace, QStringLiteral("container"));
     xml.writeAttribute(QStringLiteral("id"), QString::fromLatin1(id.toByteArray()));
@@ -197,14 +196,13 @@ void ContentDirectory::writeContainer(QXmlStreamWriter &xml, const ObjectId &id,
     if (childCount >= 0)
         xml.writeAttribute(QStringLiteral("childCount"), QString::number(childCount));
     xml.writeTextElement(dcNamespace, QStringLiteral("title"), title);
-    xml.writeTextElement(upnpNamespace, QStringLiteral("class"),
-                         QStringLiteral("object.container.storageFolder"));
+    xml.writeTextElement(
+        upnpNamespace, QStringLiteral("class"), QStringLiteral("object.container.storageFolder"));
     xml.writeEndElement();
 }
 
 void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
-                                   const EntryInfo &entry, const QByteArray &baseUrl,
-                                   bool countLiveChildren) const
+    const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren) const
 {
     if (entry.isDir()) {
         // Counting a live folder's children means reading it from disk: done for the folder
@@ -222,8 +220,8 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
     xml.writeTextElement(upnpNamespace, QStringLiteral("class"), itemClass(mediaType));
     const QDateTime modified = entry.lastModified();
     if (modified.isValid()) {
-        xml.writeTextElement(dcNamespace, QStringLiteral("date"),
-                             modified.toUTC().toString(Qt::ISODate));
+        xml.writeTextElement(
+            dcNamespace, QStringLiteral("date"), modified.toUTC().toString(Qt::ISODate));
     }
     if (mediaType == 3) {
         const MediaFormat thumbnail = MediaFormat::convertedPicture(true);
@@ -235,17 +233,17 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
         // only once converted.
         writeResource(xml, baseUrl + fittedPath(id), MediaFormat::convertedPicture(false), -1);
         writeResource(xml, baseUrl + mediaPath(id, entry),
-                      MediaFormat::forFile(entry.fileName(), mediaType), entry.size());
+            MediaFormat::forFile(entry.fileName(), mediaType), entry.size());
         writeResource(xml, baseUrl + thumbnailPath(id), thumbnail, -1);
     } else {
         writeResource(xml, baseUrl + mediaPath(id, entry),
-                      MediaFormat::forFile(entry.fileName(), mediaType), entry.size());
+            MediaFormat::forFile(entry.fileName(), mediaType), entry.size());
     }
     xml.writeEndElement();
 }
 
-SoapReply ContentDirectory::browse(const SoapAction &action, const QByteArray &baseUrl,
-                                   quint32 updateId) const
+SoapReply ContentDirectory::browse(
+    const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
 {
     QString idText = action.argument(QStringLiteral("ObjectID"));
     if (idText.isNull())
@@ -290,8 +288,8 @@ SoapReply ContentDirectory::browse(const SoapAction &action, const QByteArray &b
         total = int(libraries.size());
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
             const ObjectId library = ObjectId::forLibrary(i);
-            writeContainer(xml, library, libraryTitle(mediaTypeOf(library)),
-                           int(children(library).size()));
+            writeContainer(
+                xml, library, libraryTitle(mediaTypeOf(library)), int(children(library).size()));
             ++returned;
         }
     } else {
@@ -305,8 +303,9 @@ SoapReply ContentDirectory::browse(const SoapAction &action, const QByteArray &b
         }
     }
     xml.writeEndElement();
-    return SoapReply::response(action, {{QByteArrayLiteral("Result"), didl},
-                                        {QByteArrayLiteral("NumberReturned"), QByteArray::number(returned)},
-                                        {QByteArrayLiteral("TotalMatches"), QByteArray::number(total)},
-                                        {QByteArrayLiteral("UpdateID"), QByteArray::number(updateId)}});
+    return SoapReply::response(action,
+        { { QByteArrayLiteral("Result"), didl },
+            { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
+            { QByteArrayLiteral("TotalMatches"), QByteArray::number(total) },
+            { QByteArrayLiteral("UpdateID"), QByteArray::number(updateId) } });
 }

@@ -37,9 +37,9 @@ private:
     SoapReply browse(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
     QList<EntryInfo> children(const ObjectId &id) const;
     void writeObject(QXmlStreamWriter &xml, const ObjectId &id, const EntryInfo &entry,
-                     const QByteArray &baseUrl, bool countLiveChildren) const;
-    void writeContainer(QXmlStreamWriter &xml, const ObjectId &id, const QString &title,
-                        int childCount) const;
+        const QByteArray &baseUrl, bool countLiveChildren) const;
+    void writeContainer(
+        QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const;
 
     QList<DirTreeInterface *> libraries;
 };

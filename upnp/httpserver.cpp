@@ -104,7 +104,7 @@ HttpResponse HttpResponse::empty(int status)
 
 void HttpResponse::addHeader(const QByteArray &name, const QByteArray &value)
 {
-    headers.append({name, value});
+    headers.append({ name, value });
 }
 
 void HttpResponder::send(HttpResponse response) const
@@ -152,17 +152,17 @@ struct HttpServer::Callbacks
     static MHD_Result collectHeader(void *cls, MHD_ValueKind, const char *key, const char *value)
     {
         auto *request = static_cast<HttpRequest *>(cls);
-        request->headers.append({QByteArray(key), QByteArray(value ? value : "")});
+        request->headers.append({ QByteArray(key), QByteArray(value ? value : "") });
         return MHD_YES;
     }
 
     static QHostAddress localAddress(MHD_Connection *connection)
     {
-        const MHD_ConnectionInfo *info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo *info
+            = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (!info)
             return QHostAddress();
-        sockaddr_storage address{};
+        sockaddr_storage address {};
         socklen_t size = sizeof address;
         if (::getsockname(info->connect_fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
             return QHostAddress();
@@ -170,8 +170,8 @@ struct HttpServer::Callbacks
     }
 
     static MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url,
-                                const char *method, const char *, const char *uploadData,
-                                std::size_t *uploadDataSize, void **state)
+        const char *method, const char *, const char *uploadData, std::size_t *uploadDataSize,
+        void **state)
     {
         auto *server = static_cast<HttpServer *>(cls);
         if (!*state) {
@@ -184,8 +184,8 @@ struct HttpServer::Callbacks
             request.method = method;
             request.path = url;
             MHD_get_connection_values(connection, MHD_HEADER_KIND, &collectHeader, &request);
-            if (const MHD_ConnectionInfo *info =
-                    MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+            if (const MHD_ConnectionInfo *info
+                = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
                 request.peer = QHostAddress(info->client_addr);
             }
             request.localAddress = localAddress(connection);
@@ -234,8 +234,7 @@ struct HttpServer::Callbacks
         return MHD_YES;
     }
 
-    static void onCompleted(void *cls, MHD_Connection *, void **state,
-                            MHD_RequestTerminationCode)
+    static void onCompleted(void *cls, MHD_Connection *, void **state, MHD_RequestTerminationCode)
     {
         auto *shared = static_cast<Shared *>(*state);
         if (!shared)
@@ -248,8 +247,8 @@ struct HttpServer::Callbacks
         *state = nullptr;
     }
 
-    static void onConnection(void *cls, MHD_Connection *, void **,
-                             MHD_ConnectionNotificationCode event)
+    static void onConnection(
+        void *cls, MHD_Connection *, void **, MHD_ConnectionNotificationCode event)
     {
         auto *server = static_cast<HttpServer *>(cls);
         server->openConnections += event == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1;
@@ -258,9 +257,9 @@ struct HttpServer::Callbacks
 };
 
 HttpServer::HttpServer(Handler handler, QObject *parent)
-    : QObject(parent), handler(std::move(handler))
-{
-}
+    : QObject(parent)
+    , handler(std::move(handler))
+{ }
 
 HttpServer::~HttpServer()
 {
@@ -270,7 +269,7 @@ HttpServer::~HttpServer()
 bool HttpServer::listen(const QHostAddress &address, quint16 port)
 {
     close();
-    sockaddr_storage storage{};
+    sockaddr_storage storage {};
     unsigned flags = pollingMode | MHD_ALLOW_SUSPEND_RESUME;
     if (address.protocol() == QAbstractSocket::IPv6Protocol) {
         auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
@@ -285,16 +284,14 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
         in4->sin_port = htons(port);
         in4->sin_addr.s_addr = htonl(address.toIPv4Address());
     }
-    daemon = MHD_start_daemon(
-        flags, port, nullptr, nullptr, &Callbacks::onRequest, this,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&storage),
-        MHD_OPTION_CONNECTION_LIMIT, serverLimits.connections,
+    daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &Callbacks::onRequest, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&storage), MHD_OPTION_CONNECTION_LIMIT,
+        serverLimits.connections,
         // One peer may not take every connection.
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, std::max(1u, serverLimits.connections / 2),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, serverLimits.memoryPerConnection,
-        MHD_OPTION_CONNECTION_TIMEOUT, serverLimits.idleTimeoutSeconds,
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
+        MHD_OPTION_CONNECTION_TIMEOUT, serverLimits.idleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED,
+        &Callbacks::onCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::onConnection, this,
         MHD_OPTION_END);
     if (!daemon) {
         qCWarning(lcUpnp, "Cannot listen for DLNA clients on port %u", unsigned(port));

@@ -109,7 +109,6 @@ signals:
     void connectionCountChanged(int count);
 
 private:
-
     // libmicrohttpd's callbacks (httpserver.cpp).
     struct Callbacks;
     friend struct Callbacks;

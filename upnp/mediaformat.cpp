@@ -13,22 +13,51 @@ struct Extension
 // The spellings TVs accept: Samsung and LG want video/x-matroska and video/avi, not
 // the registered names.
 const Extension extensions[] = {
-    {"mkv", "video/x-matroska"}, {"mk3d", "video/x-matroska"}, {"webm", "video/webm"},
-    {"mp4", "video/mp4"},        {"m4v", "video/mp4"},         {"mov", "video/quicktime"},
-    {"avi", "video/avi"},        {"divx", "video/avi"},        {"xvid", "video/avi"},
-    {"mpg", "video/mpeg"},       {"mpeg", "video/mpeg"},       {"mpe", "video/mpeg"},
-    {"vob", "video/mpeg"},       {"m2v", "video/mpeg"},        {"ts", "video/mp2t"},
-    {"m2ts", "video/mp2t"},      {"mts", "video/mp2t"},        {"tp", "video/mp2t"},
-    {"wmv", "video/x-ms-wmv"},   {"asf", "video/x-ms-asf"},    {"flv", "video/x-flv"},
-    {"3gp", "video/3gpp"},       {"ogv", "video/ogg"},
-    {"mp3", "audio/mpeg"},       {"mp2", "audio/mpeg"},        {"m4a", "audio/mp4"},
-    {"aac", "audio/aac"},        {"flac", "audio/flac"},       {"wav", "audio/wav"},
-    {"ogg", "audio/ogg"},        {"oga", "audio/ogg"},         {"opus", "audio/ogg"},
-    {"wma", "audio/x-ms-wma"},   {"ac3", "audio/ac3"},         {"aif", "audio/aiff"},
-    {"aiff", "audio/aiff"},
-    {"jpg", "image/jpeg"},       {"jpeg", "image/jpeg"},       {"jpe", "image/jpeg"},
-    {"png", "image/png"},        {"gif", "image/gif"},         {"bmp", "image/bmp"},
-    {"webp", "image/webp"},      {"tif", "image/tiff"},        {"tiff", "image/tiff"},
+    { "mkv", "video/x-matroska" },
+    { "mk3d", "video/x-matroska" },
+    { "webm", "video/webm" },
+    { "mp4", "video/mp4" },
+    { "m4v", "video/mp4" },
+    { "mov", "video/quicktime" },
+    { "avi", "video/avi" },
+    { "divx", "video/avi" },
+    { "xvid", "video/avi" },
+    { "mpg", "video/mpeg" },
+    { "mpeg", "video/mpeg" },
+    { "mpe", "video/mpeg" },
+    { "vob", "video/mpeg" },
+    { "m2v", "video/mpeg" },
+    { "ts", "video/mp2t" },
+    { "m2ts", "video/mp2t" },
+    { "mts", "video/mp2t" },
+    { "tp", "video/mp2t" },
+    { "wmv", "video/x-ms-wmv" },
+    { "asf", "video/x-ms-asf" },
+    { "flv", "video/x-flv" },
+    { "3gp", "video/3gpp" },
+    { "ogv", "video/ogg" },
+    { "mp3", "audio/mpeg" },
+    { "mp2", "audio/mpeg" },
+    { "m4a", "audio/mp4" },
+    { "aac", "audio/aac" },
+    { "flac", "audio/flac" },
+    { "wav", "audio/wav" },
+    { "ogg", "audio/ogg" },
+    { "oga", "audio/ogg" },
+    { "opus", "audio/ogg" },
+    { "wma", "audio/x-ms-wma" },
+    { "ac3", "audio/ac3" },
+    { "aif", "audio/aiff" },
+    { "aiff", "audio/aiff" },
+    { "jpg", "image/jpeg" },
+    { "jpeg", "image/jpeg" },
+    { "jpe", "image/jpeg" },
+    { "png", "image/png" },
+    { "gif", "image/gif" },
+    { "bmp", "image/bmp" },
+    { "webp", "image/webp" },
+    { "tif", "image/tiff" },
+    { "tiff", "image/tiff" },
 };
 
 // DLNA.ORG_FLAGS: sender paced off, byte ranges, connection stall allowed, DLNA 1.5, plus the
@@ -51,7 +80,8 @@ MediaFormat MediaFormat::forFile(const QString &fileName, int mediaType)
     if (format.mimeType.isEmpty())
         format.mimeType = QByteArrayLiteral("application/octet-stream");
     const bool picture = mediaType == 3;
-    format.transferMode = picture ? QByteArrayLiteral("Interactive") : QByteArrayLiteral("Streaming");
+    format.transferMode
+        = picture ? QByteArrayLiteral("Interactive") : QByteArrayLiteral("Streaming");
     format.features = "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS="
         + (picture ? interactiveFlags : streamingFlags);
     return format;

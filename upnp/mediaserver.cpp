@@ -36,12 +36,12 @@ struct ServicePaths
 };
 
 const ServicePaths services[] = {
-    {UpnpService::ContentDirectory, UpnpPaths::contentDirectoryScpd,
-     UpnpPaths::contentDirectoryControl, UpnpPaths::contentDirectoryEvent},
-    {UpnpService::ConnectionManager, UpnpPaths::connectionManagerScpd,
-     UpnpPaths::connectionManagerControl, UpnpPaths::connectionManagerEvent},
-    {UpnpService::MediaReceiverRegistrar, UpnpPaths::registrarScpd, UpnpPaths::registrarControl,
-     UpnpPaths::registrarEvent},
+    { UpnpService::ContentDirectory, UpnpPaths::contentDirectoryScpd,
+        UpnpPaths::contentDirectoryControl, UpnpPaths::contentDirectoryEvent },
+    { UpnpService::ConnectionManager, UpnpPaths::connectionManagerScpd,
+        UpnpPaths::connectionManagerControl, UpnpPaths::connectionManagerEvent },
+    { UpnpService::MediaReceiverRegistrar, UpnpPaths::registrarScpd, UpnpPaths::registrarControl,
+        UpnpPaths::registrarEvent },
 };
 
 // How many thumbnails are kept: a TV's grid of pictures shows a few dozen at a time.
@@ -67,19 +67,20 @@ void markPartial(HttpResponse &response, const ByteRange &range, qint64 size)
     if (range.kind != ByteRange::Partial)
         return;
     response.addHeader(QByteArrayLiteral("Content-Range"),
-                       "bytes " + QByteArray::number(range.first) + '-'
-                           + QByteArray::number(range.first + range.length - 1) + '/'
-                           + QByteArray::number(size));
+        "bytes " + QByteArray::number(range.first) + '-'
+            + QByteArray::number(range.first + range.length - 1) + '/' + QByteArray::number(size));
 }
 
 // The file's bytes straight from its descriptor (sendfile where the platform has it).
-HttpResponse fileResponse(const QString &path, const QByteArray &rangeHeader,
-                          const MediaFormat &format)
+HttpResponse fileResponse(
+    const QString &path, const QByteArray &rangeHeader, const MediaFormat &format)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return HttpResponse::empty(404);
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         return HttpResponse::empty(404);
@@ -90,21 +91,21 @@ HttpResponse fileResponse(const QString &path, const QByteArray &rangeHeader,
         ::close(fd);
         return unsatisfiable(size);
     }
-    HttpResponse response =
-        HttpResponse::file(range.kind == ByteRange::Partial ? 206 : 200, fd, range.first, range.length);
+    HttpResponse response = HttpResponse::file(
+        range.kind == ByteRange::Partial ? 206 : 200, fd, range.first, range.length);
     describe(response, format);
     markPartial(response, range, size);
     return response;
 }
 
-HttpResponse bytesResponse(const QByteArray &bytes, const QByteArray &rangeHeader,
-                           const MediaFormat &format)
+HttpResponse bytesResponse(
+    const QByteArray &bytes, const QByteArray &rangeHeader, const MediaFormat &format)
 {
     const ByteRange range = ByteRange::parse(rangeHeader, bytes.size());
     if (range.kind == ByteRange::Unsatisfiable)
         return unsatisfiable(bytes.size());
     HttpResponse response = HttpResponse::bytes(range.kind == ByteRange::Partial ? 206 : 200,
-                                                bytes.mid(range.first, range.length), QByteArray());
+        bytes.mid(range.first, range.length), QByteArray());
     describe(response, format);
     markPartial(response, range, bytes.size());
     return response;
@@ -120,8 +121,8 @@ HttpResponse withHeaders(const EventPublisher::Reply &reply)
 
 } // namespace
 
-MediaServer::MediaServer(const QList<DirTreeInterface *> &libraries, PictureCache &pictures,
-                         QObject *parent)
+MediaServer::MediaServer(
+    const QList<DirTreeInterface *> &libraries, PictureCache &pictures, QObject *parent)
     : QObject(parent)
     , libraries(libraries)
     , pictures(pictures)
@@ -129,14 +130,12 @@ MediaServer::MediaServer(const QList<DirTreeInterface *> &libraries, PictureCach
     , thumbnails(std::make_unique<PictureCache>(thumbnailFormat(), thumbnailRecords, 1))
     , directory(std::make_unique<ContentDirectory>(libraries))
 {
-    http = new HttpServer(
-        [this](const HttpRequest &request, const HttpResponder &responder) {
-            handle(request, responder);
-        },
+    http = new HttpServer([this](const HttpRequest &request,
+                              const HttpResponder &responder) { handle(request, responder); },
         this);
     connect(http, &HttpServer::connectionCountChanged, this, &MediaServer::clientCountChanged);
-    http->setServerHeader("Linux/" + QSysInfo::kernelVersion().toLatin1()
-                          + " UPnP/1.0 VelaHearth/" + versionString().toLatin1());
+    http->setServerHeader("Linux/" + QSysInfo::kernelVersion().toLatin1() + " UPnP/1.0 VelaHearth/"
+        + versionString().toLatin1());
     events = new EventPublisher(this);
     ssdp = new SsdpServer(this);
 }
@@ -216,21 +215,20 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
     if (read && path.startsWith(UpnpPaths::iconsPrefix)) {
         QByteArray mimeType;
         const QByteArray icon = iconData(path, &mimeType);
-        responder.send(icon.isEmpty() ? HttpResponse::empty(404)
-                                      : HttpResponse::bytes(200, icon, mimeType));
+        responder.send(
+            icon.isEmpty() ? HttpResponse::empty(404) : HttpResponse::bytes(200, icon, mimeType));
         return;
     }
     for (const ServicePaths &service : services) {
         if (read && path == service.scpd) {
-            responder.send(
-                HttpResponse::bytes(200, serviceDescription(service.service), xmlType));
+            responder.send(HttpResponse::bytes(200, serviceDescription(service.service), xmlType));
             return;
         }
         if (path == service.event) {
             if (request.method == "SUBSCRIBE") {
-                responder.send(withHeaders(events->subscribe(
-                    service.service, request.peer, request.header("CALLBACK"),
-                    request.header("NT"), request.header("SID"), request.header("TIMEOUT"))));
+                responder.send(withHeaders(
+                    events->subscribe(service.service, request.peer, request.header("CALLBACK"),
+                        request.header("NT"), request.header("SID"), request.header("TIMEOUT"))));
             } else if (request.method == "UNSUBSCRIBE") {
                 responder.send(
                     withHeaders(events->unsubscribe(service.service, request.header("SID"))));
@@ -263,10 +261,10 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
     const bool parsed = parseSoapAction(request.body, &action);
     if (parsed && action.serviceType.isEmpty()) {
         // An action without its namespace is answered in the service's own.
-        static const QString types[] = {
-            QStringLiteral("urn:schemas-upnp-org:service:ContentDirectory:1"),
-            QStringLiteral("urn:schemas-upnp-org:service:ConnectionManager:1"),
-            QStringLiteral("urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1")};
+        static const QString types[]
+            = { QStringLiteral("urn:schemas-upnp-org:service:ContentDirectory:1"),
+                  QStringLiteral("urn:schemas-upnp-org:service:ConnectionManager:1"),
+                  QStringLiteral("urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1") };
         action.serviceType = types[service];
     }
     if (!parsed) {
@@ -312,16 +310,16 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
         return;
     }
     PictureCache &cache = thumbnail ? *thumbnails : pictures;
-    cache.requestPicture(filePath, this,
-                         [responder, range, filePath, original, thumbnail](const QByteArray &jpeg) {
-                             if (!jpeg.isEmpty()) {
-                                 responder.send(bytesResponse(
-                                     jpeg, range, MediaFormat::convertedPicture(thumbnail)));
-                             } else if (thumbnail) {
-                                 responder.send(HttpResponse::empty(404));
-                             } else {
-                                 // What cannot be converted is sent as stored, as to players.
-                                 responder.send(fileResponse(filePath, range, original));
-                             }
-                         });
+    cache.requestPicture(
+        filePath, this, [responder, range, filePath, original, thumbnail](const QByteArray &jpeg) {
+            if (!jpeg.isEmpty()) {
+                responder.send(
+                    bytesResponse(jpeg, range, MediaFormat::convertedPicture(thumbnail)));
+            } else if (thumbnail) {
+                responder.send(HttpResponse::empty(404));
+            } else {
+                // What cannot be converted is sent as stored, as to players.
+                responder.send(fileResponse(filePath, range, original));
+            }
+        });
 }

@@ -30,7 +30,7 @@ public:
     // The libraries in the order video, audio, pictures; `pictures` fits pictures to the
     // TV's frame exactly as players get them.
     MediaServer(const QList<DirTreeInterface *> &libraries, PictureCache &pictures,
-                QObject *parent = nullptr);
+        QObject *parent = nullptr);
     ~MediaServer() override;
 
     void setFriendlyName(const QString &name);
@@ -39,7 +39,7 @@ public:
     // Listens on the preferred port, or on any free one when it is taken; then announces.
     // Tests listen on 127.0.0.1 and stay silent on SSDP.
     bool start(quint16 preferredPort = 8200, const QHostAddress &address = QHostAddress::AnyIPv4,
-               bool announce = true);
+        bool announce = true);
     void stop();
     quint16 port() const;
 

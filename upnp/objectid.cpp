@@ -11,7 +11,7 @@ constexpr int maxLibraries = 9;
 bool ObjectId::parse(QByteArrayView text, ObjectId *id)
 {
     if (text == "0") {
-        *id = ObjectId{};
+        *id = ObjectId {};
         return true;
     }
     if (text.isEmpty() || text.at(0) < '1' || text.at(0) > '0' + maxLibraries)
@@ -30,15 +30,15 @@ bool ObjectId::parse(QByteArrayView text, ObjectId *id)
         if (!alphabet)
             return false;
     }
-    const auto decoded = QByteArray::fromBase64Encoding(encoded.toByteArray(),
-                                                        encoding | QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(
+        encoded.toByteArray(), encoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || decoded.decoded.isEmpty())
         return false;
     const QString path = QString::fromUtf8(decoded.decoded);
     // Only the ids this server hands out: one spelling per path.
     if (path.toUtf8().toBase64(encoding) != encoded)
         return false;
-    *id = ObjectId{library, path};
+    *id = ObjectId { library, path };
     return true;
 }
 
@@ -54,7 +54,7 @@ QByteArray ObjectId::toByteArray() const
 
 ObjectId ObjectId::child(const QString &name) const
 {
-    return ObjectId{library, path.isEmpty() ? name : path + QLatin1Char('/') + name};
+    return ObjectId { library, path.isEmpty() ? name : path + QLatin1Char('/') + name };
 }
 
 QByteArray ObjectId::parentId() const
@@ -64,5 +64,5 @@ QByteArray ObjectId::parentId() const
     if (isLibrary())
         return QByteArrayLiteral("0");
     const int at = path.lastIndexOf(QLatin1Char('/'));
-    return ObjectId{library, at < 0 ? QString() : path.left(at)}.toByteArray();
+    return ObjectId { library, at < 0 ? QString() : path.left(at) }.toByteArray();
 }

@@ -16,7 +16,7 @@ struct ObjectId
     int library = root;
     QString path;
 
-    static ObjectId forLibrary(int index) { return ObjectId{index, QString()}; }
+    static ObjectId forLibrary(int index) { return ObjectId { index, QString() }; }
     // False when the text is not an id this server makes (it names nothing then).
     static bool parse(QByteArrayView text, ObjectId *id);
 

@@ -71,8 +71,9 @@ SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arg
         size += 2 * argument.first.size() + argument.second.size() * 11 / 10 + 8;
     reply.body.reserve(size);
     reply.body += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                  "<s:Envelope xmlns:s=\"" + envelopeNamespace.toLatin1()
-        + "\" s:encodingStyle=\"" + encodingStyle.toLatin1() + "\"><s:Body>";
+                  "<s:Envelope xmlns:s=\""
+        + envelopeNamespace.toLatin1() + "\" s:encodingStyle=\"" + encodingStyle.toLatin1()
+        + "\"><s:Body>";
     // The prefix is declared on the response element itself: some clients look for it there.
     reply.body += "<u:" + name + " xmlns:u=\"";
     appendEscaped(&reply.body, action.serviceType.toUtf8());
@@ -146,7 +147,7 @@ bool parseSoapAction(const QByteArray &body, SoapAction *action)
             break;
         case QXmlStreamReader::EndElement:
             if (depth == 4 && inBody)
-                action->arguments.append({argumentName, argumentText});
+                action->arguments.append({ argumentName, argumentText });
             --depth;
             break;
         case QXmlStreamReader::Characters:

@@ -18,7 +18,8 @@ inline const QByteArray connectionManagerControl = QByteArrayLiteral("/Connectio
 inline const QByteArray connectionManagerEvent = QByteArrayLiteral("/ConnectionManager/event");
 
 inline const QByteArray registrarScpd = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/scpd.xml");
-inline const QByteArray registrarControl = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/control");
+inline const QByteArray registrarControl
+    = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/control");
 inline const QByteArray registrarEvent = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/event");
 
 // Everything below serves the device's icons.

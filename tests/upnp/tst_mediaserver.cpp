@@ -65,7 +65,8 @@ QList<DidlObject> readDidl(const QString &didl)
         } else if (!objects.isEmpty()) {
             DidlObject &object = objects.last();
             if (name == u"res") {
-                object.resources.append(xml.attributes().value(QLatin1String("protocolInfo")).toString());
+                object.resources.append(
+                    xml.attributes().value(QLatin1String("protocolInfo")).toString());
                 if (xml.attributes().hasAttribute(QLatin1String("size")))
                     object.size = xml.attributes().value(QLatin1String("size")).toString();
                 object.urls.append(xml.readElementText());
@@ -101,12 +102,13 @@ QHash<QString, QString> readEnvelope(const QByteArray &body)
 }
 
 QByteArray soapBody(const QByteArray &action, const QList<std::pair<QByteArray, QByteArray>> &args,
-                    const QByteArray &service = "ContentDirectory")
+    const QByteArray &service = "ContentDirectory")
 {
     QByteArray body = "<?xml version=\"1.0\"?>"
                       "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
                       "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
-                      "<u:" + action + " xmlns:u=\"urn:schemas-upnp-org:service:" + service + ":1\">";
+                      "<u:"
+        + action + " xmlns:u=\"urn:schemas-upnp-org:service:" + service + ":1\">";
     for (const auto &[name, value] : args)
         body += '<' + name + '>' + value + "</" + name + '>';
     return body + "</u:" + action + "></s:Body></s:Envelope>";
@@ -114,7 +116,7 @@ QByteArray soapBody(const QByteArray &action, const QList<std::pair<QByteArray, 
 
 QByteArray idOf(int library, const QString &path)
 {
-    return ObjectId{library, path}.toByteArray();
+    return ObjectId { library, path }.toByteArray();
 }
 
 } // namespace
@@ -141,7 +143,7 @@ private slots:
 private:
     Reply request(const QByteArray &raw);
     Reply get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray(),
-              const QByteArray &method = "GET");
+        const QByteArray &method = "GET");
     Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control");
 
     QTemporaryDir dir;
@@ -191,7 +193,7 @@ void TestMediaServer::initTestCase()
 
     cache = std::make_unique<PictureCache>(PictureFormat());
     server = std::make_unique<MediaServer>(
-        QList<DirTreeInterface *>{video.get(), audio.get(), photos.get()}, *cache);
+        QList<DirTreeInterface *> { video.get(), audio.get(), photos.get() }, *cache);
     server->setFriendlyName(QStringLiteral("Test Hearth"));
     server->setUdn(QStringLiteral("uuid:00000000-0000-0000-0000-000000000001"));
     QVERIFY(server->start(0, QHostAddress::LocalHost, false));
@@ -225,24 +227,26 @@ Reply TestMediaServer::request(const QByteArray &raw)
     reply.status = lines.first().split(' ').value(1).toInt();
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const int colon = lines.at(i).indexOf(':');
-        reply.headers.append({lines.at(i).left(colon).trimmed(), lines.at(i).mid(colon + 1).trimmed()});
+        reply.headers.append(
+            { lines.at(i).left(colon).trimmed(), lines.at(i).mid(colon + 1).trimmed() });
     }
     reply.body = received.mid(end + 4);
     return reply;
 }
 
-Reply TestMediaServer::get(const QByteArray &path, const QByteArray &extraHeaders,
-                           const QByteArray &method)
+Reply TestMediaServer::get(
+    const QByteArray &path, const QByteArray &extraHeaders, const QByteArray &method)
 {
     return request(method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                   + extraHeaders + "\r\n");
+        + extraHeaders + "\r\n");
 }
 
 Reply TestMediaServer::control(const QByteArray &body, const QByteArray &path)
 {
-    return request("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                   "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
-                   + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    return request("POST " + path
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+          "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
 }
 
 void TestMediaServer::browse_data()
@@ -256,71 +260,72 @@ void TestMediaServer::browse_data()
     QTest::addColumn<int>("total");
 
     const QString folder = QStringLiteral("object.container.storageFolder");
-    QTest::addRow("root's metadata") << QByteArray("0") << QByteArray("BrowseMetadata") << 0 << 0
-                                     << QStringList{QStringLiteral("root ") + folder + QStringLiteral(" 3")} << 1;
+    QTest::addRow("root's metadata")
+        << QByteArray("0") << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("root ") + folder + QStringLiteral(" 3") } << 1;
     QTest::addRow("root lists the libraries")
         << QByteArray("0") << QByteArray("BrowseDirectChildren") << 0 << 0
-        << QStringList{QStringLiteral("Video ") + folder + QStringLiteral(" 3"),
-                       QStringLiteral("Audio ") + folder + QStringLiteral(" 1"),
-                       QStringLiteral("Pictures ") + folder + QStringLiteral(" 1")}
+        << QStringList { QStringLiteral("Video ") + folder + QStringLiteral(" 3"),
+               QStringLiteral("Audio ") + folder + QStringLiteral(" 1"),
+               QStringLiteral("Pictures ") + folder + QStringLiteral(" 1") }
         << 3;
     QTest::addRow("video top level: file, virtual and live folders")
         << idOf(0, QString()) << QByteArray("BrowseDirectChildren") << 0 << 0
-        << QStringList{QStringLiteral("clip.avi object.item.videoItem "),
-                       QStringLiteral("Films ") + folder + QStringLiteral(" 2"),
-                       QStringLiteral("many ") + folder + QStringLiteral(" ")}
+        << QStringList { QStringLiteral("clip.avi object.item.videoItem "),
+               QStringLiteral("Films ") + folder + QStringLiteral(" 2"),
+               QStringLiteral("many ") + folder + QStringLiteral(" ") }
         << 3;
     QTest::addRow("a live folder: subfolders first, hidden left out")
         << idOf(0, QStringLiteral("Films/live")) << QByteArray("BrowseDirectChildren") << 0 << 0
-        << QStringList{QStringLiteral("Sub ") + folder + QStringLiteral(" "),
-                       QStringLiteral("a.mkv object.item.videoItem ")}
+        << QStringList { QStringLiteral("Sub ") + folder + QStringLiteral(" "),
+               QStringLiteral("a.mkv object.item.videoItem ") }
         << 2;
     QTest::addRow("a live folder's metadata counts its children")
         << idOf(0, QStringLiteral("Films/live")) << QByteArray("BrowseMetadata") << 0 << 0
-        << QStringList{QStringLiteral("live ") + folder + QStringLiteral(" 2")} << 1;
+        << QStringList { QStringLiteral("live ") + folder + QStringLiteral(" 2") } << 1;
     QTest::addRow("an empty virtual folder")
         << idOf(0, QStringLiteral("Films/Empty")) << QByteArray("BrowseDirectChildren") << 0 << 0
-        << QStringList{} << 0;
+        << QStringList {} << 0;
     QTest::addRow("paging") << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren")
                             << 20 << 3
-                            << QStringList{QStringLiteral("p20.mp4 object.item.videoItem "),
-                                           QStringLiteral("p21.mp4 object.item.videoItem "),
-                                           QStringLiteral("p22.mp4 object.item.videoItem ")}
+                            << QStringList { QStringLiteral("p20.mp4 object.item.videoItem "),
+                                   QStringLiteral("p21.mp4 object.item.videoItem "),
+                                   QStringLiteral("p22.mp4 object.item.videoItem ") }
                             << 25;
     QTest::addRow("count 0 is all, to the end")
         << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 23 << 0
-        << QStringList{QStringLiteral("p23.mp4 object.item.videoItem "),
-                       QStringLiteral("p24.mp4 object.item.videoItem ")}
+        << QStringList { QStringLiteral("p23.mp4 object.item.videoItem "),
+               QStringLiteral("p24.mp4 object.item.videoItem ") }
         << 25;
-    QTest::addRow("start past the end") << idOf(0, QStringLiteral("many"))
-                                        << QByteArray("BrowseDirectChildren") << 99 << 5
-                                        << QStringList{} << 25;
-    QTest::addRow("a music track") << idOf(1, QStringLiteral("music/song.mp3"))
-                                   << QByteArray("BrowseMetadata") << 0 << 0
-                                   << QStringList{QStringLiteral("song.mp3 object.item.audioItem.musicTrack ")}
-                                   << 1;
+    QTest::addRow("start past the end")
+        << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 99 << 5
+        << QStringList {} << 25;
+    QTest::addRow("a music track")
+        << idOf(1, QStringLiteral("music/song.mp3")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("song.mp3 object.item.audioItem.musicTrack ") } << 1;
     QTest::addRow("unknown library") << QByteArray("7") << QByteArray("BrowseMetadata") << 0 << 0
-                                     << QStringList{QStringLiteral("fault 701")} << 0;
-    QTest::addRow("missing entry") << idOf(0, QStringLiteral("Films/gone.avi"))
-                                   << QByteArray("BrowseMetadata") << 0 << 0
-                                   << QStringList{QStringLiteral("fault 701")} << 0;
+                                     << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("missing entry")
+        << idOf(0, QStringLiteral("Films/gone.avi")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("hidden entry") << idOf(0, QStringLiteral("Films/live/.hidden.mkv"))
                                   << QByteArray("BrowseMetadata") << 0 << 0
-                                  << QStringList{QStringLiteral("fault 701")} << 0;
+                                  << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("dot-dot out of a live folder")
         << idOf(0, QStringLiteral("Films/live/../secret.txt")) << QByteArray("BrowseMetadata") << 0
-        << 0 << QStringList{QStringLiteral("fault 701")} << 0;
+        << 0 << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("garbage id") << QByteArray("1.!!") << QByteArray("BrowseMetadata") << 0 << 0
-                                << QStringList{QStringLiteral("fault 701")} << 0;
-    QTest::addRow("a disk path as id") << QByteArray("/etc/passwd") << QByteArray("BrowseMetadata")
-                                       << 0 << 0 << QStringList{QStringLiteral("fault 701")} << 0;
-    QTest::addRow("children of an item") << idOf(0, QStringLiteral("clip.avi"))
-                                         << QByteArray("BrowseDirectChildren") << 0 << 0
-                                         << QStringList{QStringLiteral("fault 710")} << 0;
+                                << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a disk path as id")
+        << QByteArray("/etc/passwd") << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("children of an item")
+        << idOf(0, QStringLiteral("clip.avi")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("fault 710") } << 0;
     QTest::addRow("bad flag") << QByteArray("0") << QByteArray("BrowseEverything") << 0 << 0
-                              << QStringList{QStringLiteral("fault 402")} << 0;
+                              << QStringList { QStringLiteral("fault 402") } << 0;
     QTest::addRow("negative start") << QByteArray("0") << QByteArray("BrowseDirectChildren") << -1
-                                    << 0 << QStringList{QStringLiteral("fault 402")} << 0;
+                                    << 0 << QStringList { QStringLiteral("fault 402") } << 0;
 }
 
 void TestMediaServer::browse()
@@ -332,12 +337,10 @@ void TestMediaServer::browse()
     QFETCH(QStringList, objects);
     QFETCH(int, total);
 
-    const Reply reply = control(soapBody("Browse", {{"ObjectID", id},
-                                                     {"BrowseFlag", flag},
-                                                     {"Filter", "*"},
-                                                     {"StartingIndex", QByteArray::number(start)},
-                                                     {"RequestedCount", QByteArray::number(count)},
-                                                     {"SortCriteria", ""}}));
+    const Reply reply = control(soapBody("Browse",
+        { { "ObjectID", id }, { "BrowseFlag", flag }, { "Filter", "*" },
+            { "StartingIndex", QByteArray::number(start) },
+            { "RequestedCount", QByteArray::number(count) }, { "SortCriteria", "" } }));
     const QHash<QString, QString> values = readEnvelope(reply.body);
     if (objects.value(0).startsWith(u"fault")) {
         QCOMPARE(reply.status, 500);
@@ -357,7 +360,7 @@ void TestMediaServer::browse()
         if (object.tag == u"item") {
             QVERIFY(!object.date.isEmpty());
             QVERIFY2(object.resources.value(0).contains(u"DLNA.ORG_OP=01"),
-                     qPrintable(object.resources.value(0)));
+                qPrintable(object.resources.value(0)));
         }
     }
     QCOMPARE(seen, objects);
@@ -373,35 +376,37 @@ void TestMediaServer::otherActions_data()
     const QByteArray cd = "ContentDirectory";
     QTest::addRow("search caps") << cd << soapBody("GetSearchCapabilities", {})
                                  << QStringLiteral("SearchCaps") << QString();
-    QTest::addRow("system update id") << cd << soapBody("GetSystemUpdateID", {})
-                                      << QStringLiteral("Id") << QStringLiteral("1");
-    QTest::addRow("Samsung feature list") << cd << soapBody("X_GetFeatureList", {})
-                                          << QStringLiteral("FeatureList") << QStringLiteral("<?xml");
-    QTest::addRow("bookmark accepted") << cd
-                                       << soapBody("X_SetBookmark", {{"ObjectID", "1"}, {"PosSecond", "5"}})
-                                       << QString() << QString();
-    QTest::addRow("unknown action") << cd << soapBody("DestroyObject", {{"ObjectID", "1"}})
+    QTest::addRow("system update id")
+        << cd << soapBody("GetSystemUpdateID", {}) << QStringLiteral("Id") << QStringLiteral("1");
+    QTest::addRow("Samsung feature list")
+        << cd << soapBody("X_GetFeatureList", {}) << QStringLiteral("FeatureList")
+        << QStringLiteral("<?xml");
+    QTest::addRow("bookmark accepted")
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", "1" }, { "PosSecond", "5" } })
+        << QString() << QString();
+    QTest::addRow("unknown action") << cd << soapBody("DestroyObject", { { "ObjectID", "1" } })
                                     << QString() << QStringLiteral("fault 401");
-    QTest::addRow("not an envelope") << cd << QByteArray("<a>hello</a>") << QString()
-                                     << QStringLiteral("fault 401");
+    QTest::addRow("not an envelope")
+        << cd << QByteArray("<a>hello</a>") << QString() << QStringLiteral("fault 401");
     QTest::addRow("entities from a DTD are not expanded")
         << cd
         << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
                       "\"&a;&a;&a;&a;&a;&a;&a;&a;\">]>")
-            + soapBody("Browse", {{"ObjectID", "&b;"}}).mid(21)
+            + soapBody("Browse", { { "ObjectID", "&b;" } }).mid(21)
         << QString() << QStringLiteral("fault 401");
-    QTest::addRow("protocol info") << QByteArray("ConnectionManager")
-                                   << soapBody("GetProtocolInfo", {}, "ConnectionManager")
-                                   << QStringLiteral("Source") << QStringLiteral("http-get:*:video/x-matroska:*");
+    QTest::addRow("protocol info")
+        << QByteArray("ConnectionManager") << soapBody("GetProtocolInfo", {}, "ConnectionManager")
+        << QStringLiteral("Source") << QStringLiteral("http-get:*:video/x-matroska:*");
     QTest::addRow("connection ids") << QByteArray("ConnectionManager")
                                     << soapBody("GetCurrentConnectionIDs", {}, "ConnectionManager")
                                     << QStringLiteral("ConnectionIDs") << QStringLiteral("0");
-    QTest::addRow("unknown connection") << QByteArray("ConnectionManager")
-                                        << soapBody("GetCurrentConnectionInfo", {{"ConnectionID", "3"}},
-                                                    "ConnectionManager")
-                                        << QString() << QStringLiteral("fault 706");
+    QTest::addRow("unknown connection")
+        << QByteArray("ConnectionManager")
+        << soapBody("GetCurrentConnectionInfo", { { "ConnectionID", "3" } }, "ConnectionManager")
+        << QString() << QStringLiteral("fault 706");
     QTest::addRow("registrar") << QByteArray("X_MS_MediaReceiverRegistrar")
-                               << soapBody("IsAuthorized", {{"DeviceID", ""}}, "X_MS_MediaReceiverRegistrar")
+                               << soapBody("IsAuthorized", { { "DeviceID", "" } },
+                                      "X_MS_MediaReceiverRegistrar")
                                << QStringLiteral("Result") << QStringLiteral("1");
 }
 
@@ -439,44 +444,52 @@ void TestMediaServer::media_data()
     const QByteArray clipPath = "/media/" + idOf(0, QStringLiteral("clip.avi")) + ".avi";
     QTest::addRow("whole file") << QByteArray("GET") << clipPath << QByteArray() << 200
                                 << QByteArray() << 0 << 1000;
-    QTest::addRow("without the extension") << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("clip.avi"))
-                                           << QByteArray() << 200 << QByteArray() << 0 << 1000;
+    QTest::addRow("without the extension")
+        << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("clip.avi")) << QByteArray()
+        << 200 << QByteArray() << 0 << 1000;
     QTest::addRow("HEAD") << QByteArray("HEAD") << clipPath << QByteArray() << 200 << QByteArray()
                           << -1 << 0;
-    QTest::addRow("range a-b") << QByteArray("GET") << clipPath << QByteArray("Range: bytes=100-109\r\n")
-                               << 206 << QByteArray("bytes 100-109/1000") << 100 << 10;
-    QTest::addRow("range a-") << QByteArray("GET") << clipPath << QByteArray("Range: bytes=990-\r\n")
-                              << 206 << QByteArray("bytes 990-999/1000") << 990 << 10;
-    QTest::addRow("range past the end is cut") << QByteArray("GET") << clipPath
-                                               << QByteArray("Range: bytes=995-5000\r\n") << 206
-                                               << QByteArray("bytes 995-999/1000") << 995 << 5;
-    QTest::addRow("suffix range") << QByteArray("GET") << clipPath << QByteArray("Range: bytes=-4\r\n")
-                                  << 206 << QByteArray("bytes 996-999/1000") << 996 << 4;
-    QTest::addRow("range beyond the end") << QByteArray("GET") << clipPath
-                                          << QByteArray("Range: bytes=1000-\r\n") << 416
-                                          << QByteArray("bytes */1000") << -1 << 0;
-    QTest::addRow("live file") << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live/a.mkv"))
+    QTest::addRow("range a-b") << QByteArray("GET") << clipPath
+                               << QByteArray("Range: bytes=100-109\r\n") << 206
+                               << QByteArray("bytes 100-109/1000") << 100 << 10;
+    QTest::addRow("range a-") << QByteArray("GET") << clipPath
+                              << QByteArray("Range: bytes=990-\r\n") << 206
+                              << QByteArray("bytes 990-999/1000") << 990 << 10;
+    QTest::addRow("range past the end is cut")
+        << QByteArray("GET") << clipPath << QByteArray("Range: bytes=995-5000\r\n") << 206
+        << QByteArray("bytes 995-999/1000") << 995 << 5;
+    QTest::addRow("suffix range") << QByteArray("GET") << clipPath
+                                  << QByteArray("Range: bytes=-4\r\n") << 206
+                                  << QByteArray("bytes 996-999/1000") << 996 << 4;
+    QTest::addRow("range beyond the end")
+        << QByteArray("GET") << clipPath << QByteArray("Range: bytes=1000-\r\n") << 416
+        << QByteArray("bytes */1000") << -1 << 0;
+    QTest::addRow("live file") << QByteArray("GET")
+                               << "/media/" + idOf(0, QStringLiteral("Films/live/a.mkv"))
                                << QByteArray() << 200 << QByteArray() << -1 << 3;
     QTest::addRow("hidden file") << QByteArray("GET")
                                  << "/media/" + idOf(0, QStringLiteral("Films/live/.hidden.mkv"))
                                  << QByteArray() << 404 << QByteArray() << -1 << -1;
-    QTest::addRow("dot-dot in the id") << QByteArray("GET")
-                                       << "/media/" + idOf(0, QStringLiteral("Films/live/../../secret.txt"))
-                                       << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("dot-dot in the id")
+        << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live/../../secret.txt"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("dot-dot in the URL") << QByteArray("GET") << QByteArray("/media/../secret.txt")
                                         << QByteArray() << 404 << QByteArray() << -1 << -1;
-    QTest::addRow("encoded dot-dot") << QByteArray("GET") << QByteArray("/media/%2e%2e/%2e%2e/etc/passwd")
-                                     << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("encoded dot-dot")
+        << QByteArray("GET") << QByteArray("/media/%2e%2e/%2e%2e/etc/passwd") << QByteArray() << 404
+        << QByteArray() << -1 << -1;
     QTest::addRow("a folder") << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films"))
                               << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("a library") << QByteArray("GET") << QByteArray("/media/1") << QByteArray() << 404
                                << QByteArray() << -1 << -1;
-    QTest::addRow("fitted video") << QByteArray("GET") << "/fitted/" + idOf(0, QStringLiteral("clip.avi"))
+    QTest::addRow("fitted video") << QByteArray("GET")
+                                  << "/fitted/" + idOf(0, QStringLiteral("clip.avi"))
                                   << QByteArray() << 404 << QByteArray() << -1 << -1;
-    QTest::addRow("unknown path") << QByteArray("GET") << QByteArray("/nothing") << QByteArray() << 404
-                                  << QByteArray() << -1 << -1;
-    QTest::addRow("POST to media") << QByteArray("POST") << clipPath << QByteArray("Content-Length: 0\r\n")
-                                   << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("unknown path") << QByteArray("GET") << QByteArray("/nothing") << QByteArray()
+                                  << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("POST to media")
+        << QByteArray("POST") << clipPath << QByteArray("Content-Length: 0\r\n") << 404
+        << QByteArray() << -1 << -1;
 }
 
 void TestMediaServer::media()
@@ -508,12 +521,12 @@ void TestMediaServer::media()
 void TestMediaServer::pictures()
 {
     // The listing names a fitted picture first, the original second, and a thumbnail.
-    const Reply listing = control(soapBody("Browse", {{"ObjectID", idOf(2, QStringLiteral("photos"))},
-                                                       {"BrowseFlag", "BrowseDirectChildren"},
-                                                       {"StartingIndex", "0"},
-                                                       {"RequestedCount", "0"}}));
-    const QList<DidlObject> objects =
-        readDidl(readEnvelope(listing.body).value(QStringLiteral("Result")));
+    const Reply listing = control(soapBody("Browse",
+        { { "ObjectID", idOf(2, QStringLiteral("photos")) },
+            { "BrowseFlag", "BrowseDirectChildren" }, { "StartingIndex", "0" },
+            { "RequestedCount", "0" } }));
+    const QList<DidlObject> objects
+        = readDidl(readEnvelope(listing.body).value(QStringLiteral("Result")));
     QCOMPARE(objects.size(), 2);
     const DidlObject &beach = objects.first();
     QCOMPARE(beach.title, QStringLiteral("beach.jpg"));
@@ -549,11 +562,13 @@ void TestMediaServer::pictures()
 
     // A file that is no picture goes out as stored, like to players; it has no thumbnail.
     const DidlObject &broken = objects.last();
-    QCOMPARE(get(broken.urls.value(0).mid(prefix.size()).toLatin1()).body, QByteArray("not a picture"));
+    QCOMPARE(
+        get(broken.urls.value(0).mid(prefix.size()).toLatin1()).body, QByteArray("not a picture"));
     QCOMPARE(get(broken.albumArt.mid(prefix.size()).toLatin1()).status, 404);
 
     // A range of the fitted picture.
-    const Reply part = get(beach.urls.value(0).mid(prefix.size()).toLatin1(), "Range: bytes=2-5\r\n");
+    const Reply part
+        = get(beach.urls.value(0).mid(prefix.size()).toLatin1(), "Range: bytes=2-5\r\n");
     QCOMPARE(part.status, 206);
     QCOMPARE(part.body, expected.mid(2, 4));
 }
@@ -577,9 +592,10 @@ void TestMediaServer::boundsAndSuspension()
     waiting.connectToHost(QHostAddress::LocalHost, server->port());
     QVERIFY(waiting.waitForConnected(5000));
     waiting.write("GET /fitted/" + idOf(2, QStringLiteral("photos/big.jpg"))
-                  + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QCOMPARE(get("/media/" + idOf(0, QStringLiteral("clip.avi"))).status, 200);
-    QTRY_VERIFY_WITH_TIMEOUT(waiting.bytesAvailable() > 0 || waiting.state() != QAbstractSocket::ConnectedState, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        waiting.bytesAvailable() > 0 || waiting.state() != QAbstractSocket::ConnectedState, 20000);
     QTRY_COMPARE_WITH_TIMEOUT(waiting.state(), QAbstractSocket::UnconnectedState, 20000);
     QVERIFY(waiting.readAll().startsWith("HTTP/1.1 200"));
 
@@ -590,7 +606,7 @@ void TestMediaServer::boundsAndSuspension()
     QFile::remove(bigPath);
     QVERIFY(big.save(bigPath, "JPEG", 80)); // a new file: not cached
     pending.write("GET /fitted/" + idOf(2, QStringLiteral("photos/big.jpg"))
-                  + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        + " HTTP/1.1\r\nHost: x\r\n\r\n");
     QTRY_COMPARE(server->clientCount(), 1);
     QTest::qWait(20);
     const quint16 port = server->port();
@@ -612,9 +628,12 @@ void TestMediaServer::keepAliveAndPipelining()
     const auto removeFresh = qScopeGuard([&] { QFile::remove(path); });
     const QByteArray fitted = "/fitted/" + idOf(2, QStringLiteral("photos/fresh.jpg"));
     const QByteArray clipPath = "/media/" + idOf(0, QStringLiteral("clip.avi"));
-    const Reply reply = request("HEAD " + fitted + " HTTP/1.1\r\nHost: x\r\n\r\n"
-                                "GET " + clipPath + " HTTP/1.1\r\nHost: x\r\n"
-                                "Range: bytes=0-2\r\nConnection: close\r\n\r\n");
+    const Reply reply = request("HEAD " + fitted
+        + " HTTP/1.1\r\nHost: x\r\n\r\n"
+          "GET "
+        + clipPath
+        + " HTTP/1.1\r\nHost: x\r\n"
+          "Range: bytes=0-2\r\nConnection: close\r\n\r\n");
     QCOMPARE(reply.status, 200);
     QCOMPARE(reply.header("Content-Type"), QByteArray("image/jpeg"));
     QVERIFY2(reply.body.startsWith("HTTP/1.1 206"), reply.body.constData());
@@ -631,7 +650,7 @@ void TestMediaServer::updateIdFollowsEdits()
 
 void TestMediaServer::objectIdsAreStableAndOpaque()
 {
-    const ObjectId id{0, QStringLiteral("Films/live/a.mkv")};
+    const ObjectId id { 0, QStringLiteral("Films/live/a.mkv") };
     const QByteArray text = id.toByteArray();
     QVERIFY(!text.contains("Films"));
     QVERIFY(!text.contains('/'));
@@ -639,7 +658,7 @@ void TestMediaServer::objectIdsAreStableAndOpaque()
     QVERIFY(ObjectId::parse(text, &back));
     QCOMPARE(back.library, 0);
     QCOMPARE(back.path, id.path);
-    QCOMPARE(QByteArray(ObjectId{0, QStringLiteral("Films/live")}.toByteArray()), id.parentId());
+    QCOMPARE(QByteArray(ObjectId { 0, QStringLiteral("Films/live") }.toByteArray()), id.parentId());
     // Another spelling of the same path (padding) is not an id this server made.
     QVERIFY(!ObjectId::parse(QByteArray(text + "="), &back));
     QVERIFY(!ObjectId::parse("1.", &back));
