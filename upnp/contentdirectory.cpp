@@ -72,13 +72,18 @@ bool readCount(const QString &text, int *value)
     return ok && *value >= 0;
 }
 
-void writeResource(
-    QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format, qint64 size)
+void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format,
+    qint64 size, const QSize &resolution = QSize())
 {
     xml.writeStartElement(didlNamespace, QStringLiteral("res"));
     xml.writeAttribute(QStringLiteral("protocolInfo"), QString::fromLatin1(format.protocolInfo()));
     if (size >= 0)
         xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+    if (resolution.isValid()) {
+        xml.writeAttribute(QStringLiteral("resolution"),
+            QString::number(resolution.width()) + QLatin1Char('x')
+                + QString::number(resolution.height()));
+    }
     xml.writeCharacters(QString::fromUtf8(url));
     xml.writeEndElement();
 }
@@ -231,10 +236,12 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
         xml.writeEndElement();
         // The picture as players get it first: fitted to the TV's frame. Its size is known
         // only once converted.
-        writeResource(xml, baseUrl + fittedPath(id), MediaFormat::convertedPicture(false), -1);
+        writeResource(
+            xml, baseUrl + fittedPath(id), MediaFormat::convertedPicture(false), -1, fittedSize);
         writeResource(xml, baseUrl + mediaPath(id, entry),
             MediaFormat::forFile(entry.fileName(), mediaType), entry.size());
-        writeResource(xml, baseUrl + thumbnailPath(id), thumbnail, -1);
+        writeResource(
+            xml, baseUrl + thumbnailPath(id), thumbnail, -1, QSize(thumbnailSide, thumbnailSide));
     } else {
         writeResource(xml, baseUrl + mediaPath(id, entry),
             MediaFormat::forFile(entry.fileName(), mediaType), entry.size());

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSize>
 
 class DirTreeInterface;
 class QXmlStreamWriter;
@@ -17,6 +18,9 @@ class ContentDirectory
 {
 public:
     explicit ContentDirectory(const QList<DirTreeInterface *> &libraries);
+
+    // The size of the fitted pictures (the TV's frame), invalid when pictures are not fitted.
+    void setFittedSize(const QSize &size) { fittedSize = size; }
 
     // `baseUrl` ("http://address:port") is where the asking client reaches this server.
     SoapReply control(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
@@ -42,4 +46,5 @@ private:
         QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const;
 
     QList<DirTreeInterface *> libraries;
+    QSize fittedSize;
 };

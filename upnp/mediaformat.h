@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+// Thumbnails are made this many pixels square: the bound of DLNA's JPEG_TN profile.
+constexpr int thumbnailSide = 160;
+
 // How a file is described to DLNA clients: MIME type (with the spellings TVs expect) and
 // the DLNA fourth field of protocolInfo (which is also the contentFeatures.dlna.org header).
 struct MediaFormat

@@ -148,8 +148,8 @@ MediaServer::~MediaServer()
 PictureFormat MediaServer::thumbnailFormat()
 {
     PictureFormat format;
-    format.width = 160;
-    format.height = 160;
+    format.width = thumbnailSide;
+    format.height = thumbnailSide;
     format.screenRatio = 1.0;
     format.squarePixels = true;
     format.compress = false;
@@ -274,6 +274,9 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
         QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
             ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
             : request.header("Host");
+        // A fitted picture fills the TV's frame exactly (black bars around it).
+        const PictureFormat &format = pictures.format();
+        directory->setFittedSize(format.scale ? format.canvasSize() : QSize());
         reply = directory->control(action, "http://" + host, updateId);
     } else if (service == int(UpnpService::ConnectionManager)) {
         reply = connectionManagerControl(action);

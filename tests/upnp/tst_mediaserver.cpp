@@ -41,6 +41,7 @@ struct DidlObject
     QString upnpClass;
     QString childCount;
     QStringList resources; // protocolInfo of each res, in order
+    QStringList resolutions;
     QStringList urls;
     QString size; // of the res that carries one
     QString date;
@@ -67,6 +68,8 @@ QList<DidlObject> readDidl(const QString &didl)
             if (name == u"res") {
                 object.resources.append(
                     xml.attributes().value(QLatin1String("protocolInfo")).toString());
+                object.resolutions.append(
+                    xml.attributes().value(QLatin1String("resolution")).toString());
                 if (xml.attributes().hasAttribute(QLatin1String("size")))
                     object.size = xml.attributes().value(QLatin1String("size")).toString();
                 object.urls.append(xml.readElementText());
@@ -534,6 +537,10 @@ void TestMediaServer::pictures()
     QVERIFY(beach.resources.value(0).contains(u"DLNA.ORG_CI=1"));
     QVERIFY(beach.resources.value(1).contains(u"DLNA.ORG_CI=0"));
     QVERIFY(beach.albumArt.contains(u"/thumb/"));
+    const QSize frame = PictureFormat().canvasSize();
+    QCOMPARE(beach.resolutions,
+        QStringList({ QStringLiteral("%1x%2").arg(frame.width()).arg(frame.height()), QString(),
+            QStringLiteral("160x160") }));
     const QString prefix = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
     QVERIFY2(beach.urls.value(0).startsWith(prefix), qPrintable(beach.urls.value(0)));
 
