@@ -192,6 +192,9 @@ struct HttpServer::Callbacks
             bool ok = false;
             const qint64 declared = request.header("Content-Length").trimmed().toLongLong(&ok);
             if (ok && declared > server->serverLimits.maxBody) {
+                // Answered before the body is read; whatever of it still comes is dropped.
+                exchange.dispatched = true;
+                exchange.bodyTooLarge = true;
                 HttpResponse tooLarge = HttpResponse::empty(413);
                 tooLarge.addHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
                 return queue(server, connection, tooLarge);
@@ -199,6 +202,10 @@ struct HttpServer::Callbacks
             return MHD_YES;
         }
         HttpResponder::Exchange &exchange = **static_cast<Shared *>(*state);
+        if (exchange.dispatched && exchange.bodyTooLarge) {
+            *uploadDataSize = 0;
+            return MHD_YES;
+        }
         if (*uploadDataSize > 0) {
             // A body without a length (chunked) is held to the same bound: what lies beyond
             // it is dropped and the request answered 413.

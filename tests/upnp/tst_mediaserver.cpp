@@ -586,6 +586,13 @@ void TestMediaServer::boundsAndSuspension()
     const Reply large = request("POST /ContentDirectory/control HTTP/1.1\r\nHost: x\r\n"
                                 "Connection: close\r\nContent-Length: 70000\r\n\r\n");
     QCOMPARE(large.status, 413);
+    // So is one without a length, once it has grown past it.
+    const QByteArray chunk(70000, 'x');
+    const Reply chunked
+        = request("POST /ContentDirectory/control HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n"
+            + QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n0\r\n\r\n");
+    QCOMPARE(chunked.status, 413);
     // Headers beyond the connection's memory are refused, not grown into.
     const Reply longHeader = get("/description.xml", "X-Long: " + QByteArray(40000, 'a') + "\r\n");
     QVERIFY(longHeader.status == 431 || longHeader.status == 413 || longHeader.status == 0);
