@@ -26,8 +26,8 @@ int timeoutSeconds(const QByteArray &header)
         bool ok = false;
         const qint64 seconds = text.mid(7).toLongLong(&ok);
         if (ok)
-            return int(std::clamp<qint64>(seconds, EventPublisher::minTimeoutSeconds,
-                EventPublisher::maxTimeoutSeconds));
+            return int(std::clamp<qint64>(
+                seconds, EventPublisher::minTimeoutSeconds, EventPublisher::maxTimeoutSeconds));
     }
     return EventPublisher::maxTimeoutSeconds;
 }
@@ -61,16 +61,16 @@ QByteArray newSid()
 EventPublisher::EventPublisher(QObject *parent)
     : QObject(parent)
 {
-    values[index(UpnpService::ContentDirectory)] = {{"SystemUpdateID", "1"}};
-    values[index(UpnpService::ConnectionManager)] = {
-        {"SourceProtocolInfo", ""}, {"SinkProtocolInfo", ""}, {"CurrentConnectionIDs", "0"}};
-    values[index(UpnpService::MediaReceiverRegistrar)] = {{"AuthorizationGrantedUpdateID", "0"},
-        {"AuthorizationDeniedUpdateID", "0"}, {"ValidationSucceededUpdateID", "0"},
-        {"ValidationRevokedUpdateID", "0"}};
+    values[index(UpnpService::ContentDirectory)] = { { "SystemUpdateID", "1" } };
+    values[index(UpnpService::ConnectionManager)] = { { "SourceProtocolInfo", "" },
+        { "SinkProtocolInfo", "" }, { "CurrentConnectionIDs", "0" } };
+    values[index(UpnpService::MediaReceiverRegistrar)]
+        = { { "AuthorizationGrantedUpdateID", "0" }, { "AuthorizationDeniedUpdateID", "0" },
+              { "ValidationSucceededUpdateID", "0" }, { "ValidationRevokedUpdateID", "0" } };
     for (int i = 0; i < 3; ++i) {
         moderation[i].setSingleShot(true);
-        connect(&moderation[i], &QTimer::timeout, this,
-            [this, i] { flushChanges(UpnpService(i)); });
+        connect(
+            &moderation[i], &QTimer::timeout, this, [this, i] { flushChanges(UpnpService(i)); });
         lastChange[i].start();
     }
     expiryTimer.setInterval(expiryCheckMs);
@@ -96,26 +96,26 @@ EventPublisher::Reply EventPublisher::subscribe(UpnpService service, const QHost
     if (!sid.isEmpty()) {
         // A renewal names the subscription only.
         if (!callback.isEmpty() || !nt.isEmpty())
-            return Reply{400, {}};
+            return Reply { 400, {} };
         const auto it = subscriptions.constFind(sid);
         if (it == subscriptions.cend() || (*it)->service != service)
-            return Reply{412, {}};
+            return Reply { 412, {} };
         (*it)->timeoutMs = qint64(seconds) * 1000;
         (*it)->lifetime.restart();
-        return Reply{200, {{"SID", sid}, {"TIMEOUT", timeoutHeader}}};
+        return Reply { 200, { { "SID", sid }, { "TIMEOUT", timeoutHeader } } };
     }
 
     if (nt != "upnp:event" || callback.isEmpty() || callback.size() > maxCallbackLength)
-        return Reply{412, {}};
+        return Reply { 412, {} };
     const QUrl url = callbackToPeer(callback, peer);
     if (url.isEmpty()) {
         qCInfo(lcUpnp).noquote() << "GENA: refused a callback away from" << peer.toString();
-        return Reply{412, {}};
+        return Reply { 412, {} };
     }
     const qsizetype fromPeer = std::count_if(subscriptions.cbegin(), subscriptions.cend(),
         [&](const auto &s) { return s->peer.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4); });
     if (subscriptions.size() >= maxSubscriptions || fromPeer >= maxPerPeer)
-        return Reply{503, {}};
+        return Reply { 503, {} };
 
     auto subscription = std::make_shared<Subscription>();
     subscription->sid = newSid();
@@ -143,16 +143,16 @@ EventPublisher::Reply EventPublisher::subscribe(UpnpService service, const QHost
         s->waiting = values[index(s->service)];
         sendNext(s);
     });
-    return Reply{200, {{"SID", newId}, {"TIMEOUT", timeoutHeader}}};
+    return Reply { 200, { { "SID", newId }, { "TIMEOUT", timeoutHeader } } };
 }
 
 EventPublisher::Reply EventPublisher::unsubscribe(UpnpService service, const QByteArray &sid)
 {
     const auto it = subscriptions.constFind(sid);
     if (sid.isEmpty() || it == subscriptions.cend() || (*it)->service != service)
-        return Reply{412, {}};
+        return Reply { 412, {} };
     remove(sid);
-    return Reply{200, {}};
+    return Reply { 200, {} };
 }
 
 void EventPublisher::setSystemUpdateId(quint32 id)
@@ -160,8 +160,8 @@ void EventPublisher::setSystemUpdateId(quint32 id)
     setVariable(UpnpService::ContentDirectory, "SystemUpdateID", QByteArray::number(id));
 }
 
-void EventPublisher::setVariable(UpnpService service, const QByteArray &name,
-    const QByteArray &value)
+void EventPublisher::setVariable(
+    UpnpService service, const QByteArray &name, const QByteArray &value)
 {
     const int i = index(service);
     if (values[i].value(name) == value && values[i].contains(name))
@@ -191,12 +191,12 @@ void EventPublisher::sendNext(Subscription *s)
     if (s->socket || !s->initialSent || s->waiting.isEmpty())
         return;
     const QByteArray content = body(std::exchange(s->waiting, {}));
-    const QByteArray request = "NOTIFY " + s->path + " HTTP/1.1\r\nHOST: "
-        + s->peer.toString().toLatin1() + ':' + QByteArray::number(s->port)
+    const QByteArray request = "NOTIFY " + s->path
+        + " HTTP/1.1\r\nHOST: " + s->peer.toString().toLatin1() + ':' + QByteArray::number(s->port)
         + "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nCONTENT-LENGTH: "
-        + QByteArray::number(content.size()) + "\r\nNT: upnp:event\r\nNTS: upnp:propchange\r\nSID: "
-        + s->sid + "\r\nSEQ: " + QByteArray::number(s->seq)
-        + "\r\nCONNECTION: close\r\n\r\n" + content;
+        + QByteArray::number(content.size())
+        + "\r\nNT: upnp:event\r\nNTS: upnp:propchange\r\nSID: " + s->sid
+        + "\r\nSEQ: " + QByteArray::number(s->seq) + "\r\nCONNECTION: close\r\n\r\n" + content;
     // The key wraps to 1, never to 0: 0 means "the first event" to the subscriber.
     s->seq = s->seq == 0xffffffffu ? 1 : s->seq + 1;
 
@@ -206,9 +206,8 @@ void EventPublisher::sendNext(Subscription *s)
     s->sendTimer = new QTimer(s->socket);
     s->sendTimer->setSingleShot(true);
     connect(s->sendTimer, &QTimer::timeout, this, [this, sid] { finishSend(sid); });
-    connect(s->socket, &QTcpSocket::connected, this, [socket = s->socket, request] {
-        socket->write(request);
-    });
+    connect(s->socket, &QTcpSocket::connected, this,
+        [socket = s->socket, request] { socket->write(request); });
     connect(s->socket, &QTcpSocket::readyRead, this, [this, sid, socket = s->socket] {
         const auto it = subscriptions.constFind(sid);
         if (it == subscriptions.cend())
@@ -237,7 +236,8 @@ void EventPublisher::finishSend(const QByteArray &sid)
     socket->deleteLater();
     if (!s->response.startsWith("HTTP/1.1 200") && !s->response.startsWith("HTTP/1.0 200")) {
         qCInfo(lcUpnp).noquote() << "GENA: event" << sid << "not taken by"
-                                 << s->peer.toString() + QLatin1Char(':') + QString::number(s->port);
+                                 << s->peer.toString() + QLatin1Char(':')
+                + QString::number(s->port);
     }
     // Later changes go out after this one, never beside it.
     QTimer::singleShot(0, this, [this, sid] {

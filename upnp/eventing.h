@@ -36,7 +36,7 @@ public:
     // SUBSCRIBE: a new subscription (callback + nt) or a renewal (sid). The first event, with
     // every evented variable, follows the reply shortly.
     Reply subscribe(UpnpService service, const QHostAddress &peer, const QByteArray &callback,
-                    const QByteArray &nt, const QByteArray &sid, const QByteArray &timeout);
+        const QByteArray &nt, const QByteArray &sid, const QByteArray &timeout);
     Reply unsubscribe(UpnpService service, const QByteArray &sid);
     void setSystemUpdateId(quint32 id);
     // Any evented variable of a service; subscribers hear of changes.

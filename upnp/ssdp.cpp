@@ -42,14 +42,15 @@ QByteArray serverWord()
 QByteArray httpDate()
 {
     return QLocale::c()
-        .toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"))
-        .toLatin1()
+               .toString(
+                   QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"))
+               .toLatin1()
         + " GMT";
 }
 
 // The headers of an SSDP message, names in upper case; false when the start line is not `start`.
-bool parseHeaders(const QByteArray &datagram, const QByteArray &start,
-    QHash<QByteArray, QByteArray> *headers)
+bool parseHeaders(
+    const QByteArray &datagram, const QByteArray &start, QHash<QByteArray, QByteArray> *headers)
 {
     const QList<QByteArray> lines = datagram.split('\n');
     if (lines.isEmpty() || lines.first().trimmed() != start)
@@ -74,11 +75,10 @@ bool usableInterface(const QNetworkInterface &interface)
 
 SsdpServer::SsdpServer(QObject *parent)
     : SsdpServer(ssdpGroup, ssdpPort, ssdpPort, parent)
-{
-}
+{ }
 
-SsdpServer::SsdpServer(const QHostAddress &group, quint16 groupPort, quint16 bindPort,
-    QObject *parent)
+SsdpServer::SsdpServer(
+    const QHostAddress &group, quint16 groupPort, quint16 bindPort, QObject *parent)
     : QObject(parent)
     , group(group)
     , groupPort(groupPort)
@@ -118,8 +118,8 @@ bool SsdpServer::start()
     // Another program may hold the port too (on Windows a system service does).
     if (!socket->bind(QHostAddress::AnyIPv4, bindPort,
             QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
-        qCWarning(lcUpnp).noquote() << "SSDP: cannot bind UDP port" << bindPort
-                                    << socket->errorString();
+        qCWarning(lcUpnp).noquote()
+            << "SSDP: cannot bind UDP port" << bindPort << socket->errorString();
         delete socket;
         socket = nullptr;
         return false;
@@ -161,18 +161,18 @@ quint16 SsdpServer::localPort() const
 
 QList<std::pair<QByteArray, QByteArray>> SsdpServer::targets() const
 {
-    QList<std::pair<QByteArray, QByteArray>> list{
-        {"upnp:rootdevice", udn + "::upnp:rootdevice"},
-        {udn, udn},
-        {deviceType, udn + "::" + deviceType},
+    QList<std::pair<QByteArray, QByteArray>> list {
+        { "upnp:rootdevice", udn + "::upnp:rootdevice" },
+        { udn, udn },
+        { deviceType, udn + "::" + deviceType },
     };
     for (const QByteArray &type : serviceTypes)
-        list.append({type, udn + "::" + type});
+        list.append({ type, udn + "::" + type });
     return list;
 }
 
-QList<QByteArray> SsdpServer::answersTo(const QByteArray &datagram, const QByteArray &location,
-    int *mxSeconds) const
+QList<QByteArray> SsdpServer::answersTo(
+    const QByteArray &datagram, const QByteArray &location, int *mxSeconds) const
 {
     QHash<QByteArray, QByteArray> headers;
     if (udn.isEmpty() || !parseHeaders(datagram, "M-SEARCH * HTTP/1.1", &headers))
@@ -191,15 +191,15 @@ QList<QByteArray> SsdpServer::answersTo(const QByteArray &datagram, const QByteA
 
     QList<QByteArray> answers;
     const QByteArray common = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age="
-        + QByteArray::number(maxAge) + "\r\nDATE: " + httpDate() + "\r\nEXT:\r\nLOCATION: "
-        + location + "\r\nSERVER: " + serverWord() + "\r\n";
+        + QByteArray::number(maxAge) + "\r\nDATE: " + httpDate()
+        + "\r\nEXT:\r\nLOCATION: " + location + "\r\nSERVER: " + serverWord() + "\r\n";
     for (const auto &[type, usn] : targets()) {
         // The UDN is compared without regard to case: some clients write it in upper case.
         const bool match = st == "ssdp:all"
             || (type == udn ? st.compare(type, Qt::CaseInsensitive) == 0 : st == type);
         if (match) {
-            answers.append(common + "ST: " + type + "\r\nUSN: " + usn
-                + "\r\nCONTENT-LENGTH: 0\r\n\r\n");
+            answers.append(
+                common + "ST: " + type + "\r\nUSN: " + usn + "\r\nCONTENT-LENGTH: 0\r\n\r\n");
         }
     }
     return answers;
@@ -238,7 +238,7 @@ void SsdpServer::readQuestions()
                 break;
             const qint64 due = clock.elapsed()
                 + (spreadMs > 0 ? QRandomGenerator::global()->bounded(spreadMs) : 0);
-            pending.insert({due, PendingAnswer{answer, peer, quint16(datagram.senderPort())}});
+            pending.insert({ due, PendingAnswer { answer, peer, quint16(datagram.senderPort()) } });
         }
         sendDue();
     }
@@ -256,10 +256,10 @@ bool SsdpServer::admit(const QHostAddress &peer)
             if (budgets.size() >= maxSenders)
                 return false;
         }
-        it = budgets.insert(peer, Budget{now, 0});
+        it = budgets.insert(peer, Budget { now, 0 });
     }
     if (now - it->windowStart >= senderWindowMs)
-        *it = Budget{now, 0};
+        *it = Budget { now, 0 };
     return ++it->questions <= questionsPerSenderWindow;
 }
 
@@ -317,7 +317,7 @@ void SsdpServer::refreshInterfaces()
     if (!group.isMulticast()) {
         // A test's unicast "group": the loopback is the one link.
         if (links.isEmpty())
-            links.append(Link{QNetworkInterface(), QHostAddress(QHostAddress::LocalHost), 8});
+            links.append(Link { QNetworkInterface(), QHostAddress(QHostAddress::LocalHost), 8 });
         return;
     }
     QList<Link> now;
@@ -326,7 +326,7 @@ void SsdpServer::refreshInterfaces()
             continue;
         for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
             if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
-                now.append(Link{interface, entry.ip(), entry.prefixLength()});
+                now.append(Link { interface, entry.ip(), entry.prefixLength() });
                 break;
             }
         }
@@ -343,7 +343,8 @@ void SsdpServer::refreshInterfaces()
     }
     const bool announced = aliveTimer.isActive();
     for (const Link &link : std::as_const(now)) {
-        if (std::any_of(kept.cbegin(), kept.cend(), [&](const Link &l) { return sameLink(l, link); }))
+        if (std::any_of(
+                kept.cbegin(), kept.cend(), [&](const Link &l) { return sameLink(l, link); }))
             continue;
         if (!socket->joinMulticastGroup(group, link.interface)) {
             qCInfo(lcUpnp).noquote() << "SSDP: cannot join the group on" << link.interface.name()
@@ -389,8 +390,8 @@ QByteArray SsdpServer::notifyMessage(const QByteArray &nt, const QByteArray &usn
     QByteArray message = "NOTIFY * HTTP/1.1\r\nHOST: " + group.toString().toLatin1() + ':'
         + QByteArray::number(groupPort) + "\r\n";
     if (nts == "ssdp:alive") {
-        message += "CACHE-CONTROL: max-age=" + QByteArray::number(maxAge) + "\r\nLOCATION: "
-            + location + "\r\nSERVER: " + serverWord() + "\r\n";
+        message += "CACHE-CONTROL: max-age=" + QByteArray::number(maxAge)
+            + "\r\nLOCATION: " + location + "\r\nSERVER: " + serverWord() + "\r\n";
     }
     return message + "NT: " + nt + "\r\nNTS: " + nts + "\r\nUSN: " + usn + "\r\n\r\n";
 }

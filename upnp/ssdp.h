@@ -25,8 +25,8 @@ public:
     explicit SsdpServer(QObject *parent = nullptr);
     // For tests: announcements go to `group`:`groupPort` (a unicast address is sent to as is and
     // no group is joined), questions are received on `bindPort` (0: any free port).
-    SsdpServer(const QHostAddress &group, quint16 groupPort, quint16 bindPort,
-        QObject *parent = nullptr);
+    SsdpServer(
+        const QHostAddress &group, quint16 groupPort, quint16 bindPort, QObject *parent = nullptr);
     ~SsdpServer() override;
 
     // The device's UDN ("uuid:...") and the HTTP port its description is served on.
@@ -42,8 +42,8 @@ public:
     QList<std::pair<QByteArray, QByteArray>> targets() const;
     // The answer to an M-SEARCH `datagram`, one message per matching target, with the
     // description found at `location`; empty when it is no search for us.
-    QList<QByteArray> answersTo(const QByteArray &datagram, const QByteArray &location,
-        int *mxSeconds = nullptr) const;
+    QList<QByteArray> answersTo(
+        const QByteArray &datagram, const QByteArray &location, int *mxSeconds = nullptr) const;
 
     // Upper bounds that keep a flood of questions from costing memory or traffic.
     static constexpr int maxDatagram = 2048;

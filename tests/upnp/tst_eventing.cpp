@@ -84,8 +84,8 @@ void TestEventing::subscribe_data()
     QTest::addColumn<int>("status");
 
     QTest::newRow("new") << QByteArray("%") << QByteArray("upnp:event") << QByteArray() << 200;
-    QTest::newRow("third host (CallStranger)")
-        << QByteArray("<http://127.0.0.2:80/event>") << QByteArray("upnp:event") << QByteArray() << 412;
+    QTest::newRow("third host (CallStranger)") << QByteArray("<http://127.0.0.2:80/event>")
+                                               << QByteArray("upnp:event") << QByteArray() << 412;
     QTest::newRow("third host first, ours second")
         << QByteArray("<http://10.1.2.3/x>%") << QByteArray("upnp:event") << QByteArray() << 200;
     QTest::newRow("host name") << QByteArray("<http://localhost:80/event>")
@@ -100,10 +100,10 @@ void TestEventing::subscribe_data()
     QTest::newRow("no callback") << QByteArray() << QByteArray("upnp:event") << QByteArray() << 412;
     QTest::newRow("unknown SID") << QByteArray() << QByteArray() << QByteArray("uuid:nobody")
                                  << 412;
-    QTest::newRow("SID with callback") << QByteArray("%") << QByteArray() << QByteArray("uuid:x")
-                                       << 400;
-    QTest::newRow("SID with NT") << QByteArray() << QByteArray("upnp:event")
-                                 << QByteArray("uuid:x") << 400;
+    QTest::newRow("SID with callback")
+        << QByteArray("%") << QByteArray() << QByteArray("uuid:x") << 400;
+    QTest::newRow("SID with NT") << QByteArray() << QByteArray("upnp:event") << QByteArray("uuid:x")
+                                 << 400;
 }
 
 void TestEventing::subscribe()
@@ -158,8 +158,11 @@ void TestEventing::initialEventThenChanges()
 
     // Other services' subscribers hear nothing of it.
     Callback other;
-    QCOMPARE(publisher.subscribe(UpnpService::ConnectionManager, subscriber, other.url(),
-                 "upnp:event", {}, {}).status, 200);
+    QCOMPARE(publisher
+                 .subscribe(
+                     UpnpService::ConnectionManager, subscriber, other.url(), "upnp:event", {}, {})
+                 .status,
+        200);
     QTRY_COMPARE(other.events.size(), 1);
     QVERIFY(other.events.at(0).contains("<CurrentConnectionIDs>0</CurrentConnectionIDs>"));
     publisher.setSystemUpdateId(44);
@@ -187,10 +190,11 @@ void TestEventing::renewAndUnsubscribe()
     Callback ours;
     EventPublisher publisher;
     const QByteArray sid = headerOf(publisher.subscribe(UpnpService::ContentDirectory, subscriber,
-        ours.url(), "upnp:event", {}, timeout), "SID");
+                                        ours.url(), "upnp:event", {}, timeout),
+        "SID");
     QVERIFY(!sid.isEmpty());
-    const auto renewed =
-        publisher.subscribe(UpnpService::ContentDirectory, subscriber, {}, {}, sid, timeout);
+    const auto renewed
+        = publisher.subscribe(UpnpService::ContentDirectory, subscriber, {}, {}, sid, timeout);
     QCOMPARE(renewed.status, 200);
     QCOMPARE(headerOf(renewed, "SID"), sid);
     QCOMPARE(headerOf(renewed, "TIMEOUT"), granted);
@@ -198,8 +202,9 @@ void TestEventing::renewAndUnsubscribe()
     QCOMPARE(publisher.unsubscribe(UpnpService::ConnectionManager, sid).status, 412);
     QCOMPARE(publisher.unsubscribe(UpnpService::ContentDirectory, sid).status, 200);
     QCOMPARE(publisher.unsubscribe(UpnpService::ContentDirectory, sid).status, 412);
-    QCOMPARE(publisher.subscribe(UpnpService::ContentDirectory, subscriber, {}, {}, sid, timeout)
-                 .status, 412);
+    QCOMPARE(
+        publisher.subscribe(UpnpService::ContentDirectory, subscriber, {}, {}, sid, timeout).status,
+        412);
     QCOMPARE(publisher.subscriptionCount(), 0);
 }
 
@@ -208,11 +213,17 @@ void TestEventing::subscriptionsAreCapped()
     Callback ours;
     EventPublisher publisher;
     for (int i = 0; i < EventPublisher::maxPerPeer; ++i) {
-        QCOMPARE(publisher.subscribe(UpnpService::ContentDirectory, subscriber, ours.url(),
-                     "upnp:event", {}, {}).status, 200);
+        QCOMPARE(publisher
+                     .subscribe(UpnpService::ContentDirectory, subscriber, ours.url(), "upnp:event",
+                         {}, {})
+                     .status,
+            200);
     }
-    QCOMPARE(publisher.subscribe(UpnpService::ContentDirectory, subscriber, ours.url(),
-                 "upnp:event", {}, {}).status, 503);
+    QCOMPARE(
+        publisher
+            .subscribe(UpnpService::ContentDirectory, subscriber, ours.url(), "upnp:event", {}, {})
+            .status,
+        503);
     QCOMPARE(publisher.subscriptionCount(), EventPublisher::maxPerPeer);
 }
 
@@ -221,15 +232,18 @@ void TestEventing::deadCallbacksHoldUpNoOne()
     Callback hanging(false);
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-    const QByteArray refused =
-        "<http://127.0.0.1:" + QByteArray::number(closed.serverPort()) + "/gone>";
+    const QByteArray refused
+        = "<http://127.0.0.1:" + QByteArray::number(closed.serverPort()) + "/gone>";
     closed.close();
     Callback ours;
 
     EventPublisher publisher;
-    for (const QByteArray &url : {hanging.url(), refused, ours.url()}) {
-        QCOMPARE(publisher.subscribe(UpnpService::ContentDirectory, subscriber, url, "upnp:event",
-                     {}, {}).status, 200);
+    for (const QByteArray &url : { hanging.url(), refused, ours.url() }) {
+        QCOMPARE(
+            publisher
+                .subscribe(UpnpService::ContentDirectory, subscriber, url, "upnp:event", {}, {})
+                .status,
+            200);
     }
     QElapsedTimer waited;
     waited.start();

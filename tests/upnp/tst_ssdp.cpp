@@ -24,8 +24,8 @@ QByteArray header(const QByteArray &message, const QByteArray &name)
 
 QByteArray search(const QByteArray &st, const QByteArray &extra = "MX: 1\r\n")
 {
-    return "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-        + extra + "ST: " + st + "\r\n\r\n";
+    return "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n" + extra
+        + "ST: " + st + "\r\n\r\n";
 }
 
 // A control point on loopback: the server announces to it and it asks the server.
@@ -35,11 +35,13 @@ struct Peer
 
     QList<QByteArray> received(int atLeast, int waitMs = 1000)
     {
-        (void)QTest::qWaitFor([&] {
-            while (socket.hasPendingDatagrams())
-                messages.append(socket.receiveDatagram().data());
-            return messages.size() >= atLeast;
-        }, waitMs);
+        (void)QTest::qWaitFor(
+            [&] {
+                while (socket.hasPendingDatagrams())
+                    messages.append(socket.receiveDatagram().data());
+                return messages.size() >= atLeast;
+            },
+            waitMs);
         return std::exchange(messages, {});
     }
 
@@ -95,31 +97,33 @@ void TestSsdp::answersSearches_data()
     const QByteArray cms = "urn:schemas-upnp-org:service:ConnectionManager:1";
     const QByteArray mrr = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1";
     const QByteArray uuid = udn.toLatin1();
-    QTest::newRow("ssdp:all") << search("ssdp:all")
-                              << QList<QByteArray>{"upnp:rootdevice", uuid, device, cds, cms, mrr};
-    QTest::newRow("root device") << search("upnp:rootdevice") << QList<QByteArray>{"upnp:rootdevice"};
-    QTest::newRow("uuid in upper case") << search(uuid.toUpper()) << QList<QByteArray>{uuid};
-    QTest::newRow("device type") << search(device) << QList<QByteArray>{device};
-    QTest::newRow("content directory") << search(cds) << QList<QByteArray>{cds};
-    QTest::newRow("connection manager") << search(cms) << QList<QByteArray>{cms};
-    QTest::newRow("registrar") << search(mrr) << QList<QByteArray>{mrr};
-    QTest::newRow("no MX") << search("upnp:rootdevice", "") << QList<QByteArray>{"upnp:rootdevice"};
+    QTest::newRow("ssdp:all") << search(
+        "ssdp:all") << QList<QByteArray> { "upnp:rootdevice", uuid, device, cds, cms, mrr };
+    QTest::newRow("root device") << search("upnp:rootdevice")
+                                 << QList<QByteArray> { "upnp:rootdevice" };
+    QTest::newRow("uuid in upper case") << search(uuid.toUpper()) << QList<QByteArray> { uuid };
+    QTest::newRow("device type") << search(device) << QList<QByteArray> { device };
+    QTest::newRow("content directory") << search(cds) << QList<QByteArray> { cds };
+    QTest::newRow("connection manager") << search(cms) << QList<QByteArray> { cms };
+    QTest::newRow("registrar") << search(mrr) << QList<QByteArray> { mrr };
+    QTest::newRow("no MX") << search("upnp:rootdevice", "")
+                           << QList<QByteArray> { "upnp:rootdevice" };
     QTest::newRow("odd MX") << search("upnp:rootdevice", "MX: soon\r\n")
-                            << QList<QByteArray>{"upnp:rootdevice"};
+                            << QList<QByteArray> { "upnp:rootdevice" };
     QTest::newRow("lower-case names, bare LF")
         << QByteArray("M-SEARCH * HTTP/1.1\nman: \"ssdp:discover\"\nst: ssdp:all\nmx: 0\n\n")
-        << QList<QByteArray>{"upnp:rootdevice", uuid, device, cds, cms, mrr};
+        << QList<QByteArray> { "upnp:rootdevice", uuid, device, cds, cms, mrr };
     QTest::newRow("other device") << search("urn:schemas-upnp-org:device:MediaRenderer:1")
-                                  << QList<QByteArray>{};
+                                  << QList<QByteArray> {};
     QTest::newRow("other uuid") << search("uuid:00000000-0000-0000-0000-000000000000")
-                                << QList<QByteArray>{};
+                                << QList<QByteArray> {};
     QTest::newRow("MAN missing") << QByteArray("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n")
-                                 << QList<QByteArray>{};
+                                 << QList<QByteArray> {};
     QTest::newRow("NOTIFY") << QByteArray("NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\n"
                                           "NTS: ssdp:alive\r\n\r\n")
-                            << QList<QByteArray>{};
+                            << QList<QByteArray> {};
     QTest::newRow("oversized") << search("ssdp:all", "X-PAD: " + QByteArray(3000, 'x') + "\r\n")
-                               << QList<QByteArray>{};
+                               << QList<QByteArray> {};
 }
 
 void TestSsdp::answersSearches()
@@ -187,7 +191,8 @@ void TestSsdp::limitsAnswersPerSender()
     QVERIFY(server.start());
     peer.received(12, 500);
     for (int i = 0; i < 50; ++i)
-        peer.socket.writeDatagram(search("upnp:rootdevice"), QHostAddress::LocalHost, server.localPort());
+        peer.socket.writeDatagram(
+            search("upnp:rootdevice"), QHostAddress::LocalHost, server.localPort());
     const QList<QByteArray> answers = peer.received(50, 1000);
     QCOMPARE(answers.size(), SsdpServer::questionsPerSenderWindow);
 }
@@ -205,17 +210,21 @@ void TestSsdp::deviceDescription()
     QDomDocument document = parsed(::deviceDescription(name, udn));
     QCOMPARE(document.documentElement().namespaceURI(),
         QStringLiteral("urn:schemas-upnp-org:device-1-0"));
-    QCOMPARE(texts(document, QStringLiteral("friendlyName")), QStringList{name});
-    QCOMPARE(texts(document, QStringLiteral("UDN")), QStringList{udn});
+    QCOMPARE(texts(document, QStringLiteral("friendlyName")), QStringList { name });
+    QCOMPARE(texts(document, QStringLiteral("UDN")), QStringList { udn });
     QCOMPARE(texts(document, QStringLiteral("deviceType")),
-        QStringList{QStringLiteral("urn:schemas-upnp-org:device:MediaServer:1")});
-    QCOMPARE(document.elementsByTagNameNS(QStringLiteral("urn:schemas-dlna-org:device-1-0"),
-                         QStringLiteral("X_DLNADOC")).at(0).toElement().text(),
+        QStringList { QStringLiteral("urn:schemas-upnp-org:device:MediaServer:1") });
+    QCOMPARE(document
+                 .elementsByTagNameNS(
+                     QStringLiteral("urn:schemas-dlna-org:device-1-0"), QStringLiteral("X_DLNADOC"))
+                 .at(0)
+                 .toElement()
+                 .text(),
         QStringLiteral("DMS-1.50"));
     QCOMPARE(texts(document, QStringLiteral("SCPDURL")),
-        (QStringList{QStringLiteral("/ContentDirectory/scpd.xml"),
+        (QStringList { QStringLiteral("/ContentDirectory/scpd.xml"),
             QStringLiteral("/ConnectionManager/scpd.xml"),
-            QStringLiteral("/X_MS_MediaReceiverRegistrar/scpd.xml")}));
+            QStringLiteral("/X_MS_MediaReceiverRegistrar/scpd.xml") }));
     QCOMPARE(texts(document, QStringLiteral("eventSubURL")).size(), 3);
 
     // Each icon listed is served, in the type and size the list says.
@@ -223,9 +232,8 @@ void TestSsdp::deviceDescription()
     QCOMPARE(icons.size(), 4);
     for (int i = 0; i < icons.size(); ++i) {
         const QDomElement icon = icons.at(i).toElement();
-        const auto field = [&](const char *tag) {
-            return icon.firstChildElement(QLatin1String(tag)).text();
-        };
+        const auto field
+            = [&](const char *tag) { return icon.firstChildElement(QLatin1String(tag)).text(); };
         QByteArray mimeType;
         const QByteArray data = iconData(field("url").toLatin1(), &mimeType);
         QCOMPARE(QString::fromLatin1(mimeType), field("mimetype"));
@@ -244,15 +252,17 @@ void TestSsdp::serviceDescriptions_data()
     QTest::addColumn<QStringList>("actions");
     QTest::addColumn<QStringList>("evented");
 
-    QTest::newRow("ContentDirectory") << UpnpService::ContentDirectory
+    QTest::newRow("ContentDirectory")
+        << UpnpService::ContentDirectory
         << words("GetSearchCapabilities GetSortCapabilities GetSystemUpdateID Browse "
                  "X_GetFeatureList X_SetBookmark")
         << words("SystemUpdateID");
-    QTest::newRow("ConnectionManager") << UpnpService::ConnectionManager
+    QTest::newRow("ConnectionManager")
+        << UpnpService::ConnectionManager
         << words("GetProtocolInfo GetCurrentConnectionIDs GetCurrentConnectionInfo")
         << words("SourceProtocolInfo SinkProtocolInfo CurrentConnectionIDs");
-    QTest::newRow("MediaReceiverRegistrar") << UpnpService::MediaReceiverRegistrar
-        << words("IsAuthorized RegisterDevice IsValidated")
+    QTest::newRow("MediaReceiverRegistrar")
+        << UpnpService::MediaReceiverRegistrar << words("IsAuthorized RegisterDevice IsValidated")
         << words("AuthorizationGrantedUpdateID AuthorizationDeniedUpdateID "
                  "ValidationSucceededUpdateID ValidationRevokedUpdateID");
 }
