@@ -8,6 +8,7 @@
 #include "net/tcpserver.h"
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
+#include "upnp/mediaserver.h"
 
 #include <QAction>
 #include <QApplication>
@@ -172,17 +173,30 @@ void MainWindow::watchPlayers(const TCPServer *server)
     showPlayers();
 }
 
+void MainWindow::watchDlnaClients(const MediaServer *server)
+{
+    dlnaClients = server;
+    showPlayers();
+}
+
 void MainWindow::showPlayers()
 {
     if (!players)
         return;
     const QStringList addresses = reachableAddresses(players->serverPort());
     const QString reach = reachText(addresses);
-    if (reachLabel->text() != reach) {
-        reachLabel->setText(reach);
-        reachLabel->setToolTip(reachTip(addresses));
+    QString tip = reachTip(addresses);
+    if (dlnaClients && dlnaClients->port() != 0) {
+        tip += QStringLiteral(" Smart TVs and other DLNA clients use HTTP port %1 and UDP port 1900.")
+                   .arg(dlnaClients->port());
     }
-    const int connected = int(players->connections().size());
+    if (reachLabel->text() != reach || reachLabel->toolTip() != tip) {
+        reachLabel->setText(reach);
+        reachLabel->setToolTip(tip);
+    }
+    int connected = int(players->connections().size());
+    if (dlnaClients)
+        connected += dlnaClients->clientCount();
     const int streaming = players->streamingCount();
     const QString count = playersText(connected, streaming, false);
     if (playersLabel->text() != count) {

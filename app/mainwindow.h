@@ -12,6 +12,7 @@ class QEvent;
 class QLabel;
 class QTabWidget;
 class QTimer;
+class MediaServer;
 class TCPServer;
 class Settings;
 class TreeWidget;
@@ -38,6 +39,8 @@ public:
     // Shows in the status bar (and the tray tooltip) where players reach the server and how
     // many are connected and streaming, brought up to date every second.
     void watchPlayers(const TCPServer *server);
+    // DLNA clients count as players too.
+    void watchDlnaClients(const MediaServer *server);
 
 public slots:
     void quit();
@@ -71,6 +74,7 @@ private:
     UserPrompts &prompts;
     QSystemTrayIcon *trayIcon = nullptr;
     const TCPServer *players = nullptr;
+    const MediaServer *dlnaClients = nullptr;
     QLabel *reachLabel = nullptr;
     QLabel *playersLabel = nullptr;
     QTimer *playersTimer = nullptr;

@@ -11,6 +11,7 @@
 #include "settings/configfile.h"
 #include "settings/configlog.h"
 #include "settings/settings.h"
+#include "upnp/mediaserver.h"
 
 #include <QApplication>
 #include <QDir>
@@ -224,15 +225,39 @@ int runHearth(const HearthOptions &options)
         return ListenFailedExit;
     }
 
+    // The door for DLNA clients. Unlike the players' ports, a failure here stops nothing.
+    auto mediaServer = std::make_unique<MediaServer>(interfaces, *pictureCache);
+    mediaServer->setFriendlyName(settings->serverName());
+    mediaServer->setUdn(settings->upnpUdn());
+    QObject::connect(settings.get(), &Settings::serverNameChanged, mediaServer.get(),
+        &MediaServer::setFriendlyName);
+    const auto serveUpnp = [server = mediaServer.get(), &options](bool serve) {
+        if (!serve) {
+            server->stop();
+            return;
+        }
+        const QHostAddress address
+            = options.upnpLocalOnly ? QHostAddress::LocalHost : QHostAddress::AnyIPv4;
+        server->start(options.upnpPort, address, !options.upnpLocalOnly);
+    };
+    QObject::connect(settings.get(), &Settings::serveUpnpChanged, mediaServer.get(), serveUpnp);
+    for (TreeWidget *view : libraries)
+        QObject::connect(view, &TreeWidget::edited, mediaServer.get(), &MediaServer::libraryChanged);
+
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
     window = mainWindow.get();
     if (load.keepBeforeSaving)
         mainWindow->setSaveCondition(load.keepBeforeSaving);
     mainWindow->watchPlayers(tcpServer.get());
+    mainWindow->watchDlnaClients(mediaServer.get());
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();
+
+    // Started once a quit request is caught: SSDP announcements are followed by the byebye.
+    if (settings->serveUpnp())
+        serveUpnp(true);
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.

@@ -21,6 +21,10 @@ struct HearthOptions
     QString configFile;
     quint16 tcpPort = 8000;
     quint16 udpPort = 8000;
+    // DLNA clients' HTTP port, a free one when it is taken. Tests keep that server on the
+    // loopback interface and silent on SSDP.
+    quint16 upnpPort = 8200;
+    bool upnpLocalOnly = false;
     UserPrompts *prompts = nullptr; // null: the real dialogs
 };
 

@@ -152,8 +152,10 @@ TreeItem *TreeWidget::addPath(const QString &path, TreeItem *target, bool virtua
         return nullptr;
     }
     TreeItem *item = addEntryAt(entry, live, target);
-    if (item)
+    if (item) {
         item->refresh();
+        emit edited();
+    }
     return item;
 }
 
@@ -174,7 +176,10 @@ QTreeWidgetItem *TreeWidget::levelOf(const TreeItem *item) const
 
 TreeItem *TreeWidget::addTopLevel(const EntryInfo &entry, bool live, QTreeWidgetItem *before)
 {
-    return LibraryLevel::add(invisibleRootItem(), entry, typeCode, live, before, true);
+    TreeItem *item = LibraryLevel::add(invisibleRootItem(), entry, typeCode, live, before, true);
+    if (item)
+        emit edited();
+    return item;
 }
 
 bool TreeWidget::insertTopLevel(TreeItem *item, QTreeWidgetItem *before, bool checkName)
@@ -250,6 +255,8 @@ void TreeWidget::deleteSelected()
     dragItems.clear();
     dropTarget = nullptr;
     qDeleteAll(doomed);
+    if (!doomed.isEmpty())
+        emit edited();
 }
 
 void TreeWidget::refresh()
@@ -262,7 +269,10 @@ void TreeWidget::refresh()
 
 void TreeWidget::setFilters(const QString &f)
 {
+    if (f == filterText)
+        return;
     filterText = f;
+    emit edited();
 }
 
 void TreeWidget::openDir(QTreeWidgetItem *item)

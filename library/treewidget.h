@@ -74,6 +74,11 @@ public slots:
     void refresh();
     void setFilters(const QString &f);
 
+signals:
+    // The user changed what the library holds (added, removed, moved, filters): listings
+    // that clients keep are stale.
+    void edited();
+
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;

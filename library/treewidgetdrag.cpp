@@ -85,6 +85,8 @@ void TreeWidget::placeDraggedItems(const QList<TreeItem *> &items, TreeItem *tar
     }
     if (target)
         target->setSelected(false);
+    if (!items.isEmpty())
+        emit edited();
 }
 
 bool TreeWidget::moveItem(TreeItem *item, TreeItem *target)

@@ -28,13 +28,14 @@ FileStamp stampOf(const QString &path)
 
 } // namespace
 
-PictureCache::PictureCache(const PictureFormat &format)
+PictureCache::PictureCache(const PictureFormat &format, int records, int threads)
     : pictureFormat(format)
+    , records(std::max(1, records))
     , mailbox(std::make_shared<Mailbox>())
 {
     mailbox->owner = this;
     // One conversion per core at most, so memory stays within cores x one conversion.
-    workers.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    workers.setMaxThreadCount(threads > 0 ? threads : std::max(1, QThread::idealThreadCount()));
 }
 
 PictureCache::~PictureCache()
@@ -120,7 +121,7 @@ void PictureCache::remember(const QString &path, const FileStamp &stamp, const Q
                     [&](const CachedPicture &r) { return r.path == path; }),
         cache.end());
     cache.push_back({ jpeg, path, stamp });
-    if (cache.size() > size_t(capacity))
+    if (cache.size() > size_t(records))
         cache.pop_front();
 }
 

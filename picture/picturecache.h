@@ -57,7 +57,10 @@ public:
 
     using Answer = std::function<void(const QByteArray &jpeg)>;
 
-    explicit PictureCache(const PictureFormat &format);
+    // `records`: how many answers are kept (a thumbnail cache keeps more, smaller ones);
+    // `threads`: conversions at once, 0 for one per core (a second cache takes fewer, so
+    // the memory that conversions may take stays near cores x one conversion).
+    explicit PictureCache(const PictureFormat &format, int records = capacity, int threads = 0);
     // Returns at once: a running conversion is told to stop and ends within milliseconds;
     // answers still pending are dropped.
     ~PictureCache() override;
@@ -109,6 +112,7 @@ private:
     void requesterGone(quint64 id, const QObject *gone);
 
     PictureFormat pictureFormat;
+    int records = capacity;
     // Bumped by setFormat: a conversion of an earlier generation is not cached.
     quint64 generation = 0;
     quint64 lastId = 0;

@@ -19,7 +19,11 @@ hearth_install_packages() {
 
 # iproute2 and util-linux: the end-to-end and soak tests bring up a network namespace of their own.
 HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-base-dev-tools
-    libgl-dev python3 iproute2 util-linux)
+    libgl-dev python3 iproute2 util-linux libmicrohttpd-dev)
 
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)
+
+# tests/upnp/e2e_upnp.py: UPnP clients nobody here wrote, and the tools for a network namespace.
+HEARTH_UPNP_TEST_PACKAGES=(gupnp-tools python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 curl
+    iproute2 util-linux)

@@ -4,6 +4,7 @@
 
 #include <QDomDocument>
 #include <QDomElement>
+#include <QUuid>
 
 namespace {
 
@@ -52,10 +53,27 @@ QString oneLine(QString text)
     return text;
 }
 
+// "uuid:" and a few dozen plain characters: what this program makes, and what a
+// hand-edited file may hold without breaking the device description.
+bool isUdn(const QString &udn)
+{
+    if (!udn.startsWith(QLatin1String("uuid:")) || udn.size() < 6 || udn.size() > 64)
+        return false;
+    for (const QChar c : udn) {
+        if (!c.isLetterOrNumber() && c != u'-' && c != u':' && c != u'.')
+            return false;
+        if (c.unicode() > 127)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 Settings::Settings(const QString &defaultServerName)
     : defaultName(defaultServerName)
+    // A server without a file gets its identity now; saving keeps it.
+    , upnpUdnValue(QStringLiteral("uuid:") + QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
     setScaling(PAL, WIDESCREEN, true, false, true);
     setServerName(defaultName);
@@ -175,6 +193,15 @@ void Settings::loadXml(const QDomDocument &document)
         serverNameValue = name.isEmpty() ? defaultName : name;
     }
 
+    // Older builds skip this element; files without it keep the defaults.
+    const QDomElement upnp = settings.firstChildElement(QStringLiteral("upnp"));
+    if (!upnp.isNull()) {
+        serveUpnpValue = upnp.attribute(QStringLiteral("enabled")) != QLatin1String("false");
+        const QString udn = upnp.attribute(QStringLiteral("udn"));
+        if (isUdn(udn))
+            upnpUdnValue = udn;
+    }
+
     const QDomElement extensions = settings.firstChildElement(QStringLiteral("extensions"));
     if (!extensions.isNull()) {
         const std::pair<const char *, QString *> filters[] = {
@@ -227,6 +254,20 @@ void Settings::saveXml(QDomDocument &document) const
         extensions.appendChild(element);
     }
     settings.appendChild(extensions);
+
+    // Last, so the elements before it stay where older builds wrote them.
+    QDomElement upnp = document.createElement(QStringLiteral("upnp"));
+    upnp.setAttribute(QStringLiteral("enabled"), boolWord(serveUpnpValue));
+    upnp.setAttribute(QStringLiteral("udn"), upnpUdnValue);
+    settings.appendChild(upnp);
+}
+
+void Settings::setServeUpnp(bool serve)
+{
+    if (serve == serveUpnpValue)
+        return;
+    serveUpnpValue = serve;
+    emit serveUpnpChanged(serve);
 }
 
 PictureFormat Settings::pictureFormat() const

@@ -29,6 +29,10 @@ public:
     uint compressMin() const { return compressMinValue; }
     uint compressMax() const { return compressMaxValue; }
     QString serverName() const { return serverNameValue; }
+    // Whether DLNA clients (smart TVs, consoles, phones) are served too, and the identity
+    // ("uuid:...") they know this server by; made once and kept in the file.
+    bool serveUpnp() const { return serveUpnpValue; }
+    QString upnpUdn() const { return upnpUdnValue; }
     // Video, audio and pictures filter texts, in that order.
     QStringList extensions() const;
     static QStringList defaultExtensions();
@@ -43,6 +47,7 @@ public:
     void setScaling(uint tvSystem, uint tvFormat, bool scale, bool squarePixels, bool compress);
     void setServerName(const QString &name);
     void setExtensions(const QString &video, const QString &audio, const QString &pictures);
+    void setServeUpnp(bool serve);
 
     void loadXml(const QDomDocument &document);
     void saveXml(QDomDocument &document) const;
@@ -56,6 +61,7 @@ signals:
     void videoExtensionsChanged(const QString &filter);
     void audioExtensionsChanged(const QString &filter);
     void pictureExtensionsChanged(const QString &filter);
+    void serveUpnpChanged(bool serve);
 
 private:
     void emitScaling();
@@ -72,4 +78,6 @@ private:
     QString videoExtensionsValue;
     QString audioExtensionsValue;
     QString pictureExtensionsValue;
+    bool serveUpnpValue = true;
+    QString upnpUdnValue;
 };

@@ -57,6 +57,11 @@ const char systemHelp[] = "In order to compensate and pre-scale correctly, you w
                           "while PAL is the system used in Europe. If you are uncertain which "
                           "one you have, in general this option should just be set to the same "
                           "as your player.";
+const char upnpHelp[] = "Besides Hearth's own players, smart TVs, game consoles, phones and "
+                        "media programs that browse UPnP/DLNA media servers find this server "
+                        "under the same name and play from the same three libraries. They "
+                        "need UDP port 1900 and the HTTP port shown in the status bar open in "
+                        "the firewall.";
 const char extensionsHelp[] = "Hearth is currently set up to accept the following file "
                               "extensions. Feel free to add your own in the same fashion. "
                               "Please note that your player has to support them to play them.";
@@ -192,10 +197,15 @@ QWidget *SettingsDialog::buildServerPage()
     serverNameEdit->setWhatsThis(QLatin1String(serverHelp));
     label->setBuddy(serverNameEdit);
 
+    serveUpnpCheck = checkBox(QStringLiteral("Serve UPnP/DLNA players (smart TVs, consoles, phones)"),
+        "serveUpnpCheck", QLatin1String(upnpHelp));
+
     auto *box = new QWidget;
     auto *boxLayout = new QVBoxLayout(box);
     boxLayout->addWidget(label);
     boxLayout->addWidget(serverNameEdit);
+    boxLayout->addSpacing(12);
+    boxLayout->addWidget(serveUpnpCheck);
 
     auto *page = new QWidget;
     auto *layout = new QVBoxLayout(page);
@@ -274,6 +284,7 @@ void SettingsDialog::loadValues()
 
     colorCorrectionCheck->setChecked(settings->compress());
     serverNameEdit->setText(settings->serverName());
+    serveUpnpCheck->setChecked(settings->serveUpnp());
 
     const QStringList filters = settings->extensions();
     videoExtensionsEdit->setPlainText(patternsPerLine(filters.value(0)));
@@ -305,6 +316,7 @@ void SettingsDialog::ok()
     settings->setServerName(cutServerName(serverNameEdit->text()));
     settings->setExtensions(videoExtensionsEdit->toPlainText(), audioExtensionsEdit->toPlainText(),
         pictureExtensionsEdit->toPlainText());
+    settings->setServeUpnp(serveUpnpCheck->isChecked());
     accept();
 }
 

@@ -47,6 +47,7 @@ private:
     QRadioButton *widescreenTvButton = nullptr;
     QCheckBox *colorCorrectionCheck = nullptr;
     QLineEdit *serverNameEdit = nullptr;
+    QCheckBox *serveUpnpCheck = nullptr;
     QTextEdit *videoExtensionsEdit = nullptr;
     QTextEdit *audioExtensionsEdit = nullptr;
     QTextEdit *pictureExtensionsEdit = nullptr;

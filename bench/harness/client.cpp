@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,8 +184,8 @@ std::string httpRequest(const std::string &url, int64_t first, int64_t last)
 }
 
 // Reads the header of one response; returns its Content-Length, fails on a status other
-// than `status`.
-uint64_t readHttpHeader(Connection &c, int status)
+// than `status`. `closes` learns whether the server ends the connection after it.
+uint64_t readHttpHeader(Connection &c, int status, bool *closes = nullptr)
 {
     const std::string header = c.readThrough("\r\n\r\n");
     if (header.compare(0, 9, "HTTP/1.1 ") != 0 || std::atoi(header.c_str() + 9) != status)
@@ -192,6 +193,10 @@ uint64_t readHttpHeader(Connection &c, int status)
     std::string lower = header;
     std::transform(lower.begin(), lower.end(), lower.begin(),
         [](unsigned char ch) { return char(std::tolower(ch)); });
+    if (closes) {
+        *closes = lower.find("\r\nconnection: close") != std::string::npos
+            || lower.compare(0, 9, "http/1.0 ") == 0;
+    }
     const size_t at = lower.find("\r\ncontent-length:");
     if (at == std::string::npos)
         fail("no Content-Length");
@@ -315,13 +320,16 @@ int commandRanges(const std::string &side, int port, const std::string &path, in
     }
     std::vector<char> answer(length);
     uint64_t mismatches = 0;
-    Connection c(port);
+    uint64_t reconnects = 0;
+    auto connection = std::make_unique<Connection>(port);
     const double start = nowMs();
     for (const uint64_t offset : offsets) {
+        Connection &c = *connection;
         uint64_t got = length;
+        bool closes = false;
         if (side == "http") {
             c.send(httpRequest(path, int64_t(offset), int64_t(offset + length - 1)));
-            got = readHttpHeader(c, 206);
+            got = readHttpHeader(c, 206, &closes);
             if (got != length)
                 fail("Content-Length " + std::to_string(got));
         } else {
@@ -336,10 +344,15 @@ int commandRanges(const std::string &side, int port, const std::string &path, in
             fail("short answer");
         if (std::memcmp(answer.data(), reference.bytes + offset, length) != 0)
             ++mismatches;
+        // A server without keep-alive is asked again on a new connection (counted).
+        if (closes) {
+            connection = std::make_unique<Connection>(port);
+            ++reconnects;
+        }
     }
     const double ms = nowMs() - start;
-    std::printf("ms=%.3f requests=%d rps=%.1f mismatches=%llu\n", ms, count, count / (ms / 1e3),
-        (unsigned long long)mismatches);
+    std::printf("ms=%.3f requests=%d rps=%.1f mismatches=%llu reconnects=%llu\n", ms, count,
+        count / (ms / 1e3), (unsigned long long)mismatches, (unsigned long long)reconnects);
     return mismatches == 0 ? 0 : 1;
 }
 

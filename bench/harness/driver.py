@@ -242,6 +242,9 @@ def write_hearth_xml(path, data):
             'tv_format="WIDESCREEN"/>\n'
             '        <compression enabled="true" min="16" max="235"/>\n'
             '        <server name="Benchmark"/>\n'
+            # These cases are the players' protocol; the DLNA front door has dlna.py, in a
+            # namespace of its own, and would announce itself on every interface from here.
+            '        <upnp enabled="false"/>\n'
             "        <extensions>\n"
             "            <video>*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv</video>\n"
             "            <audio>*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma</audio>\n"

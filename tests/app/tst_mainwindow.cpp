@@ -6,8 +6,10 @@
 #include "library/treewidget.h"
 #include "library/userprompts.h"
 #include "net/tcpserver.h"
+#include "picture/picturecache.h"
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
+#include "upnp/mediaserver.h"
 
 #include <QApplication>
 #include <QDomDocument>
@@ -656,6 +658,17 @@ void TestMainWindow::statusBarCountsPlayers()
     playing.write("GET /VIDEO/none.avi| 0 100000 |\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(shows(QStringLiteral("2 players, 1 streaming")), 3000);
     QCOMPARE(tray->toolTip(), QStringLiteral("Vela Hearth\n2 players connected, 1 streaming"));
+
+    // A DLNA client is a player too; where such clients connect is in the tooltip.
+    PictureCache pictures { PictureFormat() };
+    MediaServer dlna(libraries, pictures);
+    QVERIFY(dlna.start(0, QHostAddress::LocalHost, false));
+    f.window->watchDlnaClients(&dlna);
+    QTcpSocket television;
+    television.connectToHost(QHostAddress::LocalHost, dlna.port());
+    QTRY_VERIFY_WITH_TIMEOUT(shows(QStringLiteral("3 players, 1 streaming")), 3000);
+    QTRY_VERIFY(labels.at(0)->toolTip().contains(QString::number(dlna.port()))
+        || labels.at(1)->toolTip().contains(QString::number(dlna.port())));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -85,6 +85,8 @@ HearthOptions optionsFor(const QString &dir, quint16 port, UserPrompts &prompts)
     options.applicationDir = dir;
     options.tcpPort = port;
     options.udpPort = port;
+    options.upnpPort = 0;
+    options.upnpLocalOnly = true;
     options.prompts = &prompts;
     return options;
 }

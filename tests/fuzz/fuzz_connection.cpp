@@ -9,6 +9,11 @@
 // it; its handler is gone once the peer is.
 // Requests that mean the same however TCP cuts them get the same answer bytes cut as sent
 // as when sent whole.
+//
+// The same bytes, cut the same way, then go to the DLNA clients' HTTP server on the same
+// views, and as a SOAP body straight to ContentDirectory. Checked there: the connection ends
+// once the peer has stopped sending, nothing outside what listings show is served, no disk
+// path appears in an answer, and the server keeps answering.
 #include "app/productstrings.h"
 #include "app/startup.h"
 #include "library/treewidget.h"
@@ -18,6 +23,10 @@
 #include "net/tcpserver.h"
 #include "picture/picturecache.h"
 #include "settings/settings.h"
+#include "upnp/contentdirectory.h"
+#include "upnp/mediaserver.h"
+#include "upnp/objectid.h"
+#include "upnp/soap.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -60,6 +69,9 @@ struct World
     std::unique_ptr<Settings> settings;
     std::unique_ptr<PictureCache> pictures;
     std::unique_ptr<TCPServer> server;
+    std::unique_ptr<MediaServer> media;
+    std::unique_ptr<ContentDirectory> directory;
+    QByteArray mediaPath; // the media folder on disk, which no answer may name
 };
 World *world = nullptr;
 
@@ -119,6 +131,12 @@ void makeWorld()
         QList<DirTreeInterface *>(world->libraries.cbegin(), world->libraries.cend()),
         world->pictures.get(), 0);
     require(world->server->listen(QHostAddress::LocalHost), "cannot listen");
+
+    const QList<DirTreeInterface *> views(world->libraries.cbegin(), world->libraries.cend());
+    world->media = std::make_unique<MediaServer>(views, *world->pictures);
+    require(world->media->start(0, QHostAddress::LocalHost, false), "cannot listen for HTTP");
+    world->directory = std::make_unique<ContentDirectory>(views);
+    world->mediaPath = media.toUtf8();
 }
 
 // The player's end: a plain socket, so the pieces reach the kernel exactly as cut.
@@ -335,6 +353,104 @@ bool meansTheSameCut(const QByteArray &payload, const std::vector<qsizetype> &cu
     return true;
 }
 
+// Runs the server's events once; true when something happened.
+bool pumpEvents()
+{
+    return QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents);
+}
+
+void requireUnleaked(const QByteArray &answers)
+{
+    for (const char *unlisted : { "outside every library", ".hidden.mp3", "notes.txt" })
+        require(!answers.contains(unlisted), "HTTP served what no listing shows");
+    require(!answers.contains(world->mediaPath), "a disk path in an answer");
+}
+
+// The payload cut as given on one HTTP connection; the peer then stops sending and reads.
+void runHttp(const QByteArray &payload, const std::vector<qsizetype> &cuts)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(world->media->port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    require(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            || errno == EINPROGRESS || errno == EINTR,
+        "cannot connect over HTTP");
+    QByteArray answers;
+    bool ended = false;
+    const auto drain = [&] {
+        char buffer[65536];
+        bool got = false;
+        while (!ended && answers.size() <= answerCap) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                answers.append(buffer, n);
+                got = true;
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                ended = true;
+            } else {
+                break;
+            }
+        }
+        return got;
+    };
+    const auto pump = [&] {
+        if (!pumpEvents() && !drain()) {
+            pollfd wait { fd, POLLIN, 0 };
+            ::poll(&wait, 1, 1);
+        }
+        drain();
+    };
+    qsizetype from = 0;
+    for (const qsizetype to : cuts) {
+        const char *data = payload.constData() + from;
+        qsizetype size = to - from;
+        QElapsedTimer timer;
+        timer.start();
+        while (size > 0 && !ended && timer.elapsed() < patience) {
+            const ssize_t sent = ::send(fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent < 0 && errno != EAGAIN && errno != EINTR && errno != ENOTCONN)
+                break;
+            if (sent > 0) {
+                data += sent;
+                size -= sent;
+            }
+            pump();
+        }
+        from = to;
+        pump();
+    }
+    // With nothing more to come the server answers what it holds and closes.
+    ::shutdown(fd, SHUT_WR);
+    QElapsedTimer timer;
+    timer.start();
+    while (!ended && answers.size() <= answerCap && timer.elapsed() < patience)
+        pump();
+    require(ended || answers.size() > answerCap, "HTTP connection never ended");
+    requireUnleaked(answers);
+    const linger abort { 1, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(fd);
+    timer.restart();
+    while (world->media->clientCount() != 0 && timer.elapsed() < patience)
+        pumpEvents();
+    require(world->media->clientCount() == 0, "HTTP connection outlives its peer");
+}
+
+// The payload as a control request body, without HTTP around it.
+void runSoap(const QByteArray &payload)
+{
+    SoapAction action;
+    if (!parseSoapAction(payload, &action))
+        return;
+    const SoapReply reply = world->directory->control(action, "http://127.0.0.1:1", 1);
+    require(reply.status == 200 || reply.status == 500, "SOAP answer neither result nor fault");
+    requireUnleaked(reply.body);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -358,6 +474,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray payload(reinterpret_cast<const char *>(data) + 1, qsizetype(size) - 1);
     const std::vector<qsizetype> cuts = cutsFor(data[0] & 0x7F, payload.size());
     const bool waitForTail = (data[0] & 0x80) != 0;
+    runSoap(payload);
+    runHttp(payload, cuts);
     if (cuts.size() == 1 || !meansTheSameCut(payload, cuts)) {
         run(payload, cuts, waitForTail);
         return 0;

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace LibraryFixture;
@@ -42,6 +43,7 @@ private slots:
     void removeFolderWithItsChild();
     void removeLiveFolderItself();
     void keys();
+    void editsAreSignalledBrowsingIsNot();
     void otherKeysTravelOn_data();
     void otherKeysTravelOn();
     void rightClickOnEmptySpaceClearsCurrent();
@@ -363,6 +365,26 @@ void TestTreeWidget::removeLiveFolderItself()
     QVERIFY(view->canRemove());
     view->deleteSelected();
     QCOMPARE(shapeOf(*view), QStringLiteral("Films(Sub(deep.avi),a.avi),top.avi"));
+}
+
+// Clients that keep listings learn of edits; opening folders in the view is no edit.
+void TestTreeWidget::editsAreSignalledBrowsingIsNot()
+{
+    QSignalSpy edited(view, &TreeWidget::edited);
+    buildLibrary();
+    QVERIFY(edited.count() > 0);
+    edited.clear();
+    view->expandItem(itemAt(*view, QStringLiteral("Live")));
+    view->collapseItem(itemAt(*view, QStringLiteral("Live")));
+    view->setFilters(view->filters());
+    QCOMPARE(edited.count(), 0);
+    view->setFilters(QStringLiteral("*.mkv"));
+    QCOMPARE(edited.count(), 1);
+    itemAt(*view, QStringLiteral("top.avi"))->setSelected(true);
+    view->deleteSelected();
+    QCOMPARE(edited.count(), 2);
+    view->placeDraggedItems({ itemAt(*view, QStringLiteral("Films/a.avi")) }, nullptr);
+    QCOMPARE(edited.count(), 3);
 }
 
 void TestTreeWidget::keys()

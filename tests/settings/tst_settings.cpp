@@ -23,6 +23,8 @@ private slots:
     void loadXmlReadsElements_data();
     void loadXmlReadsElements();
     void loadXmlEmitsScalingThenName();
+    void upnpElement_data();
+    void upnpElement();
     void saveThenLoadReproducesEveryField();
 };
 
@@ -292,6 +294,48 @@ void TestSettings::loadXmlReadsElements()
     QCOMPARE(s.serverName(), name);
 }
 
+void TestSettings::upnpElement_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("serve");
+    QTest::addColumn<QString>("udn"); // empty: the one made at construction stays
+
+    QTest::newRow("an older file: served, identity made here") << QString() << true << QString();
+    QTest::newRow("turned off") << QStringLiteral("<upnp enabled=\"false\"/>") << false << QString();
+    QTest::newRow("identity kept")
+        << QStringLiteral("<upnp enabled=\"true\" udn=\"uuid:4f1c-77aa\"/>") << true
+        << QStringLiteral("uuid:4f1c-77aa");
+    QTest::newRow("markup in the identity is not taken")
+        << QStringLiteral("<upnp udn=\"uuid:a&lt;/UDN&gt;\"/>") << true << QString();
+    QTest::newRow("an identity without the uuid prefix is not taken")
+        << QStringLiteral("<upnp udn=\"4f1c-77aa\"/>") << true << QString();
+}
+
+void TestSettings::upnpElement()
+{
+    QFETCH(QString, settings);
+    QFETCH(bool, serve);
+    QFETCH(QString, udn);
+
+    Settings s(defaultServerName());
+    const QString made = s.upnpUdn();
+    QVERIFY(made.startsWith(u"uuid:"));
+    QVERIFY(Settings(defaultServerName()).upnpUdn() != made);
+    s.loadXml(parse(QStringLiteral("<hearth><settings>") + settings
+        + QStringLiteral("</settings></hearth>")));
+    QCOMPARE(s.serveUpnp(), serve);
+    QCOMPARE(s.upnpUdn(), udn.isEmpty() ? made : udn);
+
+    // What is saved comes back: the same server after a restart.
+    QDomDocument document;
+    document.appendChild(document.createElement(QStringLiteral("hearth")));
+    s.saveXml(document);
+    Settings copy(defaultServerName());
+    copy.loadXml(parse(QString::fromUtf8(document.toByteArray(4))));
+    QCOMPARE(copy.serveUpnp(), serve);
+    QCOMPARE(copy.upnpUdn(), s.upnpUdn());
+}
+
 void TestSettings::loadXmlEmitsScalingThenName()
 {
     Settings s(defaultServerName());
@@ -343,7 +387,7 @@ void TestSettings::saveThenLoadReproducesEveryField()
     for (QDomElement e = settings.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
         children << e.tagName();
     QCOMPARE(children, QStringList({ QStringLiteral("scaling"), QStringLiteral("compression"),
-                           QStringLiteral("server"), QStringLiteral("extensions") }));
+                           QStringLiteral("server"), QStringLiteral("extensions"), QStringLiteral("upnp") }));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

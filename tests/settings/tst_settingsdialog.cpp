@@ -105,6 +105,7 @@ private slots:
     void serverNameIsCut();
     void okWithNothingChangedCallsAllSetters();
     void compensateIsInverseOfSquarePixels();
+    void upnpCheckBoxOnlyWrittenByOk();
     void everyControlHasHelp();
     void controlTextsAndHelp_data();
     void controlTextsAndHelp();
@@ -377,6 +378,27 @@ void TestSettingsDialog::okWithNothingChangedCallsAllSetters()
     QCOMPARE(log.names, QStringList({ QStringLiteral("scaling") }));
 }
 
+void TestSettingsDialog::upnpCheckBoxOnlyWrittenByOk()
+{
+    Settings settings(defaultServerName());
+    QSignalSpy changed(&settings, &Settings::serveUpnpChanged);
+    {
+        SettingsDialog dialog(&settings);
+        auto *check = control<QCheckBox>(&dialog, "serveUpnpCheck");
+        QVERIFY(check->isChecked());
+        check->setChecked(false);
+        control<QPushButton>(&dialog, "cancelButton")->click();
+    }
+    QVERIFY(settings.serveUpnp());
+    SettingsDialog dialog(&settings);
+    control<QCheckBox>(&dialog, "serveUpnpCheck")->setChecked(false);
+    control<QPushButton>(&dialog, "okButton")->click();
+    QVERIFY(!settings.serveUpnp());
+    QCOMPARE(changed.count(), 1);
+    SettingsDialog again(&settings);
+    QVERIFY(!control<QCheckBox>(&again, "serveUpnpCheck")->isChecked());
+}
+
 void TestSettingsDialog::compensateIsInverseOfSquarePixels()
 {
     Settings settings(defaultServerName());
@@ -476,6 +498,13 @@ void TestSettingsDialog::controlTextsAndHelp_data()
         "pictures.");
     QTest::addRow("Server Name label") << QStringLiteral("Server Name:") << 1 << server;
     QTest::addRow("server name edit") << QStringLiteral("#serverNameEdit") << 1 << server;
+    QTest::addRow("UPnP check box")
+        << QStringLiteral("Serve UPnP/DLNA players (smart TVs, consoles, phones)") << 1
+        << QStringLiteral("Besides Hearth's own players, smart TVs, game consoles, phones and "
+                          "media programs that browse UPnP/DLNA media servers find this server "
+                          "under the same name and play from the same three libraries. They "
+                          "need UDP port 1900 and the HTTP port shown in the status bar open in "
+                          "the firewall.");
     QTest::addRow("video edit") << QStringLiteral("#videoExtensionsEdit") << 1 << extensions;
     QTest::addRow("audio edit") << QStringLiteral("#audioExtensionsEdit") << 1 << extensions;
     QTest::addRow("pictures edit") << QStringLiteral("#pictureExtensionsEdit") << 1 << extensions;

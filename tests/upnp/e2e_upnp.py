@@ -1,0 +1,536 @@
+#!/usr/bin/env python3
+"""End-to-end check of hearth's UPnP AV / DLNA front door against clients from Debian.
+
+In a network namespace of its own (loopback only, multicast on, a route for 239.0.0.0/8), so no
+packet leaves the machine, it starts the real program with a prepared hearth.xml (video, audio
+and pictures, a live folder of 2,000 files, real JPEGs) and drives it with:
+  - gssdp-discover (gupnp-tools): finds the device and each of its targets, and hears it
+    say byebye at quit;
+  - GUPnP's control point and GUPnP-AV's DIDL-Lite parser (python3-gi): browses every
+    container, pages through the 2,000 files, BrowseMetadata, unknown ids, the other actions,
+    and subscribes to ContentDirectory until the first event arrives;
+  - curl: descriptions, HEAD, ranges, 416, the DLNA headers, the fitted picture and thumbnail,
+    paths that name nothing, and a SUBSCRIBE whose callback names a third host.
+
+Usage: e2e_upnp.py PATH_TO_HEARTH
+Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace here, or a client missing).
+"""
+
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from e2e_hearth import PHOTO, Failures, pattern, stop  # noqa: E402
+
+SERVER_NAME = "E2E <Hearth> & Co"
+LIVE_COUNT = 2000
+PAGE = 300
+DEVICE = "urn:schemas-upnp-org:device:MediaServer:1"
+CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
+TARGETS = ["upnp:rootdevice", DEVICE, CDS,
+           "urn:schemas-upnp-org:service:ConnectionManager:1",
+           "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"]
+CLIENT_PACKAGES = "gupnp-tools python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 curl iproute2"
+
+
+def skip(why):
+    print("SKIP: " + why)
+    sys.exit(77)
+
+
+# --- outside the namespace -------------------------------------------------------------------
+
+def enter_namespace():
+    """Runs this script again inside a network namespace of its own; its exit code."""
+    for tool in ("unshare", "ip", "curl", "gssdp-discover"):
+        if not shutil.which(tool):
+            skip("%s is missing (Debian: %s)" % (tool, CLIENT_PACKAGES))
+    argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
+    for unshare in (["unshare", "-n"], ["unshare", "-rn"]):
+        probe = subprocess.run(unshare + ["true"], capture_output=True)
+        if probe.returncode == 0:
+            return subprocess.run(unshare + ["--"] + argv).returncode
+    skip("network namespaces are not allowed here (unshare -n: %s)"
+         % probe.stderr.decode(errors="replace").strip())
+
+
+def setup_loopback():
+    for command in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "link", "set", "lo", "multicast", "on"],
+                    ["ip", "route", "add", "239.0.0.0/8", "dev", "lo"]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            skip("%s failed: %s" % (" ".join(command), done.stderr.strip()))
+
+
+# --- the media -------------------------------------------------------------------------------
+
+def write_media(root):
+    media = os.path.join(root, "media")
+    live = os.path.join(media, "live2000")
+    os.makedirs(live)
+    for i in range(LIVE_COUNT):
+        open(os.path.join(live, "clip%04d.mpg" % i), "wb").close()
+    os.makedirs(os.path.join(media, "music", "albums"))
+    os.makedirs(os.path.join(media, "photos"))
+    files = {
+        "film.avi": pattern(300000, 1),
+        "music/song.mp3": pattern(70000, 2),
+        "music/albums/other.mp3": pattern(5000, 3),
+        "music/.hidden.mp3": b"hidden",
+        "music/notes.txt": b"not audio",
+        "secret.mp3": b"outside every library",
+        "photos/photo.jpg": PHOTO,
+        "photos/second.jpg": PHOTO,
+        "photos/broken.jpg": b"not a picture at all",
+    }
+    for name, content in files.items():
+        with open(os.path.join(media, name), "wb") as f:
+            f.write(content)
+    return media, files
+
+
+def write_config(path, media):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("""<hearth>
+    <settings>
+        <server name="E2E &lt;Hearth&gt; &amp; Co"/>
+    </settings>
+    <video_tree>
+        <file name="film.avi" path="%(m)s/film.avi"/>
+        <dir name="Films">
+            <livedir name="live2000" path="%(m)s/live2000"/>
+        </dir>
+    </video_tree>
+    <audio_tree>
+        <livedir name="music" path="%(m)s/music"/>
+    </audio_tree>
+    <pictures_tree>
+        <livedir name="photos" path="%(m)s/photos"/>
+    </pictures_tree>
+</hearth>
+""" % {"m": media})
+
+
+# --- clients ---------------------------------------------------------------------------------
+
+def run(argv, timeout=30):
+    return subprocess.run(argv, capture_output=True, timeout=timeout)
+
+
+def gssdp_discover(t, target, seconds=3):
+    """USN and Location pairs gssdp-discover reports as available."""
+    done = run(["gssdp-discover", "-i", "lo", "-t", target, "-n", str(seconds),
+                "-m", "available"], timeout=seconds + 20)
+    text = done.stdout.decode(errors="replace")
+    return set(re.findall(r"USN:\s*(\S+)\s+Location:\s*(\S+)", text))
+
+
+def discover(t, proc):
+    """Waits for the device's announcement; its description URL and UDN."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and proc.poll() is None:
+        found = gssdp_discover(t, DEVICE, 2)
+        for usn, location in found:
+            if usn.endswith("::" + DEVICE):
+                return location, usn.split("::")[0]
+    return None, None
+
+
+def jpeg_size(data):
+    """Width and height from a JPEG's frame header; None when it is no JPEG."""
+    if not data.startswith(b"\xff\xd8"):
+        return None
+    i = 2
+    while i + 9 < len(data):
+        if data[i] != 0xFF:
+            return None
+        marker, length = data[i + 1], int.from_bytes(data[i + 2:i + 4], "big")
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            return int.from_bytes(data[i + 7:i + 9], "big"), int.from_bytes(data[i + 5:i + 7], "big")
+        i += 2 + length
+    return None
+
+
+def curl(*args):
+    """Status, headers (names lower case) and body of one curl request."""
+    done = run(["curl", "-s", "-D", "-", "--max-time", "20"] + list(args))
+    head, _, body = done.stdout.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1]) if lines and len(lines[0].split()) > 1 else 0
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return status, headers, body
+
+
+class Browser:
+    """GUPnP's control point on the loopback, with a GLib main loop run while waiting."""
+
+    def __init__(self, t):
+        import gi
+        gi.require_version("GUPnP", "1.6")
+        gi.require_version("GUPnPAV", "1.0")
+        from gi.repository import GLib, GObject, GUPnP, GUPnPAV
+        self.GLib, self.GObject, self.GUPnP, self.GUPnPAV = GLib, GObject, GUPnP, GUPnPAV
+        self.t = t
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the newer call needs a GInetAddress
+            self.context = GUPnP.Context.new("lo", 0)
+        self.control_point = GUPnP.ControlPoint.new(self.context, DEVICE)
+        self.devices = []
+        self.control_point.connect("device-proxy-available",
+                                   lambda _cp, device: self.devices.append(device))
+        self.control_point.set_active(True)
+
+    def wait(self, condition, seconds):
+        context = self.GLib.MainContext.default()
+        deadline = time.monotonic() + seconds
+        while not condition() and time.monotonic() < deadline:
+            context.iteration(False)
+            time.sleep(0.01)
+        return condition()
+
+    def device(self):
+        if not self.wait(lambda: self.devices, 15):
+            return None
+        return self.devices[0]
+
+    def call(self, service, name, arguments, results):
+        """Out values by name; raises GLib.Error on a SOAP fault."""
+        GObject = self.GObject
+        action = self.GUPnP.ServiceProxyAction.new_from_list(
+            name, [a[0] for a in arguments], [self._value(a[1]) for a in arguments])
+        service.call_action(action, None)
+        names = [r[0] for r in results]
+        types = [GObject.TYPE_STRING if r[1] is str else GObject.TYPE_UINT for r in results]
+        ok, values = action.get_result_list(names, types)
+        if not ok:
+            raise RuntimeError("no results for " + name)
+        return dict(zip(names, values))
+
+    def _value(self, python_value):
+        value = self.GObject.Value()
+        if isinstance(python_value, int):
+            value.init(self.GObject.TYPE_UINT)
+            value.set_uint(python_value)
+        else:
+            value.init(self.GObject.TYPE_STRING)
+            value.set_string(python_value)
+        return value
+
+    def browse(self, service, object_id, flag="BrowseDirectChildren", start=0, count=0):
+        result = self.call(service, "Browse",
+                           [("ObjectID", object_id), ("BrowseFlag", flag), ("Filter", "*"),
+                            ("StartingIndex", start), ("RequestedCount", count),
+                            ("SortCriteria", "")],
+                           [("Result", str), ("NumberReturned", int), ("TotalMatches", int),
+                            ("UpdateID", int)])
+        containers, items = [], []
+        parser = self.GUPnPAV.DIDLLiteParser()
+        parser.connect("container-available", lambda _p, c: containers.append(c))
+        parser.connect("item-available", lambda _p, i: items.append(i))
+        if result["NumberReturned"]:  # GUPnP-AV refuses an empty DIDL-Lite element
+            parser.parse_didl(result["Result"])
+        return result, containers, items
+
+
+def browse_everything(t, browser, cds):
+    """Walks the tree from the root; (containers by title path, items by title path)."""
+    result, containers, items = browser.browse(cds, "0", "BrowseMetadata")
+    t.check("root metadata: one container", (len(containers), len(items)), (1, 0))
+    t.check("root childCount", containers[0].get_child_count() if containers else None, 3)
+    found_containers, found_items = {}, {}
+    queue = [("", "0")]
+    while queue:
+        path, object_id = queue.pop(0)
+        if path.endswith("live2000"):
+            continue  # paged below
+        result, containers, items = browser.browse(cds, object_id)
+        t.check("children of %r: returned = matches" % path,
+                result["NumberReturned"], result["TotalMatches"])
+        t.check("children of %r: returned = parsed" % path,
+                result["NumberReturned"], len(containers) + len(items))
+        for container in containers:
+            child = path + "/" + container.get_title()
+            t.check("parent of " + child, container.get_parent_id(), object_id)
+            queue.append((child, container.get_id()))
+            # BrowseMetadata of the same id describes the same container, with its childCount.
+            _, again, _ = browser.browse(cds, container.get_id(), "BrowseMetadata")
+            t.check("metadata of " + child, [c.get_title() for c in again],
+                    [container.get_title()])
+            found_containers[child] = again[0] if again else container
+        for item in items:
+            found_items[path + "/" + item.get_title()] = item
+    return found_containers, found_items
+
+
+def page_live_folder(t, browser, cds, live_id):
+    titles = []
+    for start in range(0, LIVE_COUNT, PAGE):
+        result, containers, items = browser.browse(cds, live_id, start=start, count=PAGE)
+        t.check("page %d: TotalMatches" % start, result["TotalMatches"], LIVE_COUNT)
+        t.check("page %d: NumberReturned" % start, result["NumberReturned"],
+                min(PAGE, LIVE_COUNT - start))
+        titles += [i.get_title() for i in items]
+    t.check("pages hold every file once, in order", titles,
+            ["clip%04d.mpg" % i for i in range(LIVE_COUNT)])
+    result, _, items = browser.browse(cds, live_id, start=LIVE_COUNT + 5, count=10)
+    t.check("start past the end", (result["NumberReturned"], result["TotalMatches"], len(items)),
+            (0, LIVE_COUNT, 0))
+    result, _, items = browser.browse(cds, live_id)
+    t.check("RequestedCount 0 gives all", (result["NumberReturned"], len(items)),
+            (LIVE_COUNT, LIVE_COUNT))
+
+
+def check_items(t, items, files):
+    classes = {"/Video/film.avi": "object.item.videoItem",
+               "/Audio/music/song.mp3": "object.item.audioItem.musicTrack",
+               "/Pictures/photos/photo.jpg": "object.item.imageItem.photo"}
+    for path, upnp_class in classes.items():
+        item = items.get(path)
+        if not t.truth("item " + path + " listed", item is not None, str(sorted(items))[:400]):
+            continue
+        t.check("class of " + path, item.get_upnp_class(), upnp_class)
+        t.truth("date of " + path, bool(item.get_date()))
+        resources = item.get_resources()
+        t.truth("res of " + path, len(resources) >= 1)
+        for res in resources:
+            info = res.get_protocol_info()
+            t.truth("protocolInfo of %s is http-get" % path,
+                    info is not None and info.get_protocol() == "http-get")
+    for hidden in ("/Audio/music/.hidden.mp3", "/Audio/music/notes.txt"):
+        t.truth(hidden + " not listed", hidden not in items)
+    t.truth("nested live folder listed", "/Audio/music/albums/other.mp3" in items)
+
+
+def check_streaming(t, items, files):
+    film = items.get("/Video/film.avi")
+    if film is None:
+        return
+    res = film.get_resources()[0]
+    url, data = res.get_uri(), files["film.avi"]
+    t.check("res size", res.get_size64(), len(data))
+    status, headers, body = curl("-I", "-o", "/dev/null", "-w", "received %{size_download}", url)
+    t.check("HEAD status", status, 200)
+    t.check("HEAD Content-Length", headers.get("content-length"), str(len(data)))
+    t.check("HEAD sends no body", body, b"received 0")
+    t.truth("HEAD Content-Type video", headers.get("content-type", "").startswith("video/"),
+            headers.get("content-type", ""))
+    features = headers.get("contentfeatures.dlna.org", "")
+    t.truth("contentFeatures has DLNA.ORG_OP=01", "DLNA.ORG_OP=01" in features, features)
+    t.truth("contentFeatures has DLNA.ORG_FLAGS", "DLNA.ORG_FLAGS=" in features, features)
+    t.truth("Accept-Ranges bytes", headers.get("accept-ranges") == "bytes", str(headers))
+    status, headers, body = curl("-H", "transferMode.dlna.org: Streaming", url)
+    t.check("GET whole", (status, body == data), (200, True))
+    t.check("transferMode", headers.get("transfermode.dlna.org"), "Streaming")
+    status, headers, body = curl("-r", "1000-1999", url)
+    t.check("range a-b", (status, headers.get("content-range"), body),
+            (206, "bytes 1000-1999/%d" % len(data), data[1000:2000]))
+    status, headers, body = curl("-r", "299990-", url)
+    t.check("range a-", (status, headers.get("content-range"), body),
+            (206, "bytes 299990-299999/%d" % len(data), data[299990:]))
+    status, headers, _ = curl("-r", "%d-" % (len(data) + 10), url)
+    t.check("range past the end", status, 416)
+    # Keep-alive: two requests on one connection.
+    done = run(["curl", "-s", "-o", "/dev/null", "-o", "/dev/null", "-w", "%{num_connects} ",
+                url, url])
+    t.check("keep-alive reuses the connection", done.stdout.split(), [b"1", b"0"])
+    base = url.split("/", 3)
+    base = base[0] + "//" + base[2]
+    for path in ("/media/..%2f..%2fsecret.mp3", "/media/../secret.mp3", "/media/nothing",
+                 "/etc/passwd", "/fitted/0"):
+        status, _, _ = curl("--path-as-is", base + path)
+        t.check("nothing at " + path, status, 404)
+
+
+def check_pictures(t, items):
+    photo = items.get("/Pictures/photos/photo.jpg")
+    if photo is None:
+        return
+    resources = photo.get_resources()
+    t.truth("picture has a fitted and an original res", len(resources) >= 2, str(len(resources)))
+    if len(resources) < 2:
+        return
+    status, headers, fitted = curl(resources[0].get_uri())
+    t.check("fitted picture status", status, 200)
+    t.check("fitted picture type", headers.get("content-type"), "image/jpeg")
+    t.truth("fitted picture is a JPEG of its own", jpeg_size(fitted) is not None and fitted != PHOTO)
+    status, _, original = curl(resources[1].get_uri())
+    t.check("original res", (status, original == PHOTO), (200, True))
+    art = photo.get_album_art() if hasattr(photo, "get_album_art") else None
+    if t.truth("albumArtURI present", bool(art)):
+        status, headers, thumb = curl(art)
+        size = jpeg_size(thumb)
+        t.truth("thumbnail is a JPEG within 160 pixels",
+                status == 200 and size is not None and max(size) <= 160, "%s %s" % (status, size))
+
+
+def check_subscription(t, browser, cds, location):
+    events = []
+    cds.add_notify("SystemUpdateID", browser.GObject.TYPE_UINT,
+                   lambda _proxy, _name, value: events.append(value))
+    cds.set_subscribed(True)
+    t.truth("initial SystemUpdateID event arrives", browser.wait(lambda: events, 15))
+    t.truth("subscribed", cds.get_subscribed())
+    base = location.rsplit("/", 1)[0]
+    # A callback that names a third host is refused (and nothing is sent anywhere).
+    status, _, _ = curl("-X", "SUBSCRIBE", "-H", "NT: upnp:event",
+                        "-H", "CALLBACK: <http://192.0.2.1:9/x>", "-H", "TIMEOUT: Second-300",
+                        base + "/ContentDirectory/event")
+    t.check("CallStranger callback refused", status, 412)
+
+
+def check_actions(t, browser, cds, cms):
+    GLib = browser.GLib
+    for object_id in ("no-such-object", "0$../../etc"):
+        try:
+            browser.browse(cds, object_id)
+            t.truth("unknown id %r refused" % object_id, False)
+        except GLib.Error as error:
+            t.check("unknown id %r: error" % object_id, error.code, 701)
+    result = browser.call(cds, "GetSystemUpdateID", [], [("Id", int)])
+    t.truth("GetSystemUpdateID", result["Id"] >= 1)
+    browser.call(cds, "GetSearchCapabilities", [], [("SearchCaps", str)])
+    browser.call(cds, "GetSortCapabilities", [], [("SortCaps", str)])
+    result = browser.call(cms, "GetProtocolInfo", [], [("Source", str), ("Sink", str)])
+    t.truth("source protocols include video", "http-get:*:video/" in (result["Source"] or ""))
+
+
+def check_byebye(t, proc, udn):
+    """Quitting says byebye: a listener that has found the device hears it go."""
+    listener = subprocess.Popen(["gssdp-discover", "-i", "lo", "-t", "upnp:rootdevice",
+                                 "-m", "all", "-n", "10"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    text, found, stopped = b"", False, False
+    deadline = time.monotonic() + 12
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([listener.stdout], [], [], 0.2)
+        if ready:
+            chunk = os.read(listener.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            text += chunk
+        # gssdp reports a byebye only for a resource it knows.
+        if not stopped and b"resource available" in text and udn.encode() in text:
+            found = stopped = True
+            stop(proc)
+        if stopped and b"resource unavailable" in text:
+            break
+    listener.kill()
+    listener.wait()
+    t.truth("gssdp-discover finds the device before quit", found)
+    said = text.split(b"resource unavailable", 1)
+    t.truth("gssdp-discover hears byebye at quit",
+            len(said) == 2 and udn.encode() + b"::upnp:rootdevice" in said[1], text.decode()[-300:])
+
+
+def inside(executable):
+    setup_loopback()
+    t = Failures()
+    with tempfile.TemporaryDirectory(prefix="hearth-e2e-upnp-") as root:
+        program = os.path.join(root, "hearth")
+        shutil.copy2(executable, program)
+        media, files = write_media(root)
+        config = os.path.join(root, "hearth.xml")
+        write_config(config, media)
+        proc = subprocess.Popen([program, "-platform", "offscreen", "--config", config],
+                                cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            location, udn = discover(t, proc)
+            if not t.truth("gssdp-discover finds the media server", location):
+                return finish(t, proc)
+            t.truth("LOCATION on the loopback", location.startswith("http://127.0.0.1:"), location)
+            usns = {usn for usn, _ in gssdp_discover(t, "ssdp:all", 3)}
+            for target in TARGETS:
+                t.truth("gssdp-discover: " + target, udn + "::" + target in usns, str(usns))
+            t.truth("gssdp-discover: " + udn, udn in usns)
+
+            status, headers, body = curl(location)
+            t.check("description status", status, 200)
+            description = ET.fromstring(body)
+            ns = {"d": "urn:schemas-upnp-org:device-1-0"}
+            t.check("friendlyName", description.findtext("d:device/d:friendlyName", None, ns),
+                    SERVER_NAME)
+            base = location.rsplit("/", 1)[0]
+            icons = description.findall("d:device/d:iconList/d:icon", ns)
+            t.truth("icons listed", len(icons) >= 2)
+            for icon in icons:
+                url = icon.findtext("d:url", "", ns)
+                status, headers, body = curl(base + url)
+                t.check("icon " + url, (status, headers.get("content-type")),
+                        (200, icon.findtext("d:mimetype", "", ns)))
+                if headers.get("content-type") == "image/jpeg":
+                    t.check("icon size " + url, jpeg_size(body),
+                            (int(icon.findtext("d:width", "0", ns)),
+                             int(icon.findtext("d:height", "0", ns))))
+
+            try:
+                browser = Browser(t)
+            except (ImportError, ValueError) as error:
+                print("SKIP part: GUPnP from Python is missing (%s): %s" % (CLIENT_PACKAGES, error))
+                return finish(t, proc)
+            device = browser.device()
+            if not t.truth("GUPnP control point finds the device", device is not None):
+                return finish(t, proc)
+            t.check("GUPnP: friendly name", device.get_friendly_name(), SERVER_NAME)
+            t.check("GUPnP: UDN", device.get_udn(), udn)
+            cds = device.get_service(CDS)
+            cms = device.get_service("urn:schemas-upnp-org:service:ConnectionManager:1")
+            containers, items = browse_everything(t, browser, cds)
+            t.check("top containers", sorted(k for k in containers if k.count("/") == 1),
+                    ["/Audio", "/Pictures", "/Video"])
+            live = containers.get("/Video/Films/live2000")
+            if t.truth("live folder listed", live is not None, str(sorted(containers))):
+                t.check("live folder childCount", live.get_child_count(), LIVE_COUNT)
+                page_live_folder(t, browser, cds, live.get_id())
+            check_items(t, items, files)
+            check_actions(t, browser, cds, cms)
+            check_streaming(t, items, files)
+            check_pictures(t, items)
+            check_subscription(t, browser, cds, location)
+            check_byebye(t, proc, udn)
+        except Exception as error:  # a client's failure is a failed check, reported in full
+            t.truth("no client error", False, repr(error))
+        return finish(t, proc)
+
+
+def finish(t, proc):
+    out, err = stop(proc)
+    t.check("exit code after SIGTERM", proc.returncode, 0)
+    if t.failed:
+        sys.stdout.write(err.decode(errors="replace")[-3000:])
+    print("%d passed, %d failed" % (t.passed, t.failed))
+    return 0 if t.failed == 0 else 1
+
+
+def main():
+    if len(sys.argv) >= 2 and sys.argv[1] == "--inside":
+        return inside(sys.argv[2])
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    try:
+        import gi  # noqa: F401
+    except ImportError:
+        # Debian's bindings belong to Debian's interpreter, which may not be the first one.
+        if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != \
+                os.path.realpath("/usr/bin/python3"):
+            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+        skip("python3-gi is missing (Debian: %s)" % CLIENT_PACKAGES)
+    return enter_namespace()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

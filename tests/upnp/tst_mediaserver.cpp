@@ -1,0 +1,682 @@
+#include "../net/fakelibrary.h"
+#include "picture/picturecache.h"
+#include "upnp/mediaserver.h"
+#include "upnp/objectid.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamReader>
+
+namespace {
+
+struct Reply
+{
+    int status = 0;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+
+    QByteArray header(const char *name) const
+    {
+        for (const auto &[key, value] : headers) {
+            if (key.compare(QByteArray(name), Qt::CaseInsensitive) == 0)
+                return value;
+        }
+        return QByteArray();
+    }
+};
+
+// One object of a DIDL-Lite listing, as far as the tests look at it.
+struct DidlObject
+{
+    QString tag; // "container" or "item"
+    QString id;
+    QString parentId;
+    QString title;
+    QString upnpClass;
+    QString childCount;
+    QStringList resources; // protocolInfo of each res, in order
+    QStringList resolutions;
+    QStringList urls;
+    QString size; // of the res that carries one
+    QString date;
+    QString albumArt;
+};
+
+QList<DidlObject> readDidl(const QString &didl)
+{
+    QList<DidlObject> objects;
+    QXmlStreamReader xml(didl);
+    while (xml.readNextStartElement() || !xml.atEnd()) {
+        if (!xml.isStartElement())
+            continue;
+        const QStringView name = xml.name();
+        if (name == u"container" || name == u"item") {
+            DidlObject object;
+            object.tag = name.toString();
+            object.id = xml.attributes().value(QLatin1String("id")).toString();
+            object.parentId = xml.attributes().value(QLatin1String("parentID")).toString();
+            object.childCount = xml.attributes().value(QLatin1String("childCount")).toString();
+            objects.append(object);
+        } else if (!objects.isEmpty()) {
+            DidlObject &object = objects.last();
+            if (name == u"res") {
+                object.resources.append(
+                    xml.attributes().value(QLatin1String("protocolInfo")).toString());
+                object.resolutions.append(
+                    xml.attributes().value(QLatin1String("resolution")).toString());
+                if (xml.attributes().hasAttribute(QLatin1String("size")))
+                    object.size = xml.attributes().value(QLatin1String("size")).toString();
+                object.urls.append(xml.readElementText());
+            } else if (name == u"title") {
+                object.title = xml.readElementText();
+            } else if (name == u"class") {
+                object.upnpClass = xml.readElementText();
+            } else if (name == u"date") {
+                object.date = xml.readElementText();
+            } else if (name == u"albumArtURI") {
+                object.albumArt = xml.readElementText();
+            }
+        }
+    }
+    return objects;
+}
+
+// The text of each child element of the response (or fault detail), by name.
+QHash<QString, QString> readEnvelope(const QByteArray &body)
+{
+    QHash<QString, QString> values;
+    QXmlStreamReader xml(body);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QString name = xml.name().toString();
+        if (name != u"Envelope" && name != u"Body" && !name.endsWith(u"Response")
+            && name != u"Fault" && name != u"detail" && name != u"UPnPError") {
+            values.insert(name, xml.readElementText(QXmlStreamReader::SkipChildElements));
+        }
+    }
+    return values;
+}
+
+QByteArray soapBody(const QByteArray &action, const QList<std::pair<QByteArray, QByteArray>> &args,
+    const QByteArray &service = "ContentDirectory")
+{
+    QByteArray body = "<?xml version=\"1.0\"?>"
+                      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+                      "<u:"
+        + action + " xmlns:u=\"urn:schemas-upnp-org:service:" + service + ":1\">";
+    for (const auto &[name, value] : args)
+        body += '<' + name + '>' + value + "</" + name + '>';
+    return body + "</u:" + action + "></s:Body></s:Envelope>";
+}
+
+QByteArray idOf(int library, const QString &path)
+{
+    return ObjectId { library, path }.toByteArray();
+}
+
+} // namespace
+
+class TestMediaServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void browse_data();
+    void browse();
+    void otherActions_data();
+    void otherActions();
+    void media_data();
+    void media();
+    void pictures();
+    void boundsAndSuspension();
+    void keepAliveAndPipelining();
+    void updateIdFollowsEdits();
+    void objectIdsAreStableAndOpaque();
+
+private:
+    Reply request(const QByteArray &raw);
+    Reply get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray(),
+        const QByteArray &method = "GET");
+    Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control");
+
+    QTemporaryDir dir;
+    QByteArray clip; // the bytes of Video/clip.avi
+    std::unique_ptr<FakeLibrary> video;
+    std::unique_ptr<FakeLibrary> audio;
+    std::unique_ptr<FakeLibrary> photos;
+    std::unique_ptr<PictureCache> cache;
+    std::unique_ptr<MediaServer> server;
+};
+
+void TestMediaServer::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    const QString root = dir.path();
+    for (int i = 0; i < 1000; ++i)
+        clip.append(char('A' + i % 26));
+    auto write = [](const QString &path, const QByteArray &bytes) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    QVERIFY(write(root + QStringLiteral("/clip.avi"), clip));
+    QVERIFY(write(root + QStringLiteral("/live/a.mkv"), "mkv"));
+    QVERIFY(write(root + QStringLiteral("/live/.hidden.mkv"), "hidden"));
+    QVERIFY(write(root + QStringLiteral("/live/Sub/b.mp4"), "mp4"));
+    QVERIFY(write(root + QStringLiteral("/secret.txt"), "not in a library"));
+    for (int i = 0; i < 25; ++i)
+        QVERIFY(write(root + QStringLiteral("/many/p%1.mp4").arg(i, 2, 10, QLatin1Char('0')), "p"));
+    QVERIFY(write(root + QStringLiteral("/music/song.mp3"), "ID3"));
+    QImage picture(400, 300, QImage::Format_RGB32);
+    picture.fill(Qt::darkCyan);
+    QDir().mkpath(root + QStringLiteral("/photos"));
+    QVERIFY(picture.save(root + QStringLiteral("/photos/beach.jpg"), "JPEG"));
+    QVERIFY(write(root + QStringLiteral("/photos/broken.jpg"), "not a picture"));
+
+    video = std::make_unique<FakeLibrary>(1);
+    QVERIFY(video->addFile(QString(), root + QStringLiteral("/clip.avi")));
+    QVERIFY(video->addVirtualDir(QString(), QStringLiteral("Films")));
+    QVERIFY(video->addVirtualDir(QStringLiteral("Films"), QStringLiteral("Empty")));
+    QVERIFY(video->addLiveDir(QStringLiteral("Films"), root + QStringLiteral("/live")));
+    QVERIFY(video->addLiveDir(QString(), root + QStringLiteral("/many")));
+    audio = std::make_unique<FakeLibrary>(2);
+    QVERIFY(audio->addLiveDir(QString(), root + QStringLiteral("/music")));
+    photos = std::make_unique<FakeLibrary>(3);
+    QVERIFY(photos->addLiveDir(QString(), root + QStringLiteral("/photos")));
+
+    cache = std::make_unique<PictureCache>(PictureFormat());
+    server = std::make_unique<MediaServer>(
+        QList<DirTreeInterface *> { video.get(), audio.get(), photos.get() }, *cache);
+    server->setFriendlyName(QStringLiteral("Test Hearth"));
+    server->setUdn(QStringLiteral("uuid:00000000-0000-0000-0000-000000000001"));
+    QVERIFY(server->start(0, QHostAddress::LocalHost, false));
+    QVERIFY(server->port() != 0);
+}
+
+void TestMediaServer::cleanupTestCase()
+{
+    server.reset();
+}
+
+Reply TestMediaServer::request(const QByteArray &raw)
+{
+    Reply reply;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, server->port());
+    if (!socket.waitForConnected(5000))
+        return reply;
+    socket.write(raw);
+    QByteArray received;
+    // The server runs on this thread: wait in the event loop until it closes.
+    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
+    connect(&socket, &QTcpSocket::readyRead, &socket, [&] { received += socket.readAll(); });
+    if (!closed.wait(10000))
+        return reply;
+    received += socket.readAll();
+    const int end = received.indexOf("\r\n\r\n");
+    if (end < 0)
+        return reply;
+    const QList<QByteArray> lines = received.left(end).split('\n');
+    reply.status = lines.first().split(' ').value(1).toInt();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const int colon = lines.at(i).indexOf(':');
+        reply.headers.append(
+            { lines.at(i).left(colon).trimmed(), lines.at(i).mid(colon + 1).trimmed() });
+    }
+    reply.body = received.mid(end + 4);
+    return reply;
+}
+
+Reply TestMediaServer::get(
+    const QByteArray &path, const QByteArray &extraHeaders, const QByteArray &method)
+{
+    return request(method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+        + extraHeaders + "\r\n");
+}
+
+Reply TestMediaServer::control(const QByteArray &body, const QByteArray &path)
+{
+    return request("POST " + path
+        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+          "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+}
+
+void TestMediaServer::browse_data()
+{
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("flag");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("count");
+    // "title class childCount" per object, or "fault NNN".
+    QTest::addColumn<QStringList>("objects");
+    QTest::addColumn<int>("total");
+
+    const QString folder = QStringLiteral("object.container.storageFolder");
+    QTest::addRow("root's metadata")
+        << QByteArray("0") << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("root ") + folder + QStringLiteral(" 3") } << 1;
+    QTest::addRow("root lists the libraries")
+        << QByteArray("0") << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("Video ") + folder + QStringLiteral(" 3"),
+               QStringLiteral("Audio ") + folder + QStringLiteral(" 1"),
+               QStringLiteral("Pictures ") + folder + QStringLiteral(" 1") }
+        << 3;
+    QTest::addRow("video top level: file, virtual and live folders")
+        << idOf(0, QString()) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("clip.avi object.item.videoItem "),
+               QStringLiteral("Films ") + folder + QStringLiteral(" 2"),
+               QStringLiteral("many ") + folder + QStringLiteral(" ") }
+        << 3;
+    QTest::addRow("a live folder: subfolders first, hidden left out")
+        << idOf(0, QStringLiteral("Films/live")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("Sub ") + folder + QStringLiteral(" "),
+               QStringLiteral("a.mkv object.item.videoItem ") }
+        << 2;
+    QTest::addRow("a live folder's metadata counts its children")
+        << idOf(0, QStringLiteral("Films/live")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("live ") + folder + QStringLiteral(" 2") } << 1;
+    QTest::addRow("an empty virtual folder")
+        << idOf(0, QStringLiteral("Films/Empty")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList {} << 0;
+    QTest::addRow("paging") << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren")
+                            << 20 << 3
+                            << QStringList { QStringLiteral("p20.mp4 object.item.videoItem "),
+                                   QStringLiteral("p21.mp4 object.item.videoItem "),
+                                   QStringLiteral("p22.mp4 object.item.videoItem ") }
+                            << 25;
+    QTest::addRow("count 0 is all, to the end")
+        << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 23 << 0
+        << QStringList { QStringLiteral("p23.mp4 object.item.videoItem "),
+               QStringLiteral("p24.mp4 object.item.videoItem ") }
+        << 25;
+    QTest::addRow("start past the end")
+        << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 99 << 5
+        << QStringList {} << 25;
+    QTest::addRow("a music track")
+        << idOf(1, QStringLiteral("music/song.mp3")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("song.mp3 object.item.audioItem.musicTrack ") } << 1;
+    QTest::addRow("unknown library") << QByteArray("7") << QByteArray("BrowseMetadata") << 0 << 0
+                                     << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("missing entry")
+        << idOf(0, QStringLiteral("Films/gone.avi")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("hidden entry") << idOf(0, QStringLiteral("Films/live/.hidden.mkv"))
+                                  << QByteArray("BrowseMetadata") << 0 << 0
+                                  << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("dot-dot out of a live folder")
+        << idOf(0, QStringLiteral("Films/live/../secret.txt")) << QByteArray("BrowseMetadata") << 0
+        << 0 << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("garbage id") << QByteArray("1.!!") << QByteArray("BrowseMetadata") << 0 << 0
+                                << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a disk path as id")
+        << QByteArray("/etc/passwd") << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("children of an item")
+        << idOf(0, QStringLiteral("clip.avi")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("fault 710") } << 0;
+    QTest::addRow("bad flag") << QByteArray("0") << QByteArray("BrowseEverything") << 0 << 0
+                              << QStringList { QStringLiteral("fault 402") } << 0;
+    QTest::addRow("negative start") << QByteArray("0") << QByteArray("BrowseDirectChildren") << -1
+                                    << 0 << QStringList { QStringLiteral("fault 402") } << 0;
+}
+
+void TestMediaServer::browse()
+{
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, flag);
+    QFETCH(int, start);
+    QFETCH(int, count);
+    QFETCH(QStringList, objects);
+    QFETCH(int, total);
+
+    const Reply reply = control(soapBody("Browse",
+        { { "ObjectID", id }, { "BrowseFlag", flag }, { "Filter", "*" },
+            { "StartingIndex", QByteArray::number(start) },
+            { "RequestedCount", QByteArray::number(count) }, { "SortCriteria", "" } }));
+    const QHash<QString, QString> values = readEnvelope(reply.body);
+    if (objects.value(0).startsWith(u"fault")) {
+        QCOMPARE(reply.status, 500);
+        QCOMPARE(values.value(QStringLiteral("errorCode")), objects.first().mid(6));
+        return;
+    }
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(values.value(QStringLiteral("TotalMatches")).toInt(), total);
+    QCOMPARE(values.value(QStringLiteral("NumberReturned")).toInt(), objects.size());
+    QCOMPARE(values.value(QStringLiteral("UpdateID")).toUInt(), server->systemUpdateId());
+    QStringList seen;
+    for (const DidlObject &object : readDidl(values.value(QStringLiteral("Result")))) {
+        seen.append(object.title + u' ' + object.upnpClass + u' ' + object.childCount);
+        // Every object names its parent: the asked id for children, its own parent otherwise.
+        if (flag == "BrowseDirectChildren")
+            QCOMPARE(object.parentId.toLatin1(), id);
+        if (object.tag == u"item") {
+            QVERIFY(!object.date.isEmpty());
+            QVERIFY2(object.resources.value(0).contains(u"DLNA.ORG_OP=01"),
+                qPrintable(object.resources.value(0)));
+        }
+    }
+    QCOMPARE(seen, objects);
+}
+
+void TestMediaServer::otherActions_data()
+{
+    QTest::addColumn<QByteArray>("service");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected"); // a value's start, or "fault NNN"
+
+    const QByteArray cd = "ContentDirectory";
+    QTest::addRow("search caps") << cd << soapBody("GetSearchCapabilities", {})
+                                 << QStringLiteral("SearchCaps") << QString();
+    QTest::addRow("system update id")
+        << cd << soapBody("GetSystemUpdateID", {}) << QStringLiteral("Id") << QStringLiteral("1");
+    QTest::addRow("Samsung feature list")
+        << cd << soapBody("X_GetFeatureList", {}) << QStringLiteral("FeatureList")
+        << QStringLiteral("<?xml");
+    QTest::addRow("bookmark accepted")
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", "1" }, { "PosSecond", "5" } })
+        << QString() << QString();
+    QTest::addRow("unknown action") << cd << soapBody("DestroyObject", { { "ObjectID", "1" } })
+                                    << QString() << QStringLiteral("fault 401");
+    QTest::addRow("not an envelope")
+        << cd << QByteArray("<a>hello</a>") << QString() << QStringLiteral("fault 401");
+    QTest::addRow("entities from a DTD are not expanded")
+        << cd
+        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
+                      "\"&a;&a;&a;&a;&a;&a;&a;&a;\">]>")
+            + soapBody("Browse", { { "ObjectID", "&b;" } }).mid(21)
+        << QString() << QStringLiteral("fault 401");
+    QTest::addRow("protocol info")
+        << QByteArray("ConnectionManager") << soapBody("GetProtocolInfo", {}, "ConnectionManager")
+        << QStringLiteral("Source") << QStringLiteral("http-get:*:video/x-matroska:*");
+    QTest::addRow("connection ids") << QByteArray("ConnectionManager")
+                                    << soapBody("GetCurrentConnectionIDs", {}, "ConnectionManager")
+                                    << QStringLiteral("ConnectionIDs") << QStringLiteral("0");
+    QTest::addRow("unknown connection")
+        << QByteArray("ConnectionManager")
+        << soapBody("GetCurrentConnectionInfo", { { "ConnectionID", "3" } }, "ConnectionManager")
+        << QString() << QStringLiteral("fault 706");
+    QTest::addRow("registrar") << QByteArray("X_MS_MediaReceiverRegistrar")
+                               << soapBody("IsAuthorized", { { "DeviceID", "" } },
+                                      "X_MS_MediaReceiverRegistrar")
+                               << QStringLiteral("Result") << QStringLiteral("1");
+}
+
+void TestMediaServer::otherActions()
+{
+    QFETCH(QByteArray, service);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+
+    const Reply reply = control(body, '/' + service + "/control");
+    const QHash<QString, QString> values = readEnvelope(reply.body);
+    if (expected.startsWith(u"fault")) {
+        QCOMPARE(reply.status, 500);
+        QCOMPARE(values.value(QStringLiteral("errorCode")), expected.mid(6));
+        return;
+    }
+    QCOMPARE(reply.status, 200);
+    if (!name.isEmpty()) {
+        QVERIFY2(values.contains(name), qPrintable(QString::fromUtf8(reply.body)));
+        QVERIFY2(values.value(name).startsWith(expected), qPrintable(values.value(name)));
+    }
+}
+
+void TestMediaServer::media_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<int>("first"); // of clip's bytes in the body; -1 no body check
+    QTest::addColumn<int>("length");
+
+    const QByteArray clipPath = "/media/" + idOf(0, QStringLiteral("clip.avi")) + ".avi";
+    QTest::addRow("whole file") << QByteArray("GET") << clipPath << QByteArray() << 200
+                                << QByteArray() << 0 << 1000;
+    QTest::addRow("without the extension")
+        << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("clip.avi")) << QByteArray()
+        << 200 << QByteArray() << 0 << 1000;
+    QTest::addRow("HEAD") << QByteArray("HEAD") << clipPath << QByteArray() << 200 << QByteArray()
+                          << -1 << 0;
+    QTest::addRow("range a-b") << QByteArray("GET") << clipPath
+                               << QByteArray("Range: bytes=100-109\r\n") << 206
+                               << QByteArray("bytes 100-109/1000") << 100 << 10;
+    QTest::addRow("range a-") << QByteArray("GET") << clipPath
+                              << QByteArray("Range: bytes=990-\r\n") << 206
+                              << QByteArray("bytes 990-999/1000") << 990 << 10;
+    QTest::addRow("range past the end is cut")
+        << QByteArray("GET") << clipPath << QByteArray("Range: bytes=995-5000\r\n") << 206
+        << QByteArray("bytes 995-999/1000") << 995 << 5;
+    QTest::addRow("suffix range") << QByteArray("GET") << clipPath
+                                  << QByteArray("Range: bytes=-4\r\n") << 206
+                                  << QByteArray("bytes 996-999/1000") << 996 << 4;
+    QTest::addRow("range beyond the end")
+        << QByteArray("GET") << clipPath << QByteArray("Range: bytes=1000-\r\n") << 416
+        << QByteArray("bytes */1000") << -1 << 0;
+    QTest::addRow("live file") << QByteArray("GET")
+                               << "/media/" + idOf(0, QStringLiteral("Films/live/a.mkv"))
+                               << QByteArray() << 200 << QByteArray() << -1 << 3;
+    QTest::addRow("hidden file") << QByteArray("GET")
+                                 << "/media/" + idOf(0, QStringLiteral("Films/live/.hidden.mkv"))
+                                 << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("dot-dot in the id")
+        << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live/../../secret.txt"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("dot-dot in the URL") << QByteArray("GET") << QByteArray("/media/../secret.txt")
+                                        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("encoded dot-dot")
+        << QByteArray("GET") << QByteArray("/media/%2e%2e/%2e%2e/etc/passwd") << QByteArray() << 404
+        << QByteArray() << -1 << -1;
+    QTest::addRow("a folder") << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films"))
+                              << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("a library") << QByteArray("GET") << QByteArray("/media/1") << QByteArray() << 404
+                               << QByteArray() << -1 << -1;
+    QTest::addRow("fitted video") << QByteArray("GET")
+                                  << "/fitted/" + idOf(0, QStringLiteral("clip.avi"))
+                                  << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("unknown path") << QByteArray("GET") << QByteArray("/nothing") << QByteArray()
+                                  << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("POST to media")
+        << QByteArray("POST") << clipPath << QByteArray("Content-Length: 0\r\n") << 404
+        << QByteArray() << -1 << -1;
+}
+
+void TestMediaServer::media()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(int, first);
+    QFETCH(int, length);
+
+    const Reply reply = get(path, headers, method);
+    QCOMPARE(reply.status, status);
+    QCOMPARE(reply.header("Content-Range"), contentRange);
+    if (status >= 300)
+        return;
+    QCOMPARE(reply.header("Content-Length").toInt(), method == "HEAD" ? 1000 : length);
+    QCOMPARE(reply.body.size(), method == "HEAD" ? 0 : length);
+    if (first >= 0)
+        QCOMPARE(reply.body, clip.mid(first, length));
+    QCOMPARE(reply.header("transferMode.dlna.org"), QByteArray("Streaming"));
+    QVERIFY(reply.header("contentFeatures.dlna.org").startsWith("DLNA.ORG_OP=01;DLNA.ORG_CI=0;"));
+    QVERIFY(!reply.header("contentFeatures.dlna.org").contains("DLNA.ORG_PN"));
+    if (path.endsWith(".avi"))
+        QCOMPARE(reply.header("Content-Type"), QByteArray("video/avi"));
+}
+
+void TestMediaServer::pictures()
+{
+    // The listing names a fitted picture first, the original second, and a thumbnail.
+    const Reply listing = control(soapBody("Browse",
+        { { "ObjectID", idOf(2, QStringLiteral("photos")) },
+            { "BrowseFlag", "BrowseDirectChildren" }, { "StartingIndex", "0" },
+            { "RequestedCount", "0" } }));
+    const QList<DidlObject> objects
+        = readDidl(readEnvelope(listing.body).value(QStringLiteral("Result")));
+    QCOMPARE(objects.size(), 2);
+    const DidlObject &beach = objects.first();
+    QCOMPARE(beach.title, QStringLiteral("beach.jpg"));
+    QCOMPARE(beach.upnpClass, QStringLiteral("object.item.imageItem.photo"));
+    QVERIFY(beach.resources.value(0).contains(u"DLNA.ORG_CI=1"));
+    QVERIFY(beach.resources.value(1).contains(u"DLNA.ORG_CI=0"));
+    QVERIFY(beach.albumArt.contains(u"/thumb/"));
+    const QSize frame = PictureFormat().canvasSize();
+    QCOMPARE(beach.resolutions,
+        QStringList({ QStringLiteral("%1x%2").arg(frame.width()).arg(frame.height()), QString(),
+            QStringLiteral("160x160") }));
+    const QString prefix = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+    QVERIFY2(beach.urls.value(0).startsWith(prefix), qPrintable(beach.urls.value(0)));
+
+    // The fitted picture is the one players get: the same cache's conversion.
+    const QString beachPath = dir.path() + QStringLiteral("/photos/beach.jpg");
+    const QByteArray expected = cache->convertedPicture(beachPath);
+    const Reply fitted = get(beach.urls.value(0).mid(prefix.size()).toLatin1());
+    QCOMPARE(fitted.status, 200);
+    QCOMPARE(fitted.header("Content-Type"), QByteArray("image/jpeg"));
+    QCOMPARE(fitted.header("transferMode.dlna.org"), QByteArray("Interactive"));
+    QCOMPARE(fitted.body, expected);
+    QImage fittedImage;
+    QVERIFY(fittedImage.loadFromData(fitted.body, "JPEG"));
+    QCOMPARE(fittedImage.size(), PictureFormat().canvasSize());
+
+    const Reply thumb = get(beach.albumArt.mid(prefix.size()).toLatin1());
+    QCOMPARE(thumb.status, 200);
+    QVERIFY(thumb.header("contentFeatures.dlna.org").startsWith("DLNA.ORG_PN=JPEG_TN;"));
+    QImage thumbImage;
+    QVERIFY(thumbImage.loadFromData(thumb.body, "JPEG"));
+    QVERIFY(thumbImage.width() <= 160 && thumbImage.height() <= 160);
+
+    const Reply original = get(beach.urls.value(1).mid(prefix.size()).toLatin1());
+    QCOMPARE(original.status, 200);
+    QCOMPARE(original.body.size(), QFileInfo(beachPath).size());
+
+    // A file that is no picture goes out as stored, like to players; it has no thumbnail.
+    const DidlObject &broken = objects.last();
+    QCOMPARE(
+        get(broken.urls.value(0).mid(prefix.size()).toLatin1()).body, QByteArray("not a picture"));
+    QCOMPARE(get(broken.albumArt.mid(prefix.size()).toLatin1()).status, 404);
+
+    // A range of the fitted picture.
+    const Reply part
+        = get(beach.urls.value(0).mid(prefix.size()).toLatin1(), "Range: bytes=2-5\r\n");
+    QCOMPARE(part.status, 206);
+    QCOMPARE(part.body, expected.mid(2, 4));
+}
+
+void TestMediaServer::boundsAndSuspension()
+{
+    // A body over the bound is refused before it is read.
+    const Reply large = request("POST /ContentDirectory/control HTTP/1.1\r\nHost: x\r\n"
+                                "Connection: close\r\nContent-Length: 70000\r\n\r\n");
+    QCOMPARE(large.status, 413);
+    // So is one without a length, once it has grown past it.
+    const QByteArray chunk(70000, 'x');
+    const Reply chunked
+        = request("POST /ContentDirectory/control HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n"
+            + QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n0\r\n\r\n");
+    QCOMPARE(chunked.status, 413);
+    // Headers beyond the connection's memory are refused, not grown into.
+    const Reply longHeader = get("/description.xml", "X-Long: " + QByteArray(40000, 'a') + "\r\n");
+    QVERIFY(longHeader.status == 431 || longHeader.status == 413 || longHeader.status == 0);
+
+    // While a picture converts, its connection waits and the others are answered.
+    QImage big(3000, 2000, QImage::Format_RGB32);
+    big.fill(Qt::red);
+    const QString bigPath = dir.path() + QStringLiteral("/photos/big.jpg");
+    QVERIFY(big.save(bigPath, "JPEG"));
+    QTcpSocket waiting;
+    waiting.connectToHost(QHostAddress::LocalHost, server->port());
+    QVERIFY(waiting.waitForConnected(5000));
+    waiting.write("GET /fitted/" + idOf(2, QStringLiteral("photos/big.jpg"))
+        + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QCOMPARE(get("/media/" + idOf(0, QStringLiteral("clip.avi"))).status, 200);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        waiting.bytesAvailable() > 0 || waiting.state() != QAbstractSocket::ConnectedState, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(waiting.state(), QAbstractSocket::UnconnectedState, 20000);
+    QVERIFY(waiting.readAll().startsWith("HTTP/1.1 200"));
+
+    // Stopping with a conversion pending does not hang or crash.
+    QTcpSocket pending;
+    pending.connectToHost(QHostAddress::LocalHost, server->port());
+    QVERIFY(pending.waitForConnected(5000));
+    QFile::remove(bigPath);
+    QVERIFY(big.save(bigPath, "JPEG", 80)); // a new file: not cached
+    pending.write("GET /fitted/" + idOf(2, QStringLiteral("photos/big.jpg"))
+        + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTRY_COMPARE(server->clientCount(), 1);
+    QTest::qWait(20);
+    const quint16 port = server->port();
+    server->stop();
+    QCOMPARE(server->clientCount(), 0);
+    QVERIFY(server->start(port, QHostAddress::LocalHost, false));
+    QCOMPARE(get("/media/" + idOf(0, QStringLiteral("clip.avi"))).status, 200);
+    QFile::remove(bigPath);
+}
+
+void TestMediaServer::keepAliveAndPipelining()
+{
+    // Two requests in one write on one connection, the first a picture that must wait for
+    // its conversion: both answered, in order, on the same connection.
+    QImage picture(1200, 900, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    const QString path = dir.path() + QStringLiteral("/photos/fresh.jpg");
+    QVERIFY(picture.save(path, "JPEG"));
+    const auto removeFresh = qScopeGuard([&] { QFile::remove(path); });
+    const QByteArray fitted = "/fitted/" + idOf(2, QStringLiteral("photos/fresh.jpg"));
+    const QByteArray clipPath = "/media/" + idOf(0, QStringLiteral("clip.avi"));
+    const Reply reply = request("HEAD " + fitted
+        + " HTTP/1.1\r\nHost: x\r\n\r\n"
+          "GET "
+        + clipPath
+        + " HTTP/1.1\r\nHost: x\r\n"
+          "Range: bytes=0-2\r\nConnection: close\r\n\r\n");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.header("Content-Type"), QByteArray("image/jpeg"));
+    QVERIFY2(reply.body.startsWith("HTTP/1.1 206"), reply.body.constData());
+    QVERIFY(reply.body.endsWith("\r\n\r\nABC"));
+}
+
+void TestMediaServer::updateIdFollowsEdits()
+{
+    const quint32 before = server->systemUpdateId();
+    server->libraryChanged();
+    const Reply reply = control(soapBody("GetSystemUpdateID", {}));
+    QCOMPARE(readEnvelope(reply.body).value(QStringLiteral("Id")).toUInt(), before + 1);
+}
+
+void TestMediaServer::objectIdsAreStableAndOpaque()
+{
+    const ObjectId id { 0, QStringLiteral("Films/live/a.mkv") };
+    const QByteArray text = id.toByteArray();
+    QVERIFY(!text.contains("Films"));
+    QVERIFY(!text.contains('/'));
+    ObjectId back;
+    QVERIFY(ObjectId::parse(text, &back));
+    QCOMPARE(back.library, 0);
+    QCOMPARE(back.path, id.path);
+    QCOMPARE(QByteArray(ObjectId { 0, QStringLiteral("Films/live") }.toByteArray()), id.parentId());
+    // Another spelling of the same path (padding) is not an id this server made.
+    QVERIFY(!ObjectId::parse(QByteArray(text + "="), &back));
+    QVERIFY(!ObjectId::parse("1.", &back));
+}
+
+QTEST_GUILESS_MAIN(TestMediaServer)
+#include "tst_mediaserver.moc"

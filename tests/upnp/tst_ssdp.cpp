@@ -1,0 +1,300 @@
+#include "upnp/description.h"
+#include "upnp/ssdp.h"
+
+#include <QDomDocument>
+#include <QImage>
+#include <QNetworkDatagram>
+#include <QSet>
+#include <QTest>
+#include <QUdpSocket>
+
+namespace {
+const QString udn = QStringLiteral("uuid:3f2504e0-4f89-11d3-9a0c-0305e82c3301");
+constexpr quint16 httpPort = 8231;
+
+QByteArray header(const QByteArray &message, const QByteArray &name)
+{
+    for (const QByteArray &line : message.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toUpper() == name)
+            return line.mid(colon + 1).trimmed();
+    }
+    return "<none>";
+}
+
+QByteArray search(const QByteArray &st, const QByteArray &extra = "MX: 1\r\n")
+{
+    return "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n" + extra
+        + "ST: " + st + "\r\n\r\n";
+}
+
+// A control point on loopback: the server announces to it and it asks the server.
+struct Peer
+{
+    Peer() { QVERIFY(socket.bind(QHostAddress::LocalHost, 0)); }
+
+    QList<QByteArray> received(int atLeast, int waitMs = 1000)
+    {
+        (void)QTest::qWaitFor(
+            [&] {
+                while (socket.hasPendingDatagrams())
+                    messages.append(socket.receiveDatagram().data());
+                return messages.size() >= atLeast;
+            },
+            waitMs);
+        return std::exchange(messages, {});
+    }
+
+    QUdpSocket socket;
+    QList<QByteArray> messages;
+};
+
+QDomDocument parsed(const QByteArray &xml)
+{
+    QDomDocument document;
+    const bool ok = document.setContent(xml, true);
+    [&] { QVERIFY2(ok, xml.constData()); }();
+    return document;
+}
+
+QStringList words(const char *text)
+{
+    return QString::fromLatin1(text).split(QLatin1Char(' '));
+}
+
+QStringList texts(QDomDocument &document, const QString &tag)
+{
+    QStringList list;
+    const QDomNodeList nodes = document.elementsByTagName(tag);
+    for (int i = 0; i < nodes.size(); ++i)
+        list.append(nodes.at(i).toElement().text());
+    return list;
+}
+} // namespace
+
+class TestSsdp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answersSearches_data();
+    void answersSearches();
+    void announcesTwiceAndSaysByebye();
+    void limitsAnswersPerSender();
+    void deviceDescription_data();
+    void deviceDescription();
+    void serviceDescriptions_data();
+    void serviceDescriptions();
+};
+
+void TestSsdp::answersSearches_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<QList<QByteArray>>("sts"); // the targets answered, in order
+
+    const QByteArray device = "urn:schemas-upnp-org:device:MediaServer:1";
+    const QByteArray cds = "urn:schemas-upnp-org:service:ContentDirectory:1";
+    const QByteArray cms = "urn:schemas-upnp-org:service:ConnectionManager:1";
+    const QByteArray mrr = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1";
+    const QByteArray uuid = udn.toLatin1();
+    QTest::newRow("ssdp:all") << search(
+        "ssdp:all") << QList<QByteArray> { "upnp:rootdevice", uuid, device, cds, cms, mrr };
+    QTest::newRow("root device") << search("upnp:rootdevice")
+                                 << QList<QByteArray> { "upnp:rootdevice" };
+    QTest::newRow("uuid in upper case") << search(uuid.toUpper()) << QList<QByteArray> { uuid };
+    QTest::newRow("device type") << search(device) << QList<QByteArray> { device };
+    QTest::newRow("content directory") << search(cds) << QList<QByteArray> { cds };
+    QTest::newRow("connection manager") << search(cms) << QList<QByteArray> { cms };
+    QTest::newRow("registrar") << search(mrr) << QList<QByteArray> { mrr };
+    QTest::newRow("no MX") << search("upnp:rootdevice", "")
+                           << QList<QByteArray> { "upnp:rootdevice" };
+    QTest::newRow("odd MX") << search("upnp:rootdevice", "MX: soon\r\n")
+                            << QList<QByteArray> { "upnp:rootdevice" };
+    QTest::newRow("lower-case names, bare LF")
+        << QByteArray("M-SEARCH * HTTP/1.1\nman: \"ssdp:discover\"\nst: ssdp:all\nmx: 0\n\n")
+        << QList<QByteArray> { "upnp:rootdevice", uuid, device, cds, cms, mrr };
+    QTest::newRow("other device") << search("urn:schemas-upnp-org:device:MediaRenderer:1")
+                                  << QList<QByteArray> {};
+    QTest::newRow("other uuid") << search("uuid:00000000-0000-0000-0000-000000000000")
+                                << QList<QByteArray> {};
+    QTest::newRow("MAN missing") << QByteArray("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n")
+                                 << QList<QByteArray> {};
+    QTest::newRow("NOTIFY") << QByteArray("NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\n"
+                                          "NTS: ssdp:alive\r\n\r\n")
+                            << QList<QByteArray> {};
+    QTest::newRow("oversized") << search("ssdp:all", "X-PAD: " + QByteArray(3000, 'x') + "\r\n")
+                               << QList<QByteArray> {};
+}
+
+void TestSsdp::answersSearches()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(QList<QByteArray>, sts);
+
+    Peer peer;
+    SsdpServer server(QHostAddress::LocalHost, peer.socket.localPort(), 0);
+    server.setDevice(udn, httpPort);
+    QVERIFY(server.start());
+    peer.received(12, 500); // the announcements
+    peer.socket.writeDatagram(datagram, QHostAddress::LocalHost, server.localPort());
+    const QList<QByteArray> answers = peer.received(sts.size(), sts.isEmpty() ? 300 : 2000);
+
+    QList<QByteArray> answered;
+    for (const QByteArray &answer : answers) {
+        QVERIFY2(answer.startsWith("HTTP/1.1 200 OK\r\n"), answer.constData());
+        const QByteArray st = header(answer, "ST");
+        answered.append(st);
+        QCOMPARE(header(answer, "USN"), st == udn.toLatin1() ? st : udn.toLatin1() + "::" + st);
+        QCOMPARE(header(answer, "LOCATION"), "http://127.0.0.1:8231/description.xml");
+        QCOMPARE(header(answer, "CACHE-CONTROL"), "max-age=1800");
+        QCOMPARE(header(answer, "EXT"), "");
+        QVERIFY(header(answer, "SERVER").contains("UPnP/1.0"));
+    }
+    QCOMPARE(answered, sts);
+}
+
+void TestSsdp::announcesTwiceAndSaysByebye()
+{
+    Peer peer;
+    SsdpServer server(QHostAddress::LocalHost, peer.socket.localPort(), 0);
+    server.setDevice(udn, httpPort);
+    QVERIFY(server.start());
+
+    const QList<QByteArray> alive = peer.received(12);
+    QCOMPARE(alive.size(), 12);
+    QSet<QByteArray> pairs;
+    for (const QByteArray &message : alive) {
+        QVERIFY(message.startsWith("NOTIFY * HTTP/1.1\r\n"));
+        QCOMPARE(header(message, "NTS"), "ssdp:alive");
+        QCOMPARE(header(message, "LOCATION"), "http://127.0.0.1:8231/description.xml");
+        QCOMPARE(header(message, "CACHE-CONTROL"), "max-age=1800");
+        pairs.insert(header(message, "NT") + ' ' + header(message, "USN"));
+    }
+    QCOMPARE(pairs.size(), 6);
+    QVERIFY(pairs.contains("upnp:rootdevice " + udn.toLatin1() + "::upnp:rootdevice"));
+
+    server.stop();
+    const QList<QByteArray> byebye = peer.received(12);
+    QCOMPARE(byebye.size(), 12);
+    for (const QByteArray &message : byebye) {
+        QCOMPARE(header(message, "NTS"), "ssdp:byebye");
+        QVERIFY(pairs.contains(header(message, "NT") + ' ' + header(message, "USN")));
+    }
+    QCOMPARE(server.localPort(), quint16(0));
+}
+
+void TestSsdp::limitsAnswersPerSender()
+{
+    Peer peer;
+    SsdpServer server(QHostAddress::LocalHost, peer.socket.localPort(), 0);
+    server.setDevice(udn, httpPort);
+    QVERIFY(server.start());
+    peer.received(12, 500);
+    for (int i = 0; i < 50; ++i)
+        peer.socket.writeDatagram(
+            search("upnp:rootdevice"), QHostAddress::LocalHost, server.localPort());
+    const QList<QByteArray> answers = peer.received(50, 1000);
+    QCOMPARE(answers.size(), SsdpServer::questionsPerSenderWindow);
+}
+
+void TestSsdp::deviceDescription_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("default") << QStringLiteral("My Hearth");
+    QTest::newRow("markup and non-ASCII") << QStringLiteral("Den <&> \"Wohnzimmer\" \u00e9\u6728");
+}
+
+void TestSsdp::deviceDescription()
+{
+    QFETCH(QString, name);
+    QDomDocument document = parsed(::deviceDescription(name, udn));
+    QCOMPARE(document.documentElement().namespaceURI(),
+        QStringLiteral("urn:schemas-upnp-org:device-1-0"));
+    QCOMPARE(texts(document, QStringLiteral("friendlyName")), QStringList { name });
+    QCOMPARE(texts(document, QStringLiteral("UDN")), QStringList { udn });
+    QCOMPARE(texts(document, QStringLiteral("deviceType")),
+        QStringList { QStringLiteral("urn:schemas-upnp-org:device:MediaServer:1") });
+    QCOMPARE(document
+                 .elementsByTagNameNS(
+                     QStringLiteral("urn:schemas-dlna-org:device-1-0"), QStringLiteral("X_DLNADOC"))
+                 .at(0)
+                 .toElement()
+                 .text(),
+        QStringLiteral("DMS-1.50"));
+    QCOMPARE(texts(document, QStringLiteral("SCPDURL")),
+        (QStringList { QStringLiteral("/ContentDirectory/scpd.xml"),
+            QStringLiteral("/ConnectionManager/scpd.xml"),
+            QStringLiteral("/X_MS_MediaReceiverRegistrar/scpd.xml") }));
+    QCOMPARE(texts(document, QStringLiteral("eventSubURL")).size(), 3);
+
+    // Each icon listed is served, in the type and size the list says.
+    const QDomNodeList icons = document.elementsByTagName(QStringLiteral("icon"));
+    QCOMPARE(icons.size(), 4);
+    for (int i = 0; i < icons.size(); ++i) {
+        const QDomElement icon = icons.at(i).toElement();
+        const auto field
+            = [&](const char *tag) { return icon.firstChildElement(QLatin1String(tag)).text(); };
+        QByteArray mimeType;
+        const QByteArray data = iconData(field("url").toLatin1(), &mimeType);
+        QCOMPARE(QString::fromLatin1(mimeType), field("mimetype"));
+        const QImage image = QImage::fromData(data, mimeType == "image/png" ? "PNG" : "JPEG");
+        QCOMPARE(image.width(), field("width").toInt());
+        QCOMPARE(image.height(), field("height").toInt());
+    }
+    QByteArray none;
+    QVERIFY(iconData("/icons/../description.xml", &none).isEmpty());
+    QVERIFY(none.isEmpty());
+}
+
+void TestSsdp::serviceDescriptions_data()
+{
+    QTest::addColumn<UpnpService>("service");
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<QStringList>("evented");
+
+    QTest::newRow("ContentDirectory")
+        << UpnpService::ContentDirectory
+        << words("GetSearchCapabilities GetSortCapabilities GetSystemUpdateID Browse "
+                 "X_GetFeatureList X_SetBookmark")
+        << words("SystemUpdateID");
+    QTest::newRow("ConnectionManager")
+        << UpnpService::ConnectionManager
+        << words("GetProtocolInfo GetCurrentConnectionIDs GetCurrentConnectionInfo")
+        << words("SourceProtocolInfo SinkProtocolInfo CurrentConnectionIDs");
+    QTest::newRow("MediaReceiverRegistrar")
+        << UpnpService::MediaReceiverRegistrar << words("IsAuthorized RegisterDevice IsValidated")
+        << words("AuthorizationGrantedUpdateID AuthorizationDeniedUpdateID "
+                 "ValidationSucceededUpdateID ValidationRevokedUpdateID");
+}
+
+void TestSsdp::serviceDescriptions()
+{
+    QFETCH(UpnpService, service);
+    QFETCH(QStringList, actions);
+    QFETCH(QStringList, evented);
+
+    QDomDocument document = parsed(serviceDescription(service));
+    const QDomNodeList actionNodes = document.elementsByTagName(QStringLiteral("action"));
+    QStringList names;
+    for (int i = 0; i < actionNodes.size(); ++i)
+        names.append(actionNodes.at(i).firstChildElement(QStringLiteral("name")).text());
+    QCOMPARE(names, actions);
+
+    // Every argument names a state variable the table declares.
+    QSet<QString> declared;
+    QStringList sendEvents;
+    const QDomNodeList variables = document.elementsByTagName(QStringLiteral("stateVariable"));
+    for (int i = 0; i < variables.size(); ++i) {
+        const QDomElement variable = variables.at(i).toElement();
+        const QString name = variable.firstChildElement(QStringLiteral("name")).text();
+        declared.insert(name);
+        if (variable.attribute(QStringLiteral("sendEvents")) == QLatin1String("yes"))
+            sendEvents.append(name);
+    }
+    for (const QString &related : texts(document, QStringLiteral("relatedStateVariable")))
+        QVERIFY2(declared.contains(related), qPrintable(related));
+    QCOMPARE(sendEvents, evented);
+}
+
+QTEST_GUILESS_MAIN(TestSsdp)
+#include "tst_ssdp.moc"

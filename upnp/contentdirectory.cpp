@@ -1,0 +1,346 @@
+#include "upnp/contentdirectory.h"
+
+#include "library/dirtreeinterface.h"
+#include "upnp/mediaformat.h"
+#include "upnp/upnppaths.h"
+
+#include <QFile>
+#include <QXmlStreamWriter>
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+namespace {
+
+const QChar separator = QLatin1Char('/');
+
+const QString didlNamespace = QStringLiteral("urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/");
+const QString dcNamespace = QStringLiteral("http://purl.org/dc/elements/1.1/");
+const QString upnpNamespace = QStringLiteral("urn:schemas-upnp-org:metadata-1-0/upnp/");
+const QString dlnaNamespace = QStringLiteral("urn:schemas-dlna-org:metadata-1-0/");
+
+enum Error {
+    InvalidAction = 401,
+    InvalidArgs = 402,
+    NoSuchObject = 701,
+    NoSuchContainer = 710,
+};
+
+QString libraryTitle(int mediaType)
+{
+    switch (mediaType) {
+    case 1:
+        return QStringLiteral("Video");
+    case 2:
+        return QStringLiteral("Audio");
+    case 3:
+        return QStringLiteral("Pictures");
+    default:
+        return QStringLiteral("Library");
+    }
+}
+
+QString itemClass(int mediaType)
+{
+    switch (mediaType) {
+    case 1:
+        return QStringLiteral("object.item.videoItem");
+    case 2:
+        return QStringLiteral("object.item.audioItem.musicTrack");
+    case 3:
+        return QStringLiteral("object.item.imageItem.photo");
+    default:
+        return QStringLiteral("object.item");
+    }
+}
+
+// What players are shown: entries gone from disk are left out, virtual folders never are.
+bool listed(const EntryInfo &entry)
+{
+    return entry.isVirtual() || entry.isUsable();
+}
+
+// A non-negative decimal number of at most nine digits; anything else is a bad argument.
+bool readCount(const QString &text, int *value)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty()) {
+        *value = 0;
+        return true;
+    }
+    if (trimmed.size() > 9)
+        return false;
+    bool ok = false;
+    *value = trimmed.toInt(&ok);
+    return ok && *value >= 0;
+}
+
+struct FileFacts
+{
+    qint64 size = -1;
+    QString date; // ISO 8601, UTC
+};
+
+// Size and modification time from one stat. (QFileInfo's times come as local time: converted
+// there and back, each costs glibc a look at /etc/localtime, two per item of a listing.)
+FileFacts fileFacts(const QString &path)
+{
+    struct stat status
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return {};
+    FileFacts facts;
+    facts.size = status.st_size;
+    std::tm utc {};
+    char text[32];
+    if (::gmtime_r(&status.st_mtime, &utc)
+        && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0) {
+        facts.date = QString::fromLatin1(text);
+    }
+    return facts;
+}
+
+void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format,
+    qint64 size, const QSize &resolution = QSize())
+{
+    xml.writeStartElement(didlNamespace, QStringLiteral("res"));
+    xml.writeAttribute(QStringLiteral("protocolInfo"), QString::fromLatin1(format.protocolInfo()));
+    if (size >= 0)
+        xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+    if (resolution.isValid()) {
+        xml.writeAttribute(QStringLiteral("resolution"),
+            QString::number(resolution.width()) + QLatin1Char('x')
+                + QString::number(resolution.height()));
+    }
+    xml.writeCharacters(QString::fromUtf8(url));
+    xml.writeEndElement();
+}
+
+} // namespace
+
+ContentDirectory::ContentDirectory(const QList<DirTreeInterface *> &libraries)
+    : libraries(libraries)
+{ }
+
+SoapReply ContentDirectory::control(
+    const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
+{
+    const QString &name = action.name;
+    if (name == u"Browse")
+        return browse(action, baseUrl, updateId);
+    if (name == u"GetSearchCapabilities")
+        return SoapReply::response(action, { { QByteArrayLiteral("SearchCaps"), QByteArray() } });
+    if (name == u"GetSortCapabilities")
+        return SoapReply::response(action, { { QByteArrayLiteral("SortCaps"), QByteArray() } });
+    if (name == u"GetSystemUpdateID")
+        return SoapReply::response(
+            action, { { QByteArrayLiteral("Id"), QByteArray::number(updateId) } });
+    if (name == u"X_SetBookmark")
+        return SoapReply::response(action, {});
+    if (name == u"X_GetFeatureList") {
+        // Samsung's TVs open the three libraries as their video, music and photo views.
+        QByteArray features;
+        QXmlStreamWriter xml(&features);
+        xml.writeStartDocument();
+        xml.writeDefaultNamespace(QStringLiteral("urn:schemas-upnp-org:av:avs"));
+        xml.writeStartElement(QStringLiteral("Features"));
+        xml.writeStartElement(QStringLiteral("Feature"));
+        xml.writeAttribute(QStringLiteral("name"), QStringLiteral("samsung.com_BASICVIEW"));
+        xml.writeAttribute(QStringLiteral("version"), QStringLiteral("1"));
+        const QString types[] = { QStringLiteral("object.item.videoItem"),
+            QStringLiteral("object.item.audioItem"), QStringLiteral("object.item.imageItem") };
+        for (int i = 0; i < libraries.size(); ++i) {
+            const int mediaType = libraries.at(i)->mediaType();
+            if (mediaType < 1 || mediaType > 3)
+                continue;
+            xml.writeEmptyElement(QStringLiteral("container"));
+            xml.writeAttribute(
+                QStringLiteral("id"), QString::fromLatin1(ObjectId::forLibrary(i).toByteArray()));
+            xml.writeAttribute(QStringLiteral("type"), types[mediaType - 1]);
+        }
+        xml.writeEndDocument();
+        return SoapReply::response(action, { { QByteArrayLiteral("FeatureList"), features } });
+    }
+    return SoapReply::fault(InvalidAction, QStringLiteral("Invalid Action"));
+}
+
+EntryInfo ContentDirectory::entryFor(const ObjectId &id) const
+{
+    if (id.isRoot() || id.library >= libraries.size() || id.path.isEmpty())
+        return EntryInfo();
+    const EntryInfo entry = libraries.at(id.library)->findEntry(id.path, separator);
+    if (entry.name().isEmpty() || !listed(entry))
+        return EntryInfo();
+    return entry;
+}
+
+int ContentDirectory::mediaTypeOf(const ObjectId &id) const
+{
+    if (id.isRoot() || id.library >= libraries.size())
+        return 0;
+    return libraries.at(id.library)->mediaType();
+}
+
+QByteArray ContentDirectory::mediaPath(const ObjectId &id, const EntryInfo &entry)
+{
+    QByteArray path = UpnpPaths::mediaPrefix + id.toByteArray();
+    const QByteArray suffix = entry.suffix().toLower().toUtf8();
+    bool plain = !suffix.isEmpty() && suffix.size() <= 8;
+    for (const char c : suffix)
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'));
+    if (plain)
+        path += '.' + suffix;
+    return path;
+}
+
+QByteArray ContentDirectory::fittedPath(const ObjectId &id)
+{
+    return UpnpPaths::fittedPrefix + id.toByteArray() + ".jpg";
+}
+
+QByteArray ContentDirectory::thumbnailPath(const ObjectId &id)
+{
+    return UpnpPaths::thumbnailPrefix + id.toByteArray() + ".jpg";
+}
+
+bool ContentDirectory::idFromPath(QByteArrayView rest, ObjectId *id)
+{
+    // "<library>.<path>" holds one dot; a second one starts the extension.
+    const qsizetype first = rest.indexOf('.');
+    const qsizetype second = first < 0 ? -1 : rest.indexOf('.', first + 1);
+    return ObjectId::parse(second < 0 ? rest : rest.first(second), id);
+}
+
+QList<EntryInfo> ContentDirectory::children(const ObjectId &id) const
+{
+    QList<EntryInfo> entries = libraries.at(id.library)->listEntries(id.path, separator);
+    entries.removeIf([](const EntryInfo &entry) { return !listed(entry); });
+    return entries;
+}
+
+void ContentDirectory::writeContainer(
+    QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const
+{
+    xml.writeStartElement(didlNamespace, QStringLiteral("container"));
+    xml.writeAttribute(QStringLiteral("id"), QString::fromLatin1(id.toByteArray()));
+    xml.writeAttribute(QStringLiteral("parentID"), QString::fromLatin1(id.parentId()));
+    xml.writeAttribute(QStringLiteral("restricted"), QStringLiteral("1"));
+    xml.writeAttribute(QStringLiteral("searchable"), QStringLiteral("0"));
+    if (childCount >= 0)
+        xml.writeAttribute(QStringLiteral("childCount"), QString::number(childCount));
+    xml.writeTextElement(dcNamespace, QStringLiteral("title"), title);
+    xml.writeTextElement(
+        upnpNamespace, QStringLiteral("class"), QStringLiteral("object.container.storageFolder"));
+    xml.writeEndElement();
+}
+
+void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
+    const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren) const
+{
+    if (entry.isDir()) {
+        // Counting a live folder's children means reading it from disk: done for the folder
+        // asked about, not for every subfolder of a listing.
+        const bool count = entry.isVirtual() || countLiveChildren;
+        writeContainer(xml, id, entry.name(), count ? int(children(id).size()) : -1);
+        return;
+    }
+    const int mediaType = mediaTypeOf(id);
+    xml.writeStartElement(didlNamespace, QStringLiteral("item"));
+    xml.writeAttribute(QStringLiteral("id"), QString::fromLatin1(id.toByteArray()));
+    xml.writeAttribute(QStringLiteral("parentID"), QString::fromLatin1(id.parentId()));
+    xml.writeAttribute(QStringLiteral("restricted"), QStringLiteral("1"));
+    xml.writeTextElement(dcNamespace, QStringLiteral("title"), entry.name());
+    xml.writeTextElement(upnpNamespace, QStringLiteral("class"), itemClass(mediaType));
+    const FileFacts facts = fileFacts(entry.filePath());
+    if (!facts.date.isEmpty())
+        xml.writeTextElement(dcNamespace, QStringLiteral("date"), facts.date);
+    if (mediaType == 3) {
+        const MediaFormat thumbnail = MediaFormat::convertedPicture(true);
+        xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
+        xml.writeAttribute(dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
+        xml.writeCharacters(QString::fromUtf8(baseUrl + thumbnailPath(id)));
+        xml.writeEndElement();
+        // The picture as players get it first: fitted to the TV's frame. Its size is known
+        // only once converted.
+        writeResource(
+            xml, baseUrl + fittedPath(id), MediaFormat::convertedPicture(false), -1, fittedSize);
+        writeResource(xml, baseUrl + mediaPath(id, entry),
+            MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
+        writeResource(
+            xml, baseUrl + thumbnailPath(id), thumbnail, -1, QSize(thumbnailSide, thumbnailSide));
+    } else {
+        writeResource(xml, baseUrl + mediaPath(id, entry),
+            MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
+    }
+    xml.writeEndElement();
+}
+
+SoapReply ContentDirectory::browse(
+    const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
+{
+    QString idText = action.argument(QStringLiteral("ObjectID"));
+    if (idText.isNull())
+        idText = action.argument(QStringLiteral("ContainerID"));
+    const QString flag = action.argument(QStringLiteral("BrowseFlag")).trimmed();
+    int start = 0;
+    int requested = 0;
+    if (!readCount(action.argument(QStringLiteral("StartingIndex")), &start)
+        || !readCount(action.argument(QStringLiteral("RequestedCount")), &requested)
+        || (flag != u"BrowseMetadata" && flag != u"BrowseDirectChildren")) {
+        return SoapReply::fault(InvalidArgs, QStringLiteral("Invalid Args"));
+    }
+    ObjectId id;
+    if (!ObjectId::parse(idText.trimmed().toUtf8(), &id) || id.library >= libraries.size())
+        return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
+    EntryInfo entry;
+    if (!id.isRoot() && !id.isLibrary()) {
+        entry = entryFor(id);
+        if (entry.name().isEmpty())
+            return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
+    }
+
+    // UTF-8 from the start: a listing of a big folder is megabytes.
+    QByteArray didl;
+    QXmlStreamWriter xml(&didl);
+    xml.writeDefaultNamespace(didlNamespace);
+    xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
+    xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
+    xml.writeNamespace(dlnaNamespace, QStringLiteral("dlna"));
+    xml.writeStartElement(didlNamespace, QStringLiteral("DIDL-Lite"));
+    int returned = 0;
+    int total = 0;
+    if (flag == u"BrowseMetadata") {
+        if (id.isRoot())
+            writeContainer(xml, id, QStringLiteral("root"), int(libraries.size()));
+        else if (id.isLibrary())
+            writeContainer(xml, id, libraryTitle(mediaTypeOf(id)), int(children(id).size()));
+        else
+            writeObject(xml, id, entry, baseUrl, true);
+        returned = total = 1;
+    } else if (id.isRoot()) {
+        total = int(libraries.size());
+        for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
+            const ObjectId library = ObjectId::forLibrary(i);
+            writeContainer(
+                xml, library, libraryTitle(mediaTypeOf(library)), int(children(library).size()));
+            ++returned;
+        }
+    } else {
+        if (!id.isLibrary() && !entry.isDir())
+            return SoapReply::fault(NoSuchContainer, QStringLiteral("No such container"));
+        const QList<EntryInfo> entries = children(id);
+        total = int(entries.size());
+        for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
+            writeObject(xml, id.child(entries.at(i).name()), entries.at(i), baseUrl, false);
+            ++returned;
+        }
+    }
+    xml.writeEndElement();
+    return SoapReply::response(action,
+        { { QByteArrayLiteral("Result"), didl },
+            { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
+            { QByteArrayLiteral("TotalMatches"), QByteArray::number(total) },
+            { QByteArrayLiteral("UpdateID"), QByteArray::number(updateId) } });
+}

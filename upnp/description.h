@@ -1,0 +1,14 @@
+#pragma once
+
+#include "upnp/upnppaths.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// The device description: friendlyName and UDN are the only parts that vary.
+QByteArray deviceDescription(const QString &friendlyName, const QString &udn);
+// A service's SCPD.
+QByteArray serviceDescription(UpnpService service);
+// The icon a path under UpnpPaths::iconsPrefix names, with its MIME type; empty when none.
+QByteArray iconData(QByteArrayView path, QByteArray *mimeType);

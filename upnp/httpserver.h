@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <utility>
+
+class QSocketNotifier;
+class QTimer;
+struct MHD_Daemon;
+struct MHD_Connection;
+
+// One HTTP request as the media server sees it, body read whole (it is bounded).
+struct HttpRequest
+{
+    QByteArray method;
+    // The URL's path as sent (percent-encoding kept), without the query.
+    QByteArray path;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    QHostAddress peer;
+    // The address the peer reached us on: URLs handed to it name this address.
+    QHostAddress localAddress;
+
+    // The first header of that name (case-insensitive), or a null array.
+    QByteArray header(QByteArrayView name) const;
+};
+
+// An answer: bytes, or a range of an open file that goes out with sendfile.
+class HttpResponse
+{
+public:
+    HttpResponse() = default;
+    HttpResponse(HttpResponse &&other) noexcept;
+    HttpResponse &operator=(HttpResponse &&other) noexcept;
+    HttpResponse(const HttpResponse &) = delete;
+    HttpResponse &operator=(const HttpResponse &) = delete;
+    ~HttpResponse();
+
+    static HttpResponse bytes(int status, const QByteArray &body, const QByteArray &contentType);
+    // Takes the descriptor; it is closed when the answer is done.
+    static HttpResponse file(int status, int fd, qint64 offset, qint64 length);
+    static HttpResponse empty(int status);
+
+    void addHeader(const QByteArray &name, const QByteArray &value);
+
+    int status = 200;
+    QByteArray body;
+    int fd = -1;
+    qint64 offset = 0;
+    qint64 length = 0;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+};
+
+// Answers one request, now or later. Copies share the one answer; only the first send counts.
+class HttpResponder
+{
+public:
+    void send(HttpResponse response) const;
+
+    // One request's state, shared by the server and the responders (httpserver.cpp).
+    struct Exchange;
+
+private:
+    friend class HttpServer;
+    std::shared_ptr<Exchange> exchange;
+};
+
+// An HTTP/1.1 server (libmicrohttpd) run inside the Qt event loop of the thread it was made
+// on: requests reach the handler there. An answer that is not ready when the handler returns
+// suspends the connection until HttpResponder::send; other connections go on meanwhile.
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Limits
+    {
+        unsigned connections = 64;
+        // Request line and headers are held in this much memory per connection.
+        std::size_t memoryPerConnection = 32 * 1024;
+        unsigned idleTimeoutSeconds = 60;
+        // Longer bodies are answered 413 without reading them into memory.
+        qint64 maxBody = 64 * 1024;
+    };
+
+    using Handler = std::function<void(const HttpRequest &request, const HttpResponder &responder)>;
+
+    explicit HttpServer(Handler handler, QObject *parent = nullptr);
+    ~HttpServer() override;
+
+    void setLimits(const Limits &limits) { serverLimits = limits; }
+    // The Server header of every answer.
+    void setServerHeader(const QByteArray &value) { serverHeader = value; }
+    // Port 0: any free port.
+    bool listen(const QHostAddress &address, quint16 port);
+    void close();
+    bool isListening() const { return daemon != nullptr; }
+    quint16 serverPort() const { return boundPort; }
+    int connectionCount() const { return openConnections; }
+
+signals:
+    void connectionCountChanged(int count);
+
+private:
+    // libmicrohttpd's callbacks (httpserver.cpp).
+    struct Callbacks;
+    friend struct Callbacks;
+    friend class HttpResponder;
+
+    void resume(HttpResponder::Exchange &exchange);
+    // Lets libmicrohttpd do what is due, then waits again for readiness or its timeout.
+    void runDaemon();
+    void scheduleRun();
+
+    Handler handler;
+    Limits serverLimits;
+    QByteArray serverHeader;
+    MHD_Daemon *daemon = nullptr;
+    quint16 boundPort = 0;
+    int openConnections = 0;
+    QSocketNotifier *readiness = nullptr;
+    QTimer *timeout = nullptr;
+    bool runQueued = false;
+    std::set<HttpResponder::Exchange *> suspended;
+};

@@ -1,0 +1,154 @@
+#include "upnp/mediaformat.h"
+
+#include <QFileInfo>
+
+namespace {
+
+struct Extension
+{
+    const char *suffix;
+    const char *mimeType;
+};
+
+// The spellings TVs accept: Samsung and LG want video/x-matroska and video/avi, not
+// the registered names.
+const Extension extensions[] = {
+    { "mkv", "video/x-matroska" },
+    { "mk3d", "video/x-matroska" },
+    { "webm", "video/webm" },
+    { "mp4", "video/mp4" },
+    { "m4v", "video/mp4" },
+    { "mov", "video/quicktime" },
+    { "avi", "video/avi" },
+    { "divx", "video/avi" },
+    { "xvid", "video/avi" },
+    { "mpg", "video/mpeg" },
+    { "mpeg", "video/mpeg" },
+    { "mpe", "video/mpeg" },
+    { "vob", "video/mpeg" },
+    { "m2v", "video/mpeg" },
+    { "ts", "video/mp2t" },
+    { "m2ts", "video/mp2t" },
+    { "mts", "video/mp2t" },
+    { "tp", "video/mp2t" },
+    { "wmv", "video/x-ms-wmv" },
+    { "asf", "video/x-ms-asf" },
+    { "flv", "video/x-flv" },
+    { "3gp", "video/3gpp" },
+    { "ogv", "video/ogg" },
+    { "mp3", "audio/mpeg" },
+    { "mp2", "audio/mpeg" },
+    { "m4a", "audio/mp4" },
+    { "aac", "audio/aac" },
+    { "flac", "audio/flac" },
+    { "wav", "audio/wav" },
+    { "ogg", "audio/ogg" },
+    { "oga", "audio/ogg" },
+    { "opus", "audio/ogg" },
+    { "wma", "audio/x-ms-wma" },
+    { "ac3", "audio/ac3" },
+    { "aif", "audio/aiff" },
+    { "aiff", "audio/aiff" },
+    { "jpg", "image/jpeg" },
+    { "jpeg", "image/jpeg" },
+    { "jpe", "image/jpeg" },
+    { "png", "image/png" },
+    { "gif", "image/gif" },
+    { "bmp", "image/bmp" },
+    { "webp", "image/webp" },
+    { "tif", "image/tiff" },
+    { "tiff", "image/tiff" },
+};
+
+// DLNA.ORG_FLAGS: sender paced off, byte ranges, connection stall allowed, DLNA 1.5, plus the
+// transfer mode (streaming for AV, interactive for pictures) and background transfer.
+const QByteArray streamingFlags = QByteArrayLiteral("01700000000000000000000000000000");
+const QByteArray interactiveFlags = QByteArrayLiteral("00f00000000000000000000000000000");
+
+} // namespace
+
+MediaFormat MediaFormat::forFile(const QString &fileName, int mediaType)
+{
+    MediaFormat format;
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    for (const Extension &extension : extensions) {
+        if (suffix == QLatin1String(extension.suffix)) {
+            format.mimeType = extension.mimeType;
+            break;
+        }
+    }
+    if (format.mimeType.isEmpty())
+        format.mimeType = QByteArrayLiteral("application/octet-stream");
+    const bool picture = mediaType == 3;
+    format.transferMode
+        = picture ? QByteArrayLiteral("Interactive") : QByteArrayLiteral("Streaming");
+    format.features = "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS="
+        + (picture ? interactiveFlags : streamingFlags);
+    return format;
+}
+
+MediaFormat MediaFormat::convertedPicture(bool thumbnail)
+{
+    MediaFormat format;
+    format.mimeType = QByteArrayLiteral("image/jpeg");
+    format.transferMode = QByteArrayLiteral("Interactive");
+    // A thumbnail is made to the profile's bounds (a JPEG within 160 by 160), so it is named.
+    format.features = (thumbnail ? QByteArrayLiteral("DLNA.ORG_PN=JPEG_TN;") : QByteArray())
+        + "DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=" + interactiveFlags;
+    return format;
+}
+
+ByteRange ByteRange::parse(const QByteArray &header, qint64 size)
+{
+    ByteRange range;
+    range.length = size;
+    const QByteArray spec = header.trimmed();
+    if (!spec.startsWith("bytes="))
+        return range;
+    const QByteArray value = spec.mid(6).trimmed();
+    const int dash = value.indexOf('-');
+    if (dash < 0 || value.contains(','))
+        return range;
+    const QByteArray firstText = value.left(dash).trimmed();
+    const QByteArray lastText = value.mid(dash + 1).trimmed();
+    const auto number = [](const QByteArray &text, qint64 *out) {
+        if (text.isEmpty() || text.size() > 18)
+            return false;
+        for (const char c : text) {
+            if (c < '0' || c > '9')
+                return false;
+        }
+        *out = text.toLongLong();
+        return true;
+    };
+    qint64 first = 0;
+    qint64 last = 0;
+    if (firstText.isEmpty()) {
+        // The last n bytes.
+        if (!number(lastText, &last))
+            return range;
+        if (last == 0 || size == 0) {
+            range.kind = Unsatisfiable;
+            return range;
+        }
+        range.kind = Partial;
+        range.first = size - qMin(last, size);
+        range.length = size - range.first;
+        return range;
+    }
+    if (!number(firstText, &first))
+        return range;
+    if (lastText.isEmpty()) {
+        last = size - 1;
+    } else if (!number(lastText, &last) || last < first) {
+        return range;
+    }
+    if (first >= size) {
+        range.kind = Unsatisfiable;
+        return range;
+    }
+    range.kind = Partial;
+    range.first = first;
+    range.length = qMin(last, size - 1) - first + 1;
+    return range;
+}

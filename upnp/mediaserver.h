@@ -1,0 +1,77 @@
+#pragma once
+
+#include "picture/pictureformat.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ContentDirectory;
+class DirTreeInterface;
+class HttpResponse;
+class PictureCache;
+struct ObjectId;
+class HttpServer;
+class HttpResponder;
+struct HttpRequest;
+class EventPublisher;
+class SsdpServer;
+
+// The UPnP AV / DLNA front door onto the libraries: HTTP (descriptions, control, events,
+// media) and SSDP. app/ makes one and starts it after the player protocol's servers.
+class MediaServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The libraries in the order video, audio, pictures; `pictures` fits pictures to the
+    // TV's frame exactly as players get them.
+    MediaServer(const QList<DirTreeInterface *> &libraries, PictureCache &pictures,
+        QObject *parent = nullptr);
+    ~MediaServer() override;
+
+    void setFriendlyName(const QString &name);
+    // "uuid:..."; set before start().
+    void setUdn(const QString &udn);
+    // Listens on the preferred port, or on any free one when it is taken; then announces.
+    // Tests listen on 127.0.0.1 and stay silent on SSDP.
+    bool start(quint16 preferredPort = 8200, const QHostAddress &address = QHostAddress::AnyIPv4,
+        bool announce = true);
+    void stop();
+    quint16 port() const;
+
+    // Open HTTP connections of DLNA clients.
+    int clientCount() const;
+
+    quint32 systemUpdateId() const { return updateId; }
+
+    // The 160-pixel thumbnails' format.
+    static PictureFormat thumbnailFormat();
+
+public slots:
+    // A library was edited: clients learn that their listings are stale.
+    void libraryChanged();
+
+signals:
+    void clientCountChanged(int count);
+
+private:
+    void handle(const HttpRequest &request, const HttpResponder &responder);
+    void control(const HttpRequest &request, const HttpResponder &responder, int service);
+    // GET and HEAD of /media/, /fitted/ and /thumb/.
+    void serveMedia(const HttpRequest &request, const HttpResponder &responder);
+
+    QList<DirTreeInterface *> libraries;
+    PictureCache &pictures;
+    std::unique_ptr<PictureCache> thumbnails;
+    std::unique_ptr<ContentDirectory> directory;
+    QString friendlyName;
+    QString udn;
+    quint32 updateId = 1;
+    HttpServer *http = nullptr;
+    EventPublisher *events = nullptr;
+    SsdpServer *ssdp = nullptr;
+};

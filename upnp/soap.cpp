@@ -1,0 +1,162 @@
+#include "upnp/soap.h"
+
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace {
+
+const QString envelopeNamespace = QStringLiteral("http://schemas.xmlsoap.org/soap/envelope/");
+const QString encodingStyle = QStringLiteral("http://schemas.xmlsoap.org/soap/encoding/");
+// Deeper envelopes are not what any client sends.
+constexpr int maxDepth = 16;
+constexpr int maxArguments = 32;
+
+void openEnvelope(QXmlStreamWriter &xml)
+{
+    xml.writeStartDocument();
+    xml.writeNamespace(envelopeNamespace, QStringLiteral("s"));
+    xml.writeStartElement(envelopeNamespace, QStringLiteral("Envelope"));
+    xml.writeAttribute(envelopeNamespace, QStringLiteral("encodingStyle"), encodingStyle);
+    xml.writeStartElement(envelopeNamespace, QStringLiteral("Body"));
+}
+
+} // namespace
+
+void appendEscaped(QByteArray *out, const QByteArray &text)
+{
+    qsizetype plain = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char *entity = nullptr;
+        switch (text.at(i)) {
+        case '&':
+            entity = "&amp;";
+            break;
+        case '<':
+            entity = "&lt;";
+            break;
+        case '>':
+            entity = "&gt;";
+            break;
+        case '"':
+            entity = "&quot;";
+            break;
+        case '\r':
+            entity = "&#13;";
+            break;
+        default:
+            continue;
+        }
+        out->append(text.constData() + plain, i - plain);
+        out->append(entity);
+        plain = i + 1;
+    }
+    out->append(text.constData() + plain, text.size() - plain);
+}
+
+QString SoapAction::argument(const QString &argumentName) const
+{
+    for (const auto &[name, value] : arguments) {
+        if (name == argumentName)
+            return value;
+    }
+    return QString();
+}
+
+SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arguments)
+{
+    SoapReply reply;
+    const QByteArray name = action.name.toUtf8() + "Response";
+    qsizetype size = 400;
+    for (const auto &argument : arguments)
+        size += 2 * argument.first.size() + argument.second.size() * 11 / 10 + 8;
+    reply.body.reserve(size);
+    reply.body += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                  "<s:Envelope xmlns:s=\""
+        + envelopeNamespace.toLatin1() + "\" s:encodingStyle=\"" + encodingStyle.toLatin1()
+        + "\"><s:Body>";
+    // The prefix is declared on the response element itself: some clients look for it there.
+    reply.body += "<u:" + name + " xmlns:u=\"";
+    appendEscaped(&reply.body, action.serviceType.toUtf8());
+    reply.body += "\">";
+    for (const auto &[argument, value] : arguments) {
+        reply.body += '<' + argument + '>';
+        appendEscaped(&reply.body, value);
+        reply.body += "</" + argument + '>';
+    }
+    reply.body += "</u:" + name + "></s:Body></s:Envelope>\n";
+    return reply;
+}
+
+SoapReply SoapReply::fault(int errorCode, const QString &description)
+{
+    SoapReply reply;
+    reply.status = 500;
+    QXmlStreamWriter xml(&reply.body);
+    openEnvelope(xml);
+    xml.writeStartElement(envelopeNamespace, QStringLiteral("Fault"));
+    xml.writeTextElement(QStringLiteral("faultcode"), QStringLiteral("s:Client"));
+    xml.writeTextElement(QStringLiteral("faultstring"), QStringLiteral("UPnPError"));
+    xml.writeStartElement(QStringLiteral("detail"));
+    xml.writeStartElement(QStringLiteral("UPnPError"));
+    xml.writeAttribute(QStringLiteral("xmlns"), QStringLiteral("urn:schemas-upnp-org:control-1-0"));
+    xml.writeTextElement(QStringLiteral("errorCode"), QString::number(errorCode));
+    xml.writeTextElement(QStringLiteral("errorDescription"), description);
+    xml.writeEndDocument();
+    return reply;
+}
+
+bool parseSoapAction(const QByteArray &body, SoapAction *action)
+{
+    QXmlStreamReader xml(body);
+    // Entities a DTD declares are never expanded: a body with a DTD is refused outright.
+    xml.setEntityExpansionLimit(0);
+    *action = SoapAction();
+    // 1 Envelope, 2 Body (or Header, skipped), 3 the action, 4 its arguments.
+    int depth = 0;
+    bool inBody = false;
+    bool haveAction = false;
+    QString argumentName;
+    QString argumentText;
+    while (!xml.atEnd()) {
+        switch (xml.readNext()) {
+        case QXmlStreamReader::DTD:
+        case QXmlStreamReader::EntityReference:
+            return false;
+        case QXmlStreamReader::StartElement:
+            if (++depth > maxDepth)
+                return false;
+            if (depth == 1
+                && (xml.name() != u"Envelope" || xml.namespaceUri() != envelopeNamespace)) {
+                return false;
+            }
+            if (depth == 2)
+                inBody = xml.name() == u"Body" && xml.namespaceUri() == envelopeNamespace;
+            if (depth == 3 && inBody) {
+                if (haveAction)
+                    return false;
+                haveAction = true;
+                action->name = xml.name().toString();
+                action->serviceType = xml.namespaceUri().toString();
+            }
+            if (depth == 4 && inBody) {
+                if (action->arguments.size() >= maxArguments)
+                    return false;
+                argumentName = xml.name().toString();
+                argumentText.clear();
+            }
+            break;
+        case QXmlStreamReader::EndElement:
+            if (depth == 4 && inBody)
+                action->arguments.append({ argumentName, argumentText });
+            --depth;
+            break;
+        case QXmlStreamReader::Characters:
+            if (depth == 4 && inBody)
+                argumentText += xml.text();
+            break;
+        default:
+            break;
+        }
+    }
+    return !xml.hasError() && haveAction && !action->name.isEmpty();
+}

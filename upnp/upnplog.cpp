@@ -1,0 +1,3 @@
+#include "upnp/upnplog.h"
+
+Q_LOGGING_CATEGORY(lcUpnp, "hearth.upnp", QtWarningMsg)

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+
+// The three services the media server offers.
+enum class UpnpService { ContentDirectory, ConnectionManager, MediaReceiverRegistrar };
+
+// The HTTP paths of the device: the description names them, the server routes by them.
+namespace UpnpPaths {
+inline const QByteArray description = QByteArrayLiteral("/description.xml");
+
+inline const QByteArray contentDirectoryScpd = QByteArrayLiteral("/ContentDirectory/scpd.xml");
+inline const QByteArray contentDirectoryControl = QByteArrayLiteral("/ContentDirectory/control");
+inline const QByteArray contentDirectoryEvent = QByteArrayLiteral("/ContentDirectory/event");
+
+inline const QByteArray connectionManagerScpd = QByteArrayLiteral("/ConnectionManager/scpd.xml");
+inline const QByteArray connectionManagerControl = QByteArrayLiteral("/ConnectionManager/control");
+inline const QByteArray connectionManagerEvent = QByteArrayLiteral("/ConnectionManager/event");
+
+inline const QByteArray registrarScpd = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/scpd.xml");
+inline const QByteArray registrarControl
+    = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/control");
+inline const QByteArray registrarEvent = QByteArrayLiteral("/X_MS_MediaReceiverRegistrar/event");
+
+// Everything below serves the device's icons.
+inline const QByteArray iconsPrefix = QByteArrayLiteral("/icons/");
+
+// Media: "/media/<object id>" the file itself, "/fitted/<id>" a picture fitted to the TV's
+// frame, "/thumb/<id>" its 160-pixel thumbnail. An optional ".ext" after the id is ignored
+// (some players look at the URL's extension).
+inline const QByteArray mediaPrefix = QByteArrayLiteral("/media/");
+inline const QByteArray fittedPrefix = QByteArrayLiteral("/fitted/");
+inline const QByteArray thumbnailPrefix = QByteArrayLiteral("/thumb/");
+} // namespace UpnpPaths
