@@ -41,3 +41,33 @@ hearth_qt_mingw_dir() {
     echo "Build it once with scripts/windows-qt (about an hour on two cores)." >&2
     return 1
 }
+
+# scripts/package-windows and the installer test: the cross build, NSIS, zip and Wine.
+HEARTH_INSTALLER_PACKAGES=(cmake ninja-build mingw-w64 qt6-base-dev qt6-base-dev-tools nsis zip
+    wine64 iproute2 util-linux)
+
+# Qt for Windows (mingw-w64): prints the folder that holds it. Looks in $HEARTH_QT_MINGW, then
+# ../shared/qt6-mingw beside the clone (for a linked worktree, beside the main one too), then
+# the cache scripts/windows-qt builds into. Fails, saying what to run, when none has it.
+HEARTH_QT_MINGW_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/vela-hearth/qt6-mingw
+hearth_qt_mingw_dir() {
+    local root candidates=() dir common
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    [ -n "${HEARTH_QT_MINGW:-}" ] && candidates+=("$HEARTH_QT_MINGW")
+    candidates+=("$root/../shared/qt6-mingw")
+    common=$(git -C "$root" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
+    [ -n "$common" ] && candidates+=("$(dirname "$common")/../shared/qt6-mingw")
+    candidates+=("$HEARTH_QT_MINGW_CACHE")
+    for dir in "${candidates[@]}"; do
+        if [ -f "$dir/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
+            (cd "$dir" && pwd)
+            return 0
+        fi
+    done
+    echo "No Qt for Windows found (looked in: ${candidates[*]})." >&2
+    echo "Build it once with scripts/windows-qt (about an hour on two cores), or set HEARTH_QT_MINGW." >&2
+    return 1
+}
+
+# Cross builds for Windows and their runs under Wine.
+HEARTH_WINDOWS_PACKAGES=(mingw-w64 wine64)
