@@ -23,25 +23,6 @@ HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-ba
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)
 
-# Qt for Windows (mingw-w64): $HEARTH_QT_MINGW, then ../shared/qt6-mingw beside the clone, then
-# the cache that scripts/windows-qt fills. Prints the folder, or says what to run and fails.
-hearth_qt_mingw_cache() {
-    echo "${XDG_CACHE_HOME:-$HOME/.cache}/vela-hearth/qt6-mingw"
-}
-hearth_qt_mingw_dir() {
-    local root d
-    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-    for d in "${HEARTH_QT_MINGW:-}" "$root/../shared/qt6-mingw" "$(hearth_qt_mingw_cache)"; do
-        if [ -n "$d" ] && [ -f "$d/lib/cmake/Qt6/qt.toolchain.cmake" ]; then
-            (cd "$d" && pwd)
-            return 0
-        fi
-    done
-    echo "No Qt for Windows found (HEARTH_QT_MINGW, ../shared/qt6-mingw, $(hearth_qt_mingw_cache))." >&2
-    echo "Build it once with scripts/windows-qt (about an hour on two cores)." >&2
-    return 1
-}
-
 # scripts/package-windows and the installer test: the cross build, NSIS, zip and Wine.
 HEARTH_INSTALLER_PACKAGES=(cmake ninja-build mingw-w64 qt6-base-dev qt6-base-dev-tools nsis zip
     wine64 iproute2 util-linux)
