@@ -23,9 +23,10 @@ HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-ba
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)
 
-# scripts/package-windows and the installer test: the cross build, NSIS, zip and Wine.
+# scripts/package-windows and the installer test: the cross build, NSIS, zip, Wine, and the
+# network namespace and X display the test runs Wine in.
 HEARTH_INSTALLER_PACKAGES=(cmake ninja-build mingw-w64 qt6-base-dev qt6-base-dev-tools nsis zip
-    wine64 iproute2 util-linux)
+    unzip wine64 iproute2 util-linux xvfb xauth)
 
 # Qt for Windows (mingw-w64): prints the folder that holds it. Looks in $HEARTH_QT_MINGW, then
 # ../shared/qt6-mingw beside the clone (for a linked worktree, beside the main one too), then
