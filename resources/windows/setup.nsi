@@ -123,10 +123,74 @@ FunctionEnd
 !insertmacro STOP_HEARTH ""
 !insertmacro STOP_HEARTH "un."
 
+; An uninstall that handed files in use to hearth-purge left their removal to the next restart.
+; Installing into that folder before the restart would have Windows delete the new files then,
+; so setup refuses until it has happened. Sets $0 to 1 when a removal at restart lies in $INSTDIR.
+Function RemovalPendingHere
+    Push $1
+    Push $2
+    Push $3
+    Push $4
+    Push $5
+    Push $6
+    StrCpy $0 0
+    ; HKEY_LOCAL_MACHINE; KEY_READ | KEY_WOW64_64KEY
+    System::Call 'advapi32::RegOpenKeyExW(p 0x80000002, w "SYSTEM\CurrentControlSet\Control\Session Manager", i 0, i 0x20119, *p 0 r1) i .r2'
+    ${If} $2 = 0
+        StrCpy $3 0
+        System::Call 'advapi32::RegQueryValueExW(p r1, w "PendingFileRenameOperations", p 0, p 0, p 0, *i 0 r3) i .r2'
+        ${If} $2 = 0
+        ${AndIf} $3 > 0
+            IntOp $4 $3 + 4
+            System::Alloc $4
+            Pop $4
+            System::Call 'advapi32::RegQueryValueExW(p r1, w "PendingFileRenameOperations", p 0, p 0, p r4, *i r3) i .r2'
+            ${If} $2 = 0
+                StrLen $6 "$INSTDIR"
+                IntPtrOp $3 $4 + $3
+                StrCpy $5 $4
+                ${DoWhile} $5 P< $3
+                    System::Call 'kernel32::lstrcpynW(w .r2, p r5, i ${NSIS_MAX_STRLEN})'
+                    StrLen $1 $2
+                    IntOp $1 $1 + 1
+                    IntOp $1 $1 * 2
+                    IntPtrOp $5 $5 + $1
+                    StrCpy $1 $2 4
+                    ${If} $1 == "\??\"
+                        StrCpy $2 $2 "" 4
+                    ${EndIf}
+                    StrCpy $1 $2 $6
+                    ${If} $1 == "$INSTDIR"
+                        StrCpy $1 $2 1 $6
+                        ${If} $1 == ""
+                        ${OrIf} $1 == "\"
+                            StrCpy $0 1
+                            ${Break}
+                        ${EndIf}
+                    ${EndIf}
+                ${Loop}
+            ${EndIf}
+            System::Free $4
+        ${EndIf}
+        System::Call 'advapi32::RegCloseKey(p r1)'
+    ${EndIf}
+    Pop $6
+    Pop $5
+    Pop $4
+    Pop $3
+    Pop $2
+    Pop $1
+FunctionEnd
+
 Section "${PRODUCT}" SecProgram
     SectionIn RO
     SetRegView 64
     SetShellVarContext all
+    Call RemovalPendingHere
+    ${If} $0 = 1
+        MessageBox MB_ICONEXCLAMATION|MB_OK "${PRODUCT} was removed from $INSTDIR, but some of its files are removed only when Windows restarts. Restart Windows, then run this setup again." /SD IDOK
+        Abort "Restart Windows first: a removal from $INSTDIR is pending."
+    ${EndIf}
     Call StopHearth
     SetOverwrite on
     !insertmacro HEARTH_INSTALL_FILES

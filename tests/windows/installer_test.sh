@@ -152,6 +152,11 @@ check "the install folder scheduled, after its files" \
 echo "left for the restart: $(tr '\n' ' ' <<<"$left")"
 [ -z "$unscheduled" ] || echo "$scheduled"
 
+# Before the restart, setup refuses to install where files are still to be removed then.
+"$wine" 'C:\setup.exe' /S >/dev/null 2>&1 && status=0 || status=$?
+check "setup refuses to install before the restart (exit code $status)" test "$status" -ne 0
+check "it installed nothing" test ! -e "$dir/hearth.exe"
+
 # --- Restart: Wine's boot step carries out the scheduled removals ---
 kill "$hearth_pid" 2>/dev/null || true
 "$wineserver" -k >/dev/null 2>&1 || true
