@@ -194,6 +194,9 @@ Section "${PRODUCT}" SecProgram
     Call StopHearth
     SetOverwrite on
     !insertmacro HEARTH_INSTALL_FILES
+    ; Tells hearth.exe that it is the installed copy, which keeps hearth.xml per user (in
+    ; %APPDATA%\Vela Hearth) instead of beside itself; the zip's copy has no such file.
+    WriteINIStr "$INSTDIR\installed.ini" "Vela Hearth" "Version" "${VERSION}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
 
     CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\hearth.exe" "" "$INSTDIR\hearth.exe" 0
@@ -373,6 +376,7 @@ Section "Uninstall"
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
 
     ; hearth.xml is not among these: an installed copy keeps it in %APPDATA%, which stays.
+    !insertmacro RemoveInstalled "installed.ini"
     !insertmacro HEARTH_REMOVE_FILES
     !insertmacro RemoveInstalled "uninstall.exe"
 

@@ -74,8 +74,8 @@ cp "$hold" "$drive/purge-hold.exe"
 dir="$drive/Program Files/Vela Hearth"
 shipped=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$name/||" | sort)
 installed=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
-check "every file of the zip installed, and the uninstaller" \
-    test "$installed" = "$(printf '%s\nuninstall.exe' "$shipped" | sort)"
+check "every file of the zip installed, the uninstaller and the installed marker" \
+    test "$installed" = "$(printf '%s\nuninstall.exe\ninstalled.ini' "$shipped" | sort)"
 entry=$(win reg query "$key")
 for value in DisplayName DisplayVersion Publisher DisplayIcon UninstallString QuietUninstallString \
     EstimatedSize NoModify NoRepair; do
