@@ -252,7 +252,8 @@ Function un.AddPurgeEntry
     Push $2
     Push $3
     Push $4
-    System::Call 'kernel32::WideCharToMultiByte(i 0, i 0, w r0, i -1, p $Ansi, i 1024, p 0, *i 0 r4) i .r1'
+    ; CP_ACP, WC_NO_BEST_FIT_CHARS: a character the code page lacks must not become a look-alike.
+    System::Call 'kernel32::WideCharToMultiByte(i 0, i 0x400, w r0, i -1, p $Ansi, i 1024, p 0, *i 0 r4) i .r1'
     ${If} $1 < 2
     ${OrIf} $1 > 259
     ${OrIf} $4 <> 0

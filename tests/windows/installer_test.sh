@@ -52,7 +52,8 @@ wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64)
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-export WINEPREFIX=$PWD/$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Command lines reach Wine as UTF-8.
+export LANG=C.UTF-8 WINEPREFIX=$PWD/$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 hearth_pid=
 cleanup() {
@@ -164,6 +165,24 @@ hearth_pid=
 "$wine" wineboot -r >/dev/null 2>&1
 check "no installed file left after the restart" test ! -e "$dir"
 check "user's hearth.xml still there" test -f "$config"
+
+# --- A folder whose name needs every escape of hearth-purge's entries: "=", "%", "&" and a
+# byte above 0x7F in the code page (Ø is 0xD8 in Wine's 1252) ---
+odd='C:\Hearth=Ø%&x'
+"$wine" 'C:\setup.exe' /S "/D=$odd" >/dev/null 2>&1
+oddunix="$drive/Hearth=Ø%&x"
+check "installed into $odd" test -f "$oddunix/hearth.exe"
+rm -f "$drive/held.marker"
+"$wine" 'C:\purge-hold.exe' "$odd\Qt6Xml.dll" 'C:\held.marker' 120000 >/dev/null 2>&1 &
+for _ in $(seq 100); do [ -e "$drive/held.marker" ] && break; sleep 0.2; done
+"$wine" "$odd\uninstall.exe" /S >/dev/null 2>&1
+for _ in $(seq 240); do win reg query "$key" >/dev/null || break; sleep 0.5; done
+check "$odd: the held file waits for the restart" test -f "$oddunix/Qt6Xml.dll"
+check "$odd: everything else removed at once" \
+    test "$(cd "$oddunix" && find . -type f | sort | tr '\n' ' ')" = "./Qt6Xml.dll ./hearth-purge.exe "
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wine" wineboot -r >/dev/null 2>&1
+check "$odd: nothing left after the restart" test ! -e "$oddunix"
 
 echo "installer: $passed passed, $failed failed ($((SECONDS - started)) s under Wine)"
 [ "$failed" -eq 0 ]
