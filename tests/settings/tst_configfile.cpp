@@ -8,8 +8,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -26,6 +28,7 @@ void writeBytes(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+#ifdef Q_OS_UNIX
 // Limits the size of any file this process writes, so a save fails part way even for root.
 class FileSizeLimit
 {
@@ -48,6 +51,7 @@ private:
     rlimit saved {};
     void (*previousHandler)(int) = nullptr;
 };
+#endif
 
 // Every node with its name, value and attributes, in document order, one per line.
 QString dump(const QDomNode &node, int depth = 0)
@@ -271,6 +275,9 @@ void TestConfigFile::writtenFormat()
 
 void TestConfigFile::failedWriteKeepsOldFile()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("Windows has no per-process file size limit to make a save fail part way");
+#else
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("hearth.xml"));
     const QByteArray old = "<hearth><settings><server name=\"Keep me\"/></settings></hearth>";
@@ -293,6 +300,7 @@ void TestConfigFile::failedWriteKeepsOldFile()
     QCOMPARE(readAll(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
         QStringList { QStringLiteral("hearth.xml") });
+#endif
 }
 
 void TestConfigFile::writeCreatesMissingDirectory()
