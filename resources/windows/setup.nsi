@@ -49,7 +49,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-Var Busy    ; files and folders the uninstaller could not remove, for hearth-purge
+Var Busy    ; how many installed files were still in use, left to hearth-purge
 Var Block   ; their environment block for hearth-purge (see AddPurgeEntry)
 Var BlockEnd
 Var Ansi
