@@ -11,6 +11,9 @@
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
+#ifdef Q_OS_WIN
+#include "settings/configplace_win.h"
+#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -82,7 +85,11 @@ int main(int argc, char *argv[])
 
     HearthOptions options;
     options.applicationDir = QCoreApplication::applicationDirPath();
+#ifdef Q_OS_WIN
+    options.installedDir = windowsProgramFilesDir();
+#else
     options.installedDir = QStringLiteral(HEARTH_INSTALL_BINDIR);
+#endif
     if (!commandLine.configFile.isEmpty())
         options.configFile = QFileInfo(commandLine.configFile).absoluteFilePath();
     return runHearth(options);

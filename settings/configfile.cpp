@@ -1,6 +1,9 @@
 #include "settings/configfile.h"
 
 #include "settings/configlog.h"
+#ifdef Q_OS_WIN
+#include "settings/configplace_win.h"
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -172,6 +175,13 @@ bool sameBytes(const QString &path, const QByteArray &bytes)
 QString configurationPath(const QString &applicationDir, const QString &installedDir)
 {
     const QFileInfo dir(applicationDir);
+#ifdef Q_OS_WIN
+    // installedDir is Program Files there: any copy below it was put there by a setup program.
+    const bool isInstalled = isWindowsInstalledPlace(applicationDir, installedDir);
+    if (!isInstalled && dir.isDir() && dir.isWritable())
+        return applicationDir + QLatin1Char('/') + fileName;
+    return windowsUserConfigDir() + QLatin1Char('/') + fileName;
+#else
     // Compared as the file system resolves them: /usr/bin and /bin are one on merged systems.
     const QString installed = QFileInfo(installedDir).canonicalFilePath();
     const bool isInstalled = !installed.isEmpty() && dir.canonicalFilePath() == installed;
@@ -179,6 +189,7 @@ QString configurationPath(const QString &applicationDir, const QString &installe
         return applicationDir + QLatin1Char('/') + fileName;
     const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     return userDir + QLatin1Char('/') + fileName;
+#endif
 }
 
 ConfigurationRead readConfiguration(const QString &path)

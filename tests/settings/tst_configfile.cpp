@@ -128,6 +128,15 @@ void TestConfigFile::configurationPlace_data()
     // A directory that cannot take the file falls back to the per-user one.
     QTest::addRow("directory missing") << QStringLiteral("gone") << QString() << true;
     QTest::addRow("a file, not a directory") << QStringLiteral("file") << QString() << true;
+#ifdef Q_OS_WIN
+    // There the installed place is Program Files, and the setup program adds a folder below.
+    QTest::addRow("below Program Files")
+        << QStringLiteral("Program Files/Vela Hearth") << QStringLiteral("Program Files") << true;
+    QTest::addRow("below Program Files, other case")
+        << QStringLiteral("program files/Vela Hearth") << QStringLiteral("PROGRAM FILES") << true;
+    QTest::addRow("beside Program Files")
+        << QStringLiteral("Program Files (x86)") << QStringLiteral("Program Files") << false;
+#endif
 }
 
 void TestConfigFile::configurationPlace()
@@ -139,15 +148,21 @@ void TestConfigFile::configurationPlace()
     QTemporaryDir root;
     QDir(root.path()).mkpath(QStringLiteral("usr/bin"));
     QDir(root.path()).mkpath(QStringLiteral("build"));
+    QDir(root.path()).mkpath(QStringLiteral("Program Files/Vela Hearth"));
+    QDir(root.path()).mkpath(QStringLiteral("Program Files (x86)"));
     QFile::link(root.filePath(QStringLiteral("usr/bin")), root.filePath(QStringLiteral("bin")));
     writeBytes(root.filePath(QStringLiteral("file")), "x");
     const QString application = root.filePath(applicationDir);
     const QString installed = installedDir.isEmpty() ? QString() : root.filePath(installedDir);
 
-    const QString expected = perUser
-        ? QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
-            + QStringLiteral("/hearth.xml")
-        : application + QStringLiteral("/hearth.xml");
+#ifdef Q_OS_WIN
+    const QString userDir = QDir::fromNativeSeparators(qEnvironmentVariable("APPDATA"))
+        + QStringLiteral("/Vela Hearth");
+#else
+    const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+#endif
+    const QString expected
+        = perUser ? userDir + QStringLiteral("/hearth.xml") : application + QStringLiteral("/hearth.xml");
     QCOMPARE(configurationPath(application, installed), expected);
 }
 
