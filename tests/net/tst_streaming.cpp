@@ -303,6 +303,9 @@ void TestStreaming::playerLeavingMidTransfer()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server->serverPort());
     QVERIFY(client.waitForConnected(5000));
+    // Bounded, so the transfer is still going however fast the event loop drains it (Wine's
+    // loop runs the whole 2 GiB through within one wait).
+    client.setReadBufferSize(4 << 20);
     client.write("GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\n");
     QPointer<ConnectionHandler> handler = waitForHandler();
     QVERIFY(handler);
@@ -338,8 +341,10 @@ void TestStreaming::floodBehindTransferIsHeldBack()
     // The player reads nothing: the answer stops at the bound and the requests behind it
     // stay with TCP, not in our memory.
     QFETCH(bool, sendfile);
-    QTRY_VERIFY(handler->queuedBytes()
-        >= (sendfile ? ConnectionHandler::chunkSize : ConnectionHandler::maxQueuedBytes / 2));
+    QTRY_VERIFY(!handler
+        || handler->queuedBytes()
+            >= (sendfile ? ConnectionHandler::chunkSize : ConnectionHandler::maxQueuedBytes / 2));
+    QVERIFY2(handler, "the connection was closed");
     QTRY_VERIFY(handler->socket()->bytesAvailable() >= ConnectionHandler::maxTextSize);
     QTRY_VERIFY(client.bytesToWrite() > 0);
     QVERIFY(handler->queuedBytes() <= ConnectionHandler::maxQueuedBytes);
@@ -363,7 +368,10 @@ void TestStreaming::playerGoneBeforeAnyOtherWrite()
     // Gone before the first byte of the answer: the server sends into a closed connection.
     closeSocket(fd);
     QPointer<ConnectionHandler> handler = waitForHandler();
+#ifndef Q_OS_WIN
+    // Under Wine the connection can come and go within one turn of the event loop.
     QVERIFY(handler);
+#endif
     QTRY_VERIFY(handler.isNull());
     QVERIFY(server->connections().isEmpty());
 }
