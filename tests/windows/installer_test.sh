@@ -97,10 +97,13 @@ cat >"$config" <<'EOF'
     </video_tree>
 </hearth>
 EOF
-cp "$config" "$out/hearth.xml.orig"
-"$wine" 'C:\Program Files\Vela Hearth\hearth.exe' -platform offscreen >"$out/hearth.log" 2>&1 &
-hearth_pid=$!
-answer=$(python3 - <<'EOF'
+start_hearth() { # the installed copy, headless; sets hearth_pid; keeps hearth.xml as it was
+    cp "$config" "$out/hearth.xml.orig"
+    "$wine" 'C:\Program Files\Vela Hearth\hearth.exe' -platform offscreen >"$out/hearth.log" 2>&1 &
+    hearth_pid=$!
+}
+list_video() { # the answer to LIST of the video library's top, once port 8000 is served
+    python3 - <<'PY' || true
 import socket, time
 deadline = time.monotonic() + 90
 while True:
@@ -119,11 +122,24 @@ while not data.endswith(b"EOL\n"):
         break
     data += chunk
 print(data.decode("latin-1"), end="")
-EOF
-) || true
+PY
+}
+saved() { ! cmp -s "$config" "$out/hearth.xml.orig"; }
+expected=$(printf 'clip.avi| /VIDEO/clip.avi|0|\nEOL')
+
+start_hearth
+answer=$(list_video)
 check "installed hearth.exe answers LIST from %APPDATA%\\Vela Hearth\\hearth.xml ($(tr '\n' ' ' <<<"$answer"))" \
-    test "$answer" = "$(printf 'clip.avi| /VIDEO/clip.avi|0|\nEOL')"
+    test "$answer" = "$expected"
 check "no hearth.xml beside the installed hearth.exe" test ! -e "$dir/hearth.xml"
+
+# --- Setup again over the running copy, as an update does: it asks hearth to quit first ---
+"$wine" 'C:\setup.exe' /S >/dev/null 2>&1 && status=0 || status=$?
+check "setup over the running copy succeeds (exit code $status)" test "$status" -eq 0
+check "the running copy quit and saved hearth.xml first" saved
+check "the running copy has ended" bash -c "! kill -0 $hearth_pid 2>/dev/null"
+start_hearth
+check "the updated copy answers LIST" test "$(list_video)" = "$expected"
 
 # --- Silent uninstall, hearth still running and a plugin held open ---
 "$wine" 'C:\purge-hold.exe' 'C:\Program Files\Vela Hearth\platforms\qwindows.dll' 'C:\held.marker' \
@@ -137,7 +153,7 @@ eval "uninstall=($(sed 's/\\/\\\\/g' <<<"$quiet"))"
 for _ in $(seq 240); do win reg query "$key" >/dev/null || break; sleep 0.5; done
 check "uninstall key removed" bash -c "! '$wine' reg query '$key' >/dev/null 2>&1"
 check "user's hearth.xml kept" test -f "$config"
-check "hearth was asked to quit and rewrote hearth.xml" bash -c "! cmp -s '$config' '$out/hearth.xml.orig'"
+check "hearth was asked to quit and saved hearth.xml" saved
 check "Start-menu entry removed" test ! -e "$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Vela Hearth.lnk"
 left=$(cd "$dir" 2>/dev/null && find . -type f | sed 's|^\./||' | sort)
 scheduled=$(pending)
