@@ -156,10 +156,13 @@ for _ in $(seq 100); do [ -e "$drive/held.marker" ] && break; sleep 0.2; done
 check "a plugin is held open by another process" test -e "$drive/held.marker"
 quiet=$(sed -n 's/^ *QuietUninstallString *REG_SZ *//p' <<<"$entry")
 # As Programs and Features starts it; the uninstaller continues from a copy in %TEMP%.
-eval "uninstall=($(sed 's/\\/\\\\/g' <<<"$quiet"))"
-"$wine" "${uninstall[@]}" >/dev/null 2>&1
+program=$(sed -n 's/^"\([^"]*\)".*/\1/p' <<<"$quiet")
+check "QuietUninstallString is the quoted uninstaller and /S ($quiet)" \
+    test "$quiet" = "\"$program\" /S" -a "$program" = 'C:\Program Files\Vela Hearth\uninstall.exe'
+"$wine" "$program" /S >/dev/null 2>&1
 for _ in $(seq 240); do win reg query "$key" >/dev/null || break; sleep 0.5; done
-check "uninstall key removed" bash -c "! '$wine' reg query '$key' >/dev/null 2>&1"
+no_key() { ! win reg query "$key" >/dev/null; }
+check "uninstall key removed" no_key
 check "user's hearth.xml kept" test -f "$config"
 check "hearth was asked to quit and saved hearth.xml" saved
 check "Start-menu entry removed" test ! -e "$shortcut"
