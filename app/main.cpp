@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,7 @@
 #include <sys/resource.h>
 #endif
 #ifdef Q_OS_WIN
+#include "app/quitsignals.h"
 #include "settings/configplace_win.h"
 #endif
 #ifdef __GLIBC__
@@ -67,6 +69,15 @@ int main(int argc, char *argv[])
         arguments.append(QString::fromLocal8Bit(argv[i]));
     // Read before the application object, which needs a display unless told otherwise.
     const CommandLine commandLine = parseCommandLine(arguments);
+#ifdef Q_OS_WIN
+    // A run without windows is controlled from its console; --help and --version answer there.
+    const qsizetype platform = std::max(arguments.indexOf(QLatin1String("-platform")),
+        arguments.indexOf(QLatin1String("--platform")));
+    const bool headless
+        = platform > 0 && !arguments.value(platform + 1).startsWith(QLatin1String("windows"));
+    if (headless || commandLine.action != CommandLine::Run)
+        QuitSignals::attachParentConsole();
+#endif
     if (commandLine.action != CommandLine::Run) {
         std::FILE *out = commandLine.action == CommandLine::Refuse ? stderr : stdout;
         std::fputs(commandLine.text.toLocal8Bit().constData(), out);
@@ -86,7 +97,7 @@ int main(int argc, char *argv[])
     HearthOptions options;
     options.applicationDir = QCoreApplication::applicationDirPath();
 #ifdef Q_OS_WIN
-    options.installedDir = windowsProgramFilesDir();
+    options.installedDir = windowsInstalledDir(options.applicationDir);
 #else
     options.installedDir = QStringLiteral(HEARTH_INSTALL_BINDIR);
 #endif

@@ -176,7 +176,7 @@ QString configurationPath(const QString &applicationDir, const QString &installe
 {
     const QFileInfo dir(applicationDir);
 #ifdef Q_OS_WIN
-    // installedDir is Program Files there: any copy below it was put there by a setup program.
+    // Paths compare without regard to case there.
     const bool isInstalled = isWindowsInstalledPlace(applicationDir, installedDir);
     if (!isInstalled && dir.isDir() && dir.isWritable())
         return applicationDir + QLatin1Char('/') + fileName;

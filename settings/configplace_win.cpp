@@ -25,25 +25,19 @@ QString comparable(const QString &path)
 
 } // namespace
 
-QString windowsProgramFilesDir()
-{
-    return knownFolder(FOLDERID_ProgramFiles);
-}
-
 QString windowsUserConfigDir()
 {
     return knownFolder(FOLDERID_RoamingAppData) + QLatin1String("/Vela Hearth");
 }
 
+QString windowsInstalledDir(const QString &applicationDir)
+{
+    return QFileInfo::exists(applicationDir + QLatin1String("/installed.ini")) ? applicationDir
+                                                                               : QString();
+}
+
 bool isWindowsInstalledPlace(const QString &applicationDir, const QString &installedDir)
 {
-    if (installedDir.isEmpty())
-        return false;
-    const QString dir = comparable(applicationDir);
-    QString base = comparable(installedDir);
-    if (dir.compare(base, Qt::CaseInsensitive) == 0)
-        return true;
-    if (!base.endsWith(QLatin1Char('/')))
-        base += QLatin1Char('/');
-    return dir.startsWith(base, Qt::CaseInsensitive);
+    return !installedDir.isEmpty()
+        && comparable(applicationDir).compare(comparable(installedDir), Qt::CaseInsensitive) == 0;
 }
