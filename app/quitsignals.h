@@ -25,6 +25,10 @@ public:
 #ifdef Q_OS_WIN
     // The hidden window's class, for whoever asks a running hearth to quit.
     static const wchar_t *windowClassName();
+    // hearth.exe is a GUI program, which Windows starts without a console. A headless run
+    // started from a console window shares that one: its messages show there, and Ctrl+C or
+    // closing the window ends the run with a save.
+    static void attachParentConsole();
 #endif
 
 private:

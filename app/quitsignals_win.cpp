@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include <cstdio>
 #include <mutex>
 
 #include <windows.h>
@@ -71,6 +72,15 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 const wchar_t *QuitSignals::windowClassName()
 {
     return L"VelaHearthQuit";
+}
+
+void QuitSignals::attachParentConsole()
+{
+    const bool hadOutput = GetStdHandle(STD_ERROR_HANDLE) != nullptr;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS) || hadOutput)
+        return; // none to attach to, or output already goes somewhere (a pipe, a file)
+    std::freopen("CONOUT$", "w", stdout);
+    std::freopen("CONOUT$", "w", stderr);
 }
 
 QuitSignals::QuitSignals(QObject *parent)
