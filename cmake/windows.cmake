@@ -27,7 +27,9 @@ function(hearth_windows_deploy target destination)
     # Lists travel joined with '|': a ';' would split the command's arguments.
     string(JOIN "|" programs ${D_PROGRAMS})
     string(JOIN "|" plugins ${D_PLUGINS})
-    string(JOIN "|" search ${HEARTH_DLL_SEARCH})
+    # Libraries found later (cmake/FindMicrohttpd.cmake) add their DLL folders here.
+    get_property(extra GLOBAL PROPERTY HEARTH_DLL_DIRS)
+    string(JOIN "|" search ${HEARTH_DLL_SEARCH} ${extra})
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${HEARTH_OBJDUMP} -DDESTINATION=${destination}
             -DPROGRAMS=${programs} -DSEARCH=${search}

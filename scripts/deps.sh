@@ -51,5 +51,9 @@ hearth_qt_mingw_dir() {
     return 1
 }
 
+# libmicrohttpd for Windows, made by scripts/windows-libmicrohttpd; cmake/FindMicrohttpd.cmake
+# looks in $HEARTH_MHD_MINGW, then here.
+HEARTH_MHD_MINGW_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/vela-hearth/libmicrohttpd-mingw
+
 # Cross builds for Windows and their runs under Wine.
 HEARTH_WINDOWS_PACKAGES=(mingw-w64 wine64)
