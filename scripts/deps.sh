@@ -56,4 +56,4 @@ hearth_qt_mingw_dir() {
 HEARTH_MHD_MINGW_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/vela-hearth/libmicrohttpd-mingw
 
 # Cross builds for Windows and their runs under Wine.
-HEARTH_WINDOWS_PACKAGES=(mingw-w64 wine64)
+HEARTH_WINDOWS_PACKAGES=(mingw-w64 wine64 iproute2)
