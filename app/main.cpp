@@ -5,11 +5,16 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
+#ifdef Q_OS_WIN
+#include "app/quitsignals.h"
+#include "settings/configplace_win.h"
 #endif
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -64,6 +69,15 @@ int main(int argc, char *argv[])
         arguments.append(QString::fromLocal8Bit(argv[i]));
     // Read before the application object, which needs a display unless told otherwise.
     const CommandLine commandLine = parseCommandLine(arguments);
+#ifdef Q_OS_WIN
+    // A run without windows is controlled from its console; --help and --version answer there.
+    const qsizetype platform = std::max(arguments.indexOf(QLatin1String("-platform")),
+        arguments.indexOf(QLatin1String("--platform")));
+    const bool headless
+        = platform > 0 && !arguments.value(platform + 1).startsWith(QLatin1String("windows"));
+    if (headless || commandLine.action != CommandLine::Run)
+        QuitSignals::attachParentConsole();
+#endif
     if (commandLine.action != CommandLine::Run) {
         std::FILE *out = commandLine.action == CommandLine::Refuse ? stderr : stdout;
         std::fputs(commandLine.text.toLocal8Bit().constData(), out);
@@ -82,7 +96,11 @@ int main(int argc, char *argv[])
 
     HearthOptions options;
     options.applicationDir = QCoreApplication::applicationDirPath();
+#ifdef Q_OS_WIN
+    options.installedDir = windowsInstalledDir(options.applicationDir);
+#else
     options.installedDir = QStringLiteral(HEARTH_INSTALL_BINDIR);
+#endif
     if (!commandLine.configFile.isEmpty())
         options.configFile = QFileInfo(commandLine.configFile).absoluteFilePath();
     return runHearth(options);

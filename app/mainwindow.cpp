@@ -9,6 +9,9 @@
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
 #include "upnp/mediaserver.h"
+#ifdef Q_OS_WIN
+#include "app/trayicon_win.h"
+#endif
 
 #include <QAction>
 #include <QApplication>
@@ -150,7 +153,13 @@ void MainWindow::buildTabs()
 
 void MainWindow::addTrayIcon()
 {
-    trayIcon = new QSystemTrayIcon(QIcon(QLatin1String(appIconPath)), this);
+    QIcon icon { QLatin1String(appIconPath) };
+#ifdef Q_OS_WIN
+    // The one drawn for the notification area, from the program file's resources.
+    if (const QIcon own = windowsTrayIcon(); !own.isNull())
+        icon = own;
+#endif
+    trayIcon = new QSystemTrayIcon(icon, this);
     trayIcon->setToolTip(QStringLiteral("Vela Hearth"));
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::trayActivated);
     // Without a notification area there is nowhere to hide to: the window stays visible.

@@ -1,6 +1,9 @@
 #include "settings/configfile.h"
 
 #include "settings/configlog.h"
+#ifdef Q_OS_WIN
+#include "settings/configplace_win.h"
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +22,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -307,6 +315,35 @@ QString kindOfFile(const QString &path, bool *missing)
     if (S_ISSOCK(info.st_mode))
         return QStringLiteral("it is a socket, not a file");
     return QStringLiteral("it is not a regular file");
+#elif defined(Q_OS_WIN)
+    // Asked of the object itself, opened without access: a device name (NUL, CON, COM1) or a
+    // named pipe looks like a file to a path check.
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(
+                                          QDir::toNativeSeparators(path).utf16()),
+        0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            *missing = !QFileInfo(path).isSymLink();
+            return *missing ? QString() : QStringLiteral("it is a link to nowhere");
+        }
+        return QLatin1String("it cannot be reached (") + qt_error_string(int(error))
+            + QLatin1Char(')');
+    }
+    const DWORD type = GetFileType(handle);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const bool known = type == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (type == FILE_TYPE_CHAR)
+        return QStringLiteral("it is a device, not a file");
+    if (type == FILE_TYPE_PIPE)
+        return QStringLiteral("it is a named pipe, not a file");
+    if (!known)
+        return QStringLiteral("it is not a regular file");
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return QStringLiteral("it is a directory, not a file");
+    return QString();
 #else
     const QFileInfo info(path);
     if (!info.exists()) {
@@ -337,6 +374,31 @@ QString openRegularFile(const QString &path, QFile &file)
         ::close(fd);
         return QLatin1String("it cannot be read (") + file.errorString() + QLatin1Char(')');
     }
+#elif defined(Q_OS_WIN)
+    // Checked again on the handle that is read, for what was put in the file's place since.
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(
+                                          QDir::toNativeSeparators(path).utf16()),
+        GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return QLatin1String("it cannot be read (") + qt_error_string(int(GetLastError()))
+            + QLatin1Char(')');
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)
+        || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        return QStringLiteral("it is not a regular file");
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return QStringLiteral("it cannot be read (no descriptor for it)");
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
+        return QLatin1String("it cannot be read (") + file.errorString() + QLatin1Char(')');
+    }
 #else
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -346,7 +408,8 @@ QString openRegularFile(const QString &path, QFile &file)
 }
 
 // A save by another user (root) must leave the file with its owner and mode: replaced by a
-// file of the saver's, its owner could no longer read it.
+// file of the saver's, its owner could no longer read it. Nothing to do on Windows: the new
+// file takes the folder's inherited ACL, as the old one did.
 void keepOwnerAndMode([[maybe_unused]] const QString &path, [[maybe_unused]] int fd)
 {
 #ifdef Q_OS_UNIX
@@ -380,6 +443,13 @@ bool sameBytes(const QString &path, const QByteArray &bytes)
 QString configurationPath(const QString &applicationDir, const QString &installedDir)
 {
     const QFileInfo dir(applicationDir);
+#ifdef Q_OS_WIN
+    // Paths compare without regard to case there.
+    const bool isInstalled = isWindowsInstalledPlace(applicationDir, installedDir);
+    if (!isInstalled && dir.isDir() && dir.isWritable())
+        return applicationDir + QLatin1Char('/') + fileName;
+    return windowsUserConfigDir() + QLatin1Char('/') + fileName;
+#else
     // Compared as the file system resolves them: /usr/bin and /bin are one on merged systems.
     const QString installed = QFileInfo(installedDir).canonicalFilePath();
     const bool isInstalled = !installed.isEmpty() && dir.canonicalFilePath() == installed;
@@ -387,15 +457,20 @@ QString configurationPath(const QString &applicationDir, const QString &installe
         return applicationDir + QLatin1Char('/') + fileName;
     const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     return userDir + QLatin1Char('/') + fileName;
+#endif
 }
 
 QString configurationReadPath(const QString &applicationDir, const QString &installedDir)
 {
     const QString path = configurationPath(applicationDir, installedDir);
     const QString beside = applicationDir + QLatin1Char('/') + fileName;
+#ifdef Q_OS_WIN
+    const bool isInstalled = isWindowsInstalledPlace(applicationDir, installedDir);
+#else
     const QString installed = QFileInfo(installedDir).canonicalFilePath();
     const bool isInstalled
         = !installed.isEmpty() && QFileInfo(applicationDir).canonicalFilePath() == installed;
+#endif
     if (path == beside || isInstalled || QFileInfo::exists(path) || !QFileInfo::exists(beside))
         return path;
     return beside;

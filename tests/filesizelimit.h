@@ -1,5 +1,8 @@
 #pragma once
 
+// Windows has no per-process limit on the size of files written.
+#ifndef _WIN32
+
 #include <csignal>
 #include <sys/resource.h>
 
@@ -27,3 +30,5 @@ private:
     rlimit saved {};
     void (*previousHandler)(int) = nullptr;
 };
+
+#endif

@@ -7,7 +7,12 @@
 #include <QFile>
 #include <QXmlStreamWriter>
 
+#ifdef Q_OS_WIN
+#include <QDateTime>
+#include <QFileInfo>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <ctime>
 
@@ -83,9 +88,19 @@ struct FileFacts
 };
 
 // Size and modification time from one stat. (QFileInfo's times come as local time: converted
-// there and back, each costs glibc a look at /etc/localtime, two per item of a listing.)
+// there and back, each costs glibc a look at /etc/localtime, two per item of a listing. Windows
+// keeps them in UTC, so it takes QFileInfo.)
 FileFacts fileFacts(const QString &path)
 {
+#ifdef Q_OS_WIN
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    FileFacts facts;
+    facts.size = info.size();
+    facts.date = info.fileTime(QFileDevice::FileModificationTime).toUTC().toString(Qt::ISODate);
+    return facts;
+#else
     struct stat status
     {
     };
@@ -100,6 +115,7 @@ FileFacts fileFacts(const QString &path)
         facts.date = QString::fromLatin1(text);
     }
     return facts;
+#endif
 }
 
 void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format,

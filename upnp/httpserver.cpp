@@ -1,3 +1,6 @@
+// First: on Windows it brings winsock2.h, which must come before anything includes windows.h.
+#include <microhttpd.h>
+
 #include "upnp/httpserver.h"
 
 #include "upnp/upnplog.h"
@@ -5,12 +8,17 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <microhttpd.h>
+#ifdef Q_OS_WIN
+#include <QSet>
 
+#include <io.h>
+#else
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -18,20 +26,72 @@
 
 namespace {
 
-// The one platform-specific part of running libmicrohttpd in the event loop: on Linux its
-// epoll descriptor stands for every socket it watches, so one notifier serves them all.
+#ifdef Q_OS_WIN
+// Windows has no epoll: libmicrohttpd is asked which sockets it waits on after every run, and
+// each gets notifiers of its own (HttpServer::watchSockets).
+constexpr unsigned pollingMode = 0;
+// As many sockets as libmicrohttpd may list; fd_set of this program holds only FD_SETSIZE (64).
+constexpr unsigned socketSetSize = 1024;
+struct SocketSet
+{
+    u_int fd_count;
+    SOCKET fd_array[socketSetSize];
+};
+// Files are read into libmicrohttpd's buffer this much at a time: its own descriptor reader
+// takes 16 KiB a round, a third of the speed.
+constexpr std::size_t fileBlock = 256 * 1024;
+
+void closeDescriptor(int fd)
+{
+    ::_close(fd);
+}
+
+// A file's range read through its CRT descriptor at the answer's offset.
+struct FileReader
+{
+    int fd;
+    qint64 offset;
+
+    static ssize_t read(void *cls, uint64_t position, char *buffer, std::size_t max)
+    {
+        auto *reader = static_cast<FileReader *>(cls);
+        if (::_lseeki64(reader->fd, reader->offset + qint64(position), SEEK_SET) < 0)
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        const int got = ::_read(reader->fd, buffer, unsigned(std::min<std::size_t>(max, INT_MAX)));
+        // The length was announced: a file that shrank ends the answer as an error.
+        return got > 0 ? ssize_t(got) : ssize_t(MHD_CONTENT_READER_END_WITH_ERROR);
+    }
+    static void done(void *cls)
+    {
+        auto *reader = static_cast<FileReader *>(cls);
+        ::_close(reader->fd);
+        delete reader;
+    }
+};
+#else
+// On Linux libmicrohttpd's epoll descriptor stands for every socket it watches, so one
+// notifier serves them all.
 constexpr unsigned pollingMode = MHD_USE_EPOLL;
 
-// libmicrohttpd sends files with sendfile only when a peer that leaves mid-answer cannot raise
-// SIGPIPE; without it every file goes through a 4 KiB buffer, ten times slower.
-void ignoreBrokenPipes()
+void closeDescriptor(int fd)
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    ::close(fd);
 }
 
 int readinessDescriptor(MHD_Daemon *daemon)
 {
     return MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+}
+#endif
+
+// libmicrohttpd sends files with sendfile only when a peer that leaves mid-answer cannot raise
+// SIGPIPE; without it every file goes through a 4 KiB buffer, ten times slower. (Windows has
+// neither.)
+void ignoreBrokenPipes()
+{
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 } // namespace
@@ -66,7 +126,7 @@ HttpResponse &HttpResponse::operator=(HttpResponse &&other) noexcept
 {
     if (this != &other) {
         if (fd >= 0)
-            ::close(fd);
+            closeDescriptor(fd);
         status = other.status;
         body = std::move(other.body);
         fd = std::exchange(other.fd, -1);
@@ -80,7 +140,7 @@ HttpResponse &HttpResponse::operator=(HttpResponse &&other) noexcept
 HttpResponse::~HttpResponse()
 {
     if (fd >= 0)
-        ::close(fd);
+        closeDescriptor(fd);
 }
 
 HttpResponse HttpResponse::bytes(int status, const QByteArray &body, const QByteArray &contentType)
@@ -134,8 +194,16 @@ struct HttpServer::Callbacks
     {
         MHD_Response *response = nullptr;
         if (answer.fd >= 0) {
+#ifdef Q_OS_WIN
+            auto *reader = new FileReader { std::exchange(answer.fd, -1), answer.offset };
+            response = MHD_create_response_from_callback(uint64_t(answer.length), fileBlock,
+                &FileReader::read, reader, &FileReader::done);
+            if (!response)
+                FileReader::done(reader);
+#else
             response = MHD_create_response_from_fd_at_offset64(
                 uint64_t(answer.length), std::exchange(answer.fd, -1), uint64_t(answer.offset));
+#endif
         } else {
             // The response keeps the bytes themselves rather than a copy: a listing of a big
             // folder is megabytes.
@@ -171,7 +239,11 @@ struct HttpServer::Callbacks
         if (!info)
             return QHostAddress();
         sockaddr_storage address {};
+#ifdef Q_OS_WIN
+        int size = sizeof address;
+#else
         socklen_t size = sizeof address;
+#endif
         if (::getsockname(info->connect_fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
             return QHostAddress();
         return QHostAddress(reinterpret_cast<const sockaddr *>(&address));
@@ -263,9 +335,20 @@ struct HttpServer::Callbacks
     }
 
     static void onConnection(
-        void *cls, MHD_Connection *, void **, MHD_ConnectionNotificationCode event)
+        void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode event)
     {
         auto *server = static_cast<HttpServer *>(cls);
+#ifdef Q_OS_WIN
+        // Called before the socket is closed: its handle may come back for the next one.
+        if (event == MHD_CONNECTION_NOTIFY_CLOSED) {
+            if (const MHD_ConnectionInfo *info
+                = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+                server->unwatchSocket(qintptr(info->connect_fd));
+            }
+        }
+#else
+        Q_UNUSED(connection);
+#endif
         server->openConnections += event == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1;
         emit server->connectionCountChanged(server->openConnections);
     }
@@ -319,8 +402,12 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
     }
     const MHD_DaemonInfo *portInfo = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
     boundPort = portInfo ? portInfo->port : port;
+#ifdef Q_OS_WIN
+    watchSockets();
+#else
     readiness = new QSocketNotifier(readinessDescriptor(daemon), QSocketNotifier::Read, this);
     connect(readiness, &QSocketNotifier::activated, this, &HttpServer::runDaemon);
+#endif
     timeout = new QTimer(this);
     timeout->setSingleShot(true);
     connect(timeout, &QTimer::timeout, this, &HttpServer::runDaemon);
@@ -342,6 +429,11 @@ void HttpServer::close()
     suspended.clear();
     delete readiness;
     readiness = nullptr;
+#ifdef Q_OS_WIN
+    for (QSocketNotifier *notifier : std::as_const(notifiers))
+        retire(notifier);
+    notifiers.clear();
+#endif
     delete timeout;
     timeout = nullptr;
     MHD_stop_daemon(daemon);
@@ -385,8 +477,57 @@ void HttpServer::runDaemon()
         if (MHD_get_timeout(daemon, &due) != MHD_YES || due != 0)
             break;
     }
+#ifdef Q_OS_WIN
+    watchSockets();
+#endif
     if (MHD_get_timeout(daemon, &due) == MHD_YES)
         timeout->start(int(std::min<MHD_UNSIGNED_LONG_LONG>(due, INT_MAX)));
     else
         timeout->stop();
 }
+
+#ifdef Q_OS_WIN
+void HttpServer::retire(QSocketNotifier *notifier)
+{
+    // It may be the one whose signal is being handled.
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+}
+
+void HttpServer::watchSockets()
+{
+    SocketSet read {}, write {}, except {};
+    MHD_socket highest = MHD_INVALID_SOCKET;
+    if (MHD_get_fdset2(daemon, reinterpret_cast<fd_set *>(&read), reinterpret_cast<fd_set *>(&write),
+            reinterpret_cast<fd_set *>(&except), &highest, socketSetSize)
+        != MHD_YES) {
+        return;
+    }
+    QSet<std::pair<qintptr, int>> wanted;
+    for (u_int i = 0; i < read.fd_count; ++i)
+        wanted.insert({ qintptr(read.fd_array[i]), int(QSocketNotifier::Read) });
+    for (u_int i = 0; i < write.fd_count; ++i)
+        wanted.insert({ qintptr(write.fd_array[i]), int(QSocketNotifier::Write) });
+    for (auto it = notifiers.begin(); it != notifiers.end();) {
+        if (wanted.remove(it.key())) {
+            ++it;
+        } else {
+            retire(it.value());
+            it = notifiers.erase(it);
+        }
+    }
+    for (const auto &[socket, type] : std::as_const(wanted)) {
+        auto *notifier = new QSocketNotifier(socket, QSocketNotifier::Type(type), this);
+        connect(notifier, &QSocketNotifier::activated, this, &HttpServer::runDaemon);
+        notifiers.insert({ socket, type }, notifier);
+    }
+}
+
+void HttpServer::unwatchSocket(qintptr socket)
+{
+    for (const int type : { int(QSocketNotifier::Read), int(QSocketNotifier::Write) }) {
+        if (QSocketNotifier *notifier = notifiers.take({ socket, type }))
+            retire(notifier);
+    }
+}
+#endif

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -32,7 +33,8 @@ struct HttpRequest
     QByteArray header(QByteArrayView name) const;
 };
 
-// An answer: bytes, or a range of an open file that goes out with sendfile.
+// An answer: bytes, or a range of an open file that goes out with sendfile (on Windows read
+// in blocks: its descriptor is the C runtime's).
 class HttpResponse
 {
 public:
@@ -118,6 +120,13 @@ private:
     // Lets libmicrohttpd do what is due, then waits again for readiness or its timeout.
     void runDaemon();
     void scheduleRun();
+#ifdef Q_OS_WIN
+    // Notifiers for each socket libmicrohttpd waits on, made and retired to match its list.
+    void watchSockets();
+    void unwatchSocket(qintptr socket);
+    static void retire(QSocketNotifier *notifier);
+    QHash<std::pair<qintptr, int>, QSocketNotifier *> notifiers;
+#endif
 
     Handler handler;
     Limits serverLimits;

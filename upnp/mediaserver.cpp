@@ -21,7 +21,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -75,20 +79,32 @@ void markPartial(HttpResponse &response, const ByteRange &range, qint64 size)
 HttpResponse fileResponse(
     const QString &path, const QByteArray &rangeHeader, const MediaFormat &format)
 {
+#ifdef Q_OS_WIN
+    const int fd = ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_RDONLY | _O_BINARY);
+    const auto closeFd = ::_close;
+    struct _stati64 status
+    {
+    };
+    const bool regular = fd >= 0 && ::_fstati64(fd, &status) == 0
+        && (status.st_mode & _S_IFMT) == _S_IFREG;
+#else
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return HttpResponse::empty(404);
+    const auto closeFd = ::close;
     struct stat status
     {
     };
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
+    const bool regular = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+#endif
+    if (fd < 0)
+        return HttpResponse::empty(404);
+    if (!regular) {
+        closeFd(fd);
         return HttpResponse::empty(404);
     }
     const qint64 size = status.st_size;
     const ByteRange range = ByteRange::parse(rangeHeader, size);
     if (range.kind == ByteRange::Unsatisfiable) {
-        ::close(fd);
+        closeFd(fd);
         return unsatisfiable(size);
     }
     HttpResponse response = HttpResponse::file(

@@ -252,7 +252,7 @@ void TestLibraryDrag::dropsFromOutside()
         QList<QUrl> list;
         for (QString url : urls) {
             url.replace(QStringLiteral("%T"), temp->path());
-            list.append(url.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(url) : QUrl(url));
+            list.append(QDir::isAbsolutePath(url) ? QUrl::fromLocalFile(url) : QUrl(url));
         }
         data.setUrls(list);
     } else {

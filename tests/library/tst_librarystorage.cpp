@@ -313,6 +313,10 @@ void TestLibraryStorage::awkwardCharactersKeepTheFileReadable()
     } else {
         const QString path = temp->filePath(
             element == QLatin1String("file") ? name : name + QStringLiteral("/in.avi"));
+#ifdef Q_OS_WIN
+        if (std::any_of(name.cbegin(), name.cend(), [](QChar c) { return c.unicode() < 32; }))
+            QSKIP("Windows file names cannot hold control characters");
+#endif
         QVERIFY(writeFile(path));
         QVERIFY(view.addPath(temp->filePath(name), nullptr));
     }

@@ -355,7 +355,12 @@ void TestRequestParser::listingLine()
         file.write("x");
     };
     makeFile(QStringLiteral("clip.avi"));
+#ifdef Q_OS_WIN
+    if (kind == QLatin1String("feed"))
+        QSKIP("Windows file names cannot hold a line feed");
+#else
     makeFile(QStringLiteral("a\nEOL\nb.avi"));
+#endif
     makeFile(QStringLiteral("\u03a9mega.mp3"));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Holiday")));
 

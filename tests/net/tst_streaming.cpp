@@ -11,11 +11,15 @@
 #include <QTest>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +30,29 @@
 #include <vector>
 
 namespace {
+
+#ifdef Q_OS_WIN
+// The toolkit's sockets have started Winsock before any of these run.
+void closeSocket(SOCKET fd)
+{
+    ::closesocket(fd);
+}
+void setReceiveTimeout(SOCKET fd, int seconds)
+{
+    const DWORD ms = DWORD(seconds) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&ms), sizeof ms);
+}
+#else
+void closeSocket(int fd)
+{
+    ::close(fd);
+}
+void setReceiveTimeout(int fd, int seconds)
+{
+    const timeval timeout { seconds, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+#endif
 
 // Past 2 GiB, so offsets and counts that wrap at 32 bits show up, and not a round number.
 constexpr qint64 bigSize = (qint64(2) << 30) + (1 << 20) + 3;
@@ -94,10 +121,9 @@ struct SlowPlayer
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         // A stalled server fails the test instead of hanging it.
-        const timeval timeout { 30, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        setReceiveTimeout(fd, 30);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            ::close(fd);
+            closeSocket(fd);
             return "connect";
         }
         ::send(fd, request.constData(), size_t(request.size()), 0);
@@ -127,7 +153,7 @@ struct SlowPlayer
             if (slow)
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
-        ::close(fd);
+        closeSocket(fd);
         if (result.isEmpty() && after != tail)
             result = "after the body: " + after;
         return result;
@@ -165,7 +191,9 @@ private:
 void TestStreaming::initTestCase()
 {
     // As start-up does: sendfile into a closed connection must not end the program.
+#ifdef Q_OS_UNIX
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     QVERIFY(dir.isValid());
     QFile big(dir.filePath(QStringLiteral("big.bin")));
     QVERIFY(big.open(QIODevice::WriteOnly));
@@ -215,6 +243,10 @@ void TestStreaming::playerGoneBeforeAnyOtherWrite_data()
 void TestStreaming::init()
 {
     QFETCH(bool, sendfile);
+#ifndef Q_OS_LINUX
+    if (sendfile)
+        QSKIP("sendfile is Linux only; elsewhere the plain rows are the one way files are sent");
+#endif
     server->setSendfileEnabled(sendfile);
 }
 
@@ -274,6 +306,9 @@ void TestStreaming::playerLeavingMidTransfer()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server->serverPort());
     QVERIFY(client.waitForConnected(5000));
+    // Bounded, so the transfer is still going however fast the event loop drains it (Wine's
+    // loop runs the whole 2 GiB through within one wait).
+    client.setReadBufferSize(4 << 20);
     client.write("GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\n");
     QPointer<ConnectionHandler> handler = waitForHandler();
     QVERIFY(handler);
@@ -309,8 +344,10 @@ void TestStreaming::floodBehindTransferIsHeldBack()
     // The player reads nothing: the answer stops at the bound and the requests behind it
     // stay with TCP, not in our memory.
     QFETCH(bool, sendfile);
-    QTRY_VERIFY(handler->queuedBytes()
-        >= (sendfile ? ConnectionHandler::chunkSize : ConnectionHandler::maxQueuedBytes / 2));
+    QTRY_VERIFY(!handler
+        || handler->queuedBytes()
+            >= (sendfile ? ConnectionHandler::chunkSize : ConnectionHandler::maxQueuedBytes / 2));
+    QVERIFY2(handler, "the connection was closed");
     QTRY_VERIFY(handler->socket()->bytesAvailable() >= ConnectionHandler::maxTextSize);
     QTRY_VERIFY(client.bytesToWrite() > 0);
     QVERIFY(handler->queuedBytes() <= ConnectionHandler::maxQueuedBytes);
@@ -330,11 +367,14 @@ void TestStreaming::playerGoneBeforeAnyOtherWrite()
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     const QByteArray request = "GET /VIDEO/Big/big.bin| 0 0 |\r\n\r\n";
-    QCOMPARE(::send(fd, request.constData(), size_t(request.size()), 0), request.size());
+    QCOMPARE(qsizetype(::send(fd, request.constData(), size_t(request.size()), 0)), request.size());
     // Gone before the first byte of the answer: the server sends into a closed connection.
-    ::close(fd);
+    closeSocket(fd);
     QPointer<ConnectionHandler> handler = waitForHandler();
+#ifndef Q_OS_WIN
+    // Under Wine the connection can come and go within one turn of the event loop.
     QVERIFY(handler);
+#endif
     QTRY_VERIFY(handler.isNull());
     QVERIFY(server->connections().isEmpty());
 }
@@ -353,26 +393,25 @@ void TestStreaming::turnsStayShortWhilePlayersStream()
     std::vector<std::thread> players;
     for (int i = 0; i < 2; ++i) {
         players.emplace_back([&] {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            const auto fd = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in address {};
             address.sin_family = AF_INET;
             address.sin_port = htons(server->serverPort());
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const timeval timeout { 30, 0 };
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            setReceiveTimeout(fd, 30);
             if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
                 const QByteArray request
                     = "GET /VIDEO/Big/big.bin| 0 " + QByteArray::number(each) + " |\r\n\r\n";
-                ::send(fd, request.constData(), size_t(request.size()), 0);
+                ::send(fd, request.constData(), int(request.size()), 0);
                 std::vector<char> buffer(1 << 20);
                 for (qint64 got = 0; got < each;) {
-                    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+                    const auto n = ::recv(fd, buffer.data(), int(buffer.size()), 0);
                     if (n <= 0)
                         break;
                     got += n;
                 }
             }
-            ::close(fd);
+            closeSocket(fd);
             ++finished;
         });
     }

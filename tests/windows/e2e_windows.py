@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""End-to-end check of the Windows hearth.exe under Wine, spoken to from Linux.
+
+The same media, hearth.xml and protocol checks as tests/e2e/e2e_hearth.py, whose helpers this
+uses: hearth.exe starts headless (-platform offscreen, --config in a temporary directory),
+answers the discovery question and LIST/ACTION/SIZE/GET on 127.0.0.1:8000 byte for byte like
+the Linux program, and rewrites hearth.xml when asked to quit the ways Windows asks: WM_CLOSE
+from taskkill (without /f, as a setup program would), and the end of the session
+(wineboot --end-session sends WM_QUERYENDSESSION and WM_ENDSESSION), this one while the
+first-run question is still open. Wine does not turn SIGINT into a console event for a program
+without a console (hearth.exe is a GUI program), so Ctrl+C is left to tst_startup.
+
+Runs in a network namespace of its own, so port 8000 is free and nothing leaves the machine.
+
+Usage: e2e_windows.py HEARTH_EXE WINE_RUN PROGRAM_DIR
+Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace, or no Wine).
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import e2e_hearth as e2e  # noqa: E402
+
+NAMESPACE_FLAG = "HEARTH_E2E_IN_NAMESPACE"
+
+
+def enter_namespace():
+    """Runs this script again in a network namespace with only a loopback; its exit code."""
+    if shutil.which("unshare") is None or shutil.which("ip") is None:
+        print("SKIP: unshare or ip missing; the test needs a network namespace.")
+        return 77
+    env = dict(os.environ, **{NAMESPACE_FLAG: "1"})
+    command = 'ip link set lo up && exec "$0" "$@"'
+    try:
+        probe = subprocess.run(["unshare", "-n", "true"], capture_output=True)
+    except OSError as error:
+        print("SKIP: %s" % error)
+        return 77
+    if probe.returncode != 0:
+        print("SKIP: network namespaces are not allowed here (%s)"
+              % probe.stderr.decode(errors="replace").strip())
+        return 77
+    return subprocess.call(["unshare", "-n", "sh", "-c", command, sys.executable]
+                           + sys.argv, env=env)
+
+
+def windows_path(path):
+    # Wine's drive Z: is the Linux root; Qt takes forward slashes.
+    return "Z:" + path
+
+
+class Hearth:
+    """hearth.exe under Wine, headless, with the configuration file given."""
+
+    def __init__(self, wine_run, program_dir, exe, config, prefix):
+        self.env = dict(os.environ, WINEPREFIX=prefix)
+        self.wine_run = wine_run
+        self.program_dir = program_dir
+        self.proc = subprocess.Popen(
+            [wine_run, program_dir, exe, "-platform", "offscreen",
+             "--config", windows_path(config)],
+            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def taskkill(self):
+        """WM_CLOSE to hearth's windows, as taskkill without /f sends it."""
+        return subprocess.run([self.wine_run, self.program_dir, "taskkill", "/im", "hearth.exe"],
+                              env=self.env, capture_output=True, timeout=60)
+
+    def end_session(self):
+        return subprocess.run([self.wine_run, self.program_dir, "wineboot", "--end-session"],
+                              env=self.env, capture_output=True, timeout=60)
+
+    def wait(self, timeout=60):
+        try:
+            return self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            return self.proc.communicate()
+
+
+def run(t, exe, wine_run, program_dir, prefix):
+    with tempfile.TemporaryDirectory(prefix="hearth-e2e-win-") as root:
+        media, files = e2e.write_media(root)
+        config = os.path.join(root, "hearth.xml")
+        original = e2e.write_config(config, windows_path(media))
+
+        started = time.monotonic()
+        hearth = Hearth(wine_run, program_dir, exe, config, prefix)
+        try:
+            if not e2e.wait_for_server(hearth.proc):
+                out, err = hearth.wait(10) if hearth.proc.poll() is not None else (b"", b"")
+                print("FAIL: hearth.exe did not start serving on port %d (exit %s)\n%s%s"
+                      % (e2e.PORT, hearth.proc.poll(), out.decode(errors="replace"),
+                         err.decode(errors="replace")))
+                return
+            print("serving %.1f s after start" % (time.monotonic() - started))
+            e2e.discovery(t)
+            e2e.protocol(t, files)
+        except (OSError, socket.timeout) as error:
+            t.truth("no network error", False, repr(error))
+        finally:
+            killed = hearth.taskkill()
+            t.check("taskkill without /f succeeded", killed.returncode, 0)
+            _, err = hearth.wait()
+        if not t.check("exit code after WM_CLOSE", hearth.proc.returncode, 0):
+            print(err.decode(errors="replace")[-3000:])
+        e2e.saved_config(t, config, original, windows_path(media))
+
+    # A first start, ended with the session while its question is open.
+    with tempfile.TemporaryDirectory(prefix="hearth-e2e-win-first-") as root:
+        config = os.path.join(root, "hearth.xml")
+        hearth = Hearth(wine_run, program_dir, exe, config, prefix)
+        t.truth("first start serves", e2e.wait_for_server(hearth.proc))
+        t.check("wineboot --end-session", hearth.end_session().returncode, 0)
+        _, err = hearth.wait()
+        t.check("exit code after the session's end", hearth.proc.returncode, 0)
+        t.truth("first-run question asked", b"Set up picture scaling now?" in err)
+        try:
+            with open(config, encoding="utf-8") as f:
+                element = ET.fromstring(f.read())
+            t.check("session end: hearth.xml written, libraries empty",
+                    [(e.tag, len(list(e))) for e in element][1:],
+                    [("video_tree", 0), ("audio_tree", 0), ("pictures_tree", 0)])
+        except (OSError, ET.ParseError) as error:
+            t.truth("session end: hearth.xml written", False,
+                    "%s; stderr: %s" % (error, err.decode(errors="replace")))
+
+
+def main():
+    if len(sys.argv) != 4:
+        print(__doc__)
+        return 2
+    if os.environ.get(NAMESPACE_FLAG) != "1":
+        return enter_namespace()
+    exe, wine_run, program_dir = (os.path.abspath(a) for a in sys.argv[1:])
+    # A prefix of its own beside the program: the tests' prefix points at their runtime folder.
+    prefix = os.path.join(os.path.dirname(program_dir), "wineprefix-e2e")
+
+    t = e2e.Failures()
+    started = time.monotonic()
+    run(t, exe, wine_run, program_dir, prefix)
+    print("%d passed, %d failed (%.0f s)" % (t.passed, t.failed, time.monotonic() - started))
+    return 0 if t.failed == 0 and t.passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
