@@ -314,12 +314,15 @@ void TestLiveItems::findEntryBelowLiveFolder_data()
 
 void TestLiveItems::findEntryBelowLiveFolder()
 {
-#ifdef Q_OS_WIN
-    QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
-          "file system keeps as one; windowsRules covers Windows");
-#endif
     QFETCH(QString, path);
     QFETCH(bool, found);
+#ifdef Q_OS_WIN
+    if (path == QLatin1String("Live/a.jpg") || path.contains(QLatin1String("/odd"))
+        || path.contains(QLatin1String("link")))
+        QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
+              "file system keeps as one, and odd names and links it cannot hold; windowsRules "
+              "covers Windows");
+#endif
 
     view->setFilters(QStringLiteral("*.jpg *.MKV ?b.txt"));
     QVERIFY(addLiveFolder());
