@@ -228,13 +228,18 @@ void TestLiveItems::listing_data()
 
 void TestLiveItems::listing()
 {
-#ifdef Q_OS_WIN
-    QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
-          "file system keeps as one; windowsRules covers Windows");
-#endif
     QFETCH(QString, filter);
     QFETCH(QString, path);
     QFETCH(QStringList, expected);
+#ifdef Q_OS_WIN
+    // Wine gives dot names the hidden attribute, as the hidden directory row assumes.
+    if (expected.contains(QStringLiteral("A.JPG")) || expected.contains(QStringLiteral("odd"))
+        || path.startsWith(QLatin1String("odd"))
+        || path.contains(QLatin1String("link")))
+        QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
+              "file system keeps as one, and odd names and links it cannot hold; windowsRules "
+              "covers Windows");
+#endif
 
     view->setFilters(filter);
     QVERIFY(addLiveFolder());
@@ -309,12 +314,15 @@ void TestLiveItems::findEntryBelowLiveFolder_data()
 
 void TestLiveItems::findEntryBelowLiveFolder()
 {
-#ifdef Q_OS_WIN
-    QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
-          "file system keeps as one; windowsRules covers Windows");
-#endif
     QFETCH(QString, path);
     QFETCH(bool, found);
+#ifdef Q_OS_WIN
+    if (path == QLatin1String("Live/a.jpg") || path.contains(QLatin1String("/odd"))
+        || path.contains(QLatin1String("link")))
+        QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
+              "file system keeps as one, and odd names and links it cannot hold; windowsRules "
+              "covers Windows");
+#endif
 
     view->setFilters(QStringLiteral("*.jpg *.MKV ?b.txt"));
     QVERIFY(addLiveFolder());
