@@ -214,15 +214,21 @@ Section "${PRODUCT}" SecProgram
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
-; Players reach the server on TCP and UDP port 8000; only on networks marked private, and only
-; for this program.
+; Players reach the server on TCP and UDP port 8000, DLNA clients on UDP 1900 (SSDP) and TCP
+; 8200 (HTTP, the port it takes when free); only on networks marked private, and only for this
+; program.
 Section "Allow players on private networks (firewall)" SecFirewall
     Call RemoveFirewallRule
-    DetailPrint "Firewall: allowing TCP and UDP port 8000 on private networks"
+    DetailPrint "Firewall: allowing TCP and UDP port 8000, UDP 1900 and TCP 8200 on private networks"
     nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow protocol=TCP localport=8000 profile=private program="$INSTDIR\hearth.exe"'
     Pop $0
-    nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow protocol=UDP localport=8000 profile=private program="$INSTDIR\hearth.exe"'
+    nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow protocol=UDP localport=8000,1900 profile=private program="$INSTDIR\hearth.exe"'
     Pop $0
+    nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow protocol=TCP localport=8200 profile=private program="$INSTDIR\hearth.exe"'
+    Pop $1
+    ${If} $0 == 0
+        StrCpy $0 $1
+    ${EndIf}
     ${If} $0 != 0
         DetailPrint "Firewall: the rule could not be added ($0)"
     ${EndIf}

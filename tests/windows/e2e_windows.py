@@ -4,7 +4,9 @@
 The same media, hearth.xml and protocol checks as tests/e2e/e2e_hearth.py, whose helpers this
 uses: hearth.exe starts headless (-platform offscreen, --config in a temporary directory),
 answers the discovery question and LIST/ACTION/SIZE/GET on 127.0.0.1:8000 byte for byte like
-the Linux program, and rewrites hearth.xml when asked to quit the ways Windows asks: WM_CLOSE
+the Linux program, is found by SSDP and browsed and streamed from as a DLNA server (the file
+read in blocks there, with no sendfile), and rewrites hearth.xml when asked to quit the ways
+Windows asks: WM_CLOSE
 from taskkill (without /f, as a setup program would), and the end of the session
 (wineboot --end-session sends WM_QUERYENDSESSION and WM_ENDSESSION), this one while the
 first-run question is still open. Wine does not turn SIGINT into a console event for a program
@@ -23,6 +25,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
+import urllib.request
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -37,7 +41,9 @@ def enter_namespace():
         print("SKIP: unshare or ip missing; the test needs a network namespace.")
         return 77
     env = dict(os.environ, **{NAMESPACE_FLAG: "1"})
-    command = 'ip link set lo up && exec "$0" "$@"'
+    # Multicast on the loopback, for SSDP.
+    command = ('ip link set lo up && ip link set lo multicast on && '
+               'ip route add 239.0.0.0/8 dev lo && exec "$0" "$@"')
     try:
         probe = subprocess.run(["unshare", "-n", "true"], capture_output=True)
     except OSError as error:
@@ -85,11 +91,90 @@ class Hearth:
             return self.proc.communicate()
 
 
+DIDL = "{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}"
+DC = "{http://purl.org/dc/elements/1.1/}"
+DEVICE = "{urn:schemas-upnp-org:device-1-0}"
+BROWSE = """<?xml version="1.0"?>
+<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/"
+ s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>
+<u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>%s</ObjectID>
+<BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex>
+<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>"""
+
+
+def http(url, data=None, headers=None):
+    request = urllib.request.Request(url, data=data, headers=headers or {})
+    with urllib.request.urlopen(request, timeout=e2e.TIMEOUT) as answer:
+        return answer.status, answer.headers, answer.read()
+
+
+def browse(control, object_id):
+    """The children of object_id: title -> (id, URL of the first res or None)."""
+    _, _, body = http(control, BROWSE.encode() % object_id.encode(), {
+        "Content-Type": 'text/xml; charset="utf-8"',
+        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Browse"'})
+    result = next(e.text for e in ET.fromstring(body).iter() if e.tag == "Result")
+    children = {}
+    for entry in ET.fromstring(result):
+        res = entry.find(DIDL + "res")
+        children[entry.findtext(DC + "title")] = (entry.get("id"),
+                                                  res.text if res is not None else None)
+    return children
+
+
+def dlna(t, files):
+    """Found by M-SEARCH, browsed down to a file and a 64 MiB one in a live folder; both
+    fetched whole and in part."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(e2e.TIMEOUT)
+    s.sendto(b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+             b"MX: 1\r\nST: urn:schemas-upnp-org:device:MediaServer:1\r\n\r\n",
+             ("239.255.255.250", 1900))
+    location = None
+    while location is None:
+        answer = s.recv(4096).decode("latin-1")
+        for line in answer.split("\r\n"):
+            if line.lower().startswith("location:"):
+                location = line.split(":", 1)[1].strip()
+    t.truth("SSDP LOCATION on the loopback", location.startswith("http://127.0.0.1:"), location)
+    _, _, body = http(location)
+    device = ET.fromstring(body).find(DEVICE + "device")
+    t.check("friendlyName", device.findtext(DEVICE + "friendlyName"), e2e.SERVER_NAME)
+    control = next(urllib.parse.urljoin(location, service.findtext(DEVICE + "controlURL"))
+                   for service in device.iter(DEVICE + "service")
+                   if "ContentDirectory" in service.findtext(DEVICE + "serviceType"))
+    top = browse(control, "0")
+    t.check("root containers", sorted(top), ["Audio", "Pictures", "Video"])
+    video = browse(control, top["Video"][0])
+    t.check("Video", sorted(video), ["Films", "clip.avi"])
+    clip = video["clip.avi"][1]
+    status, headers, body = http(clip)
+    t.check("GET clip.avi", (status, body == files["clip.avi"]), (200, True))
+    t.truth("contentFeatures", "DLNA.ORG_OP=01" in headers.get("contentFeatures.dlna.org", ""))
+    status, headers, body = http(clip, headers={"Range": "bytes=1000-1999"})
+    t.check("range of clip.avi", (status, headers.get("Content-Range"), body),
+            (206, "bytes 1000-1999/%d" % len(files["clip.avi"]), files["clip.avi"][1000:2000]))
+    albums = browse(control, browse(control, browse(control, top["Audio"][0])["music"][0])
+                    ["albums"][0])
+    started = time.monotonic()
+    status, _, body = http(albums["long.mp3"][1])
+    seconds = time.monotonic() - started
+    t.check("GET of the 64 MiB file", (status, len(body), body.count(0)),
+            (200, e2e.LONG_SIZE, e2e.LONG_SIZE))
+    print("64 MiB over DLNA in %.2f s (%.0f MB/s)" % (seconds, e2e.LONG_SIZE / 1e6 / seconds))
+    status, _, body = http(albums["long.mp3"][1],
+                           headers={"Range": "bytes=%d-" % (e2e.LONG_SIZE - 5)})
+    t.check("range at the end of the 64 MiB file", (status, body), (206, bytes(5)))
+
+
 def run(t, exe, wine_run, program_dir, prefix):
     with tempfile.TemporaryDirectory(prefix="hearth-e2e-win-") as root:
         media, files = e2e.write_media(root)
         config = os.path.join(root, "hearth.xml")
-        original = e2e.write_config(config, windows_path(media))
+        original = e2e.write_config(config, windows_path(media)).replace(
+            '<upnp enabled="false"/>', '<upnp enabled="true"/>')
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(original)
 
         started = time.monotonic()
         hearth = Hearth(wine_run, program_dir, exe, config, prefix)
@@ -103,7 +188,8 @@ def run(t, exe, wine_run, program_dir, prefix):
             print("serving %.1f s after start" % (time.monotonic() - started))
             e2e.discovery(t)
             e2e.protocol(t, files)
-        except (OSError, socket.timeout) as error:
+            dlna(t, files)
+        except (OSError, socket.timeout, StopIteration, KeyError, ET.ParseError) as error:
             t.truth("no network error", False, repr(error))
         finally:
             killed = hearth.taskkill()
