@@ -114,6 +114,8 @@ void ConnectionHandler::unansweredWaitOver()
         unansweredTimer.start();
 }
 
+// On Windows the kernel's queues are not asked, and what Qt holds is taken as all: a connection
+// whose last answer still sits in the kernel may count as idle early, and be closed for room.
 bool ConnectionHandler::isIdle() const
 {
     if (closing || !connection || transferRemaining > 0 || waitingForPicture || holdingTail
@@ -128,10 +130,6 @@ bool ConnectionHandler::isIdle() const
         && ((::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0)
             || (::ioctl(fd, SIOCINQ, &unread) == 0 && unread > 0)))
         return false;
-#else
-    // Elsewhere (Windows) the kernel's queues are not asked: what Qt still holds, checked
-    // above, is taken as all. A connection whose last answer still sits in the kernel may then
-    // count as idle a little early, and be the one closed to make room for a new player.
 #endif
     return true;
 }

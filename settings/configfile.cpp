@@ -318,10 +318,10 @@ QString kindOfFile(const QString &path, bool *missing)
 #elif defined(Q_OS_WIN)
     // Asked of the object itself, opened without access: a device name (NUL, CON, COM1) or a
     // named pipe looks like a file to a path check.
-    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(
-                                          QDir::toNativeSeparators(path).utf16()),
-        0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle
+        = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
@@ -376,10 +376,10 @@ QString openRegularFile(const QString &path, QFile &file)
     }
 #elif defined(Q_OS_WIN)
     // Checked again on the handle that is read, for what was put in the file's place since.
-    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(
-                                          QDir::toNativeSeparators(path).utf16()),
-        GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle
+        = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+            GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return QLatin1String("it cannot be read (") + qt_error_string(int(GetLastError()))
             + QLatin1Char(')');

@@ -85,8 +85,8 @@ HttpResponse fileResponse(
     struct _stati64 status
     {
     };
-    const bool regular = fd >= 0 && ::_fstati64(fd, &status) == 0
-        && (status.st_mode & _S_IFMT) == _S_IFREG;
+    const bool regular
+        = fd >= 0 && ::_fstati64(fd, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
 #else
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     const auto closeFd = ::close;

@@ -402,8 +402,8 @@ void TestStartup::configurationTroubleIsToldOnce()
     if (!keptAs.isEmpty()) {
         QCOMPARE(readAll(dir.filePath(keptAs)), content);
         if (sizeLimit == 0) {
-            QVERIFY2(prompts.texts.value(0).contains(
-                         QDir::toNativeSeparators(dir.filePath(keptAs))),
+            QVERIFY2(
+                prompts.texts.value(0).contains(QDir::toNativeSeparators(dir.filePath(keptAs))),
                 qPrintable(prompts.texts.value(0)));
         }
     }
@@ -483,7 +483,8 @@ void TestStartup::unusableFileIsLeftAlone()
     if (kind == QLatin1String("nul")) {
         config = dir.filePath(QStringLiteral("NUL"));
     } else if (kind == QLatin1String("pipe")) {
-        QVERIFY(socket.listen(QStringLiteral("hearth-config-%1").arg(QCoreApplication::applicationPid())));
+        QVERIFY(socket.listen(
+            QStringLiteral("hearth-config-%1").arg(QCoreApplication::applicationPid())));
         config = socket.fullServerName();
     }
     options.configFile = config;
@@ -518,8 +519,8 @@ void TestStartup::unusableFileIsLeftAlone()
         ? QStringList()
         : QStringList { QStringLiteral("hearth.xml") };
 #endif
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-        left);
+    QCOMPARE(
+        QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), left);
 }
 
 // The real program, sent SIGTERM while it reads its configuration: it still starts, then
