@@ -286,11 +286,13 @@ void TestStreaming::slowPlayerGetsEveryByteWithinTheBound()
         loop.exec();
     QVERIFY(player.done);
     QCOMPARE(player.failure, QByteArray());
-    QVERIFY(drains > 100);
+    QFETCH(bool, sendfile);
+    // With sendfile only the waits on the slow start drain through the socket (the turn budget
+    // paces the rest), and how many there are depends on the kernel's buffers: 38 to 311 here.
+    QVERIFY2(drains > (sendfile ? 10 : 100), QByteArray::number(drains));
     QVERIFY2(maxQueued <= ConnectionHandler::maxQueuedBytes, QByteArray::number(maxQueued));
     QVERIFY2(
         maxSocketQueue <= ConnectionHandler::maxQueuedBytes, QByteArray::number(maxSocketQueue));
-    QFETCH(bool, sendfile);
     if (sendfile) {
         // The kernel holds the rest; the socket's buffer only ever takes the wake-up chunk.
         QVERIFY2(maxQueued <= ConnectionHandler::chunkSize, QByteArray::number(maxQueued));
