@@ -131,7 +131,8 @@ while not data.endswith(b"EOL\n"):
 print(data.decode("latin-1"), end="")
 PY
 }
-saved() { ! cmp -s "$config" "$out/hearth.xml.orig"; }
+# Written since the start (a save of what was read may hold the same bytes).
+saved() { [ "$config" -nt "$out/hearth.xml.orig" ]; }
 expected=$(printf 'clip.avi| /VIDEO/clip.avi|0|\nEOL')
 
 start_hearth
