@@ -27,12 +27,17 @@ QString sourceProtocols()
 
 } // namespace
 
+QByteArray sourceProtocolInfo()
+{
+    return sourceProtocols().toUtf8();
+}
+
 SoapReply connectionManagerControl(const SoapAction &action)
 {
     const QString &name = action.name;
     if (name == u"GetProtocolInfo") {
         return SoapReply::response(action,
-            { { QByteArrayLiteral("Source"), sourceProtocols().toUtf8() },
+            { { QByteArrayLiteral("Source"), sourceProtocolInfo() },
                 { QByteArrayLiteral("Sink"), QByteArray() } });
     }
     if (name == u"GetCurrentConnectionIDs")

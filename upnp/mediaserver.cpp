@@ -150,9 +150,11 @@ MediaServer::MediaServer(
                               const HttpResponder &responder) { handle(request, responder); },
         this);
     connect(http, &HttpServer::connectionCountChanged, this, &MediaServer::clientCountChanged);
-    http->setServerHeader("Linux/" + QSysInfo::kernelVersion().toLatin1() + " UPnP/1.0 VelaHearth/"
+    http->setServerHeader(QSysInfo::kernelType().toLatin1() + '/' + QSysInfo::kernelVersion().toLatin1() + " UPnP/1.0 VelaHearth/"
         + versionString().toLatin1());
     events = new EventPublisher(this);
+    // A subscriber's first event names what this server sends, as GetProtocolInfo does.
+    events->setVariable(UpnpService::ConnectionManager, "SourceProtocolInfo", sourceProtocolInfo());
     ssdp = new SsdpServer(this);
 }
 
