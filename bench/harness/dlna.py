@@ -25,7 +25,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import BenchError, Client, PeakMemory, Processes, cpu_model, log, median, mib  # noqa: E402
+from driver import BenchError, Client, PeakMemory, Processes, cpu_model, log, median, mib, print_markdown  # noqa: E402
 
 GIB = 1 << 30
 RANGE_COUNT = 3000
@@ -312,15 +312,7 @@ def print_table(results, startup, count, big_bytes):
             cells.append(mib(value) if form is None else form % value)
         cells += [target, "-" if met is None else ("yes" if met else "no")]
         lines.append(cells)
-    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-
-    def fmt(line):
-        return "| " + " | ".join(cell.ljust(w) for cell, w in zip(line, widths)) + " |"
-
-    print(fmt(header))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for line in lines[1:]:
-        print(fmt(line))
+    print_markdown(lines)
     print()
     for name in SERVERS:
         if results[name]["reconnects"]:

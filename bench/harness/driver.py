@@ -593,20 +593,25 @@ class Bench:
         row.ours, row.met = f"{added:.1f}", added <= 32
 
 
+def print_markdown(lines):
+    """Prints rows of cells as a Markdown table, the first row its header, columns aligned."""
+    widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
+
+    def fmt(line):
+        return "| " + " | ".join(cell.ljust(w) for cell, w in zip(line, widths)) + " |"
+
+    print(fmt(lines[0]))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for line in lines[1:]:
+        print(fmt(line))
+
+
 def print_table(rows):
     header = ("case", "ours (median)", "reference (median)", "ratio",
               "peak memory MiB (ours / ref)", "target", "met")
     lines = [header] + [(r.case, r.ours, r.ref, r.ratio, r.memory, r.target,
                          "-" if r.met is None else ("yes" if r.met else "no")) for r in rows]
-    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
-
-    def fmt(line):
-        return "| " + " | ".join(cell.ljust(w) for cell, w in zip(line, widths)) + " |"
-
-    print(fmt(header))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for line in lines[1:]:
-        print(fmt(line))
+    print_markdown(lines)
 
 
 def cpu_model():
