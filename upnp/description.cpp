@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QImage>
 #include <QPainter>
+#include <QSysInfo>
 #include <QXmlStreamWriter>
 
 #include <initializer_list>
@@ -369,4 +370,14 @@ QByteArray iconData(QByteArrayView path, QByteArray *mimeType)
         return *it;
     }
     return {};
+}
+
+QByteArray serverWord()
+{
+    QString os = QSysInfo::kernelType();
+    if (!os.isEmpty())
+        os[0] = os[0].toUpper();
+    return (os + QLatin1Char('/') + QSysInfo::kernelVersion()).toLatin1()
+        + " UPnP/1.0 DLNADOC/1.50 VelaHearth/" + QByteArray::number(HEARTH_VERSION_MAJOR) + '.'
+        + QByteArray::number(HEARTH_VERSION_MINOR) + '.' + QByteArray::number(HEARTH_VERSION_PATCH);
 }

@@ -12,3 +12,5 @@ QByteArray deviceDescription(const QString &friendlyName, const QString &udn);
 QByteArray serviceDescription(UpnpService service);
 // The icon a path under UpnpPaths::iconsPrefix names, with its MIME type; empty when none.
 QByteArray iconData(QByteArrayView path, QByteArray *mimeType);
+// The SERVER word of SSDP messages and HTTP answers: system, UPnP and DLNA versions, product.
+QByteArray serverWord();

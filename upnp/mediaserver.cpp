@@ -1,6 +1,5 @@
 #include "upnp/mediaserver.h"
 
-#include "app/productstrings.h"
 #include "library/dirtreeinterface.h"
 #include "picture/picturecache.h"
 #include "upnp/connectionmanager.h"
@@ -17,7 +16,6 @@
 
 #include <QFile>
 #include <QHostAddress>
-#include <QSysInfo>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -150,8 +148,7 @@ MediaServer::MediaServer(
                               const HttpResponder &responder) { handle(request, responder); },
         this);
     connect(http, &HttpServer::connectionCountChanged, this, &MediaServer::clientCountChanged);
-    http->setServerHeader(QSysInfo::kernelType().toLatin1() + '/' + QSysInfo::kernelVersion().toLatin1() + " UPnP/1.0 VelaHearth/"
-        + versionString().toLatin1());
+    http->setServerHeader(serverWord());
     events = new EventPublisher(this);
     // A subscriber's first event names what this server sends, as GetProtocolInfo does.
     events->setVariable(UpnpService::ConnectionManager, "SourceProtocolInfo", sourceProtocolInfo());

@@ -1,5 +1,6 @@
 #include "upnp/ssdp.h"
 
+#include "upnp/description.h"
 #include "upnp/upnplog.h"
 #include "upnp/upnppaths.h"
 
@@ -7,7 +8,6 @@
 #include <QLocale>
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
-#include <QSysInfo>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -28,16 +28,6 @@ const QByteArray serviceTypes[] = {
     QByteArrayLiteral("urn:schemas-upnp-org:service:ConnectionManager:1"),
     QByteArrayLiteral("urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"),
 };
-
-QByteArray serverWord()
-{
-    QString os = QSysInfo::kernelType();
-    if (!os.isEmpty())
-        os[0] = os[0].toUpper();
-    return (os + QLatin1Char('/') + QSysInfo::kernelVersion()).toLatin1()
-        + " UPnP/1.0 DLNADOC/1.50 VelaHearth/" + QByteArray::number(HEARTH_VERSION_MAJOR) + '.'
-        + QByteArray::number(HEARTH_VERSION_MINOR) + '.' + QByteArray::number(HEARTH_VERSION_PATCH);
-}
 
 QByteArray httpDate()
 {
