@@ -295,7 +295,7 @@ QByteArray deviceDescription(const QString &friendlyName, const QString &udn)
     xml.writeEndElement();
     xml.writeStartElement(QStringLiteral("device"));
     writeText(xml, "deviceType", "urn:schemas-upnp-org:device:MediaServer:1");
-    // The specification's limit for friendlyName is 64 characters.
+    // UPnP devices keep friendlyName under 64 characters.
     writeText(xml, "friendlyName", friendlyName.left(64));
     writeText(xml, "manufacturer", "Vela Hearth");
     writeText(xml, "modelDescription", "Vela Hearth media server");

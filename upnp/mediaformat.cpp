@@ -102,10 +102,10 @@ ByteRange ByteRange::parse(const QByteArray &header, qint64 size)
 {
     ByteRange range;
     range.length = size;
-    const QByteArray spec = header.trimmed();
-    if (!spec.startsWith("bytes="))
+    const QByteArray unit = header.trimmed();
+    if (!unit.startsWith("bytes="))
         return range;
-    const QByteArray value = spec.mid(6).trimmed();
+    const QByteArray value = unit.mid(6).trimmed();
     const int dash = value.indexOf('-');
     if (dash < 0 || value.contains(','))
         return range;
