@@ -81,11 +81,13 @@ Settings::Settings(const QString &defaultServerName)
     setExtensions(filters.at(0), filters.at(1), filters.at(2));
 }
 
+// What phones, cameras and rippers write today. Players are shown the names and play what they
+// can; pictures reach them converted to JPEG whatever their format.
 QStringList Settings::defaultExtensions()
 {
-    return { QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
-        QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"),
-        QStringLiteral("*.jpg *.jpeg") };
+    return { QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv"),
+        QStringLiteral("*.aac *.flac *.m3u *.m4a *.mp3 *.ogg *.opus *.tta *.wav *.wma"),
+        QStringLiteral("*.jpg *.jpeg *.png") };
 }
 
 QStringList Settings::extensions() const

@@ -54,9 +54,10 @@ void TestSettings::freshObjectHoldsDefaults()
     QCOMPARE(s.compressMax(), 235u);
     QCOMPARE(s.serverName(), QStringLiteral("My Hearth"));
     QCOMPARE(s.extensions(),
-        QStringList({ QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
-            QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"),
-            QStringLiteral("*.jpg *.jpeg") }));
+        QStringList(
+            { QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv"),
+                QStringLiteral("*.aac *.flac *.m3u *.m4a *.mp3 *.ogg *.opus *.tta *.wav *.wma"),
+                QStringLiteral("*.jpg *.jpeg *.png") }));
 }
 
 void TestSettings::setScalingNormalisesCodes_data()
@@ -161,8 +162,9 @@ void TestSettings::setExtensions_data()
     QTest::newRow("inner and outer spaces kept") << QStringLiteral(" *.a  *.b ")
                                                  << QStringLiteral(" *.a  *.b ") << 1;
     QTest::newRow("the stored text")
-        << QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv")
-        << QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv") << 0;
+        << QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv")
+        << QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv")
+        << 0;
 }
 
 void TestSettings::setExtensions()
@@ -349,7 +351,7 @@ void TestSettings::loadXmlEmitsScalingThenName()
     QCOMPARE(video.count(), 0);
     // File text is taken as it stands: no "*" for empty, no line-feed replacement.
     QCOMPARE(s.extensions().at(0), QString());
-    QCOMPARE(s.extensions().at(1), QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"));
+    QCOMPARE(s.extensions().at(1), Settings::defaultExtensions().at(1));
     QCOMPARE(s.extensions().at(2), QStringLiteral("*.png\n*.gif"));
 }
 
