@@ -53,19 +53,13 @@ QString oneLine(QString text)
     return text;
 }
 
-// "uuid:" and a few dozen plain characters: what this program makes, and what a
-// hand-edited file may hold without breaking the device description.
+// "uuid:" and a UUID in its usual 36-character form, as this program makes it: devices that
+// shared a made-up or malformed identity would be taken for one another by control points.
 bool isUdn(const QString &udn)
 {
-    if (!udn.startsWith(QLatin1String("uuid:")) || udn.size() < 6 || udn.size() > 64)
-        return false;
-    for (const QChar c : udn) {
-        if (!c.isLetterOrNumber() && c != u'-' && c != u':' && c != u'.')
-            return false;
-        if (c.unicode() > 127)
-            return false;
-    }
-    return true;
+    const QStringView uuid = QStringView(udn).mid(5);
+    return udn.startsWith(QLatin1String("uuid:")) && uuid.size() == 36
+        && !QUuid::fromString(uuid).isNull();
 }
 
 } // namespace
@@ -198,7 +192,9 @@ void Settings::loadXml(const QDomDocument &document)
     // Older builds skip this element; files without it keep the defaults.
     const QDomElement upnp = settings.firstChildElement(QStringLiteral("upnp"));
     if (!upnp.isNull()) {
-        serveUpnpValue = upnp.attribute(QStringLiteral("enabled")) != QLatin1String("false");
+        // Read as every other switch is; an element that does not say keeps the server on.
+        if (upnp.hasAttribute(QStringLiteral("enabled")))
+            serveUpnpValue = isTrue(upnp, QStringLiteral("enabled"));
         const QString udn = upnp.attribute(QStringLiteral("udn"));
         if (isUdn(udn))
             upnpUdnValue = udn;

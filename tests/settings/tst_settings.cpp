@@ -304,9 +304,23 @@ void TestSettings::upnpElement_data()
 
     QTest::newRow("an older file: served, identity made here") << QString() << true << QString();
     QTest::newRow("turned off") << QStringLiteral("<upnp enabled=\"false\"/>") << false << QString();
+    for (const char *word : { "0", "FALSE", "no", "" }) {
+        QTest::addRow("enabled=\"%s\" is off", word)
+            << QStringLiteral("<upnp enabled=\"%1\"/>").arg(QLatin1String(word)) << false
+            << QString();
+    }
     QTest::newRow("identity kept")
-        << QStringLiteral("<upnp enabled=\"true\" udn=\"uuid:4f1c-77aa\"/>") << true
-        << QStringLiteral("uuid:4f1c-77aa");
+        << QStringLiteral(
+               "<upnp enabled=\"true\" udn=\"uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b\"/>")
+        << true << QStringLiteral("uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b");
+    for (const char *udn :
+        { "uuid:4f1c-77aa", "uuid:x", "uuid:5f0e7a1c-2b3d-4e5f-8a9b::c1d2e3f4a5b",
+            "uuid:{5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b}",
+            "uuid:00000000-0000-0000-0000-000000000000",
+            "uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b::upnp:rootdevice" }) {
+        QTest::addRow("%s is no UUID: a new one is made", udn)
+            << QStringLiteral("<upnp udn=\"%1\"/>").arg(QLatin1String(udn)) << true << QString();
+    }
     QTest::newRow("markup in the identity is not taken")
         << QStringLiteral("<upnp udn=\"uuid:a&lt;/UDN&gt;\"/>") << true << QString();
     QTest::newRow("an identity without the uuid prefix is not taken")
