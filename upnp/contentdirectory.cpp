@@ -2,6 +2,7 @@
 
 #include "library/dirtreeinterface.h"
 #include "upnp/mediaformat.h"
+#include "upnp/pictureprofiles.h"
 #include "upnp/upnppaths.h"
 
 #include <QFile>
@@ -138,7 +139,10 @@ void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaForm
 
 ContentDirectory::ContentDirectory(const QList<DirTreeInterface *> &libraries)
     : libraries(libraries)
+    , pictureHeaders(std::make_unique<PictureHeaders>())
 { }
+
+ContentDirectory::~ContentDirectory() = default;
 
 SoapReply ContentDirectory::control(
     const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
@@ -211,9 +215,9 @@ QByteArray ContentDirectory::mediaPath(const ObjectId &id, const EntryInfo &entr
     return path;
 }
 
-QByteArray ContentDirectory::fittedPath(const ObjectId &id)
+QByteArray ContentDirectory::fittedPath(const ObjectId &id, PictureSize size)
 {
-    return UpnpPaths::fittedPrefix + id.toByteArray() + ".jpg";
+    return UpnpPaths::fittedPrefix + pictureProfile(size).word + '/' + id.toByteArray() + ".jpg";
 }
 
 QByteArray ContentDirectory::thumbnailPath(const ObjectId &id)
@@ -273,19 +277,33 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
     if (!facts.date.isEmpty())
         xml.writeTextElement(dcNamespace, QStringLiteral("date"), facts.date);
     if (mediaType == 3) {
-        const MediaFormat thumbnail = MediaFormat::convertedPicture(true);
-        xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
-        xml.writeAttribute(dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
-        xml.writeCharacters(QString::fromUtf8(baseUrl + thumbnailPath(id)));
-        xml.writeEndElement();
-        // The picture as players get it first: fitted to the TV's frame. Its size is known
-        // only once converted.
-        writeResource(
-            xml, baseUrl + fittedPath(id), MediaFormat::convertedPicture(false), -1, fittedSize);
-        writeResource(xml, baseUrl + mediaPath(id, entry),
-            MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
-        writeResource(
-            xml, baseUrl + thumbnailPath(id), thumbnail, -1, QSize(thumbnailSide, thumbnailSide));
+        const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
+        const QList<PictureResource> resources
+            = pictureResources(pictureHeaders->header(entry.filePath()));
+        for (const PictureResource &res : resources) {
+            if (res.size != PictureSize::Thumbnail)
+                continue;
+            xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
+            xml.writeAttribute(
+                dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
+            xml.writeCharacters(QString::fromUtf8(baseUrl + thumbnailPath(id)));
+            xml.writeEndElement();
+        }
+        for (const PictureResource &res : resources) {
+            const char *profile = pictureProfile(res.size).name;
+            if (res.original) {
+                // Named by what its headers say; a JPEG under another name is not.
+                const bool named = res.named && original.mimeType == "image/jpeg";
+                writeResource(xml, baseUrl + mediaPath(id, entry),
+                    named ? original.named(profile) : original, facts.size, res.resolution);
+            } else {
+                writeResource(xml,
+                    baseUrl
+                        + (res.size == PictureSize::Thumbnail ? thumbnailPath(id)
+                                                              : fittedPath(id, res.size)),
+                    MediaFormat::convertedPicture(profile), -1, res.resolution);
+            }
+        }
     } else {
         writeResource(xml, baseUrl + mediaPath(id, entry),
             MediaFormat::forFile(entry.fileName(), mediaType), facts.size);

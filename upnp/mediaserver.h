@@ -1,12 +1,11 @@
 #pragma once
 
-#include "picture/pictureformat.h"
-
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <memory>
 
 class ContentDirectory;
@@ -27,10 +26,9 @@ class MediaServer : public QObject
     Q_OBJECT
 
 public:
-    // The libraries in the order video, audio, pictures; `pictures` fits pictures to the
-    // TV's frame exactly as players get them.
-    MediaServer(const QList<DirTreeInterface *> &libraries, PictureCache &pictures,
-        QObject *parent = nullptr);
+    // The libraries in the order video, audio, pictures. Pictures are converted in caches of
+    // the server's own, in the sizes DLNA names, apart from the players' television format.
+    explicit MediaServer(const QList<DirTreeInterface *> &libraries, QObject *parent = nullptr);
     ~MediaServer() override;
 
     void setFriendlyName(const QString &name);
@@ -48,9 +46,6 @@ public:
 
     quint32 systemUpdateId() const { return updateId; }
 
-    // The 160-pixel thumbnails' format.
-    static PictureFormat thumbnailFormat();
-
 public slots:
     // A library was edited: clients learn that their listings are stale.
     void libraryChanged();
@@ -65,8 +60,8 @@ private:
     void serveMedia(const HttpRequest &request, const HttpResponder &responder);
 
     QList<DirTreeInterface *> libraries;
-    PictureCache &pictures;
-    std::unique_ptr<PictureCache> thumbnails;
+    // One per DLNA size, thumbnails first (PictureSize).
+    std::array<std::unique_ptr<PictureCache>, 4> pictures;
     std::unique_ptr<ContentDirectory> directory;
     QString friendlyName;
     QString udn;
