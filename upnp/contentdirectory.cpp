@@ -1,6 +1,7 @@
 #include "upnp/contentdirectory.h"
 
 #include "library/dirtreeinterface.h"
+#include "upnp/bookmarks.h"
 #include "upnp/mediaformat.h"
 #include "upnp/pictureprofiles.h"
 #include "upnp/upnppaths.h"
@@ -25,6 +26,8 @@ const QString didlNamespace = QStringLiteral("urn:schemas-upnp-org:metadata-1-0/
 const QString dcNamespace = QStringLiteral("http://purl.org/dc/elements/1.1/");
 const QString upnpNamespace = QStringLiteral("urn:schemas-upnp-org:metadata-1-0/upnp/");
 const QString dlnaNamespace = QStringLiteral("urn:schemas-dlna-org:metadata-1-0/");
+// Samsung's own fields; its TVs read where to resume from dcmInfo's BM (seconds).
+const QString secNamespace = QStringLiteral("http://www.sec.co.kr/");
 
 enum Error {
     InvalidAction = 401,
@@ -158,7 +161,7 @@ SoapReply ContentDirectory::control(
         return SoapReply::response(
             action, { { QByteArrayLiteral("Id"), QByteArray::number(updateId) } });
     if (name == u"X_SetBookmark")
-        return SoapReply::response(action, {});
+        return setBookmark(action);
     if (name == u"X_GetFeatureList") {
         // Samsung's TVs open the three libraries as their video, music and photo views.
         QByteArray features;
@@ -307,8 +310,37 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
     } else {
         writeResource(xml, baseUrl + mediaPath(id, entry),
             MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
+        const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
+        if (seconds > 0) {
+            xml.writeTextElement(
+                secNamespace, QStringLiteral("dcmInfo"), QStringLiteral("BM=%1").arg(seconds));
+            xml.writeTextElement(upnpNamespace, QStringLiteral("lastPlaybackPosition"),
+                QStringLiteral("%1:%2:%3")
+                    .arg(seconds / 3600)
+                    .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                    .arg(seconds % 60, 2, 10, QLatin1Char('0')));
+        }
     }
     xml.writeEndElement();
+}
+
+SoapReply ContentDirectory::setBookmark(const SoapAction &action) const
+{
+    ObjectId id;
+    int seconds = 0;
+    if (!readCount(action.argument(QStringLiteral("PosSecond")), &seconds))
+        return SoapReply::fault(InvalidArgs, QStringLiteral("Invalid Args"));
+    const EntryInfo entry
+        = ObjectId::parse(action.argument(QStringLiteral("ObjectID")).trimmed().toUtf8(), &id)
+        ? entryFor(id)
+        : EntryInfo();
+    // Only what the library lists now, and only what plays over time.
+    const int mediaType = mediaTypeOf(id);
+    if (entry.name().isEmpty() || entry.isDir() || (mediaType != 1 && mediaType != 2))
+        return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
+    if (bookmarks)
+        bookmarks->setPosition(client, entry.filePath(), seconds);
+    return SoapReply::response(action, {});
 }
 
 SoapReply ContentDirectory::browse(
@@ -342,6 +374,7 @@ SoapReply ContentDirectory::browse(
     xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
     xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
     xml.writeNamespace(dlnaNamespace, QStringLiteral("dlna"));
+    xml.writeNamespace(secNamespace, QStringLiteral("sec"));
     xml.writeStartElement(didlNamespace, QStringLiteral("DIDL-Lite"));
     int returned = 0;
     int total = 0;

@@ -8,6 +8,7 @@
 #include <QList>
 #include <memory>
 
+class Bookmarks;
 class DirTreeInterface;
 class PictureHeaders;
 enum class PictureSize;
@@ -21,6 +22,11 @@ class ContentDirectory
 public:
     explicit ContentDirectory(const QList<DirTreeInterface *> &libraries);
     ~ContentDirectory();
+
+    // Where X_SetBookmark keeps positions and Browse finds them; none: neither is offered.
+    void setBookmarks(Bookmarks *store) { bookmarks = store; }
+    // Who asks next (its address): positions are kept per client.
+    void setClient(const QString &address) { client = address; }
 
     // `baseUrl` ("http://address:port") is where the asking client reaches this server.
     SoapReply control(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
@@ -39,6 +45,7 @@ public:
 
 private:
     SoapReply browse(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
+    SoapReply setBookmark(const SoapAction &action) const;
     QList<EntryInfo> children(const ObjectId &id) const;
     void writeObject(QXmlStreamWriter &xml, const ObjectId &id, const EntryInfo &entry,
         const QByteArray &baseUrl, bool countLiveChildren) const;
@@ -48,4 +55,6 @@ private:
     QList<DirTreeInterface *> libraries;
     // Read while describing pictures: a Browse of a folder of photos reads each header once.
     std::unique_ptr<PictureHeaders> pictureHeaders;
+    Bookmarks *bookmarks = nullptr;
+    QString client;
 };

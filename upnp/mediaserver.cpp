@@ -2,6 +2,7 @@
 
 #include "library/dirtreeinterface.h"
 #include "picture/picturecache.h"
+#include "upnp/bookmarks.h"
 #include "upnp/connectionmanager.h"
 #include "upnp/contentdirectory.h"
 #include "upnp/description.h"
@@ -137,11 +138,15 @@ HttpResponse withHeaders(const EventPublisher::Reply &reply)
 
 } // namespace
 
-MediaServer::MediaServer(const QList<DirTreeInterface *> &libraries, QObject *parent)
+MediaServer::MediaServer(
+    const QList<DirTreeInterface *> &libraries, const QString &stateFolder, QObject *parent)
     : QObject(parent)
     , libraries(libraries)
+    , bookmarks(std::make_unique<Bookmarks>(
+          stateFolder.isEmpty() ? Bookmarks::defaultFolder() : stateFolder))
     , directory(std::make_unique<ContentDirectory>(libraries))
 {
+    directory->setBookmarks(bookmarks.get());
     // One conversion at a time per size beside the players' conversions: bounded memory, and
     // a slow large picture does not hold up the thumbnails of a grid.
     for (const PictureSize size :
@@ -283,6 +288,7 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
         QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
             ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
             : request.header("Host");
+        directory->setClient(request.peer.toString());
         reply = directory->control(action, "http://" + host, updateId);
     } else if (service == int(UpnpService::ConnectionManager)) {
         reply = connectionManagerControl(action);

@@ -8,6 +8,7 @@
 #include <array>
 #include <memory>
 
+class Bookmarks;
 class ContentDirectory;
 class DirTreeInterface;
 class HttpResponse;
@@ -28,7 +29,9 @@ class MediaServer : public QObject
 public:
     // The libraries in the order video, audio, pictures. Pictures are converted in caches of
     // the server's own, in the sizes DLNA names, apart from the players' television format.
-    explicit MediaServer(const QList<DirTreeInterface *> &libraries, QObject *parent = nullptr);
+    // Play positions are kept in `stateFolder` (Bookmarks::defaultFolder() when empty).
+    explicit MediaServer(const QList<DirTreeInterface *> &libraries,
+        const QString &stateFolder = QString(), QObject *parent = nullptr);
     ~MediaServer() override;
 
     void setFriendlyName(const QString &name);
@@ -62,6 +65,7 @@ private:
     QList<DirTreeInterface *> libraries;
     // One per DLNA size, thumbnails first (PictureSize).
     std::array<std::unique_ptr<PictureCache>, 4> pictures;
+    std::unique_ptr<Bookmarks> bookmarks;
     std::unique_ptr<ContentDirectory> directory;
     QString friendlyName;
     QString udn;

@@ -1,4 +1,5 @@
 #include "../net/fakelibrary.h"
+#include "upnp/bookmarks.h"
 #include "upnp/mediaserver.h"
 #include "upnp/objectid.h"
 
@@ -48,6 +49,7 @@ struct DidlObject
     QString size; // of the res that carries one
     QString date;
     QString albumArt;
+    QStringList bookmark; // namespace and text of dcmInfo and lastPlaybackPosition
 };
 
 QList<DidlObject> readDidl(const QString &didl)
@@ -83,6 +85,9 @@ QList<DidlObject> readDidl(const QString &didl)
                 object.date = xml.readElementText();
             } else if (name == u"albumArtURI") {
                 object.albumArt = xml.readElementText();
+            } else if (name == u"dcmInfo" || name == u"lastPlaybackPosition") {
+                object.bookmark.append(
+                    xml.namespaceUri().toString() + u' ' + xml.readElementText());
             }
         }
     }
@@ -177,14 +182,17 @@ private slots:
     void boundsAndSuspension();
     void keepAliveAndPipelining();
     void updateIdFollowsEdits();
+    void bookmarksPerClientAndFile();
     void objectIdsAreStableAndOpaque();
 
 private:
-    Reply request(const QByteArray &raw);
+    Reply request(const QByteArray &raw, const QHostAddress &from = QHostAddress());
+    QList<DidlObject> metadata(const QByteArray &id, const QHostAddress &from = QHostAddress());
     void startServer();
     Reply get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray(),
         const QByteArray &method = "GET");
-    Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control");
+    Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control",
+        const QHostAddress &from = QHostAddress());
 
     QTemporaryDir dir;
     QByteArray clip; // the bytes of Video/clip.avi
@@ -249,16 +257,32 @@ void TestMediaServer::startServer()
 {
     server.reset();
     server = std::make_unique<MediaServer>(
-        QList<DirTreeInterface *> { video.get(), audio.get(), photos.get() });
+        QList<DirTreeInterface *> { video.get(), audio.get(), photos.get() },
+        dir.path() + QStringLiteral("/state"));
     server->setFriendlyName(QStringLiteral("Test Hearth"));
     server->setUdn(QStringLiteral("uuid:00000000-0000-0000-0000-000000000001"));
     server->start(0, QHostAddress::LocalHost, false);
 }
 
-Reply TestMediaServer::request(const QByteArray &raw)
+QList<DidlObject> TestMediaServer::metadata(const QByteArray &id, const QHostAddress &from)
+{
+    const Reply reply
+        = control(soapBody("Browse", { { "ObjectID", id }, { "BrowseFlag", "BrowseMetadata" } }),
+            "/ContentDirectory/control", from);
+    return readDidl(readEnvelope(reply.body).value(QStringLiteral("Result")));
+}
+
+void TestMediaServer::cleanupTestCase()
+{
+    server.reset();
+}
+
+Reply TestMediaServer::request(const QByteArray &raw, const QHostAddress &from)
 {
     Reply reply;
     QTcpSocket socket;
+    if (!from.isNull() && !socket.bind(from))
+        return reply;
     socket.connectToHost(QHostAddress::LocalHost, server->port());
     if (!socket.waitForConnected(5000))
         return reply;
@@ -291,12 +315,14 @@ Reply TestMediaServer::get(
         + extraHeaders + "\r\n");
 }
 
-Reply TestMediaServer::control(const QByteArray &body, const QByteArray &path)
+Reply TestMediaServer::control(
+    const QByteArray &body, const QByteArray &path, const QHostAddress &from)
 {
     return request("POST " + path
-        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-          "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+              "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+        from);
 }
 
 void TestMediaServer::browse_data()
@@ -431,9 +457,27 @@ void TestMediaServer::otherActions_data()
     QTest::addRow("Samsung feature list")
         << cd << soapBody("X_GetFeatureList", {}) << QStringLiteral("FeatureList")
         << QStringLiteral("<?xml");
+    const QByteArray song = idOf(1, QStringLiteral("music/song.mp3"));
     QTest::addRow("bookmark accepted")
-        << cd << soapBody("X_SetBookmark", { { "ObjectID", "1" }, { "PosSecond", "5" } })
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", song }, { "PosSecond", "0" } })
         << QString() << QString();
+    QTest::addRow("bookmark of a library")
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", "1" }, { "PosSecond", "5" } })
+        << QString() << QStringLiteral("fault 701");
+    QTest::addRow("bookmark of a picture")
+        << cd
+        << soapBody("X_SetBookmark",
+               { { "ObjectID", idOf(2, QStringLiteral("photos/beach.jpg")) },
+                   { "PosSecond", "5" } })
+        << QString() << QStringLiteral("fault 701");
+    QTest::addRow("bookmark of nothing")
+        << cd
+        << soapBody("X_SetBookmark",
+               { { "ObjectID", idOf(1, QStringLiteral("music/gone.mp3")) }, { "PosSecond", "5" } })
+        << QString() << QStringLiteral("fault 701");
+    QTest::addRow("bookmark at no number")
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", song }, { "PosSecond", "-5" } })
+        << QString() << QStringLiteral("fault 402");
     QTest::addRow("unknown action") << cd << soapBody("DestroyObject", { { "ObjectID", "1" } })
                                     << QString() << QStringLiteral("fault 401");
     QTest::addRow("not an envelope")
@@ -755,6 +799,52 @@ void TestMediaServer::updateIdFollowsEdits()
     server->libraryChanged();
     const Reply reply = control(soapBody("GetSystemUpdateID", {}));
     QCOMPARE(readEnvelope(reply.body).value(QStringLiteral("Id")).toUInt(), before + 1);
+}
+
+void TestMediaServer::bookmarksPerClientAndFile()
+{
+    const QByteArray clipId = idOf(0, QStringLiteral("clip.avi"));
+    const QByteArray songId = idOf(1, QStringLiteral("music/song.mp3"));
+    const auto setBookmark = [&](const QByteArray &id, const QByteArray &seconds,
+                                 const QHostAddress &from = QHostAddress()) {
+        return control(soapBody("X_SetBookmark", { { "ObjectID", id }, { "PosSecond", seconds } }),
+            "/ContentDirectory/control", from)
+            .status;
+    };
+    QCOMPARE(metadata(clipId).value(0).bookmark, QStringList());
+    QCOMPARE(setBookmark(clipId, "4512"), 200);
+    const QStringList kept { QStringLiteral("http://www.sec.co.kr/ BM=4512"),
+        QStringLiteral("urn:schemas-upnp-org:metadata-1-0/upnp/ 1:15:12") };
+    QCOMPARE(metadata(clipId).value(0).bookmark, kept);
+    // Per file: the song has none.
+    QCOMPARE(metadata(songId).value(0).bookmark, QStringList());
+
+    // Kept across a restart, in the state folder, not in the configuration.
+    startServer();
+    QCOMPARE(metadata(clipId).value(0).bookmark, kept);
+    QVERIFY(QFile::exists(dir.path() + QStringLiteral("/state/bookmarks.json")));
+
+    // Per client: another address has its own position (where the loopback has more than one).
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    if (setBookmark(songId, "30", other) == 200) {
+        QCOMPARE(metadata(songId, other).value(0).bookmark.value(0),
+            QStringLiteral("http://www.sec.co.kr/ BM=30"));
+        QCOMPARE(metadata(songId).value(0).bookmark, QStringList());
+        QCOMPARE(metadata(clipId, other).value(0).bookmark, QStringList());
+    }
+    // Played to the end or from the start: forgotten.
+    QCOMPARE(setBookmark(clipId, "0"), 200);
+    QCOMPARE(metadata(clipId).value(0).bookmark, QStringList());
+
+    // Bounded: the positions set longest ago go first.
+    Bookmarks store(dir.path() + QStringLiteral("/bounded"));
+    for (int i = 0; i <= Bookmarks::capacity; ++i)
+        store.setPosition(QStringLiteral("a"), QString::number(i), 10);
+    QCOMPARE(store.count(), Bookmarks::capacity);
+    QCOMPARE(store.position(QStringLiteral("a"), QStringLiteral("0")), 0);
+    QCOMPARE(store.position(QStringLiteral("a"), QString::number(Bookmarks::capacity)), 10);
+    QVERIFY(store.save());
+    QCOMPARE(Bookmarks(dir.path() + QStringLiteral("/bounded")).count(), Bookmarks::capacity);
 }
 
 void TestMediaServer::objectIdsAreStableAndOpaque()
