@@ -19,6 +19,8 @@
 #include <QFile>
 #include <QHostAddress>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef Q_OS_WIN
@@ -51,6 +53,9 @@ const ServicePaths services[] = {
 // Pictures kept per size: a TV's grid shows a few dozen thumbnails at a time, a slide show one
 // picture and the next. Large ones are megabytes each, so only a few are kept.
 constexpr int pictureRecords[] = { 200, 40, 20, 4 };
+
+// Ports tried from the preferred one up before any free port is taken.
+constexpr int nearbyPorts = 20;
 
 void describe(HttpResponse &response, const MediaFormat &format)
 {
@@ -183,10 +188,18 @@ void MediaServer::setUdn(const QString &value)
 bool MediaServer::start(quint16 preferredPort, const QHostAddress &address, bool announce)
 {
     stop();
-    if (!http->listen(address, preferredPort)
-        && (preferredPort == 0 || !http->listen(address, 0))) {
-        return false;
+    // A TV keeps the address it found the server at: when the port is taken, the next free one
+    // up is the same at every start while the same ports are taken. Any port is the last resort.
+    bool listening = false;
+    for (int port = preferredPort; !listening && preferredPort != 0
+         && port < std::min(int(preferredPort) + nearbyPorts, 65536);
+         ++port) {
+        listening = http->listen(address, quint16(port));
     }
+    if (!listening && !http->listen(address, 0))
+        return false;
+    if (http->serverPort() != preferredPort && preferredPort != 0)
+        qCInfo(lcUpnp, "DLNA clients are served on port %u", unsigned(http->serverPort()));
     events->setSystemUpdateId(updateId);
     if (!announce)
         return true;

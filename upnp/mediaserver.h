@@ -37,7 +37,8 @@ public:
     void setFriendlyName(const QString &name);
     // "uuid:..."; set before start().
     void setUdn(const QString &udn);
-    // Listens on the preferred port, or on any free one when it is taken; then announces.
+    // Listens on the preferred port, or the next free one up from it (a few tried), or any
+    // free one; then announces.
     // Tests listen on 127.0.0.1 and stay silent on SSDP.
     bool start(quint16 preferredPort = 8200, const QHostAddress &address = QHostAddress::AnyIPv4,
         bool announce = true);

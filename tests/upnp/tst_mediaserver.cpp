@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -183,6 +184,7 @@ private slots:
     void keepAliveAndPipelining();
     void updateIdFollowsEdits();
     void bookmarksPerClientAndFile();
+    void takenPortTakesTheNextUp();
     void objectIdsAreStableAndOpaque();
 
 private:
@@ -845,6 +847,24 @@ void TestMediaServer::bookmarksPerClientAndFile()
     QCOMPARE(store.position(QStringLiteral("a"), QString::number(Bookmarks::capacity)), 10);
     QVERIFY(store.save());
     QCOMPARE(Bookmarks(dir.path() + QStringLiteral("/bounded")).count(), Bookmarks::capacity);
+}
+
+void TestMediaServer::takenPortTakesTheNextUp()
+{
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = taken.serverPort();
+    {
+        QTcpServer probe;
+        if (port == 65535 || !probe.listen(QHostAddress::LocalHost, port + 1))
+            QSKIP("the port after a free one is taken too");
+    }
+    MediaServer other({ video.get() }, dir.path() + QStringLiteral("/state"));
+    for (int start = 0; start < 2; ++start) {
+        QVERIFY(other.start(port, QHostAddress::LocalHost, false));
+        QCOMPARE(other.port(), quint16(port + 1));
+        other.stop();
+    }
 }
 
 void TestMediaServer::objectIdsAreStableAndOpaque()
