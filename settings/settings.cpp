@@ -192,9 +192,13 @@ void Settings::loadXml(const QDomDocument &document)
     // Older builds skip this element; files without it keep the defaults.
     const QDomElement upnp = settings.firstChildElement(QStringLiteral("upnp"));
     if (!upnp.isNull()) {
-        // Read as every other switch is; an element that does not say keeps the server on.
-        if (upnp.hasAttribute(QStringLiteral("enabled")))
-            serveUpnpValue = isTrue(upnp, QStringLiteral("enabled"));
+        // "false", "0", anything but a yes turns it off; an element that does not say keeps the
+        // server on. A hand-edited "TRUE" or "1" means on.
+        if (upnp.hasAttribute(QStringLiteral("enabled"))) {
+            const QString word = upnp.attribute(QStringLiteral("enabled")).trimmed();
+            serveUpnpValue = word.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
+                || word == QLatin1String("1");
+        }
         const QString udn = upnp.attribute(QStringLiteral("udn"));
         if (isUdn(udn))
             upnpUdnValue = udn;

@@ -309,6 +309,11 @@ void TestSettings::upnpElement_data()
             << QStringLiteral("<upnp enabled=\"%1\"/>").arg(QLatin1String(word)) << false
             << QString();
     }
+    for (const char *word : { "1", "TRUE", " True " }) {
+        QTest::addRow("enabled=\"%s\" is on", word)
+            << QStringLiteral("<upnp enabled=\"%1\"/>").arg(QLatin1String(word)) << true
+            << QString();
+    }
     QTest::newRow("identity kept")
         << QStringLiteral(
                "<upnp enabled=\"true\" udn=\"uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b\"/>")
