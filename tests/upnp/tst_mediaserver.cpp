@@ -317,6 +317,16 @@ void TestMediaServer::browse_data()
     QTest::addRow("dot-dot out of a live folder")
         << idOf(0, QStringLiteral("Films/live/../secret.txt")) << QByteArray("BrowseMetadata") << 0
         << 0 << QStringList { QStringLiteral("fault 701") } << 0;
+    // One spelling per path: lookups skip empty components, ids do not.
+    QTest::addRow("a doubled / is no id")
+        << idOf(0, QStringLiteral("Films/live//Sub")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a leading / is no id")
+        << idOf(0, QStringLiteral("/clip.avi")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a trailing / is no id")
+        << idOf(0, QStringLiteral("Films/live/")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("garbage id") << QByteArray("1.!!") << QByteArray("BrowseMetadata") << 0 << 0
                                 << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("a disk path as id")
@@ -475,6 +485,9 @@ void TestMediaServer::media_data()
                                  << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("dot-dot in the id")
         << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live/../../secret.txt"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("a doubled / in the id")
+        << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live//a.mkv"))
         << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("dot-dot in the URL") << QByteArray("GET") << QByteArray("/media/../secret.txt")
                                         << QByteArray() << 404 << QByteArray() << -1 << -1;
