@@ -184,4 +184,25 @@ EntryInfo find(
     return EntryInfo::listed(filePath, name, kind == Kind::Folder);
 }
 
+// Without a stamp to trust, every listing is read again.
+bool stampOf(const QString &, const QString &, Stamp *)
+{
+    return false;
+}
+
+bool readNames(const QString &root, const QString &relative, const QString &filterText,
+    QStringList *folders, QStringList *files, QString *path, Stamp *stamp)
+{
+    *stamp = Stamp();
+    *path = root + QLatin1Char('/') + relative;
+    folders->clear();
+    files->clear();
+    const QList<EntryInfo> entries = list(root, relative, filterText);
+    for (const EntryInfo &entry : entries) {
+        (entry.isDir() ? folders : files)->append(entry.name());
+        *path = entry.absolutePath();
+    }
+    return true;
+}
+
 } // namespace LiveDirectory
