@@ -382,15 +382,30 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
     return entries;
 }
 
-bool stampOf(const QString &root, const QString &relative, Stamp *stamp)
+Directory::Directory(const QString &root, const QString &relative)
 {
     QString path;
-    const Descriptor dir = openListed(root, relative, &path);
+    fd = openListed(root, relative, &path).release();
+}
+
+Directory::~Directory()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool Directory::stamp(Stamp *stamp) const
+{
     struct stat status;
-    if (dir.get() < 0 || ::fstat(dir.get(), &status) != 0)
+    if (fd < 0 || ::fstat(fd, &status) != 0)
         return false;
     *stamp = stampFrom(status);
     return true;
+}
+
+bool Directory::isReadable(const QString &name) const
+{
+    return fd >= 0 && ::isReadable(fd, QFile::encodeName(name).constData());
 }
 
 bool readNames(const QString &root, const QString &relative, const QString &filterText,
@@ -490,9 +505,18 @@ EntryInfo find(
 }
 
 // Without a stamp to trust, every listing is read again.
-bool stampOf(const QString &, const QString &, Stamp *)
+Directory::Directory(const QString &, const QString &) { }
+
+Directory::~Directory() = default;
+
+bool Directory::stamp(Stamp *) const
 {
     return false;
+}
+
+bool Directory::isReadable(const QString &) const
+{
+    return true;
 }
 
 bool readNames(const QString &root, const QString &relative, const QString &filterText,

@@ -38,9 +38,26 @@ struct Stamp
     }
 };
 
-// The stamp of the directory that relative names below root, reached as list() reaches it;
-// false when list() would read no directory there.
-bool stampOf(const QString &root, const QString &relative, Stamp *stamp);
+// The directory that relative names below root, held open as list() reaches it (never
+// open on Windows, where listings are read afresh): its stamp, and its entries asked by name
+// without walking the path again.
+class Directory
+{
+public:
+    Directory(const QString &root, const QString &relative);
+    ~Directory();
+    Directory(const Directory &) = delete;
+    Directory &operator=(const Directory &) = delete;
+
+    bool isOpen() const { return fd >= 0; }
+    // False when not open.
+    bool stamp(Stamp *stamp) const;
+    // Whether the entry called name can be read, as the listing asks it.
+    bool isReadable(const QString &name) const;
+
+private:
+    int fd = -1;
+};
 
 // The names list() would give, folders and files apart and unsorted, the directory's path
 // (entries are "<path>/<name>") and its stamp from before the reading; false when relative

@@ -185,9 +185,18 @@ EntryInfo find(
 }
 
 // Without a stamp to trust, every listing is read again.
-bool stampOf(const QString &, const QString &, Stamp *)
+Directory::Directory(const QString &, const QString &) { }
+
+Directory::~Directory() = default;
+
+bool Directory::stamp(Stamp *) const
 {
     return false;
+}
+
+bool Directory::isReadable(const QString &) const
+{
+    return true;
 }
 
 bool readNames(const QString &root, const QString &relative, const QString &filterText,

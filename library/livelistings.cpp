@@ -2,14 +2,9 @@
 
 #include <QCollatorSortKey>
 #include <QDateTime>
-#include <QFile>
 #include <QLocale>
 
 #include <algorithm>
-
-#ifndef Q_OS_WIN
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -41,14 +36,7 @@ EntryInfo LiveListings::Listing::entry(qsizetype index) const
 
 bool LiveListings::Listing::isReadable(qsizetype index) const
 {
-    if (!kept)
-        return true;
-#ifdef Q_OS_WIN
-    // Never kept there: every listing is read afresh.
-    return true;
-#else
-    return ::access(QFile::encodeName(prefix + names.at(index)).constData(), R_OK) == 0;
-#endif
+    return !kept || (directory && directory->isReadable(names.at(index)));
 }
 
 LiveListings::LiveListings(int maxFolders, qsizetype maxNames, qint64 settleMs)
@@ -89,8 +77,10 @@ bool LiveListings::listing(const LivePlace &place, Listing *listing)
         = std::find_if(kept.begin(), kept.end(), [&](const Kept &item) { return item.key == key; });
     LiveDirectory::Stamp now;
     if (found != kept.end()) {
-        if (LiveDirectory::stampOf(place.root, place.relative, &now) && now.sameAs(found->stamp)) {
+        auto directory = std::make_shared<LiveDirectory::Directory>(place.root, place.relative);
+        if (directory->stamp(&now) && now.sameAs(found->stamp)) {
             *listing = found->listing;
+            listing->directory = std::move(directory);
             std::rotate(found, found + 1, kept.end());
             return true;
         }
@@ -138,7 +128,7 @@ int LiveListings::keptCount(const LivePlace &place) const
     for (const Kept &item : kept) {
         LiveDirectory::Stamp now;
         if (item.key == key)
-            return LiveDirectory::stampOf(place.root, place.relative, &now)
+            return LiveDirectory::Directory(place.root, place.relative).stamp(&now)
                     && now.sameAs(item.stamp)
                 ? int(item.listing.size())
                 : -1;

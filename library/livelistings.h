@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <vector>
 
 // Live folders as DLNA clients are shown them: subfolders, then files, each in the order people
@@ -25,6 +26,8 @@ public:
         // Read before this request: its names stand, but whether each entry can still be
         // read is for the caller to ask as it shows it.
         bool kept = false;
+        // The folder, held open while the listing is in use.
+        std::shared_ptr<const LiveDirectory::Directory> directory;
 
         qsizetype size() const { return names.size(); }
         EntryInfo entry(qsizetype index) const;
