@@ -7,8 +7,10 @@ and pictures, a live folder of 2,000 files, real JPEGs) and drives it with:
   - gssdp-discover (gupnp-tools): finds the device and each of its targets, and hears it
     say byebye at quit;
   - GUPnP's control point and GUPnP-AV's DIDL-Lite parser (python3-gi): browses every
-    container, pages through the 2,000 files, BrowseMetadata, unknown ids, the other actions,
-    and subscribes to ContentDirectory until the first event arrives;
+    container, pages through the 2,000 files, sees files renamed, added and removed there at
+    the next Browse, checks people's order in a live folder, BrowseMetadata, unknown ids (a
+    doubled "/" among them), the other actions, and subscribes to ContentDirectory until the
+    first event arrives;
   - curl: descriptions, HEAD, ranges, 416, the DLNA headers, the fitted picture and thumbnail,
     paths that name nothing, and a SUBSCRIBE whose callback names a third host.
 
