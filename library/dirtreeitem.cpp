@@ -66,6 +66,16 @@ EntryInfo DirTreeItem::findEntry(const QString &path, const QString &name, QChar
     return findEntryAmong(items, path, name, separator);
 }
 
+bool DirTreeItem::findLivePlace(const QString &path, QChar separator, LivePlace *place) const
+{
+    QList<const TreeItem *> items;
+    for (int i = 0; i < childCount(); ++i) {
+        if (const TreeItem *item = childItem(i))
+            items.append(item);
+    }
+    return findLivePlaceAmong(items, path, separator, place);
+}
+
 namespace {
 
 // The folder that the first component of path names among items, and the path below it;
@@ -107,8 +117,8 @@ QList<EntryInfo> listEntriesAmong(
     return entries;
 }
 
-EntryInfo findEntryAmong(const QList<const TreeItem *> &items, const QString &path,
-    const QString &name, QChar separator)
+EntryInfo findEntryAmong(
+    const QList<const TreeItem *> &items, const QString &path, const QString &name, QChar separator)
 {
     if (namesThisLevel(path, separator)) {
         for (const TreeItem *item : items) {
@@ -122,4 +132,15 @@ EntryInfo findEntryAmong(const QList<const TreeItem *> &items, const QString &pa
     if (const DirTreeItem *folder = folderAmong(items, path, separator, &rest))
         return folder->findEntry(rest, name, separator);
     return EntryInfo();
+}
+
+bool findLivePlaceAmong(
+    const QList<const TreeItem *> &items, const QString &path, QChar separator, LivePlace *place)
+{
+    if (namesThisLevel(path, separator))
+        return false;
+    QString rest;
+    if (const DirTreeItem *folder = folderAmong(items, path, separator, &rest))
+        return folder->findLivePlace(rest, separator, place);
+    return false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "library/dirtreeinterface.h"
 #include "library/treeitem.h"
 
 #include <QChar>
@@ -36,6 +37,8 @@ public:
     // walks the children, as a folder listing its children does, without listing folders on
     // the way.
     virtual EntryInfo findEntry(const QString &path, const QString &name, QChar separator) const;
+    // Where the folder that path names below this one lies, when it is live.
+    virtual bool findLivePlace(const QString &path, QChar separator, LivePlace *place) const;
 };
 
 // The entries of the folder that path names among items (a folder's children or a view's top
@@ -43,6 +46,11 @@ public:
 // the folder of that name.
 QList<EntryInfo> listEntriesAmong(
     const QList<const TreeItem *> &items, const QString &path, QChar separator);
+
+// Where the folder that path names among items lies, when it is live; a level of items
+// itself never is.
+bool findLivePlaceAmong(
+    const QList<const TreeItem *> &items, const QString &path, QChar separator, LivePlace *place);
 
 // The first entry called name that listEntriesAmong gives for path, or the default EntryInfo.
 EntryInfo findEntryAmong(const QList<const TreeItem *> &items, const QString &path,

@@ -259,6 +259,21 @@ bool isSpelledSo(int dir, const QByteArray &raw, const QString &name, const stru
     return seen;
 }
 
+qint64 nanoseconds(const struct timespec &time)
+{
+    return qint64(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+LiveDirectory::Stamp stampFrom(const struct stat &status)
+{
+    LiveDirectory::Stamp stamp;
+    stamp.device = quint64(status.st_dev);
+    stamp.inode = quint64(status.st_ino);
+    stamp.modified = nanoseconds(status.st_mtim);
+    stamp.changed = nanoseconds(status.st_ctim);
+    return stamp;
+}
+
 #else
 
 // Whether name is something a listing of parent would show as a folder.
@@ -299,21 +314,26 @@ namespace LiveDirectory {
 
 #ifdef Q_OS_UNIX
 
+namespace {
+
 // One pass over the directory: the entry's own type, a readability check, and the name
 // filter compared by hand for the usual patterns; no stat for what the entry already says.
-QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText)
+// The stamp is taken before the reading, so a change during it shows in the next stamp.
+bool readListed(const QString &root, const QString &relative, const QString &filterText,
+    NameDecoder &decoder, Names *folders, Names *files, QString *path, Stamp *stamp)
 {
-    QString path;
-    Descriptor fd = openListed(root, relative, &path);
-    DIR *dir = fd.get() >= 0 ? ::fdopendir(fd.get()) : nullptr;
+    Descriptor fd = openListed(root, relative, path);
+    struct stat status;
+    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0)
+        return false;
+    DIR *dir = ::fdopendir(fd.get());
     if (!dir)
-        return {};
+        return false;
     fd.release();
+    if (stamp)
+        *stamp = stampFrom(status);
 
     const NameFilter filter(filterText);
-    NameDecoder decoder;
-    Names folders;
-    Names files;
     QString name;
     while (const dirent *entry = ::readdir(dir)) {
         const char *raw = entry->d_name;
@@ -330,15 +350,29 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
         }
         if (!isReadable(::dirfd(dir), raw))
             continue;
-        (kind == Kind::Folder ? folders : files).add(raw);
+        (kind == Kind::Folder ? folders : files)->add(raw);
     }
     ::closedir(dir);
+    return true;
+}
+
+} // namespace
+
+QList<EntryInfo> list(const QString &root, const QString &relative, const QString &filterText)
+{
+    NameDecoder decoder;
+    Names folders;
+    Names files;
+    QString path;
+    if (!readListed(root, relative, filterText, decoder, &folders, &files, &path, nullptr))
+        return {};
 
     folders.sort(decoder);
     files.sort(decoder);
     const QString prefix = entryPrefix(path);
     QList<EntryInfo> entries;
     entries.reserve(qsizetype(folders.size() + files.size()));
+    QString name;
     const auto append = [&](QByteArrayView raw, bool isDir) {
         decoder.decode(raw, &name);
         entries.append(EntryInfo::listed(prefix + name, name, isDir));
@@ -346,6 +380,54 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
     folders.forEach([&](QByteArrayView raw) { append(raw, true); });
     files.forEach([&](QByteArrayView raw) { append(raw, false); });
     return entries;
+}
+
+Directory::Directory(const QString &root, const QString &relative)
+{
+    QString path;
+    fd = openListed(root, relative, &path).release();
+}
+
+Directory::~Directory()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool Directory::stamp(Stamp *stamp) const
+{
+    struct stat status;
+    if (fd < 0 || ::fstat(fd, &status) != 0)
+        return false;
+    *stamp = stampFrom(status);
+    return true;
+}
+
+bool Directory::isReadable(const QString &name) const
+{
+    return fd >= 0 && ::isReadable(fd, QFile::encodeName(name).constData());
+}
+
+bool readNames(const QString &root, const QString &relative, const QString &filterText,
+    QStringList *folders, QStringList *files, QString *path, Stamp *stamp)
+{
+    NameDecoder decoder;
+    Names folderNames;
+    Names fileNames;
+    if (!readListed(root, relative, filterText, decoder, &folderNames, &fileNames, path, stamp))
+        return false;
+    const auto decodeAll = [&](const Names &names, QStringList *out) {
+        out->clear();
+        out->reserve(qsizetype(names.size()));
+        QString name;
+        names.forEach([&](QByteArrayView raw) {
+            decoder.decode(raw, &name);
+            out->append(name);
+        });
+    };
+    decodeAll(folderNames, folders);
+    decodeAll(fileNames, files);
+    return true;
 }
 
 EntryInfo find(
@@ -420,6 +502,36 @@ EntryInfo find(
             return entry;
     }
     return EntryInfo();
+}
+
+// Without a stamp to trust, every listing is read again.
+Directory::Directory(const QString &, const QString &) { }
+
+Directory::~Directory() = default;
+
+bool Directory::stamp(Stamp *) const
+{
+    return false;
+}
+
+bool Directory::isReadable(const QString &) const
+{
+    return true;
+}
+
+bool readNames(const QString &root, const QString &relative, const QString &filterText,
+    QStringList *folders, QStringList *files, QString *path, Stamp *stamp)
+{
+    *stamp = Stamp();
+    *path = root + QLatin1Char('/') + relative;
+    folders->clear();
+    files->clear();
+    const QList<EntryInfo> entries = list(root, relative, filterText);
+    for (const EntryInfo &entry : entries) {
+        (entry.isDir() ? folders : files)->append(entry.name());
+        *path = entry.absolutePath();
+    }
+    return true;
 }
 
 #endif

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The disk below a live folder, read at the moment of asking. A path below the folder reaches
 // only what a listing of each directory on the way would show: ".", "..", hidden entries and
@@ -20,5 +21,48 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
 // EntryInfo when list() would show none; looked up without reading the whole directory.
 EntryInfo find(
     const QString &root, const QString &relative, const QString &name, const QString &filterText);
+
+// A directory's identity and the times it last changed. While they stay the same, so do its
+// names; what lies below them (sizes, dates, readability) may change all the same.
+struct Stamp
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 modified = 0; // nanoseconds since the epoch
+    qint64 changed = 0;
+
+    bool sameAs(const Stamp &other) const
+    {
+        return device == other.device && inode == other.inode && modified == other.modified
+            && changed == other.changed;
+    }
+};
+
+// The directory that relative names below root, held open as list() reaches it (never
+// open on Windows, where listings are read afresh): its stamp, and its entries asked by name
+// without walking the path again.
+class Directory
+{
+public:
+    Directory(const QString &root, const QString &relative);
+    ~Directory();
+    Directory(const Directory &) = delete;
+    Directory &operator=(const Directory &) = delete;
+
+    bool isOpen() const { return fd >= 0; }
+    // False when not open.
+    bool stamp(Stamp *stamp) const;
+    // Whether the entry called name can be read, as the listing asks it.
+    bool isReadable(const QString &name) const;
+
+private:
+    int fd = -1;
+};
+
+// The names list() would give, folders and files apart and unsorted, the directory's path
+// (entries are "<path>/<name>") and its stamp from before the reading; false when relative
+// names no such directory.
+bool readNames(const QString &root, const QString &relative, const QString &filterText,
+    QStringList *folders, QStringList *files, QString *path, Stamp *stamp);
 
 } // namespace LiveDirectory

@@ -184,4 +184,34 @@ EntryInfo find(
     return EntryInfo::listed(filePath, name, kind == Kind::Folder);
 }
 
+// Without a stamp to trust, every listing is read again.
+Directory::Directory(const QString &, const QString &) { }
+
+Directory::~Directory() = default;
+
+bool Directory::stamp(Stamp *) const
+{
+    return false;
+}
+
+bool Directory::isReadable(const QString &) const
+{
+    return true;
+}
+
+bool readNames(const QString &root, const QString &relative, const QString &filterText,
+    QStringList *folders, QStringList *files, QString *path, Stamp *stamp)
+{
+    *stamp = Stamp();
+    *path = root + QLatin1Char('/') + relative;
+    folders->clear();
+    files->clear();
+    const QList<EntryInfo> entries = list(root, relative, filterText);
+    for (const EntryInfo &entry : entries) {
+        (entry.isDir() ? folders : files)->append(entry.name());
+        *path = entry.absolutePath();
+    }
+    return true;
+}
+
 } // namespace LiveDirectory

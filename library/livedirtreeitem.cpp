@@ -62,6 +62,12 @@ EntryInfo LiveDirTreeItem::findEntry(const QString &path, const QString &name, Q
     return LiveDirectory::find(fileInfo().filePath(), path, name, viewFilters());
 }
 
+bool LiveDirTreeItem::findLivePlace(const QString &path, QChar, LivePlace *place) const
+{
+    *place = LivePlace { fileInfo().filePath(), path, viewFilters() };
+    return true;
+}
+
 void LiveDirTreeItem::populate()
 {
     const QList<EntryInfo> entries = listEntries(QString(), QLatin1Char('/'));

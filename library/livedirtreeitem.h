@@ -14,6 +14,7 @@ public:
     // Read from the disk on every call; the children are not consulted.
     QList<EntryInfo> listEntries(const QString &path, QChar separator) const override;
     EntryInfo findEntry(const QString &path, const QString &name, QChar separator) const override;
+    bool findLivePlace(const QString &path, QChar separator, LivePlace *place) const override;
 
     // Replaces the children by one level read from the disk.
     void populate();

@@ -109,6 +109,12 @@ QList<EntryInfo> TreeWidget::listEntries(const QString &path, QChar separator) c
     return listEntriesAmong(topLevelTreeItems(), withoutLeading(path, separator), separator);
 }
 
+bool TreeWidget::findLivePlace(const QString &path, QChar separator, LivePlace *place) const
+{
+    return findLivePlaceAmong(
+        topLevelTreeItems(), withoutLeading(path, separator), separator, place);
+}
+
 bool TreeWidget::canAdd() const
 {
     const auto *current = dynamic_cast<const TreeItem *>(currentItem());

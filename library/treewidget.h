@@ -37,6 +37,7 @@ public:
     int mediaType() const override { return typeCode; }
     EntryInfo findEntry(const QString &path, QChar separator) const override;
     QList<EntryInfo> listEntries(const QString &path, QChar separator) const override;
+    bool findLivePlace(const QString &path, QChar separator, LivePlace *place) const override;
 
     // Enabling checks for the buttons and the context menu.
     bool canAdd() const;

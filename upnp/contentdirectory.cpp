@@ -236,11 +236,28 @@ bool ContentDirectory::idFromPath(QByteArrayView rest, ObjectId *id)
     return ObjectId::parse(second < 0 ? rest : rest.first(second), id);
 }
 
-QList<EntryInfo> ContentDirectory::children(const ObjectId &id) const
+ContentDirectory::Children ContentDirectory::children(const ObjectId &id) const
 {
-    QList<EntryInfo> entries = libraries.at(id.library)->listEntries(id.path, separator);
-    entries.removeIf([](const EntryInfo &entry) { return !listed(entry); });
-    return entries;
+    DirTreeInterface *library = libraries.at(id.library);
+    Children children;
+    if (!id.isLibrary() && library->findLivePlace(id.path, separator, &children.place)) {
+        children.isLive = true;
+        listings.listing(children.place, &children.live);
+        return children;
+    }
+    children.entries = library->listEntries(id.path, separator);
+    children.entries.removeIf([](const EntryInfo &entry) { return !listed(entry); });
+    return children;
+}
+
+int ContentDirectory::childCount(const ObjectId &id, bool readLive) const
+{
+    // Reading every subfolder of a listing from disk to count its children would cost more
+    // than the listing itself.
+    LivePlace place;
+    if (!readLive && libraries.at(id.library)->findLivePlace(id.path, separator, &place))
+        return listings.keptCount(place);
+    return int(children(id).size());
 }
 
 void ContentDirectory::writeContainer(
@@ -263,10 +280,7 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
     const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren) const
 {
     if (entry.isDir()) {
-        // Counting a live folder's children means reading it from disk: done for the folder
-        // asked about, not for every subfolder of a listing.
-        const bool count = entry.isVirtual() || countLiveChildren;
-        writeContainer(xml, id, entry.name(), count ? int(children(id).size()) : -1);
+        writeContainer(xml, id, entry.name(), childCount(id, countLiveChildren));
         return;
     }
     const int mediaType = mediaTypeOf(id);
@@ -382,7 +396,7 @@ SoapReply ContentDirectory::browse(
         if (id.isRoot())
             writeContainer(xml, id, QStringLiteral("root"), int(libraries.size()));
         else if (id.isLibrary())
-            writeContainer(xml, id, libraryTitle(mediaTypeOf(id)), int(children(id).size()));
+            writeContainer(xml, id, libraryTitle(mediaTypeOf(id)), childCount(id, true));
         else
             writeObject(xml, id, entry, baseUrl, true);
         returned = total = 1;
@@ -391,16 +405,23 @@ SoapReply ContentDirectory::browse(
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
             const ObjectId library = ObjectId::forLibrary(i);
             writeContainer(
-                xml, library, libraryTitle(mediaTypeOf(library)), int(children(library).size()));
+                xml, library, libraryTitle(mediaTypeOf(library)), childCount(library, true));
             ++returned;
         }
     } else {
         if (!id.isLibrary() && !entry.isDir())
             return SoapReply::fault(NoSuchContainer, QStringLiteral("No such container"));
-        const QList<EntryInfo> entries = children(id);
+        const Children entries = children(id);
         total = int(entries.size());
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
-            writeObject(xml, id.child(entries.at(i).name()), entries.at(i), baseUrl, false);
+            // A kept listing's names stand while its folder is unchanged; whether each can
+            // still be read is asked as it is shown, and one that cannot is read anew next time.
+            if (entries.isLive && !entries.live.isReadable(i)) {
+                listings.forget(entries.place);
+                continue;
+            }
+            const EntryInfo child = entries.at(i);
+            writeObject(xml, id.child(child.name()), child, baseUrl, false);
             ++returned;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "library/entryinfo.h"
+#include "library/livelistings.h"
 #include "upnp/objectid.h"
 #include "upnp/soap.h"
 
@@ -46,7 +47,25 @@ public:
 private:
     SoapReply browse(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
     SoapReply setBookmark(const SoapAction &action) const;
-    QList<EntryInfo> children(const ObjectId &id) const;
+    // A folder's children as Browse shows them: a virtual level's entries, or a live folder's
+    // listing in people's order.
+    struct Children
+    {
+        QList<EntryInfo> entries;
+        LiveListings::Listing live;
+        LivePlace place;
+        bool isLive = false;
+
+        qsizetype size() const { return isLive ? live.size() : entries.size(); }
+        EntryInfo at(qsizetype index) const
+        {
+            return isLive ? live.entry(index) : entries.at(index);
+        }
+    };
+    Children children(const ObjectId &id) const;
+    // How many children a folder has; for a live one only when readLive or a listing of it is
+    // at hand, -1 otherwise.
+    int childCount(const ObjectId &id, bool readLive) const;
     void writeObject(QXmlStreamWriter &xml, const ObjectId &id, const EntryInfo &entry,
         const QByteArray &baseUrl, bool countLiveChildren) const;
     void writeContainer(
@@ -57,4 +76,6 @@ private:
     std::unique_ptr<PictureHeaders> pictureHeaders;
     Bookmarks *bookmarks = nullptr;
     QString client;
+    // Browse answers on the event loop, one at a time: what it keeps is its own.
+    mutable LiveListings listings;
 };

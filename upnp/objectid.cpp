@@ -35,8 +35,10 @@ bool ObjectId::parse(QByteArrayView text, ObjectId *id)
     if (!decoded || decoded.decoded.isEmpty())
         return false;
     const QString path = QString::fromUtf8(decoded.decoded);
-    // Only the ids this server hands out: one spelling per path.
-    if (path.toUtf8().toBase64(encoding) != encoded)
+    // Only the ids this server hands out: one spelling per path. Library lookups skip empty
+    // components, so "a//b", "/a" and "a/" would be second names for "a/b" and "a".
+    if (path.toUtf8().toBase64(encoding) != encoded || path.startsWith(QLatin1Char('/'))
+        || path.endsWith(QLatin1Char('/')) || path.contains(QLatin1String("//")))
         return false;
     *id = ObjectId { library, path };
     return true;

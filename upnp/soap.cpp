@@ -3,6 +3,8 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <cstring>
+
 namespace {
 
 const QString envelopeNamespace = QStringLiteral("http://schemas.xmlsoap.org/soap/envelope/");
@@ -22,35 +24,48 @@ void openEnvelope(QXmlStreamWriter &xml)
 
 } // namespace
 
+namespace {
+
+const char *entityFor(char c)
+{
+    switch (c) {
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    case '>':
+        return "&gt;";
+    case '"':
+        return "&quot;";
+    case '\r':
+        return "&#13;";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
 void appendEscaped(QByteArray *out, const QByteArray &text)
 {
-    qsizetype plain = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char *entity = nullptr;
-        switch (text.at(i)) {
-        case '&':
-            entity = "&amp;";
-            break;
-        case '<':
-            entity = "&lt;";
-            break;
-        case '>':
-            entity = "&gt;";
-            break;
-        case '"':
-            entity = "&quot;";
-            break;
-        case '\r':
-            entity = "&#13;";
-            break;
-        default:
-            continue;
-        }
-        out->append(text.constData() + plain, i - plain);
-        out->append(entity);
-        plain = i + 1;
+    // A Browse result is megabytes of markup: its size is counted first and the bytes written
+    // into place, rather than appended a piece at a time.
+    qsizetype extra = 0;
+    for (const char c : text) {
+        if (const char *entity = entityFor(c))
+            extra += qsizetype(std::strlen(entity)) - 1;
     }
-    out->append(text.constData() + plain, text.size() - plain);
+    const qsizetype at = out->size();
+    out->resize(at + text.size() + extra);
+    char *to = out->data() + at;
+    for (const char c : text) {
+        if (const char *entity = entityFor(c)) {
+            for (; *entity; ++entity)
+                *to++ = *entity;
+        } else {
+            *to++ = c;
+        }
+    }
 }
 
 QString SoapAction::argument(const QString &argumentName) const

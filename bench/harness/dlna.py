@@ -4,8 +4,10 @@ on the same data, as black boxes. Started by bench/run (which builds and install
 in a network namespace of its own, so no packet leaves the machine and port 1900 is free.
 
 Cases: BrowseDirectChildren of a 10,000-file folder (all of it, paged as each server needs),
-memory added while browsing it, GET of a 1 GiB file, 3,000 GETs of 64 KiB ranges on one
-connection, and the time from start until the folder lists all 10,000 (minidlna's scan).
+the same folder walked by pages of 50, memory added while browsing it, a player's LIST and the
+device description while 16 clients page through the folder, GET of a 1 GiB file, 3,000 GETs
+of 64 KiB ranges on one connection, and the time from start until the folder lists all 10,000
+(minidlna's scan).
 
     dlna.py --build DIR [--runs N] [--keep] [--small]
 """
@@ -15,10 +17,12 @@ import http.client
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 import xml.etree.ElementTree as ET
@@ -28,6 +32,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from driver import BenchError, Client, PeakMemory, Processes, cpu_model, log, median, mib, print_markdown  # noqa: E402
 
 GIB = 1 << 30
+PAGE = 50
+LOAD_CLIENTS = 16
+LOAD_SECONDS = 5
+HEARTH_PLAYER_PORT = 8000
 RANGE_COUNT = 3000
 RANGE_LENGTH = 64 * 1024
 FOLDER = "live10k"
@@ -244,6 +252,81 @@ def wait_until_listed(server, count, deadline):
     raise BenchError("%s did not list %d files in time" % (server.name, count))
 
 
+def page_walk(server, count):
+    """The folder walked by pages of PAGE, as TVs do; ms."""
+    start, began = 0, time.monotonic()
+    while start < count:
+        _, number, _ = browse_once(server, server.folder_id, start, PAGE)
+        if number == 0:
+            raise BenchError("%s: an empty page at %d" % (server.name, start))
+        start += number
+    return (time.monotonic() - began) * 1000
+
+
+def players_list():
+    """A player's LIST of the audio library's top level on hearth's own port."""
+    with socket.create_connection(("127.0.0.1", HEARTH_PLAYER_PORT), timeout=60) as s:
+        s.sendall(b"LIST AUDIO ||\r\n\r\n")
+        answer = b""
+        while not answer.endswith(b"EOL\n"):
+            chunk = s.recv(65536)
+            if not chunk:
+                raise BenchError("hearth closed a LIST unanswered")
+            answer += chunk
+
+
+def under_load(server, count, probes):
+    """Median ms of each probe while LOAD_CLIENTS clients page through the folder without a
+    pause (answers read, not parsed: the clients wait on the server, not on Python)."""
+    stop, errors = threading.Event(), []
+    port, path = server.control
+
+    def client(index):
+        start = (index * count // LOAD_CLIENTS) // PAGE * PAGE
+        try:
+            while not stop.is_set():
+                body = ('<?xml version="1.0" encoding="utf-8"?>'
+                        '<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+                        's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+                        '<u:Browse xmlns:u="%s"><ObjectID>%s</ObjectID>'
+                        '<BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter>'
+                        '<StartingIndex>%d</StartingIndex><RequestedCount>%d</RequestedCount>'
+                        '<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>'
+                        % (CDS, escape(server.folder_id), start, PAGE)).encode()
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+                try:
+                    connection.request("POST", path, body, {
+                        "Content-Type": 'text/xml; charset="utf-8"',
+                        "SOAPACTION": '"%s#Browse"' % CDS})
+                    connection.getresponse().read()
+                finally:
+                    connection.close()
+                start = (start + PAGE) % count
+        except (OSError, http.client.HTTPException) as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(LOAD_CLIENTS)]
+    for thread in threads:
+        thread.start()
+    samples = {name: [] for name in probes}
+    try:
+        time.sleep(0.5)
+        end = time.monotonic() + LOAD_SECONDS
+        while time.monotonic() < end:
+            for name, probe in probes.items():
+                began = time.monotonic()
+                probe()
+                samples[name].append((time.monotonic() - began) * 1000)
+            time.sleep(0.05)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    if errors:
+        raise BenchError("%s: a browsing client failed: %s" % (server.name, errors[0]))
+    return {name: median(values) for name, values in samples.items()}
+
+
 # --- the run ---------------------------------------------------------------------------------
 
 def measure(servers, runs, client, data, count, big_bytes):
@@ -267,6 +350,18 @@ def measure(servers, runs, client, data, count, big_bytes):
     for name in servers:
         results[name]["browse"] = median(times[name])
         results[name]["memory"] = max(memory[name])
+
+    # A server that reads the folder for every page takes minutes here: one walk each.
+    log("walking the folder by pages of %d, then %d clients doing so ..." % (PAGE, LOAD_CLIENTS))
+    for name in order:
+        server = servers[name]
+        results[name]["paging"] = page_walk(server, count)
+        probes = {"description": lambda: http_get(server.description_url, 60)}
+        if name == "hearth":
+            probes["list"] = players_list
+        loaded = under_load(server, count, probes)
+        results[name]["loaded description"] = loaded["description"]
+        results[name]["loaded list"] = loaded.get("list")
 
     log("GET of the whole file and %d ranges ..." % RANGE_COUNT)
     big = os.path.join(data, BIG)
@@ -294,7 +389,13 @@ def print_table(results, startup, count, big_bytes):
     faster = {key: max(results["dms"][key], results["minidlna"][key]) for key in ("get", "ranges")}
     rows = [
         ("BrowseDirectChildren of %s files, ms" % format(count, ","), "browse", "%.1f",
-         "<= dms", ours["browse"] <= results["dms"]["browse"]),
+         "<= minidlna", ours["browse"] <= results["minidlna"]["browse"]),
+        ("the same walked by pages of %d, ms" % PAGE, "paging", "%.1f", "<= 3x whole",
+         ours["paging"] <= 3 * ours["browse"]),
+        ("player's LIST while %d clients page it, median ms" % LOAD_CLIENTS, "loaded list",
+         "%.1f", "< 50", ours["loaded list"] < 50),
+        ("description while %d clients page it, median ms" % LOAD_CLIENTS,
+         "loaded description", "%.1f", "-", None),
         ("memory added while browsing it, MiB", "memory", None, "< 32 MiB",
          ours["memory"] / 1024 < 32),
         ("GET of the %s file, MB/s" % ("1 GiB" if big_bytes == GIB else "%d MiB" % (big_bytes >> 20)),
@@ -309,7 +410,10 @@ def print_table(results, startup, count, big_bytes):
         cells = [label]
         for name in SERVERS:
             value = startup[name] if key == "startup" else results[name][key]
-            cells.append(mib(value) if form is None else form % value)
+            if value is None:
+                cells.append("-")  # a player's LIST: hearth's own protocol
+            else:
+                cells.append(mib(value) if form is None else form % value)
         cells += [target, "-" if met is None else ("yes" if met else "no")]
         lines.append(cells)
     print_markdown(lines)

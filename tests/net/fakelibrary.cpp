@@ -121,3 +121,25 @@ EntryInfo FakeLibrary::findEntry(const QString &path, QChar separator) const
     }
     return EntryInfo();
 }
+
+bool FakeLibrary::findLivePlace(const QString &path, QChar separator, LivePlace *place) const
+{
+    const QStringList parts = path.split(separator);
+    const Node *node = root.get();
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const Node *next = nullptr;
+        for (const auto &child : node->children) {
+            if (child->entry.isDir() && child->entry.name() == parts.at(i))
+                next = child.get();
+        }
+        if (!next)
+            return false;
+        if (!next->entry.isVirtual()) {
+            *place = LivePlace { next->entry.filePath(), parts.mid(i + 1).join(QLatin1Char('/')),
+                QString() };
+            return true;
+        }
+        node = next;
+    }
+    return false;
+}

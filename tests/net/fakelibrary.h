@@ -24,6 +24,7 @@ public:
 
     EntryInfo findEntry(const QString &path, QChar separator) const override;
     QList<EntryInfo> listEntries(const QString &path, QChar separator) const override;
+    bool findLivePlace(const QString &path, QChar separator, LivePlace *place) const override;
     int mediaType() const override { return type; }
 
 private:

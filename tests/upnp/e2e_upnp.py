@@ -7,8 +7,10 @@ and pictures, a live folder of 2,000 files, real JPEGs) and drives it with:
   - gssdp-discover (gupnp-tools): finds the device and each of its targets, and hears it
     say byebye at quit;
   - GUPnP's control point and GUPnP-AV's DIDL-Lite parser (python3-gi): browses every
-    container, pages through the 2,000 files, BrowseMetadata, unknown ids, the other actions,
-    and subscribes to ContentDirectory until the first event arrives;
+    container, pages through the 2,000 files, sees files renamed, added and removed there at
+    the next Browse, checks people's order in a live folder, BrowseMetadata, unknown ids (a
+    doubled "/" among them), the other actions, and subscribes to ContentDirectory until the
+    first event arrives;
   - curl: descriptions, HEAD, ranges, 416, the DLNA headers, the fitted picture and thumbnail,
     paths that name nothing, and a SUBSCRIBE whose callback names a third host.
 
@@ -16,6 +18,7 @@ Usage: e2e_upnp.py PATH_TO_HEARTH
 Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace here, or a client missing).
 """
 
+import base64
 import os
 import re
 import select
@@ -36,6 +39,9 @@ from e2e_hearth import PHOTO, Failures, pattern, stop  # noqa: E402
 SERVER_NAME = "E2E <Hearth> & Co"
 LIVE_COUNT = 2000
 PAGE = 300
+# As people read them: folders first, digits as numbers, case and accents aside.
+ORDER = ["apple.mp3", "Banana.mp3", "cherry.mp3", "Édith.mp3", "Track 2.mp3", "track 3.mp3",
+         "Track 10.mp3", "zebra.mp3"]
 DEVICE = "urn:schemas-upnp-org:device:MediaServer:1"
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 TARGETS = ["upnp:rootdevice", DEVICE, CDS,
@@ -83,6 +89,10 @@ def write_media(root):
     for i in range(LIVE_COUNT):
         open(os.path.join(live, "clip%04d.mpg" % i), "wb").close()
     os.makedirs(os.path.join(media, "music", "albums"))
+    os.makedirs(os.path.join(media, "music", "order", "Zoo"))
+    os.makedirs(os.path.join(media, "music", "order", "ant"))
+    for name in ORDER:
+        open(os.path.join(media, "music", "order", name), "wb").close()
     os.makedirs(os.path.join(media, "photos"))
     files = {
         "film.avi": pattern(300000, 1),
@@ -299,6 +309,29 @@ def page_live_folder(t, browser, cds, live_id):
     result, _, items = browser.browse(cds, live_id)
     t.check("RequestedCount 0 gives all", (result["NumberReturned"], len(items)),
             (LIVE_COUNT, LIVE_COUNT))
+
+
+def check_live_changes(t, browser, cds, live_id, folder):
+    """What changes on disk shows at the next Browse, however the folder was listed before."""
+    def titles(start, count):
+        _, _, items = browser.browse(cds, live_id, start=start, count=count)
+        return [i.get_title() for i in items]
+
+    os.rename(os.path.join(folder, "clip0001.mpg"), os.path.join(folder, "clip0001b.mpg"))
+    t.check("renamed file shows", titles(0, 3), ["clip0000.mpg", "clip0001b.mpg", "clip0002.mpg"])
+    open(os.path.join(folder, "clip0000a.mpg"), "wb").close()
+    t.check("added file shows", titles(0, 3), ["clip0000.mpg", "clip0000a.mpg", "clip0001b.mpg"])
+    os.remove(os.path.join(folder, "clip0000.mpg"))
+    result, _, items = browser.browse(cds, live_id, start=0, count=2)
+    t.check("removed file is gone", ([i.get_title() for i in items], result["TotalMatches"]),
+            (["clip0000a.mpg", "clip0001b.mpg"], LIVE_COUNT))
+    # Another spelling of the same path names nothing.
+    doubled = "1." + base64.urlsafe_b64encode(b"Films/live2000//clip0002.mpg").decode().rstrip("=")
+    try:
+        browser.browse(cds, doubled, "BrowseMetadata")
+        t.truth("a doubled / is no id", False)
+    except browser.GLib.Error as error:
+        t.check("a doubled / is no id", error.code, 701)
 
 
 def check_items(t, items, files):
@@ -565,6 +598,10 @@ def inside(executable):
             if t.truth("live folder listed", live is not None, str(sorted(containers))):
                 t.check("live folder childCount", live.get_child_count(), LIVE_COUNT)
                 page_live_folder(t, browser, cds, live.get_id())
+                check_live_changes(t, browser, cds, live.get_id(), os.path.join(media, "live2000"))
+            t.check("order of a live folder",
+                    [k.rsplit("/", 1)[1] for k in list(containers) + list(items)
+                     if k.startswith("/Audio/music/order/")], ["ant", "Zoo"] + ORDER)
             check_items(t, items, files)
             check_actions(t, browser, cds, cms)
             check_streaming(t, items, files)

@@ -223,6 +223,13 @@ void TestMediaServer::initTestCase()
     for (int i = 0; i < 25; ++i)
         QVERIFY(write(root + QStringLiteral("/many/p%1.mp4").arg(i, 2, 10, QLatin1Char('0')), "p"));
     QVERIFY(write(root + QStringLiteral("/music/song.mp3"), "ID3"));
+    for (const QString &name : { QStringLiteral("Banana"), QStringLiteral("Track 10"),
+             QStringLiteral("Track 2"), QStringLiteral("apple"), QStringLiteral("cherry"),
+             QStringLiteral("track 3"), QStringLiteral("zebra"), QStringLiteral("\u00c9dith") }) {
+        QVERIFY(write(root + QStringLiteral("/order/") + name + QStringLiteral(".mp3"), "ID3"));
+    }
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/order/Zoo")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/order/ant")));
     QImage picture(400, 300, QImage::Format_RGB32);
     picture.fill(Qt::darkCyan);
     QDir().mkpath(root + QStringLiteral("/photos"));
@@ -248,6 +255,7 @@ void TestMediaServer::initTestCase()
     QVERIFY(video->addLiveDir(QString(), root + QStringLiteral("/many")));
     audio = std::make_unique<FakeLibrary>(2);
     QVERIFY(audio->addLiveDir(QString(), root + QStringLiteral("/music")));
+    QVERIFY(audio->addLiveDir(QString(), root + QStringLiteral("/order")));
     photos = std::make_unique<FakeLibrary>(3);
     QVERIFY(photos->addLiveDir(QString(), root + QStringLiteral("/photos")));
 
@@ -344,7 +352,7 @@ void TestMediaServer::browse_data()
     QTest::addRow("root lists the libraries")
         << QByteArray("0") << QByteArray("BrowseDirectChildren") << 0 << 0
         << QStringList { QStringLiteral("Video ") + folder + QStringLiteral(" 3"),
-               QStringLiteral("Audio ") + folder + QStringLiteral(" 1"),
+               QStringLiteral("Audio ") + folder + QStringLiteral(" 2"),
                QStringLiteral("Pictures ") + folder + QStringLiteral(" 1") }
         << 3;
     QTest::addRow("video top level: file, virtual and live folders")
@@ -378,6 +386,20 @@ void TestMediaServer::browse_data()
     QTest::addRow("start past the end")
         << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 99 << 5
         << QStringList {} << 25;
+    const QString track = QStringLiteral(".mp3 object.item.audioItem.musicTrack ");
+    QTest::addRow("people's order: folders first, digits as numbers, case and accents aside")
+        << idOf(1, QStringLiteral("order")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("ant ") + folder + QStringLiteral(" "),
+               QStringLiteral("Zoo ") + folder + QStringLiteral(" "),
+               QStringLiteral("apple") + track, QStringLiteral("Banana") + track,
+               QStringLiteral("cherry") + track, QStringLiteral("\u00c9dith") + track,
+               QStringLiteral("Track 2") + track, QStringLiteral("track 3") + track,
+               QStringLiteral("Track 10") + track, QStringLiteral("zebra") + track }
+        << 10;
+    QTest::addRow("a page of that order")
+        << idOf(1, QStringLiteral("order")) << QByteArray("BrowseDirectChildren") << 6 << 2
+        << QStringList { QStringLiteral("Track 2") + track, QStringLiteral("track 3") + track }
+        << 10;
     QTest::addRow("a music track")
         << idOf(1, QStringLiteral("music/song.mp3")) << QByteArray("BrowseMetadata") << 0 << 0
         << QStringList { QStringLiteral("song.mp3 object.item.audioItem.musicTrack ") } << 1;
@@ -392,6 +414,16 @@ void TestMediaServer::browse_data()
     QTest::addRow("dot-dot out of a live folder")
         << idOf(0, QStringLiteral("Films/live/../secret.txt")) << QByteArray("BrowseMetadata") << 0
         << 0 << QStringList { QStringLiteral("fault 701") } << 0;
+    // One spelling per path: lookups skip empty components, ids do not.
+    QTest::addRow("a doubled / is no id")
+        << idOf(0, QStringLiteral("Films/live//Sub")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a leading / is no id")
+        << idOf(0, QStringLiteral("/clip.avi")) << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a trailing / is no id")
+        << idOf(0, QStringLiteral("Films/live/")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("garbage id") << QByteArray("1.!!") << QByteArray("BrowseMetadata") << 0 << 0
                                 << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("a disk path as id")
@@ -568,6 +600,9 @@ void TestMediaServer::media_data()
                                  << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("dot-dot in the id")
         << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live/../../secret.txt"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("a doubled / in the id")
+        << QByteArray("GET") << "/media/" + idOf(0, QStringLiteral("Films/live//a.mkv"))
         << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("dot-dot in the URL") << QByteArray("GET") << QByteArray("/media/../secret.txt")
                                         << QByteArray() << 404 << QByteArray() << -1 << -1;
