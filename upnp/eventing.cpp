@@ -52,6 +52,14 @@ QUrl callbackToPeer(const QByteArray &header, const QHostAddress &peer)
     return {};
 }
 
+// One key per subscriber, however the HTTP server spells its address.
+QHostAddress normalized(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
 QByteArray newSid()
 {
     return "uuid:" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
@@ -112,9 +120,7 @@ EventPublisher::Reply EventPublisher::subscribe(UpnpService service, const QHost
         qCInfo(lcUpnp).noquote() << "GENA: refused a callback away from" << peer.toString();
         return Reply { 412, {} };
     }
-    const qsizetype fromPeer = std::count_if(subscriptions.cbegin(), subscriptions.cend(),
-        [&](const auto &s) { return s->peer.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4); });
-    if (subscriptions.size() >= maxSubscriptions || fromPeer >= maxPerPeer)
+    if (!makeRoomFor(peer))
         return Reply { 503, {} };
 
     auto subscription = std::make_shared<Subscription>();
@@ -256,6 +262,35 @@ void EventPublisher::remove(const QByteArray &sid)
         subscription->socket->abort();
         subscription->socket->deleteLater();
     }
+}
+
+bool EventPublisher::makeRoomFor(const QHostAddress &peer)
+{
+    QHash<QHostAddress, int> held;
+    for (const auto &s : std::as_const(subscriptions))
+        ++held[normalized(s->peer)];
+    const int asking = held.value(normalized(peer));
+    if (asking >= maxPerPeer)
+        return false;
+    if (subscriptions.size() < maxSubscriptions)
+        return true;
+    // A full table must not lock newcomers out until the flood's subscriptions expire: the
+    // address that holds the most gives up the one it renewed longest ago, as long as it holds
+    // more than the asker. Everyone thus keeps at least an equal share.
+    const int most = *std::max_element(held.cbegin(), held.cend());
+    if (most <= asking)
+        return false;
+    const Subscription *victim = nullptr;
+    for (const auto &s : std::as_const(subscriptions)) {
+        if (held.value(normalized(s->peer)) == most
+            && (!victim || s->lifetime.elapsed() > victim->lifetime.elapsed())) {
+            victim = s.get();
+        }
+    }
+    qCInfo(lcUpnp).noquote() << "GENA: table full; dropped" << victim->sid << "of"
+                             << victim->peer.toString() << "for" << peer.toString();
+    remove(QByteArray(victim->sid));
+    return true;
 }
 
 void EventPublisher::expire()

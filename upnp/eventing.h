@@ -72,6 +72,9 @@ private:
     };
 
     void expire();
+    // Whether `peer` may subscribe once more; drops another subscriber's oldest when the table
+    // is full and that subscriber holds more than `peer`.
+    bool makeRoomFor(const QHostAddress &peer);
     void sendNext(Subscription *subscription);
     void finishSend(const QByteArray &sid);
     void flushChanges(UpnpService service);

@@ -11,6 +11,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 const QHostAddress ssdpGroup(QStringLiteral("239.255.255.250"));
@@ -21,6 +22,10 @@ constexpr int aliveMinMs = 600 * 1000;
 constexpr int aliveSpreadMs = 240 * 1000;
 constexpr int repeatMs = 150;
 constexpr int maxSenders = 1024;
+// A searcher on an address not seen before waits at most this long for the list to be read
+// again, however many such questions come.
+constexpr int subnetRereadMs = 1000;
+constexpr int maxQuestionsPerTurn = 256;
 
 const QByteArray deviceType = QByteArrayLiteral("urn:schemas-upnp-org:device:MediaServer:1");
 const QByteArray serviceTypes[] = {
@@ -133,6 +138,7 @@ void SsdpServer::stop()
     answerTimer.stop();
     pending.clear();
     budgets.clear();
+    subnets.clear();
     // Twice, as UDP may lose one; there is no later chance.
     for (int copy = 0; copy < 2; ++copy) {
         for (const Link &link : std::as_const(links))
@@ -197,7 +203,10 @@ QList<QByteArray> SsdpServer::answersTo(
 
 void SsdpServer::readQuestions()
 {
-    while (socket && socket->hasPendingDatagrams()) {
+    // A bounded number per turn: a sender that never pauses must not keep the loop from the
+    // players; the socket signals again for the rest.
+    for (int read = 0; read < maxQuestionsPerTurn && socket && socket->hasPendingDatagrams();
+         ++read) {
         if (socket->pendingDatagramSize() > maxDatagram) {
             // Read and drop: an oversized datagram is no SSDP question.
             socket->readDatagram(nullptr, 0);
@@ -209,10 +218,11 @@ void SsdpServer::readQuestions()
             || datagram.senderPort() <= 0 || !datagram.data().startsWith("M-SEARCH")) {
             continue;
         }
-        if (!admit(peer))
-            continue;
         const QHostAddress local = localAddressFor(peer, datagram.interfaceIndex());
         if (local.isNull())
+            continue;
+        const int rank = admit(peer);
+        if (rank == 0)
             continue;
         int mx = 0;
         const QList<QByteArray> answers = answersTo(datagram.data(), locationFor(local), &mx);
@@ -223,34 +233,61 @@ void SsdpServer::readQuestions()
         const int spreadMs = to.isMulticast() || to.isNull() ? mx * 1000 : 0;
         qCInfo(lcUpnp).noquote() << peer.toString() << "searched; answering" << answers.size()
                                  << "targets";
+        const qint64 now = clock.elapsed();
         for (const QByteArray &answer : answers) {
-            if (int(pending.size()) >= maxPendingAnswers)
-                break;
-            const qint64 due = clock.elapsed()
-                + (spreadMs > 0 ? QRandomGenerator::global()->bounded(spreadMs) : 0);
-            pending.insert({ due, PendingAnswer { answer, peer, quint16(datagram.senderPort()) } });
+            const qint64 due
+                = now + (spreadMs > 0 ? QRandomGenerator::global()->bounded(spreadMs) : 0);
+            queue(PendingAnswer { answer, peer, quint16(datagram.senderPort()), due, now, rank });
         }
-        sendDue();
     }
+    sendDue();
 }
 
-bool SsdpServer::admit(const QHostAddress &peer)
+// Under a flood the queue keeps, and the rate spends itself on, the answers of those who asked
+// least of late, the latest question first: a searcher new to us is answered in its time.
+bool SsdpServer::sooner(const PendingAnswer &a, const PendingAnswer &b)
+{
+    return a.rank != b.rank ? a.rank < b.rank : a.asked > b.asked;
+}
+
+void SsdpServer::queue(PendingAnswer answer)
+{
+    if (pending.size() >= maxPendingAnswers) {
+        const auto worst = std::max_element(pending.begin(), pending.end(), sooner);
+        if (!sooner(answer, *worst))
+            return;
+        *worst = std::move(answer);
+        return;
+    }
+    pending.append(std::move(answer));
+}
+
+int SsdpServer::admit(const QHostAddress &peer)
 {
     const qint64 now = clock.elapsed();
     auto it = budgets.find(peer);
     if (it == budgets.end()) {
         if (budgets.size() >= maxSenders) {
-            // Forget windows that have ended; when all are current, new senders wait.
+            // Forget windows that have ended; when all are current, the oldest goes: the total
+            // rate holds whoever is forgotten, and a new searcher is never turned away.
             for (auto old = budgets.begin(); old != budgets.end();)
-                old = now - old->windowStart >= senderWindowMs ? budgets.erase(old) : ++old;
-            if (budgets.size() >= maxSenders)
-                return false;
+                old = now - old->windowStart >= 2 * senderWindowMs ? budgets.erase(old) : ++old;
+            if (budgets.size() >= maxSenders) {
+                budgets.erase(std::min_element(
+                    budgets.begin(), budgets.end(), [](const Budget &a, const Budget &b) {
+                        return a.windowStart < b.windowStart;
+                    }));
+            }
         }
-        it = budgets.insert(peer, Budget { now, 0 });
+        it = budgets.insert(peer, Budget { now, 0, 0 });
     }
-    if (now - it->windowStart >= senderWindowMs)
-        *it = Budget { now, 0 };
-    return ++it->questions <= questionsPerSenderWindow;
+    if (now - it->windowStart >= senderWindowMs) {
+        const int previous = now - it->windowStart < 2 * senderWindowMs ? it->questions : 0;
+        *it = Budget { now, 0, previous };
+    }
+    if (++it->questions > questionsPerSenderWindow)
+        return 0;
+    return it->questions + it->previous;
 }
 
 void SsdpServer::sendDue()
@@ -258,40 +295,84 @@ void SsdpServer::sendDue()
     if (!socket)
         return;
     const qint64 now = clock.elapsed();
-    while (!pending.empty() && pending.begin()->first <= now) {
-        const PendingAnswer answer = pending.begin()->second;
-        pending.erase(pending.begin());
-        socket->writeDatagram(answer.datagram, answer.peer, answer.port);
+    tokens = std::min<double>(
+        answerBurst, tokens + double(now - tokensAt) * answersPerSecond / 1000.0);
+    tokensAt = now;
+    pending.removeIf([&](const PendingAnswer &a) { return now - a.due > maxAnswerDelayMs; });
+
+    while (tokens >= 1.0) {
+        auto next = pending.end();
+        for (auto it = pending.begin(); it != pending.end(); ++it) {
+            if (it->due <= now && (next == pending.end() || sooner(*it, *next)))
+                next = it;
+        }
+        if (next == pending.end())
+            break;
+        socket->writeDatagram(next->datagram, next->peer, next->port);
+        pending.erase(next);
+        tokens -= 1.0;
     }
-    if (!pending.empty())
-        answerTimer.start(int(std::max<qint64>(0, pending.begin()->first - now)));
+    if (pending.isEmpty())
+        return;
+    qint64 wait = std::min_element(pending.cbegin(), pending.cend(),
+                      [](const auto &a, const auto &b) { return a.due < b.due; })
+                      ->due
+        - now;
+    if (wait <= 0) // due, but the rate is spent: until the next answer may go
+        wait = qint64(std::ceil((1.0 - tokens) * 1000.0 / answersPerSecond));
+    answerTimer.start(int(std::max<qint64>(1, wait)));
 }
 
-QHostAddress SsdpServer::localAddressFor(const QHostAddress &peer, int interfaceIndex) const
+QHostAddress SsdpServer::answeringAddress(
+    const QList<Subnet> &subnets, const QHostAddress &peer, uint interfaceIndex)
 {
     if (peer.isLoopback())
         return QHostAddress(QHostAddress::LocalHost);
-    // The interface whose subnet holds the sender is the one it reaches us on.
+    for (const Subnet &subnet : subnets) {
+        if (subnet.address == peer)
+            return peer; // this machine, by another of its addresses
+    }
+    for (const Subnet &subnet : subnets) {
+        if ((interfaceIndex != 0 && subnet.interfaceIndex != interfaceIndex)
+            || subnet.prefixLength <= 0 || !peer.isInSubnet(subnet.address, subnet.prefixLength))
+            continue;
+        // The subnet's own and broadcast addresses are no one's: answers sent there would reach
+        // every host on it.
+        if (subnet.prefixLength < 31) {
+            const quint32 hostMask = 0xffffffffu >> subnet.prefixLength;
+            const quint32 host = peer.toIPv4Address() & hostMask;
+            if (host == 0 || host == hostMask)
+                return {};
+        }
+        return subnet.address;
+    }
+    return {};
+}
+
+QHostAddress SsdpServer::localAddressFor(const QHostAddress &peer, uint interfaceIndex)
+{
+    QHostAddress local = answeringAddress(subnets, peer, interfaceIndex);
+    // An address that came up since the list was read is found at the latest a second later.
+    if (local.isNull() && clock.elapsed() - subnetsAt >= subnetRereadMs) {
+        refreshSubnets();
+        local = answeringAddress(subnets, peer, interfaceIndex);
+    }
+    return local;
+}
+
+void SsdpServer::refreshSubnets()
+{
+    subnetsAt = clock.elapsed();
+    subnets.clear();
     for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
         if (!interface.flags().testFlag(QNetworkInterface::IsUp))
             continue;
         for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
-            const QHostAddress ip = entry.ip();
-            if (ip.protocol() == QAbstractSocket::IPv4Protocol && entry.prefixLength() > 0
-                && peer.isInSubnet(ip, entry.prefixLength())) {
-                return ip;
-            }
-        }
-    }
-    // A routed sender: the address of the interface the question came in on.
-    if (interfaceIndex > 0) {
-        const QNetworkInterface interface = QNetworkInterface::interfaceFromIndex(interfaceIndex);
-        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
             if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                return entry.ip();
+                subnets.append(
+                    Subnet { uint(interface.index()), entry.ip(), entry.prefixLength() });
         }
     }
-    return {};
 }
 
 QByteArray SsdpServer::locationFor(const QHostAddress &local) const
@@ -304,6 +385,7 @@ void SsdpServer::refreshInterfaces()
 {
     if (!socket)
         return;
+    refreshSubnets();
     if (!group.isMulticast()) {
         // A test's unicast "group": the loopback is the one link.
         if (links.isEmpty())

@@ -10,7 +10,6 @@
 #include <QString>
 #include <QTimer>
 
-#include <map>
 #include <utility>
 
 class QUdpSocket;
@@ -45,11 +44,28 @@ public:
     QList<QByteArray> answersTo(
         const QByteArray &datagram, const QByteArray &location, int *mxSeconds = nullptr) const;
 
+    // An IPv4 address of ours and the interface that holds it.
+    struct Subnet
+    {
+        uint interfaceIndex = 0;
+        QHostAddress address;
+        int prefixLength = 0;
+    };
+    // The address of ours that a searcher at `peer` reaches us by, so its answers can name it;
+    // null when `peer` is no neighbour on the interface the question came in on (0: not known)
+    // and no address of this machine, or is a subnet's own or broadcast address. Anyone else
+    // may be a forged source, and its answers a flood sent to someone else.
+    static QHostAddress answeringAddress(
+        const QList<Subnet> &subnets, const QHostAddress &peer, uint interfaceIndex);
+
     // Upper bounds that keep a flood of questions from costing memory or traffic.
     static constexpr int maxDatagram = 2048;
     static constexpr int questionsPerSenderWindow = 30; // per sender address and window
     static constexpr int senderWindowMs = 5000;
     static constexpr int maxPendingAnswers = 256;
+    static constexpr int answersPerSecond = 100; // all senders together
+    static constexpr int answerBurst = 200;
+    static constexpr int maxAnswerDelayMs = 2000; // past its time an answer is dropped
     static constexpr int maxAge = 1800;
 
 private:
@@ -64,6 +80,9 @@ private:
         QByteArray datagram;
         QHostAddress peer;
         quint16 port = 0;
+        qint64 due = 0; // on `clock`
+        qint64 asked = 0;
+        int rank = 0; // the sender's recent questions: fewer go first
     };
 
     void readQuestions();
@@ -71,8 +90,12 @@ private:
     void announce(const QByteArray &nts);
     void announceOn(const Link &link, const QByteArray &nts);
     void sendDue();
-    QHostAddress localAddressFor(const QHostAddress &peer, int interfaceIndex) const;
-    bool admit(const QHostAddress &peer);
+    void queue(PendingAnswer answer);
+    static bool sooner(const PendingAnswer &a, const PendingAnswer &b);
+    void refreshSubnets();
+    QHostAddress localAddressFor(const QHostAddress &peer, uint interfaceIndex);
+    // The sender's questions in this window and the one before; 0 when it asks too often.
+    int admit(const QHostAddress &peer);
     QByteArray locationFor(const QHostAddress &local) const;
     QByteArray notifyMessage(const QByteArray &nt, const QByteArray &usn, const QByteArray &nts,
         const QByteArray &location) const;
@@ -89,11 +112,16 @@ private:
     QTimer repeatTimer; // the second copy of each announcement
     QTimer answerTimer;
     QElapsedTimer clock;
-    std::multimap<qint64, PendingAnswer> pending; // by due time on `clock`
+    QList<PendingAnswer> pending;
+    double tokens = answerBurst; // answers that may go out now
+    qint64 tokensAt = 0;
+    QList<Subnet> subnets;
+    qint64 subnetsAt = 0;
     struct Budget
     {
         qint64 windowStart = 0;
         int questions = 0;
+        int previous = 0; // in the window before
     };
     QHash<QHostAddress, Budget> budgets;
 };

@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 const QHostAddress subscriber(QHostAddress::LocalHost);
 
@@ -72,6 +74,7 @@ private slots:
     void initialEventThenChanges();
     void renewAndUnsubscribe_data();
     void renewAndUnsubscribe();
+    void subscriptionsAreCapped_data();
     void subscriptionsAreCapped();
     void deadCallbacksHoldUpNoOne();
 };
@@ -208,23 +211,90 @@ void TestEventing::renewAndUnsubscribe()
     QCOMPARE(publisher.subscriptionCount(), 0);
 }
 
+// Subscribers at 127.0.0.1, .2, ... with callbacks nobody answers.
+struct Crowd
+{
+    static QHostAddress address(int i) { return QHostAddress(subscriber.toIPv4Address() + i); }
+
+    int subscribe(int i)
+    {
+        const QByteArray callback = "<http://" + address(i).toString().toLatin1() + ":9/event>";
+        const auto reply = publisher.subscribe(
+            UpnpService::ContentDirectory, address(i), callback, "upnp:event", {}, {});
+        if (reply.status == 200)
+            sids[i].append(headerOf(reply, "SID"));
+        return reply.status;
+    }
+
+    // How many subscriptions each address still holds, most first.
+    QList<int> held()
+    {
+        QList<int> counts;
+        for (const QList<QByteArray> &list : std::as_const(sids)) {
+            const int kept = int(std::count_if(list.cbegin(), list.cend(), [&](const auto &sid) {
+                return publisher.subscribe(UpnpService::ContentDirectory, {}, {}, {}, sid, {})
+                           .status
+                    == 200;
+            }));
+            if (kept > 0)
+                counts.append(kept);
+        }
+        std::sort(counts.rbegin(), counts.rend());
+        return counts;
+    }
+
+    EventPublisher publisher;
+    QMap<int, QList<QByteArray>> sids;
+};
+
+void TestEventing::subscriptionsAreCapped_data()
+{
+    QTest::addColumn<QList<int>>("held"); // by address, before
+    QTest::addColumn<int>("asker"); // an address index; past the list: a newcomer
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("goOn"); // questions the others ask after, in turn
+    QTest::addColumn<QList<int>>("after"); // by address, most first
+
+    const int most = EventPublisher::maxPerPeer;
+    const int full = EventPublisher::maxSubscriptions / most;
+    const QList<int> flooded(full, most);
+    const QList<int> newcomerIn = QList<int>(full - 1, most) + QList<int> { most - 1, 1 };
+    QTest::newRow("one address at its share")
+        << QList<int> { most } << 0 << 503 << 0 << QList<int> { most };
+    QTest::newRow("room left") << QList<int>(full - 1, most) << full << 200 << 0
+                               << QList<int>(full - 1, most) + QList<int> { 1 };
+    QTest::newRow("full: a newcomer") << flooded << full << 200 << 0 << newcomerIn;
+    // The newcomer keeps its one while they take turns taking each other's.
+    QTest::newRow("full: a newcomer, the flood goes on")
+        << flooded << full << 200 << 10000 << newcomerIn;
+    QTest::newRow("full: a flooder again") << flooded << 0 << 503 << 0 << flooded;
+    QTest::newRow("full: one holding fewer")
+        << QList<int>(full - 1, most) + QList<int> { most / 2, most / 2 } << full - 1 << 200 << 0
+        << QList<int>(full - 2, most) + QList<int> { most - 1, most / 2 + 1, most / 2 };
+    const QList<int> ones(EventPublisher::maxSubscriptions, 1);
+    QTest::newRow("full of ones: a newcomer")
+        << ones << int(ones.size()) << 200 << 0 << ones; // one of them makes way
+    QTest::newRow("full of ones: one of them again") << ones << 0 << 503 << 0 << ones;
+}
+
 void TestEventing::subscriptionsAreCapped()
 {
-    Callback ours;
-    EventPublisher publisher;
-    for (int i = 0; i < EventPublisher::maxPerPeer; ++i) {
-        QCOMPARE(publisher
-                     .subscribe(UpnpService::ContentDirectory, subscriber, ours.url(), "upnp:event",
-                         {}, {})
-                     .status,
-            200);
+    QFETCH(QList<int>, held);
+    QFETCH(int, asker);
+    QFETCH(int, status);
+    QFETCH(int, goOn);
+    QFETCH(QList<int>, after);
+
+    Crowd crowd;
+    for (int i = 0; i < held.size(); ++i) {
+        for (int n = 0; n < held.at(i); ++n)
+            QCOMPARE(crowd.subscribe(i), 200);
     }
-    QCOMPARE(
-        publisher
-            .subscribe(UpnpService::ContentDirectory, subscriber, ours.url(), "upnp:event", {}, {})
-            .status,
-        503);
-    QCOMPARE(publisher.subscriptionCount(), EventPublisher::maxPerPeer);
+    QCOMPARE(crowd.subscribe(asker), status);
+    for (int i = 0; i < goOn; ++i)
+        crowd.subscribe(i % int(held.size()));
+    QVERIFY(crowd.publisher.subscriptionCount() <= EventPublisher::maxSubscriptions);
+    QCOMPARE(crowd.held(), after);
 }
 
 void TestEventing::deadCallbacksHoldUpNoOne()

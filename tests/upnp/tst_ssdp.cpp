@@ -8,6 +8,9 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <memory>
+#include <vector>
+
 namespace {
 const QString udn = QStringLiteral("uuid:3f2504e0-4f89-11d3-9a0c-0305e82c3301");
 constexpr quint16 httpPort = 8231;
@@ -81,6 +84,10 @@ private slots:
     void answersSearches();
     void announcesTwiceAndSaysByebye();
     void limitsAnswersPerSender();
+    void answersNeighboursOnly_data();
+    void answersNeighboursOnly();
+    void floodLeavesNewSearchersAnswered_data();
+    void floodLeavesNewSearchersAnswered();
     void deviceDescription_data();
     void deviceDescription();
     void serviceDescriptions_data();
@@ -195,6 +202,99 @@ void TestSsdp::limitsAnswersPerSender()
             search("upnp:rootdevice"), QHostAddress::LocalHost, server.localPort());
     const QList<QByteArray> answers = peer.received(50, 1000);
     QCOMPARE(answers.size(), SsdpServer::questionsPerSenderWindow);
+}
+
+void TestSsdp::answersNeighboursOnly_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<uint>("interfaceIndex"); // the one the question came in on
+    QTest::addColumn<QString>("answeredBy"); // empty: not answered
+
+    const auto row = [](const char *name, const char *peer, uint index, const char *by) {
+        QTest::newRow(name) << QString::fromLatin1(peer) << index << QString::fromLatin1(by);
+    };
+    row("neighbour", "192.168.1.77", 2, "192.168.1.10");
+    row("off every subnet", "203.0.113.9", 2, "");
+    row("neighbour of another interface", "10.9.3.4", 2, "");
+    row("on that other interface", "10.9.3.4", 3, "10.9.0.1");
+    row("loopback", "127.0.0.5", 1, "127.0.0.1");
+    row("this machine by another address", "192.168.1.10", 1, "192.168.1.10");
+    row("interface not known", "10.9.3.4", 0, "10.9.0.1");
+    row("interface not known, off every subnet", "203.0.113.9", 0, "");
+    row("subnet broadcast", "192.168.1.255", 2, "");
+    row("subnet address", "192.168.1.0", 2, "");
+    row("single-address link", "172.16.5.6", 4, "");
+    row("point-to-point peer", "100.64.0.1", 5, "100.64.0.0");
+}
+
+void TestSsdp::answersNeighboursOnly()
+{
+    QFETCH(QString, peer);
+    QFETCH(uint, interfaceIndex);
+    QFETCH(QString, answeredBy);
+
+    const auto subnet = [](uint index, const char *address, int prefixLength) {
+        return SsdpServer::Subnet { index, QHostAddress(QString::fromLatin1(address)),
+            prefixLength };
+    };
+    const QList<SsdpServer::Subnet> subnets { subnet(1, "127.0.0.1", 8),
+        subnet(2, "192.168.1.10", 24), subnet(3, "10.9.0.1", 16), subnet(4, "172.16.5.5", 32),
+        subnet(5, "100.64.0.0", 31) };
+    const QHostAddress local
+        = SsdpServer::answeringAddress(subnets, QHostAddress(peer), interfaceIndex);
+    QCOMPARE(local.isNull() ? QString() : local.toString(), answeredBy);
+}
+
+void TestSsdp::floodLeavesNewSearchersAnswered_data()
+{
+    QTest::addColumn<QByteArray>("mx");
+    QTest::newRow("answered at once") << QByteArray("MX: 0\r\n");
+    QTest::newRow("answers spread over a second") << QByteArray("MX: 1\r\n");
+}
+
+void TestSsdp::floodLeavesNewSearchersAnswered()
+{
+    QFETCH(QByteArray, mx);
+
+    Peer searcher;
+    SsdpServer server(QHostAddress::LocalHost, searcher.socket.localPort(), 0);
+    server.setDevice(udn, httpPort);
+    QVERIFY(server.start());
+    searcher.received(12, 500);
+
+    // Senders all over the loopback ask for everything as often as each is let.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::vector<std::unique_ptr<QUdpSocket>> flooders;
+    for (quint32 i = 0; i < 60; ++i) {
+        auto &socket = flooders.emplace_back(std::make_unique<QUdpSocket>());
+        QVERIFY(socket->bind(
+            QHostAddress(QHostAddress(QHostAddress::LocalHost).toIPv4Address() + 10 + i), 0));
+        for (int n = 0; n < SsdpServer::questionsPerSenderWindow; ++n)
+            socket->writeDatagram(
+                search("ssdp:all", mx), QHostAddress::LocalHost, server.localPort());
+        QCoreApplication::processEvents(); // the server reads them before its buffer overflows
+    }
+
+    // Once the server has read the flood (the latest asker hears first), a searcher that has
+    // not asked before is answered in full, in its time.
+    QTRY_VERIFY(flooders.back()->hasPendingDatagrams());
+    searcher.socket.writeDatagram(
+        search("ssdp:all", mx), QHostAddress::LocalHost, server.localPort());
+    QCOMPARE(searcher.received(6, 3000).size(), 6);
+
+    // The flood gets no more than the total rate allows, however many ask.
+    int flooded = 0;
+    for (const auto &socket : flooders) {
+        while (socket->hasPendingDatagrams()) {
+            socket->receiveDatagram();
+            ++flooded;
+        }
+    }
+    const qint64 allowed
+        = SsdpServer::answerBurst + SsdpServer::answersPerSecond * elapsed.elapsed() / 1000;
+    QVERIFY2(flooded + 6 <= allowed + 1,
+        qPrintable(QStringLiteral("%1 answers, %2 allowed").arg(flooded).arg(allowed)));
 }
 
 void TestSsdp::deviceDescription_data()
