@@ -15,6 +15,7 @@
 #else
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -82,7 +83,65 @@ int readinessDescriptor(MHD_Daemon *daemon)
 {
     return MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
 }
+
+// sendfile stops at the end of a file that shrank, and libmicrohttpd then waits for the socket
+// to become writable again, which it already is: the connection would hang until it idles out.
+constexpr int fileCheckMs = 1000;
 #endif
+
+quint16 portOf(const sockaddr *address)
+{
+    if (address->sa_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in *>(address)->sin_port);
+    if (address->sa_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(address)->sin6_port);
+    return 0;
+}
+
+// What a peer sent may hold anything: control characters do not reach the log.
+QString shown(const QByteArray &text)
+{
+    QString line = QString::fromLatin1(text.left(200));
+    for (QChar &c : line) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('.');
+    }
+    return line;
+}
+
+QLatin1String endWords(MHD_RequestTerminationCode code)
+{
+    switch (code) {
+    case MHD_REQUEST_TERMINATED_COMPLETED_OK:
+        return QLatin1String("sent");
+    case MHD_REQUEST_TERMINATED_TIMEOUT_REACHED:
+        return QLatin1String("idle too long");
+    case MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN:
+        return QLatin1String("server stopped");
+    case MHD_REQUEST_TERMINATED_READ_ERROR:
+    case MHD_REQUEST_TERMINATED_CLIENT_ABORT:
+        return QLatin1String("connection closed");
+    case MHD_REQUEST_TERMINATED_WITH_ERROR:
+        break;
+    }
+    return QLatin1String("error");
+}
+
+// Two Content-Length headers that disagree leave the body's end in doubt, and anything in
+// front of this server may have read it the other way.
+bool lengthsDisagree(const HttpRequest &request)
+{
+    std::optional<QByteArray> first;
+    for (const auto &[key, value] : request.headers) {
+        if (key.compare("Content-Length", Qt::CaseInsensitive) != 0)
+            continue;
+        if (!first)
+            first = value.trimmed();
+        else if (value.trimmed() != *first)
+            return true;
+    }
+    return false;
+}
 
 // libmicrohttpd sends files with sendfile only when a peer that leaves mid-answer cannot raise
 // SIGPIPE; without it every file goes through a 4 KiB buffer, ten times slower. (Windows has
@@ -102,10 +161,31 @@ struct HttpResponder::Exchange
     MHD_Connection *connection = nullptr;
     HttpRequest request;
     bool bodyTooLarge = false;
+    // Answered before its body was read: what of it still comes is dropped.
+    bool answeredEarly = false;
     bool dispatched = false;
     bool inHandler = false;
     bool isSuspended = false;
     std::optional<HttpResponse> response;
+    // For the log line once the answer is done.
+    QString peer;
+    QElapsedTimer started;
+    int status = 0;
+    qint64 answerBytes = -1;
+};
+
+struct HttpServer::Client
+{
+    MHD_Connection *connection = nullptr;
+    QHostAddress address;
+    QString peer; // address:port, for the log
+    // When the awaited request must have arrived whole, on the server's clock; -1: none awaited.
+    qint64 requestDeadline = -1;
+#ifndef Q_OS_WIN
+    // The file an answer is being sent from (libmicrohttpd's), and where that answer ends in it.
+    int file = -1;
+    qint64 fileEnd = 0;
+#endif
 };
 
 QByteArray HttpRequest::header(QByteArrayView name) const
@@ -190,8 +270,22 @@ struct HttpServer::Callbacks
 {
     using Shared = std::shared_ptr<HttpResponder::Exchange>;
 
-    static MHD_Result queue(HttpServer *server, MHD_Connection *connection, HttpResponse &answer)
+    static Client *clientOf(MHD_Connection *connection)
     {
+        const MHD_ConnectionInfo *info
+            = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        return info ? static_cast<Client *>(info->socket_context) : nullptr;
+    }
+
+    static MHD_Result queue(
+        HttpServer *server, HttpResponder::Exchange &exchange, HttpResponse &answer)
+    {
+        MHD_Connection *connection = exchange.connection;
+        const int fd = answer.fd;
+        exchange.status = answer.status;
+        exchange.answerBytes = exchange.request.method == "HEAD" ? 0
+            : fd >= 0                                            ? answer.length
+                                                                 : answer.body.size();
         MHD_Response *response = nullptr;
         if (answer.fd >= 0) {
 #ifdef Q_OS_WIN
@@ -222,7 +316,29 @@ struct HttpServer::Callbacks
             MHD_add_response_header(response, "Server", server->serverHeader.constData());
         const MHD_Result result = MHD_queue_response(connection, unsigned(answer.status), response);
         MHD_destroy_response(response);
+#ifndef Q_OS_WIN
+        Client *client = clientOf(connection);
+        if (result == MHD_YES && fd >= 0 && client && server->fileCheck) {
+            // Kept open by the response until the answer is done (onCompleted).
+            client->file = fd;
+            client->fileEnd = answer.offset + answer.length;
+            if (!server->fileCheck->isActive())
+                server->fileCheck->start();
+        }
+#endif
         return result;
+    }
+
+    // Answered before the body is read; whatever of it still comes is dropped.
+    static MHD_Result answerEarly(HttpServer *server, HttpResponder::Exchange &exchange, int status)
+    {
+        exchange.dispatched = true;
+        exchange.answeredEarly = true;
+        if (Client *client = clientOf(exchange.connection))
+            client->requestDeadline = -1;
+        HttpResponse answer = HttpResponse::empty(status);
+        answer.addHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
+        return queue(server, exchange, answer);
     }
 
     static MHD_Result collectHeader(void *cls, MHD_ValueKind, const char *key, const char *value)
@@ -269,20 +385,19 @@ struct HttpServer::Callbacks
                 request.peer = QHostAddress(info->client_addr);
             }
             request.localAddress = localAddress(connection);
+            const Client *client = clientOf(connection);
+            exchange.peer = client ? client->peer : request.peer.toString();
+            exchange.started.start();
+            if (lengthsDisagree(request))
+                return answerEarly(server, exchange, 400);
             bool ok = false;
             const qint64 declared = request.header("Content-Length").trimmed().toLongLong(&ok);
-            if (ok && declared > server->serverLimits.maxBody) {
-                // Answered before the body is read; whatever of it still comes is dropped.
-                exchange.dispatched = true;
-                exchange.bodyTooLarge = true;
-                HttpResponse tooLarge = HttpResponse::empty(413);
-                tooLarge.addHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
-                return queue(server, connection, tooLarge);
-            }
+            if (ok && declared > server->serverLimits.maxBody)
+                return answerEarly(server, exchange, 413);
             return MHD_YES;
         }
         HttpResponder::Exchange &exchange = **static_cast<Shared *>(*state);
-        if (exchange.dispatched && exchange.bodyTooLarge) {
+        if (exchange.answeredEarly) {
             *uploadDataSize = 0;
             return MHD_YES;
         }
@@ -303,6 +418,8 @@ struct HttpServer::Callbacks
         }
         if (!exchange.dispatched) {
             exchange.dispatched = true;
+            if (Client *client = clientOf(connection))
+                client->requestDeadline = -1;
             if (exchange.bodyTooLarge) {
                 exchange.response = HttpResponse::empty(413);
             } else {
@@ -314,19 +431,49 @@ struct HttpServer::Callbacks
             }
         }
         if (exchange.response)
-            return queue(server, connection, *exchange.response);
+            return queue(server, exchange, *exchange.response);
         exchange.isSuspended = true;
         server->suspended.insert(&exchange);
         MHD_suspend_connection(connection);
         return MHD_YES;
     }
 
-    static void onCompleted(void *cls, MHD_Connection *, void **state, MHD_RequestTerminationCode)
+    static void logAnswer(const HttpResponder::Exchange &exchange, MHD_RequestTerminationCode code)
     {
+        if (!lcUpnp().isInfoEnabled())
+            return;
+        const HttpRequest &request = exchange.request;
+        const QString asked = shown(request.method + ' ' + request.path);
+        QString outcome;
+        if (exchange.answerBytes < 0) {
+            outcome = QStringLiteral("no answer (%1)").arg(endWords(code));
+        } else if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK) {
+            outcome = QStringLiteral("%1, %2 bytes").arg(exchange.status).arg(exchange.answerBytes);
+        } else {
+            outcome = QStringLiteral("%1, stopped before its %2 bytes (%3)")
+                          .arg(exchange.status)
+                          .arg(exchange.answerBytes)
+                          .arg(endWords(code));
+        }
+        qCInfo(lcUpnp).noquote() << exchange.peer << asked << "->" << outcome << "in"
+                                 << exchange.started.elapsed() << "ms";
+    }
+
+    static void onCompleted(
+        void *cls, MHD_Connection *connection, void **state, MHD_RequestTerminationCode code)
+    {
+        auto *server = static_cast<HttpServer *>(cls);
+        if (Client *client = clientOf(connection)) {
+#ifndef Q_OS_WIN
+            client->file = -1;
+#endif
+            if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK)
+                server->awaitRequest(*client);
+        }
         auto *shared = static_cast<Shared *>(*state);
         if (!shared)
             return;
-        auto *server = static_cast<HttpServer *>(cls);
+        logAnswer(**shared, code);
         server->suspended.erase(shared->get());
         (*shared)->server = nullptr;
         (*shared)->connection = nullptr;
@@ -334,10 +481,50 @@ struct HttpServer::Callbacks
         *state = nullptr;
     }
 
+    static MHD_Result mayConnect(void *cls, const sockaddr *address, socklen_t)
+    {
+        const auto *server = static_cast<const HttpServer *>(cls);
+        const Limits &limits = server->serverLimits;
+        const QHostAddress from(address);
+        const unsigned held = server->connectionsFrom.value(from);
+        // An address that holds none always comes in while libmicrohttpd has room.
+        if (held == 0)
+            return MHD_YES;
+        const unsigned shared
+            = limits.connections - std::min(limits.reservedForNewcomers, limits.connections);
+        if (held < limits.connectionsPerAddress && unsigned(server->openConnections) < shared)
+            return MHD_YES;
+        qCInfo(lcUpnp).noquote() << from.toString() << "turned away: it holds" << held << "of"
+                                 << server->openConnections << "connections";
+        return MHD_NO;
+    }
+
     static void onConnection(
-        void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode event)
+        void *cls, MHD_Connection *connection, void **context, MHD_ConnectionNotificationCode event)
     {
         auto *server = static_cast<HttpServer *>(cls);
+        if (event == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto *client = new Client;
+            client->connection = connection;
+            if (const MHD_ConnectionInfo *info
+                = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+                client->address = QHostAddress(info->client_addr);
+                client->peer = client->address.toString() + QLatin1Char(':')
+                    + QString::number(portOf(info->client_addr));
+            }
+            *context = client;
+            server->clients.insert(client);
+            ++server->connectionsFrom[client->address];
+            server->awaitRequest(*client);
+        } else if (auto *client = static_cast<Client *>(*context)) {
+            *context = nullptr;
+            server->clients.erase(client);
+            const auto held = server->connectionsFrom.find(client->address);
+            if (held != server->connectionsFrom.end() && --held.value() == 0)
+                server->connectionsFrom.erase(held);
+            delete client;
+            server->closedInRun = true;
+        }
 #ifdef Q_OS_WIN
         // Called before the socket is closed: its handle may come back for the next one.
         if (event == MHD_CONNECTION_NOTIFY_CLOSED) {
@@ -346,8 +533,6 @@ struct HttpServer::Callbacks
                 server->unwatchSocket(qintptr(info->connect_fd));
             }
         }
-#else
-        Q_UNUSED(connection);
 #endif
         server->openConnections += event == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1;
         emit server->connectionCountChanged(server->openConnections);
@@ -357,7 +542,9 @@ struct HttpServer::Callbacks
 HttpServer::HttpServer(Handler handler, QObject *parent)
     : QObject(parent)
     , handler(std::move(handler))
-{ }
+{
+    clock.start();
+}
 
 HttpServer::~HttpServer()
 {
@@ -383,12 +570,12 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
         in4->sin_addr.s_addr = htonl(address.toIPv4Address());
     }
     ignoreBrokenPipes();
+    // Connections per address are counted here (Callbacks::mayConnect), not by libmicrohttpd.
     // clang-format off
-    daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &Callbacks::onRequest, this,
+    daemon = MHD_start_daemon(flags, port, &Callbacks::mayConnect, this,
+        &Callbacks::onRequest, this,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&storage),
         MHD_OPTION_CONNECTION_LIMIT, serverLimits.connections,
-        // One peer may not take every connection.
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, std::max(1u, serverLimits.connections / 2),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, serverLimits.memoryPerConnection,
         MHD_OPTION_CONNECTION_TIMEOUT, serverLimits.idleTimeoutSeconds,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::onCompleted, this,
@@ -411,6 +598,14 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
     timeout = new QTimer(this);
     timeout->setSingleShot(true);
     connect(timeout, &QTimer::timeout, this, &HttpServer::runDaemon);
+    requestCheck = new QTimer(this);
+    requestCheck->setSingleShot(true);
+    connect(requestCheck, &QTimer::timeout, this, &HttpServer::checkDeadlines);
+#ifndef Q_OS_WIN
+    fileCheck = new QTimer(this);
+    fileCheck->setInterval(fileCheckMs);
+    connect(fileCheck, &QTimer::timeout, this, &HttpServer::checkFiles);
+#endif
     scheduleRun();
     return true;
 }
@@ -436,6 +631,13 @@ void HttpServer::close()
 #endif
     delete timeout;
     timeout = nullptr;
+    delete requestCheck;
+    requestCheck = nullptr;
+#ifndef Q_OS_WIN
+    delete fileCheck;
+    fileCheck = nullptr;
+#endif
+    // Every connection's notification comes as it stops.
     MHD_stop_daemon(daemon);
     daemon = nullptr;
     boundPort = 0;
@@ -472,12 +674,20 @@ void HttpServer::runDaemon()
     // timer served.
     MHD_UNSIGNED_LONG_LONG due = 0;
     for (int round = 0; round < 16; ++round) {
+        closedInRun = false;
         MHD_run(daemon);
         if (!daemon)
             return;
+        // At its connection limit libmicrohttpd takes its listening socket out of its epoll
+        // set, and puts it back only as a run begins: once connections have closed, one more
+        // run, or clients waiting in the backlog wait for a readiness that cannot come.
+        if (closedInRun)
+            continue;
         if (MHD_get_timeout(daemon, &due) != MHD_YES || due != 0)
             break;
     }
+    if (closedInRun)
+        scheduleRun();
 #ifdef Q_OS_WIN
     watchSockets();
 #endif
@@ -486,6 +696,74 @@ void HttpServer::runDaemon()
     else
         timeout->stop();
 }
+
+void HttpServer::awaitRequest(Client &client)
+{
+    if (serverLimits.requestTimeoutMs <= 0)
+        return;
+    client.requestDeadline = clock.elapsed() + serverLimits.requestTimeoutMs;
+    // Every deadline is set this far ahead: a running check is due no later.
+    if (requestCheck && !requestCheck->isActive())
+        requestCheck->start(serverLimits.requestTimeoutMs);
+}
+
+void HttpServer::checkDeadlines()
+{
+    const qint64 now = clock.elapsed();
+    qint64 next = -1;
+    for (Client *client : clients) {
+        if (client->requestDeadline < 0)
+            continue;
+        if (client->requestDeadline <= now) {
+            qCInfo(lcUpnp).noquote() << client->peer << "closed: no request whole within"
+                                     << serverLimits.requestTimeoutMs << "ms";
+            client->requestDeadline = -1;
+            cut(*client);
+        } else if (next < 0 || client->requestDeadline < next) {
+            next = client->requestDeadline;
+        }
+    }
+    if (next >= 0)
+        requestCheck->start(int(next - now));
+}
+
+void HttpServer::cut(const Client &client)
+{
+    const MHD_ConnectionInfo *info
+        = MHD_get_connection_info(client.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info)
+        return;
+#ifdef Q_OS_WIN
+    ::shutdown(info->connect_fd, SD_BOTH);
+#else
+    ::shutdown(info->connect_fd, SHUT_RDWR);
+#endif
+    scheduleRun();
+}
+
+#ifndef Q_OS_WIN
+void HttpServer::checkFiles()
+{
+    bool sending = false;
+    for (Client *client : clients) {
+        if (client->file < 0)
+            continue;
+        struct stat status
+        {
+        };
+        if (::fstat(client->file, &status) == 0 && status.st_size < client->fileEnd) {
+            qCInfo(lcUpnp).noquote()
+                << client->peer << "closed: the file it was sent shrank below its answer";
+            client->file = -1;
+            cut(*client);
+        } else {
+            sending = true;
+        }
+    }
+    if (!sending)
+        fileCheck->stop();
+}
+#endif
 
 #ifdef Q_OS_WIN
 void HttpServer::retire(QSocketNotifier *notifier)

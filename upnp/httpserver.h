@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -21,7 +22,7 @@ struct MHD_Connection;
 struct HttpRequest
 {
     QByteArray method;
-    // The URL's path as sent (percent-encoding kept), without the query.
+    // The URL's path, without the query; libmicrohttpd has decoded its percent-escapes.
     QByteArray path;
     QList<std::pair<QByteArray, QByteArray>> headers;
     QByteArray body;
@@ -85,9 +86,18 @@ public:
     struct Limits
     {
         unsigned connections = 64;
+        // An address that already holds connections gets no more than this many...
+        unsigned connectionsPerAddress = 32;
+        // ...and none of the last few: they are kept for addresses that hold none, so that a
+        // host or two cannot lock every other client out.
+        unsigned reservedForNewcomers = 16;
         // Request line and headers are held in this much memory per connection.
         std::size_t memoryPerConnection = 32 * 1024;
         unsigned idleTimeoutSeconds = 60;
+        // A request must arrive whole within this time of the connection's opening or of the
+        // previous answer's end: a byte now and then keeps a connection from idling out, not
+        // open for good.
+        int requestTimeoutMs = 20 * 1000;
         // Longer bodies are answered 413 without reading them into memory.
         qint64 maxBody = 64 * 1024;
     };
@@ -116,7 +126,19 @@ private:
     friend struct Callbacks;
     friend class HttpResponder;
 
+    // One open connection (httpserver.cpp).
+    struct Client;
+
     void resume(HttpResponder::Exchange &exchange);
+    // The connection's next request must have arrived whole within the request time.
+    void awaitRequest(Client &client);
+    void checkDeadlines();
+    // Ends a connection from outside libmicrohttpd: it sees the socket shut and closes it.
+    void cut(const Client &client);
+#ifndef Q_OS_WIN
+    // Ends the answers whose file has become shorter than what they promised.
+    void checkFiles();
+#endif
     // Lets libmicrohttpd do what is due, then waits again for readiness or its timeout.
     void runDaemon();
     void scheduleRun();
@@ -138,4 +160,13 @@ private:
     QTimer *timeout = nullptr;
     bool runQueued = false;
     std::set<HttpResponder::Exchange *> suspended;
+    std::set<Client *> clients;
+    QHash<QHostAddress, unsigned> connectionsFrom;
+    // A connection closed during the current run of libmicrohttpd.
+    bool closedInRun = false;
+    QElapsedTimer clock;
+    QTimer *requestCheck = nullptr;
+#ifndef Q_OS_WIN
+    QTimer *fileCheck = nullptr;
+#endif
 };
