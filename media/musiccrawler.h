@@ -1,5 +1,7 @@
 #pragma once
 
+#include "library/entryinfo.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
@@ -7,8 +9,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
-
-#include "library/entryinfo.h"
 
 #include <chrono>
 

@@ -4,6 +4,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 struct Format
