@@ -14,9 +14,10 @@ struct Format
     const char *mimeType;
 };
 
-// The types DLNA TVs take for captions (Samsung and LG announce and accept these through
-// sec:CaptionInfoEx); text/vtt is the registered one (IANA, from the WebVTT specification),
-// text/x-microdvd and text/x-ssa are freedesktop.org's shared-mime-info names.
+// text/srt and smi/caption are the types DLNA TVs take for captions (Samsung and LG, through
+// sec:CaptionInfoEx); text/vtt is registered with IANA (W3C WebVTT); text/x-ssa and
+// text/x-microdvd are freedesktop.org's shared-mime-info names, text/x-ass the usual one for
+// Advanced SSA.
 const Format formats[] = {
     { "srt", "text/srt" },
     { "ass", "text/x-ass" },
