@@ -79,7 +79,7 @@ bool isPropertyName(QStringView name)
 }
 
 // Plain decimal numbers only: "nan", "inf" and exponents are text to a media server.
-std::optional<double> numberOf(QStringView text)
+std::optional<double> decimalOf(QStringView text)
 {
     qsizetype i = 0;
     if (i < text.size() && (text[i] == QLatin1Char('-') || text[i] == QLatin1Char('+')))
@@ -99,6 +99,26 @@ std::optional<double> numberOf(QStringView text)
     bool ok = false;
     const double value = text.toDouble(&ok);
     return ok ? std::optional<double>(value) : std::nullopt;
+}
+
+// A number, or a duration as res@duration writes it ("1:02:03.500", in seconds), so that
+// "10:00:00" comes after "9:00:00".
+std::optional<double> numberOf(QStringView text)
+{
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return decimalOf(text);
+    const QList<QStringView> parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 3 || parts[0].isEmpty() || parts[1].size() != 2
+        || parts[0].front() == QLatin1Char('-') || parts[0].front() == QLatin1Char('+'))
+        return std::nullopt;
+    const std::optional<double> hours = decimalOf(parts[0]);
+    const std::optional<double> minutes = decimalOf(parts[1]);
+    const std::optional<double> seconds = decimalOf(parts[2]);
+    if (!hours || !minutes || !seconds || parts[1].contains(QLatin1Char('.')) || parts[2].size() < 2
+        || !parts[2][0].isDigit() || !parts[2][1].isDigit())
+        return std::nullopt;
+    return *hours * 3600 + *minutes * 60 + *seconds;
 }
 
 struct Token

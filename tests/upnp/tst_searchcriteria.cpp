@@ -96,6 +96,9 @@ void TestSearchCriteria::accepted_data()
     QTest::newRow("text <") << QStringLiteral("dc:title < \"Blue\"") << song << false;
     QTest::newRow("date as text") << QStringLiteral("dc:date > \"1983-01-01\"") << song << true;
     QTest::newRow("<= with number text") << QStringLiteral("dc:date <= \"1983\"") << song << false;
+    QTest::newRow("durations as numbers")
+        << QStringLiteral("res@duration > \"0:59:59.5\" and res@duration < \"10:00:00\"") << film
+        << true;
     QTest::newRow("nan is text") << QStringLiteral("dc:title = \"nan\"")
                                  << QStringLiteral("dc:title=NaN") << true;
     QTest::newRow("exists true") << QStringLiteral("res@duration exists true") << film << true;
