@@ -1,0 +1,146 @@
+#pragma once
+
+#include "media/mediadetails.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+// What a file looked like when it was read: details are used only while the file keeps both.
+struct MediaStamp
+{
+    qint64 size = -1;
+    // Milliseconds since the epoch, UTC.
+    qint64 modified = 0;
+
+    // The file's stamp now; size -1 when it cannot be asked (gone, not a file).
+    static MediaStamp of(const QString &path);
+    bool isValid() const { return size >= 0; }
+    bool operator==(const MediaStamp &other) const
+    {
+        return size == other.size && modified == other.modified;
+    }
+    bool operator!=(const MediaStamp &other) const { return !(*this == other); }
+};
+
+// How much a MediaCache keeps; past either bound the least recently used records go.
+struct MediaCacheLimits
+{
+    int records = 200000;
+    qint64 thumbnailBytes = qint64(256) << 20;
+};
+
+// What the probe learned about files, kept between runs in one file of the cache folder and
+// found again by path while the file keeps its size and modification time. Never the truth
+// about which files exist: a record is only looked at for a file a live folder listed.
+//
+// Everything lives in memory in a compact form except the thumbnails, which are read from the
+// file when asked for. New records are appended to the file in batches, a second or so after
+// they come; every record carries a checksum, so a run that ended mid-write loses only its
+// last batch. A file that is no cache of ours, of another version, or unreadable is set aside
+// (renamed with ".broken") and a new one begun; where nothing can be written the cache still
+// works, in memory, for this run.
+//
+// Bounded: past `records` records or `thumbnailBytes` of thumbnails the least recently used
+// records go; the file is rewritten without them (and without replaced records) once they
+// take a good part of it.
+class MediaCache : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Limits = MediaCacheLimits;
+    enum class State {
+        Unknown,
+        Known,
+        // The probe gave up on this file (it took too long): not read again until it changes.
+        GaveUp,
+    };
+    Q_ENUM(State)
+    struct Answer
+    {
+        State state = State::Unknown;
+        // Without the thumbnail (see thumbnail()).
+        MediaDetails details;
+        bool hasThumbnail = false;
+    };
+
+    // `folder`: where the cache file lives; empty for "media" in the user's cache folder.
+    explicit MediaCache(
+        const QString &folder = {}, const Limits &limits = Limits(), QObject *parent = nullptr);
+    // Writes what is still pending.
+    ~MediaCache() override;
+
+    static QString defaultFolder();
+    QString fileName() const { return path; }
+
+    // What is known of `file` while it has `stamp`; a hit counts as a use.
+    Answer lookUp(const QString &file, const MediaStamp &stamp);
+    // The thumbnail's JPEG bytes, empty when there is none (or it no longer reads whole).
+    QByteArray thumbnail(const QString &file, const MediaStamp &stamp);
+
+    void store(const QString &file, const MediaStamp &stamp, const MediaDetails &details);
+    void storeGaveUp(const QString &file, const MediaStamp &stamp);
+
+    // Every known record, in no order, without thumbnails (for views built from the library).
+    void forEach(const std::function<void(const QString &file, const MediaDetails &)> &visit) const;
+
+    int count() const { return int(entries.size()); }
+    qint64 thumbnailBytes() const { return thumbBytes; }
+    // Writes pending records now (otherwise they go out a second or so after they come).
+    void flush();
+    // Rewrites the file with only the live records.
+    void compact();
+
+private:
+    struct Entry
+    {
+        MediaStamp stamp;
+        // Use order: larger is more recent.
+        quint64 used = 0;
+        // DetailsRecord; empty when the probe gave up.
+        QByteArray details;
+        // Where the thumbnail starts in the file; -1 while it waits in `pendingThumbnail`.
+        qint64 thumbOffset = -1;
+        quint32 thumbLength = 0;
+        quint32 thumbChecksum = 0;
+        // The bytes of the record in the file (0 until written).
+        qint64 recordBytes = 0;
+        bool gaveUp = false;
+        // Not yet in the file.
+        bool pending = false;
+    };
+
+    void open();
+    bool load();
+    void setAside(const QString &why);
+    void startFile();
+    void put(const QString &file, Entry entry, const QByteArray &thumbnail);
+    void evictOverLimits();
+    void drop(QHash<QString, Entry>::iterator it);
+    static QByteArray frame(const QString &file, const Entry &entry, const QByteArray &thumbnail);
+    QByteArray readThumbnail(const Entry &entry);
+    void failWrites(const QString &why);
+
+    QString folder;
+    QString path;
+    Limits limits;
+    QHash<QString, Entry> entries;
+    // Records not yet in the file, oldest first (a file may be listed again, or gone since).
+    QStringList pendingFiles;
+    QHash<QString, QByteArray> pendingThumbnails;
+    qint64 thumbBytes = 0;
+    quint64 useClock = 0;
+    // Bytes in the file that belong to no live record.
+    qint64 deadBytes = 0;
+    qint64 fileBytes = 0;
+    QFile file;
+    bool writable = false;
+    QTimer flushTimer;
+};
