@@ -3,6 +3,7 @@
 #include "media/detailsrecord.h"
 #include "media/medialog.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
 #include <QFileInfo>
@@ -16,10 +17,13 @@
 
 // The file: a header (magic, version), then records one after another, each
 //   metaLength, metaChecksum, thumbLength, thumbChecksum  (4 x 32 bits, big-endian)
-//   meta:  kind (1 details, 2 gave up), path (UTF-8), size, modified, DetailsRecord
-//   thumb: the JPEG bytes, possibly none
-// A later record for the same path replaces an earlier one. Reading stops at the first record
-// that is cut short or does not match its checksum: that is where a run ended mid-write.
+//   meta:  kind 1 (details) or 2 (gave up): path (UTF-8), size, modified, DetailsRecord,
+//          thumbnail key (0 for none)
+//          kind 3 (thumbnail): its key
+//   thumb: the JPEG bytes of a thumbnail record; none for the others
+// A thumbnail comes before the first record that names it. A later record for the same path
+// replaces an earlier one. Reading stops at the first record that is cut short or does not
+// match its checksum: that is where a run ended mid-write.
 
 namespace {
 
@@ -33,6 +37,7 @@ constexpr quint32 maxMetaBytes = 1 << 20;
 constexpr quint32 maxThumbBytes = 4 << 20;
 constexpr quint8 kindDetails = 1;
 constexpr quint8 kindGaveUp = 2;
+constexpr quint8 kindThumbnail = 3;
 // Rewrite the file once this much of it belongs to no live record, and it is half of it.
 constexpr qint64 compactAfterDeadBytes = qint64(8) << 20;
 constexpr int flushDelayMs = 1000;
@@ -54,6 +59,47 @@ quint32 crc32(const char *data, qint64 size)
         crc = table[(crc ^ quint8(data[i])) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }
+
+// Reads what QDataStream wrote into a record's meta, without the device and buffer a stream
+// would make for each of a hundred thousand records.
+class MetaReader
+{
+public:
+    MetaReader(const char *data, quint32 size)
+        : at(data)
+        , end(data + size)
+    { }
+    quint8 byte() { return ok && end - at >= 1 ? quint8(*at++) : (ok = false, 0); }
+    template<typename T> T number()
+    {
+        if (!ok || end - at < qint64(sizeof(T))) {
+            ok = false;
+            return 0;
+        }
+        const T value = qFromBigEndian<T>(at);
+        at += sizeof(T);
+        return value;
+    }
+    QByteArray bytes()
+    {
+        const quint32 size = number<quint32>();
+        // QDataStream's mark for a null array.
+        if (size == 0xFFFFFFFFu)
+            return {};
+        if (!ok || quint64(end - at) < size) {
+            ok = false;
+            return {};
+        }
+        const QByteArray value(at, qsizetype(size));
+        at += size;
+        return value;
+    }
+    bool ok = true;
+
+private:
+    const char *at;
+    const char *end;
+};
 
 QByteArray header()
 {
@@ -132,6 +178,8 @@ bool MediaCache::load()
     }
     qint64 at = headerBytes;
     quint64 order = 0;
+    // About 200 bytes a record without its thumbnail.
+    entries.reserve(qMin<qint64>(size / 200, limits.records));
     while (size - at >= frameBytes) {
         const quint32 metaLength = qFromBigEndian<quint32>(data + at);
         const quint32 metaChecksum = qFromBigEndian<quint32>(data + at + 4);
@@ -143,34 +191,64 @@ bool MediaCache::load()
         const char *meta = data + at + frameBytes;
         if (crc32(meta, metaLength) != metaChecksum)
             break;
-        QDataStream in(QByteArray::fromRawData(meta, metaLength));
-        in.setVersion(QDataStream::Qt_6_0);
-        quint8 kind = 0;
-        QByteArray name;
+        const quint32 recordBytes = frameBytes + metaLength + thumbLength;
+        MetaReader in(meta, metaLength);
+        const quint8 kind = in.byte();
+        if (kind == kindThumbnail) {
+            const quint64 key = in.number<quint64>();
+            if (!in.ok || key == 0 || thumbLength == 0)
+                break;
+            Thumb thumb;
+            thumb.offset = at + frameBytes + metaLength;
+            thumb.length = thumbLength;
+            thumb.checksum = thumbChecksum;
+            thumb.recordBytes = recordBytes;
+            const auto old = thumbs.constFind(key);
+            if (old != thumbs.constEnd()) {
+                deadBytes += old->recordBytes;
+                thumb.refs = old->refs;
+            }
+            thumbs.insert(key, thumb);
+            at += recordBytes;
+            continue;
+        }
         Entry entry;
-        in >> kind >> name >> entry.stamp.size >> entry.stamp.modified >> entry.details;
-        if (in.status() != QDataStream::Ok || (kind != kindDetails && kind != kindGaveUp))
+        const QByteArray name = in.bytes();
+        entry.stamp.size = in.number<qint64>();
+        entry.stamp.modified = in.number<qint64>();
+        entry.details = in.bytes();
+        entry.thumb = in.number<quint64>();
+        if (!in.ok || (kind != kindDetails && kind != kindGaveUp) || thumbLength != 0)
             break;
         entry.gaveUp = kind == kindGaveUp;
-        entry.details.detach();
         entry.used = ++order;
-        entry.recordBytes = frameBytes + qint64(metaLength) + thumbLength;
-        if (thumbLength > 0) {
-            entry.thumbOffset = at + frameBytes + metaLength;
-            entry.thumbLength = thumbLength;
-            entry.thumbChecksum = thumbChecksum;
-        }
-        const QString key = QString::fromUtf8(name);
+        entry.recordBytes = recordBytes;
+        const auto thumb = thumbs.find(entry.thumb);
+        if (thumb != thumbs.end())
+            ++thumb->refs;
+        else
+            entry.thumb = 0;
+        const QByteArray &key = name;
         const auto old = entries.constFind(key);
         if (old != entries.constEnd()) {
             deadBytes += old->recordBytes;
-            thumbBytes -= old->thumbLength;
+            // Kept while unused: a later record may still name it.
+            if (old->thumb)
+                --thumbs[old->thumb].refs;
         }
-        thumbBytes += entry.thumbLength;
         entries.insert(key, entry);
-        at += entry.recordBytes;
+        at += recordBytes;
     }
     file.unmap(map);
+    for (auto it = thumbs.begin(); it != thumbs.end();) {
+        if (it->refs > 0) {
+            thumbBytes += it->length;
+            ++it;
+        } else {
+            deadBytes += it->recordBytes;
+            it = thumbs.erase(it);
+        }
+    }
     useClock = order;
     fileBytes = at;
     if (at < size) {
@@ -178,7 +256,6 @@ bool MediaCache::load()
         qCInfo(lcMedia) << "media cache" << path << "ends in" << size - at
                         << "bytes that do not read as records; dropped";
         if (!file.resize(at)) {
-            file.close();
             failWrites(file.errorString());
             return true;
         }
@@ -202,6 +279,7 @@ void MediaCache::setAside(const QString &why)
 void MediaCache::startFile()
 {
     entries.clear();
+    thumbs.clear();
     thumbBytes = 0;
     deadBytes = 0;
     file.setFileName(path);
@@ -225,9 +303,10 @@ void MediaCache::failWrites(const QString &why)
     // Thumbnails are read from the file, so none can be offered any more; keeping those that
     // wait to be written would only grow.
     for (auto it = entries.begin(); it != entries.end(); ++it) {
-        it->thumbLength = 0;
+        it->thumb = 0;
         it->pending = false;
     }
+    thumbs.clear();
     thumbBytes = 0;
     pendingFiles.clear();
     pendingThumbnails.clear();
@@ -236,7 +315,7 @@ void MediaCache::failWrites(const QString &why)
 MediaCache::Answer MediaCache::lookUp(const QString &fileName, const MediaStamp &stamp)
 {
     Answer answer;
-    const auto it = entries.find(fileName);
+    const auto it = entries.find(fileName.toUtf8());
     if (it == entries.end() || it->stamp != stamp)
         return answer;
     it->used = ++useClock;
@@ -247,27 +326,28 @@ MediaCache::Answer MediaCache::lookUp(const QString &fileName, const MediaStamp 
     if (!DetailsRecord::decode(it->details, &answer.details))
         return answer;
     answer.state = State::Known;
-    answer.hasThumbnail = it->thumbLength > 0;
+    answer.hasThumbnail = it->thumb != 0;
     return answer;
 }
 
 QByteArray MediaCache::thumbnail(const QString &fileName, const MediaStamp &stamp)
 {
-    const auto it = entries.constFind(fileName);
-    if (it == entries.constEnd() || it->stamp != stamp || it->thumbLength == 0)
+    const auto it = entries.constFind(fileName.toUtf8());
+    if (it == entries.constEnd() || it->stamp != stamp || it->thumb == 0)
         return {};
-    if (it->thumbOffset < 0)
-        return pendingThumbnails.value(fileName);
-    return readThumbnail(*it);
+    const Thumb &thumb = thumbs[it->thumb];
+    if (thumb.offset < 0)
+        return pendingThumbnails.value(it->thumb);
+    return readThumbnail(thumb);
 }
 
-QByteArray MediaCache::readThumbnail(const Entry &entry)
+QByteArray MediaCache::readThumbnail(const Thumb &thumb)
 {
-    if (!file.isOpen() || !file.seek(entry.thumbOffset))
+    if (!file.isOpen() || !file.seek(thumb.offset))
         return {};
-    const QByteArray bytes = file.read(entry.thumbLength);
-    if (bytes.size() != qint64(entry.thumbLength)
-        || crc32(bytes.constData(), bytes.size()) != entry.thumbChecksum) {
+    const QByteArray bytes = file.read(thumb.length);
+    if (bytes.size() != qint64(thumb.length)
+        || crc32(bytes.constData(), bytes.size()) != thumb.checksum) {
         return {};
     }
     return bytes;
@@ -279,11 +359,8 @@ void MediaCache::store(
     Entry entry;
     entry.stamp = stamp;
     entry.details = DetailsRecord::encode(details);
-    const QByteArray thumb = writable && quint32(details.thumbnail.size()) <= maxThumbBytes / 2
-        ? details.thumbnail
-        : QByteArray();
-    entry.thumbLength = quint32(thumb.size());
-    put(fileName, entry, thumb);
+    entry.thumb = addThumbnail(details.thumbnail);
+    put(fileName.toUtf8(), entry);
 }
 
 void MediaCache::storeGaveUp(const QString &fileName, const MediaStamp &stamp)
@@ -291,34 +368,60 @@ void MediaCache::storeGaveUp(const QString &fileName, const MediaStamp &stamp)
     Entry entry;
     entry.stamp = stamp;
     entry.gaveUp = true;
-    put(fileName, entry, {});
+    put(fileName.toUtf8(), entry);
 }
 
-void MediaCache::put(const QString &fileName, Entry entry, const QByteArray &thumb)
+quint64 MediaCache::addThumbnail(const QByteArray &jpeg)
+{
+    if (!writable || jpeg.isEmpty() || quint32(jpeg.size()) > maxThumbBytes)
+        return 0;
+    // 64 bits of a cryptographic hash: two different pictures will not meet in a cache of
+    // this size.
+    const QByteArray digest = QCryptographicHash::hash(jpeg, QCryptographicHash::Sha1);
+    quint64 key = qFromBigEndian<quint64>(digest.constData());
+    key = key ? key : 1;
+    Thumb &thumb = thumbs[key];
+    if (thumb.refs++ == 0) {
+        thumb.length = quint32(jpeg.size());
+        thumb.checksum = crc32(jpeg.constData(), jpeg.size());
+        thumbBytes += thumb.length;
+        pendingThumbnails.insert(key, jpeg);
+    }
+    return key;
+}
+
+void MediaCache::release(quint64 key)
+{
+    const auto thumb = thumbs.find(key);
+    if (thumb == thumbs.end() || --thumb->refs > 0)
+        return;
+    deadBytes += thumb->recordBytes;
+    thumbBytes -= thumb->length;
+    pendingThumbnails.remove(key);
+    thumbs.erase(thumb);
+}
+
+void MediaCache::put(const QByteArray &fileName, Entry entry)
 {
     const auto old = entries.find(fileName);
     if (old != entries.end())
         drop(old);
     entry.used = ++useClock;
     entry.pending = writable;
-    thumbBytes += entry.thumbLength;
     entries.insert(fileName, entry);
     if (writable) {
         pendingFiles.append(fileName);
-        if (!thumb.isEmpty())
-            pendingThumbnails.insert(fileName, thumb);
         if (!flushTimer.isActive())
             flushTimer.start();
     }
     evictOverLimits();
 }
 
-void MediaCache::drop(QHash<QString, Entry>::iterator it)
+void MediaCache::drop(QHash<QByteArray, Entry>::iterator it)
 {
     deadBytes += it->recordBytes;
-    thumbBytes -= it->thumbLength;
-    if (it->pending)
-        pendingThumbnails.remove(it.key());
+    if (it->thumb)
+        release(it->thumb);
     entries.erase(it);
 }
 
@@ -329,7 +432,7 @@ void MediaCache::evictOverLimits()
     // Down to nine tenths at once, so the sort is not repeated at every new record.
     const qint64 keepRecords = qMax<qint64>(0, limits.records - limits.records / 10);
     const qint64 keepThumbBytes = limits.thumbnailBytes - limits.thumbnailBytes / 10;
-    std::vector<std::pair<quint64, QString>> byUse;
+    std::vector<std::pair<quint64, QByteArray>> byUse;
     byUse.reserve(size_t(entries.size()));
     for (auto it = entries.cbegin(); it != entries.cend(); ++it)
         byUse.emplace_back(it->used, it.key());
@@ -341,15 +444,10 @@ void MediaCache::evictOverLimits()
     }
 }
 
-QByteArray MediaCache::frame(const QString &fileName, const Entry &entry, const QByteArray &thumb)
+namespace {
+
+QByteArray frame(const QByteArray &meta, const QByteArray &thumb)
 {
-    QByteArray meta;
-    {
-        QDataStream out(&meta, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_6_0);
-        out << (entry.gaveUp ? kindGaveUp : kindDetails) << fileName.toUtf8() << entry.stamp.size
-            << entry.stamp.modified << entry.details;
-    }
     QByteArray bytes(frameBytes, Qt::Uninitialized);
     qToBigEndian(quint32(meta.size()), bytes.data());
     qToBigEndian(crc32(meta.constData(), meta.size()), bytes.data() + 4);
@@ -358,28 +456,51 @@ QByteArray MediaCache::frame(const QString &fileName, const Entry &entry, const 
     return bytes + meta + thumb;
 }
 
+} // namespace
+
+QByteArray MediaCache::detailsRecord(const QByteArray &fileName, const Entry &entry)
+{
+    QByteArray meta;
+    QDataStream out(&meta, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << (entry.gaveUp ? kindGaveUp : kindDetails) << fileName << entry.stamp.size
+        << entry.stamp.modified << entry.details << entry.thumb;
+    return frame(meta, {});
+}
+
+QByteArray MediaCache::thumbnailRecord(quint64 key, const QByteArray &jpeg)
+{
+    QByteArray meta;
+    QDataStream out(&meta, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << kindThumbnail << key;
+    return frame(meta, jpeg);
+}
+
 void MediaCache::flush()
 {
     flushTimer.stop();
     if (!writable || pendingFiles.isEmpty())
         return;
     QByteArray batch;
-    struct Placed
-    {
-        QString file;
-        qint64 thumbOffset;
-    };
-    std::vector<Placed> placed;
-    for (const QString &fileName : std::as_const(pendingFiles)) {
+    QHash<quint64, qint64> placed;
+    QList<QString> written;
+    for (const QByteArray &fileName : std::as_const(pendingFiles)) {
         const auto it = entries.find(fileName);
         if (it == entries.end() || !it->pending)
             continue;
-        const QByteArray thumb = pendingThumbnails.take(fileName);
-        const QByteArray bytes = frame(fileName, *it, thumb);
+        // Its thumbnail first, if it is not in the file yet.
+        const auto jpeg
+            = it->thumb ? pendingThumbnails.constFind(it->thumb) : pendingThumbnails.constEnd();
+        if (jpeg != pendingThumbnails.constEnd() && !placed.contains(it->thumb)) {
+            const QByteArray bytes = thumbnailRecord(it->thumb, *jpeg);
+            thumbs[it->thumb].recordBytes = quint32(bytes.size());
+            batch += bytes;
+            placed.insert(it->thumb, fileBytes + batch.size() - jpeg->size());
+        }
+        const QByteArray bytes = detailsRecord(fileName, *it);
         it->pending = false;
-        it->recordBytes = bytes.size();
-        it->thumbChecksum = crc32(thumb.constData(), thumb.size());
-        placed.push_back({ fileName, fileBytes + batch.size() + bytes.size() - thumb.size() });
+        it->recordBytes = quint32(bytes.size());
         batch += bytes;
     }
     pendingFiles.clear();
@@ -389,10 +510,9 @@ void MediaCache::flush()
         return;
     }
     fileBytes += batch.size();
-    for (const Placed &p : placed) {
-        const auto it = entries.find(p.file);
-        if (it->thumbLength > 0)
-            it->thumbOffset = p.thumbOffset;
+    for (auto it = placed.cbegin(); it != placed.cend(); ++it) {
+        thumbs[it.key()].offset = it.value();
+        pendingThumbnails.remove(it.key());
     }
     if (deadBytes > compactAfterDeadBytes && deadBytes * 2 > fileBytes)
         compact();
@@ -402,7 +522,8 @@ void MediaCache::compact()
 {
     if (!writable)
         return;
-    std::vector<std::pair<quint64, QString>> byUse;
+    flushTimer.stop();
+    std::vector<std::pair<quint64, QByteArray>> byUse;
     byUse.reserve(size_t(entries.size()));
     for (auto it = entries.cbegin(); it != entries.cend(); ++it)
         byUse.emplace_back(it->used, it.key());
@@ -414,27 +535,40 @@ void MediaCache::compact()
         qCWarning(lcMedia) << "media cache" << path << "cannot be rewritten:" << out.errorString();
         return;
     }
-    std::vector<std::pair<QString, Entry>> rewritten;
+    std::vector<std::pair<QByteArray, Entry>> rewritten;
     rewritten.reserve(byUse.size());
+    QHash<quint64, Thumb> newThumbs;
     qint64 at = headerBytes;
     bool ok = out.write(header()) == headerBytes;
     for (const auto &[used, key] : byUse) {
         if (!ok)
             break;
         Entry entry = entries.value(key);
-        QByteArray thumb;
-        if (entry.thumbLength > 0) {
-            thumb = entry.pending ? pendingThumbnails.value(key) : readThumbnail(entry);
+        if (entry.thumb && !newThumbs.contains(entry.thumb)) {
+            const Thumb &old = thumbs[entry.thumb];
+            const QByteArray jpeg
+                = old.offset < 0 ? pendingThumbnails.value(entry.thumb) : readThumbnail(old);
             // A thumbnail that no longer reads whole is left out rather than copied wrong.
-            if (thumb.isEmpty())
-                entry.thumbLength = 0;
+            if (jpeg.isEmpty()) {
+                entry.thumb = 0;
+            } else {
+                const QByteArray bytes = thumbnailRecord(entry.thumb, jpeg);
+                ok = out.write(bytes) == bytes.size();
+                Thumb thumb;
+                thumb.offset = at + bytes.size() - jpeg.size();
+                thumb.length = quint32(jpeg.size());
+                thumb.checksum = old.checksum;
+                thumb.recordBytes = quint32(bytes.size());
+                newThumbs.insert(entry.thumb, thumb);
+                at += bytes.size();
+            }
         }
-        const QByteArray bytes = frame(key, entry, thumb);
-        ok = out.write(bytes) == bytes.size();
+        if (entry.thumb)
+            ++newThumbs[entry.thumb].refs;
+        const QByteArray bytes = detailsRecord(key, entry);
+        ok = ok && out.write(bytes) == bytes.size();
         entry.pending = false;
-        entry.recordBytes = bytes.size();
-        entry.thumbOffset = thumb.isEmpty() ? -1 : at + bytes.size() - thumb.size();
-        entry.thumbChecksum = crc32(thumb.constData(), thumb.size());
+        entry.recordBytes = quint32(bytes.size());
         at += bytes.size();
         rewritten.emplace_back(key, std::move(entry));
     }
@@ -446,11 +580,12 @@ void MediaCache::compact()
             failWrites(file.errorString());
         return;
     }
-    thumbBytes = 0;
-    for (auto &[key, entry] : rewritten) {
-        thumbBytes += entry.thumbLength;
+    for (auto &[key, entry] : rewritten)
         entries.insert(key, std::move(entry));
-    }
+    thumbs = std::move(newThumbs);
+    thumbBytes = 0;
+    for (const Thumb &thumb : std::as_const(thumbs))
+        thumbBytes += thumb.length;
     pendingFiles.clear();
     pendingThumbnails.clear();
     deadBytes = 0;
@@ -465,6 +600,6 @@ void MediaCache::forEach(
     MediaDetails details;
     for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
         if (!it->gaveUp && DetailsRecord::decode(it->details, &details))
-            visit(it.key(), details);
+            visit(QString::fromUtf8(it.key()), details);
     }
 }

@@ -41,11 +41,11 @@ struct MediaCacheLimits
 // about which files exist: a record is only looked at for a file a live folder listed.
 //
 // Everything lives in memory in a compact form except the thumbnails, which are read from the
-// file when asked for. New records are appended to the file in batches, a second or so after
-// they come; every record carries a checksum, so a run that ended mid-write loses only its
-// last batch. A file that is no cache of ours, of another version, or unreadable is set aside
-// (renamed with ".broken") and a new one begun; where nothing can be written the cache still
-// works, in memory, for this run.
+// file when asked for; a picture that several files carry is stored once. New records are appended
+// to the file in batches, a second or so after they come; every record carries a checksum, so a run
+// that ended mid-write loses only its last batch. A file that is no cache of ours, of another
+// version, or unreadable is set aside (renamed with ".broken") and a new one begun; where nothing
+// can be written the cache still works, in memory, for this run.
 //
 // Bounded: past `records` records or `thumbnailBytes` of thumbnails the least recently used
 // records go; the file is rewritten without them (and without replaced records) once they
@@ -106,35 +106,49 @@ private:
         quint64 used = 0;
         // DetailsRecord; empty when the probe gave up.
         QByteArray details;
-        // Where the thumbnail starts in the file; -1 while it waits in `pendingThumbnail`.
-        qint64 thumbOffset = -1;
-        quint32 thumbLength = 0;
-        quint32 thumbChecksum = 0;
-        // The bytes of the record in the file (0 until written).
-        qint64 recordBytes = 0;
+        // The key of its thumbnail in `thumbs`; 0 for none.
+        quint64 thumb = 0;
+        // The bytes of its record in the file (0 until written).
+        quint32 recordBytes = 0;
         bool gaveUp = false;
         // Not yet in the file.
         bool pending = false;
+    };
+    // A thumbnail, stored once for all the files that carry the same picture (the songs of
+    // an album share their cover).
+    struct Thumb
+    {
+        // Where its bytes start in the file; -1 while they wait in `pendingThumbnails`.
+        qint64 offset = -1;
+        quint32 length = 0;
+        quint32 checksum = 0;
+        quint32 recordBytes = 0;
+        int refs = 0;
     };
 
     void open();
     bool load();
     void setAside(const QString &why);
     void startFile();
-    void put(const QString &file, Entry entry, const QByteArray &thumbnail);
+    void put(const QByteArray &file, Entry entry);
+    quint64 addThumbnail(const QByteArray &jpeg);
+    void release(quint64 thumb);
     void evictOverLimits();
-    void drop(QHash<QString, Entry>::iterator it);
-    static QByteArray frame(const QString &file, const Entry &entry, const QByteArray &thumbnail);
-    QByteArray readThumbnail(const Entry &entry);
+    void drop(QHash<QByteArray, Entry>::iterator it);
+    static QByteArray detailsRecord(const QByteArray &file, const Entry &entry);
+    static QByteArray thumbnailRecord(quint64 key, const QByteArray &jpeg);
+    QByteArray readThumbnail(const Thumb &thumb);
     void failWrites(const QString &why);
 
     QString folder;
     QString path;
     Limits limits;
-    QHash<QString, Entry> entries;
+    // By path in UTF-8: half the memory of the path's QString, for every record.
+    QHash<QByteArray, Entry> entries;
+    QHash<quint64, Thumb> thumbs;
     // Records not yet in the file, oldest first (a file may be listed again, or gone since).
-    QStringList pendingFiles;
-    QHash<QString, QByteArray> pendingThumbnails;
+    QList<QByteArray> pendingFiles;
+    QHash<quint64, QByteArray> pendingThumbnails;
     qint64 thumbBytes = 0;
     quint64 useClock = 0;
     // Bytes in the file that belong to no live record.

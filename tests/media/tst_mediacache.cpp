@@ -248,12 +248,13 @@ void tst_MediaCache::boundEvictsLeastRecentlyUsed()
     MediaCacheLimits limits;
     limits.records = records;
     limits.thumbnailBytes = thumbnailBytes;
-    const QByteArray thumb(100, 'j');
+    // Each file its own picture, 100 bytes.
+    const auto thumb = [](int i) { return QByteArray::number(i).leftJustified(100, 'j'); };
 
     {
         MediaCache cache(dir->path(), limits);
         for (int i = 0; i < 30; ++i) {
-            cache.store(file(i), stamp, song(QString::number(i), thumb));
+            cache.store(file(i), stamp, song(QString::number(i), thumb(i)));
             // The first file is looked at all along: it stays.
             QCOMPARE(cache.lookUp(file(0), stamp).state, MediaCache::State::Known);
             QVERIFY(cache.count() <= 10);
@@ -268,7 +269,7 @@ void tst_MediaCache::boundEvictsLeastRecentlyUsed()
     QVERIFY(cache.count() <= 10);
     QCOMPARE(cache.lookUp(file(0), stamp).state, MediaCache::State::Known);
     QCOMPARE(cache.lookUp(file(29), stamp).state, MediaCache::State::Known);
-    QCOMPARE(cache.thumbnail(file(29), stamp), thumb);
+    QCOMPARE(cache.thumbnail(file(29), stamp), thumb(29));
 }
 
 void tst_MediaCache::compactionKeepsLiveRecords()
@@ -281,6 +282,8 @@ void tst_MediaCache::compactionKeepsLiveRecords()
                     file(i), stamp, song(QString::number(round), QByteArray(500, 'a' + round)));
             cache.flush();
         }
+        // The twenty files share one picture, kept once.
+        QCOMPARE(cache.thumbnailBytes(), 500);
         const qint64 before = QFileInfo(cacheFile()).size();
         cache.compact();
         QVERIFY2(QFileInfo(cacheFile()).size() * 4 < before,
@@ -294,6 +297,7 @@ void tst_MediaCache::compactionKeepsLiveRecords()
     QCOMPARE(cache.lookUp(file(7), stamp).details.title, QStringLiteral("4"));
     QCOMPARE(cache.thumbnail(file(7), stamp), QByteArray(500, 'e'));
     QCOMPARE(cache.thumbnail(file(20), stamp), QByteArray("JPEG"));
+    QCOMPARE(cache.thumbnailBytes(), 504);
 }
 
 QTEST_GUILESS_MAIN(tst_MediaCache)
