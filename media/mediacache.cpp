@@ -7,6 +7,7 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QtEndian>
@@ -137,6 +138,7 @@ MediaCache::MediaCache(const QString &folderPath, const Limits &limits, QObject 
 MediaCache::~MediaCache()
 {
     flush();
+    file.close();
 }
 
 QString MediaCache::defaultFolder()
@@ -149,6 +151,12 @@ void MediaCache::open()
 {
     if (!QDir().mkpath(folder)) {
         failWrites(QStringLiteral("cannot make the folder"));
+        return;
+    }
+    // A second hearth of the same user would append over this one's records.
+    lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+    if (!lock->tryLock(0)) {
+        failWrites(QStringLiteral("another program holds ") + lock->fileName());
         return;
     }
     file.setFileName(path);

@@ -11,6 +11,9 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
+
+class QLockFile;
 
 // What a file looked like when it was read: details are used only while the file keeps both.
 struct MediaStamp
@@ -155,6 +158,7 @@ private:
     qint64 deadBytes = 0;
     qint64 fileBytes = 0;
     QFile file;
+    std::unique_ptr<QLockFile> lock;
     bool writable = false;
     QTimer flushTimer;
 };

@@ -69,6 +69,8 @@ void MediaInfo::whenKnown(const QStringList &paths, int waitMs, QObject *context
     waiter.ready = std::move(ready);
     waiter.timer = new QTimer(this);
     waiter.timer->setSingleShot(true);
+    // A coarse timer may end the wait 5 % early, while the page could still be read.
+    waiter.timer->setTimerType(Qt::PreciseTimer);
     waiters.push_back(std::move(waiter));
     const auto added = std::prev(waiters.end());
     connect(added->timer, &QTimer::timeout, this, [this, added] { finish(added); });

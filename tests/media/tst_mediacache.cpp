@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -73,6 +74,7 @@ private slots:
     void damagedFileIsSetAside_data();
     void damagedFileIsSetAside();
     void unwritableFolderKeepsDetailsForTheRun();
+    void secondCacheOnTheSameFolderLeavesItAlone();
     void boundEvictsLeastRecentlyUsed_data();
     void boundEvictsLeastRecentlyUsed();
     void compactionKeepsLiveRecords();
@@ -229,6 +231,28 @@ void tst_MediaCache::unwritableFolderKeepsDetailsForTheRun()
     // Thumbnails are only kept on disk.
     QVERIFY(!cache.lookUp(file(1), stamp).hasThumbnail);
     QCOMPARE(cache.thumbnailBytes(), 0);
+}
+
+void tst_MediaCache::secondCacheOnTheSameFolderLeavesItAlone()
+{
+    {
+        MediaCache first(dir->path());
+        first.store(file(1), stamp, song(QStringLiteral("One")));
+        first.flush();
+        {
+            // As a second hearth started by the same user would: it works for its run only.
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression(QStringLiteral("cannot be written")));
+            MediaCache second(dir->path());
+            QCOMPARE(second.count(), 0);
+            second.store(file(2), stamp, song(QStringLiteral("Two")));
+            QCOMPARE(second.lookUp(file(2), stamp).state, MediaCache::State::Known);
+        }
+        first.store(file(3), stamp, song(QStringLiteral("Three")));
+    }
+    MediaCache cache(dir->path());
+    QCOMPARE(cache.count(), 2);
+    QCOMPARE(cache.lookUp(file(3), stamp).details.title, QStringLiteral("Three"));
 }
 
 void tst_MediaCache::boundEvictsLeastRecentlyUsed_data()

@@ -120,9 +120,10 @@ void tst_MediaInfo::waitIsBounded()
     // Never inside the call, even with nothing to wait for.
     QCOMPARE(readyAfter, qint64(-1));
     QTRY_VERIFY_WITH_TIMEOUT(readyAfter >= 0, 5000);
+    // Well before the slow file's 2 s, however busy the machine.
     if (waitsFull)
-        QVERIFY2(readyAfter >= bound - 10 && readyAfter < bound + 400,
-            qPrintable(QString::number(readyAfter)));
+        QVERIFY2(
+            readyAfter >= bound - 10 && readyAfter < 1500, qPrintable(QString::number(readyAfter)));
     else
         QVERIFY2(readyAfter < bound - 50, qPrintable(QString::number(readyAfter)));
 
