@@ -137,6 +137,7 @@ MediaCache::MediaCache(const QString &folderPath, const Limits &limits, QObject 
 
 MediaCache::~MediaCache()
 {
+    finishLoading();
     flush();
     file.close();
 }
@@ -176,19 +177,51 @@ bool MediaCache::load()
     }
     const qint64 size = file.size();
     uchar *map = size > 0 ? file.map(0, size) : nullptr;
-    const char *data = reinterpret_cast<const char *>(map);
-    if (!data || size < headerBytes || QByteArray(data, headerBytes) != header()) {
+    if (!map || size < headerBytes
+        || QByteArray(reinterpret_cast<const char *>(map), headerBytes) != header()) {
         if (map)
             file.unmap(map);
         file.close();
         setAside(QStringLiteral("not a media cache of this version"));
         return false;
     }
-    qint64 at = headerBytes;
-    quint64 order = 0;
+    // Records stored while the file is read are kept, and written once it is.
+    writable = true;
+    loading = std::make_unique<Loading>();
+    loading->map = map;
+    loading->size = size;
+    loading->at = headerBytes;
     // About 200 bytes a record without its thumbnail.
     entries.reserve(qMin<qint64>(size / 200, limits.records));
-    while (size - at >= frameBytes) {
+    QMetaObject::invokeMethod(this, &MediaCache::loadStep, Qt::QueuedConnection);
+    return true;
+}
+
+void MediaCache::loadStep()
+{
+    if (loading && !loadRecords(recordsPerStep))
+        QMetaObject::invokeMethod(this, &MediaCache::loadStep, Qt::QueuedConnection);
+}
+
+void MediaCache::finishLoading()
+{
+    if (loading)
+        loadRecords(-1);
+}
+
+bool MediaCache::loadRecords(int count)
+{
+    const char *data = reinterpret_cast<const char *>(loading->map);
+    const qint64 size = loading->size;
+    qint64 at = loading->at;
+    quint64 &order = loading->order;
+    for (;; --count) {
+        if (count == 0) {
+            loading->at = at;
+            return false;
+        }
+        if (size - at < frameBytes)
+            break;
         const quint32 metaLength = qFromBigEndian<quint32>(data + at);
         const quint32 metaChecksum = qFromBigEndian<quint32>(data + at + 4);
         const quint32 thumbLength = qFromBigEndian<quint32>(data + at + 8);
@@ -204,8 +237,9 @@ bool MediaCache::load()
         const quint8 kind = in.byte();
         if (kind == kindThumbnail) {
             const quint64 key = in.number<quint64>();
-            if (!in.ok || key == 0 || thumbLength == 0)
+            if (!in.ok || key == 0 || thumbLength == 0) {
                 break;
+            }
             Thumb thumb;
             thumb.offset = at + frameBytes + metaLength;
             thumb.length = thumbLength;
@@ -226,8 +260,9 @@ bool MediaCache::load()
         entry.stamp.modified = in.number<qint64>();
         entry.details = in.bytes();
         entry.thumb = in.number<quint64>();
-        if (!in.ok || (kind != kindDetails && kind != kindGaveUp) || thumbLength != 0)
+        if (!in.ok || (kind != kindDetails && kind != kindGaveUp) || thumbLength != 0) {
             break;
+        }
         entry.gaveUp = kind == kindGaveUp;
         entry.used = ++order;
         entry.recordBytes = recordBytes;
@@ -238,6 +273,14 @@ bool MediaCache::load()
             entry.thumb = 0;
         const QByteArray &key = name;
         const auto old = entries.constFind(key);
+        if (old != entries.constEnd() && old->pending) {
+            // Stored during the load: newer than anything the file holds.
+            if (entry.thumb)
+                --thumbs[entry.thumb].refs;
+            deadBytes += recordBytes;
+            at += recordBytes;
+            continue;
+        }
         if (old != entries.constEnd()) {
             deadBytes += old->recordBytes;
             // Kept while unused: a later record may still name it.
@@ -247,7 +290,10 @@ bool MediaCache::load()
         entries.insert(key, entry);
         at += recordBytes;
     }
-    file.unmap(map);
+    useClock = order;
+    file.unmap(loading->map);
+    loading.reset();
+    thumbBytes = 0;
     for (auto it = thumbs.begin(); it != thumbs.end();) {
         if (it->refs > 0) {
             thumbBytes += it->length;
@@ -257,21 +303,29 @@ bool MediaCache::load()
             it = thumbs.erase(it);
         }
     }
-    useClock = order;
     fileBytes = at;
+    // What was stored during the load is the most recently used.
+    for (const QByteArray &stored : std::as_const(pendingFiles)) {
+        const auto it = entries.find(stored);
+        if (it != entries.end())
+            it->used = ++useClock;
+    }
     if (at < size) {
         // The end of an interrupted write, or damage: keep what came before.
         qCInfo(lcMedia) << "media cache" << path << "ends in" << size - at
                         << "bytes that do not read as records; dropped";
         if (!file.resize(at)) {
             failWrites(file.errorString());
+            emit loaded();
             return true;
         }
     }
-    writable = true;
     evictOverLimits();
     if (deadBytes > compactAfterDeadBytes && deadBytes * 2 > fileBytes)
         compact();
+    else if (!pendingFiles.isEmpty())
+        flushTimer.start();
+    emit loaded();
     return true;
 }
 
@@ -435,6 +489,9 @@ void MediaCache::drop(QHash<QByteArray, Entry>::iterator it)
 
 void MediaCache::evictOverLimits()
 {
+    // Use order is known once every record is read.
+    if (loading)
+        return;
     if (entries.size() <= limits.records && thumbBytes <= limits.thumbnailBytes)
         return;
     // Down to nine tenths at once, so the sort is not repeated at every new record.
@@ -488,7 +545,8 @@ QByteArray MediaCache::thumbnailRecord(quint64 key, const QByteArray &jpeg)
 void MediaCache::flush()
 {
     flushTimer.stop();
-    if (!writable || pendingFiles.isEmpty())
+    // Appended only once the file's end is known (the load ends by starting this timer).
+    if (!writable || loading || pendingFiles.isEmpty())
         return;
     QByteArray batch;
     QHash<quint64, qint64> placed;
@@ -528,7 +586,7 @@ void MediaCache::flush()
 
 void MediaCache::compact()
 {
-    if (!writable)
+    if (!writable || loading)
         return;
     flushTimer.stop();
     std::vector<std::pair<quint64, QByteArray>> byUse;

@@ -43,6 +43,7 @@ struct MediaCacheLimits
 // found again by path while the file keeps its size and modification time. Never the truth
 // about which files exist: a record is only looked at for a file a live folder listed.
 //
+// The file is read when the cache is made, a few thousand records a turn of the event loop.
 // Everything lives in memory in a compact form except the thumbnails, which are read from the
 // file when asked for; a picture that several files carry is stored once. New records are appended
 // to the file in batches, a second or so after they come; every record carries a checksum, so a run
@@ -74,13 +75,19 @@ public:
         bool hasThumbnail = false;
     };
 
-    // `folder`: where the cache file lives; empty for "media" in the user's cache folder.
+    // `folder`: where the cache file lives; empty for "media" in the user's cache folder. The
+    // file is read in steps from the event loop (see isLoaded()); until then lookUp() knows
+    // only part of it.
     explicit MediaCache(
         const QString &folder = {}, const Limits &limits = Limits(), QObject *parent = nullptr);
     // Writes what is still pending.
     ~MediaCache() override;
 
     static QString defaultFolder();
+
+    bool isLoaded() const { return !loading; }
+    // Reads the rest of the file now (tests, tools, quitting).
+    void finishLoading();
     QString fileName() const { return path; }
 
     // What is known of `file` while it has `stamp`; a hit counts as a use.
@@ -100,6 +107,10 @@ public:
     void flush();
     // Rewrites the file with only the live records.
     void compact();
+
+signals:
+    // The whole file has been read.
+    void loaded();
 
 private:
     struct Entry
@@ -129,8 +140,22 @@ private:
         int refs = 0;
     };
 
+    // The file being read: so many records a turn of the event loop that players hardly
+    // notice (a few milliseconds), 100,000 records in a fraction of a second all told.
+    static constexpr int recordsPerStep = 5000;
+    struct Loading
+    {
+        uchar *map = nullptr;
+        qint64 size = 0;
+        qint64 at = 0;
+        quint64 order = 0;
+    };
+
     void open();
     bool load();
+    void loadStep();
+    // False when `count` records were read and more remain; -1 reads all.
+    bool loadRecords(int count);
     void setAside(const QString &why);
     void startFile();
     void put(const QByteArray &file, Entry entry);
@@ -159,6 +184,7 @@ private:
     qint64 fileBytes = 0;
     QFile file;
     std::unique_ptr<QLockFile> lock;
+    std::unique_ptr<Loading> loading;
     bool writable = false;
     QTimer flushTimer;
 };

@@ -14,6 +14,22 @@ MediaInfo::MediaInfo(MediaCache &cache, DetailsSource &source, QObject *parent)
     , source(source)
 {
     connect(&source, &DetailsSource::probed, this, &MediaInfo::probed);
+    connect(&cache, &MediaCache::loaded, this, &MediaInfo::cacheLoaded);
+}
+
+void MediaInfo::cacheLoaded()
+{
+    // What was queued while the cache was read may be known now.
+    const QList<QString> queuedFiles = wanted.keys();
+    for (const QString &path : queuedFiles) {
+        if (running.contains(path))
+            continue;
+        if (cache.lookUp(path, wanted.value(path)).state != MediaCache::State::Unknown) {
+            wanted.remove(path);
+            settle(path);
+        }
+    }
+    pump();
 }
 
 MediaInfo::Answer MediaInfo::details(const QString &path)
@@ -99,6 +115,9 @@ void MediaInfo::enqueue(const QString &path, const MediaStamp &stamp, bool isUrg
 void MediaInfo::pump()
 {
     pumpQueued = false;
+    // Nothing is read before the cache says what it knows.
+    if (!cache.isLoaded())
+        return;
     while (running.size() < inFlightLimit && (!urgent.empty() || !background.empty())) {
         const bool isUrgent = !urgent.empty();
         std::deque<QString> &queue = isUrgent ? urgent : background;

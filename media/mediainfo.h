@@ -75,6 +75,7 @@ private:
     Status statusFor(const QString &path, const MediaStamp &stamp, Answer *answer);
     void enqueue(const QString &path, const MediaStamp &stamp, bool isUrgent);
     void pump();
+    void cacheLoaded();
     void probed(const QString &path, const MediaDetails &details, DetailsSource::Outcome outcome);
     void settle(const QString &path);
     void finish(std::list<Waiter>::iterator waiter);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -78,6 +79,7 @@ private slots:
     void boundEvictsLeastRecentlyUsed_data();
     void boundEvictsLeastRecentlyUsed();
     void compactionKeepsLiveRecords();
+    void loadsInStepsKeepingWhatIsStoredMeanwhile();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -116,6 +118,7 @@ void tst_MediaCache::survivesRestart()
     const MediaDetails details = song(QStringLiteral("Hjärtat"), jpeg);
     {
         MediaCache cache(dir->path());
+        cache.finishLoading();
         if (gaveUp)
             cache.storeGaveUp(file(1), stamp);
         else
@@ -126,6 +129,7 @@ void tst_MediaCache::survivesRestart()
             gaveUp ? MediaCache::State::GaveUp : MediaCache::State::Known);
     }
     MediaCache cache(dir->path());
+    cache.finishLoading();
     QCOMPARE(cache.count(), 2);
     const MediaStamp now { stamp.size + sizeChange, stamp.modified + timeChange };
     const MediaCache::Answer answer = cache.lookUp(file(1), now);
@@ -169,6 +173,7 @@ void tst_MediaCache::damagedFileIsSetAside()
     qint64 firstRecordEnd = 0;
     {
         MediaCache cache(dir->path());
+        cache.finishLoading();
         cache.store(file(1), stamp, song(QStringLiteral("One"), "JPEG"));
         cache.flush();
         firstRecordEnd = QFileInfo(cacheFile()).size();
@@ -201,6 +206,7 @@ void tst_MediaCache::damagedFileIsSetAside()
 
     {
         MediaCache cache(dir->path());
+        cache.finishLoading();
         QCOMPARE(cache.count(), recordsLeft);
         QCOMPARE(QFileInfo::exists(cacheFile() + QStringLiteral(".broken")), setAside);
         if (recordsLeft > 0)
@@ -209,6 +215,7 @@ void tst_MediaCache::damagedFileIsSetAside()
         cache.store(file(3), stamp, song(QStringLiteral("Three"), "JPEG3"));
     }
     MediaCache cache(dir->path());
+    cache.finishLoading();
     QCOMPARE(cache.count(), recordsLeft + 1);
     QCOMPARE(cache.lookUp(file(3), stamp).details.title, QStringLiteral("Three"));
     QCOMPARE(cache.thumbnail(file(3), stamp), QByteArray("JPEG3"));
@@ -244,6 +251,7 @@ void tst_MediaCache::secondCacheOnTheSameFolderLeavesItAlone()
             QTest::ignoreMessage(
                 QtWarningMsg, QRegularExpression(QStringLiteral("cannot be written")));
             MediaCache second(dir->path());
+            second.finishLoading();
             QCOMPARE(second.count(), 0);
             second.store(file(2), stamp, song(QStringLiteral("Two")));
             QCOMPARE(second.lookUp(file(2), stamp).state, MediaCache::State::Known);
@@ -251,6 +259,7 @@ void tst_MediaCache::secondCacheOnTheSameFolderLeavesItAlone()
         first.store(file(3), stamp, song(QStringLiteral("Three")));
     }
     MediaCache cache(dir->path());
+    cache.finishLoading();
     QCOMPARE(cache.count(), 2);
     QCOMPARE(cache.lookUp(file(3), stamp).details.title, QStringLiteral("Three"));
 }
@@ -277,6 +286,7 @@ void tst_MediaCache::boundEvictsLeastRecentlyUsed()
 
     {
         MediaCache cache(dir->path(), limits);
+        cache.finishLoading();
         for (int i = 0; i < 30; ++i) {
             cache.store(file(i), stamp, song(QString::number(i), thumb(i)));
             // The first file is looked at all along: it stays.
@@ -290,6 +300,7 @@ void tst_MediaCache::boundEvictsLeastRecentlyUsed()
     }
     // The bound holds after a restart, with the same records.
     MediaCache cache(dir->path(), limits);
+    cache.finishLoading();
     QVERIFY(cache.count() <= 10);
     QCOMPARE(cache.lookUp(file(0), stamp).state, MediaCache::State::Known);
     QCOMPARE(cache.lookUp(file(29), stamp).state, MediaCache::State::Known);
@@ -300,6 +311,7 @@ void tst_MediaCache::compactionKeepsLiveRecords()
 {
     {
         MediaCache cache(dir->path());
+        cache.finishLoading();
         for (int round = 0; round < 5; ++round) {
             for (int i = 0; i < 20; ++i)
                 cache.store(
@@ -317,11 +329,39 @@ void tst_MediaCache::compactionKeepsLiveRecords()
         cache.store(file(20), stamp, song(QStringLiteral("new"), "JPEG"));
     }
     MediaCache cache(dir->path());
+    cache.finishLoading();
     QCOMPARE(cache.count(), 21);
     QCOMPARE(cache.lookUp(file(7), stamp).details.title, QStringLiteral("4"));
     QCOMPARE(cache.thumbnail(file(7), stamp), QByteArray(500, 'e'));
     QCOMPARE(cache.thumbnail(file(20), stamp), QByteArray("JPEG"));
     QCOMPARE(cache.thumbnailBytes(), 504);
+}
+
+void tst_MediaCache::loadsInStepsKeepingWhatIsStoredMeanwhile()
+{
+    constexpr int records = 12000;
+    {
+        MediaCache cache(dir->path());
+        for (int i = 0; i < records; ++i)
+            cache.store(file(i), stamp, song(QString::number(i), "JPEG"));
+    }
+    {
+        MediaCache cache(dir->path());
+        QSignalSpy loaded(&cache, &MediaCache::loaded);
+        QVERIFY(!cache.isLoaded());
+        // Newer than the file's record, which the load reads after this.
+        cache.store(file(records - 1), stamp, song(QStringLiteral("newer"), "JPEG2"));
+        QVERIFY(loaded.wait());
+        QVERIFY(cache.isLoaded());
+        QCOMPARE(cache.count(), records);
+        QCOMPARE(cache.lookUp(file(records - 1), stamp).details.title, QStringLiteral("newer"));
+        QCOMPARE(cache.thumbnail(file(records - 1), stamp), QByteArray("JPEG2"));
+        QCOMPARE(cache.thumbnail(file(0), stamp), QByteArray("JPEG"));
+    }
+    MediaCache again(dir->path());
+    again.finishLoading();
+    QCOMPARE(again.lookUp(file(records - 1), stamp).details.title, QStringLiteral("newer"));
+    QCOMPARE(again.thumbnailBytes(), 9);
 }
 
 QTEST_GUILESS_MAIN(tst_MediaCache)
