@@ -163,8 +163,14 @@ StreamDetails streamDetails(const AVStream *stream)
     } else if (s.kind == StreamDetails::Kind::Audio) {
         s.channels = std::max(0, p->ch_layout.nb_channels);
         s.sampleRate = std::max(0, p->sample_rate);
-        s.bitsPerSample = p->bits_per_raw_sample > 0 ? p->bits_per_raw_sample
-                                                     : std::max(0, p->bits_per_coded_sample);
+        // Sample depth means something only for a lossless codec (a lossy decoder's own output
+        // format is no property of the file).
+        const AVCodecDescriptor *descriptor = avcodec_descriptor_get(p->codec_id);
+        if (descriptor && (descriptor->props & AV_CODEC_PROP_LOSSLESS)
+            && !(descriptor->props & AV_CODEC_PROP_LOSSY)) {
+            s.bitsPerSample = p->bits_per_raw_sample > 0 ? p->bits_per_raw_sample
+                                                         : std::max(0, p->bits_per_coded_sample);
+        }
     }
     s.bitrate = std::max<int64_t>(0, p->bit_rate);
     const std::vector<AVDictionary *> own { stream->metadata };
@@ -173,6 +179,17 @@ StreamDetails streamDetails(const AVStream *stream)
         s.language.clear();
     s.title = tag(own, { "title" });
     return s;
+}
+
+// Demuxers that take any text for pictures (ANSI art, by the name's extension): a .txt file is
+// no video.
+bool isTextArt(const AVInputFormat *format)
+{
+    for (const char *name : { "tty", "bin", "xbin", "adf", "idf" }) {
+        if (std::strcmp(format->name, name) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool isStillPicture(const AVInputFormat *format)
@@ -248,7 +265,7 @@ ProbeResult probeFile(const std::string &utf8Path, Deadline deadline)
         result.outcome = ProbeResult::Outcome::GaveUp;
         return result;
     }
-    if (found < 0 || format->nb_streams == 0)
+    if (found < 0 || format->nb_streams == 0 || isTextArt(format->iformat))
         return result;
 
     MediaDetails &d = result.details;
@@ -256,7 +273,8 @@ ProbeResult probeFile(const std::string &utf8Path, Deadline deadline)
     const bool picture = isStillPicture(format->iformat);
     if (!picture && format->duration > 0 && format->duration != AV_NOPTS_VALUE)
         d.durationMs = format->duration / 1000;
-    d.bitrate = std::max<int64_t>(0, format->bit_rate);
+    if (!picture)
+        d.bitrate = std::max<int64_t>(0, format->bit_rate);
 
     const AVStream *cover = nullptr;
     const AVStream *video = nullptr;
@@ -264,6 +282,8 @@ ProbeResult probeFile(const std::string &utf8Path, Deadline deadline)
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         const AVStream *stream = format->streams[i];
         d.streams.append(streamDetails(stream));
+        if (picture)
+            d.streams.last().frameRate = 0;
         const StreamDetails &s = d.streams.constLast();
         if (s.attachedPicture && !cover)
             cover = stream;
