@@ -18,8 +18,10 @@ hearth_install_packages() {
 }
 
 # iproute2 and util-linux: the end-to-end and soak tests bring up a network namespace of their own.
+# FFmpeg's libraries for hearth-probe; ffmpeg itself makes the media tests read.
 HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-base-dev-tools
-    libgl-dev python3 iproute2 util-linux libmicrohttpd-dev)
+    libgl-dev python3 iproute2 util-linux libmicrohttpd-dev
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg)
 
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)

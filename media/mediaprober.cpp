@@ -1,0 +1,280 @@
+#include "media/mediaprober.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcMedia, "hearth.media", QtWarningMsg)
+
+// No answer is anywhere near this long (a thumbnail is a few KiB); a worker that writes more
+// without ending the line is out of control.
+constexpr qsizetype maxAnswer = 4 << 20;
+
+QByteArray encodedPath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return path.toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+} // namespace
+
+struct MediaProber::Worker
+{
+    QProcess *process = nullptr;
+    QTimer *timer = nullptr;
+    QByteArray buffer;
+    qint64 id = 0;
+    QString path;
+    bool busy = false;
+};
+
+MediaProber::MediaProber(QObject *parent)
+    : QObject(parent)
+{
+    QString name = QStringLiteral("hearth-probe");
+#ifdef Q_OS_WIN
+    name += QLatin1String(".exe");
+#endif
+    program = QDir(QCoreApplication::applicationDirPath()).filePath(name);
+    // Two workers only where they leave the server and the pictures cores of their own.
+    setWorkerCount(QThread::idealThreadCount() > 2 ? 2 : 1);
+}
+
+MediaProber::~MediaProber()
+{
+    // No worker outlives its prober, nor one retired and not yet reaped: killed and reaped here
+    // (a worker keeps nothing, so nothing is lost; an idle one would end by itself once its
+    // input closes).
+    for (auto &worker : workers)
+        worker->process = nullptr;
+    for (QProcess *process : findChildren<QProcess *>(Qt::FindDirectChildrenOnly)) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(2000);
+        delete process;
+    }
+}
+
+void MediaProber::setWorkerProgram(const QString &path)
+{
+    program = path;
+}
+
+void MediaProber::setTimeLimit(int milliseconds)
+{
+    timeLimitMs = qMax(100, milliseconds);
+}
+
+void MediaProber::setWorkerCount(int count)
+{
+    count = qMax(1, count);
+    while (int(workers.size()) < count) {
+        auto worker = std::make_unique<Worker>();
+        worker->timer = new QTimer(this);
+        worker->timer->setSingleShot(true);
+        Worker *w = worker.get();
+        connect(worker->timer, &QTimer::timeout, this, [this, w] { timedOut(*w); });
+        workers.push_back(std::move(worker));
+    }
+    // Idle workers beyond the count go; busy ones finish their file first.
+    while (int(workers.size()) > count && !workers.back()->busy) {
+        retire(*workers.back());
+        delete workers.back()->timer;
+        workers.pop_back();
+    }
+    dispatch();
+}
+
+void MediaProber::probe(const QString &path, bool urgent)
+{
+    for (const auto &worker : workers) {
+        if (worker->busy && worker->path == path)
+            return;
+    }
+    const auto known = waiting.constFind(path);
+    if (known != waiting.constEnd()) {
+        if (!urgent || *known)
+            return;
+        waiting[path] = true;
+        urgentQueue.push_back(path);
+        return;
+    }
+    waiting.insert(path, urgent);
+    (urgent ? urgentQueue : backgroundQueue).push_back(path);
+    dispatch();
+}
+
+int MediaProber::pending() const
+{
+    int busy = 0;
+    for (const auto &worker : workers)
+        busy += worker->busy ? 1 : 0;
+    return int(waiting.size()) + busy;
+}
+
+bool MediaProber::takeNext(QString &path)
+{
+    while (!urgentQueue.empty()) {
+        path = urgentQueue.front();
+        urgentQueue.pop_front();
+        if (waiting.remove(path))
+            return true;
+    }
+    while (!backgroundQueue.empty()) {
+        path = backgroundQueue.front();
+        backgroundQueue.pop_front();
+        // Skipped where it moved to the urgent queue (and was taken from there).
+        const auto it = waiting.find(path);
+        if (it != waiting.end() && !*it) {
+            waiting.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void MediaProber::dispatch()
+{
+    for (auto &worker : workers) {
+        if (worker->busy)
+            continue;
+        QString path;
+        if (!takeNext(path))
+            return;
+        worker->busy = true;
+        worker->path = path;
+        worker->id = nextId++;
+        if (!worker->process)
+            start(*worker);
+        worker->process->write(
+            QByteArray::number(worker->id) + ' ' + encodedPath(path).toBase64() + '\n');
+        worker->timer->start(timeLimitMs);
+    }
+}
+
+void MediaProber::start(Worker &worker)
+{
+    worker.buffer.clear();
+    worker.process = new QProcess(this);
+    QProcess *process = worker.process;
+    // FFmpeg is quiet in the worker; what it still says (a crash) reaches our standard error.
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Each reaction first checks that the process is still the worker's own.
+    connect(process, &QProcess::readyReadStandardOutput, this, [this, &worker, process] {
+        if (worker.process == process)
+            readAnswers(worker);
+    });
+    connect(process, &QProcess::finished, this, [this, &worker, process] {
+        if (worker.process == process)
+            workerDied(worker);
+    });
+    // Queued: a program that cannot start fails inside start(), and the next file would start
+    // it again from there, one level deeper for every file waiting.
+    connect(
+        process, &QProcess::errorOccurred, this,
+        [this, &worker, process](QProcess::ProcessError error) {
+            if (error != QProcess::FailedToStart || worker.process != process)
+                return;
+            if (!warnedNoStart)
+                qCWarning(lcMedia) << "Cannot start" << program << "to read media files";
+            warnedNoStart = true;
+            const bool busy = worker.busy;
+            retire(worker);
+            if (busy)
+                finish(worker, MediaDetails(), Outcome::GaveUp);
+        },
+        Qt::QueuedConnection);
+    process->start(program, { QStringLiteral("--time-limit"), QString::number(timeLimitMs) });
+}
+
+void MediaProber::readAnswers(Worker &worker)
+{
+    QProcess *process = worker.process;
+    worker.buffer += process->readAllStandardOutput();
+    for (;;) {
+        const qsizetype end = worker.buffer.indexOf('\n');
+        if (end < 0)
+            break;
+        const QByteArray line = worker.buffer.left(end);
+        worker.buffer.remove(0, end + 1);
+        const QJsonObject answer = QJsonDocument::fromJson(line).object();
+        // Anything but the answer to the file being read (there should be none) is dropped.
+        if (!worker.busy || answer.value(QLatin1String("id")).toInteger(-1) != worker.id)
+            continue;
+        const QString word = answer.value(QLatin1String("outcome")).toString();
+        if (word == QLatin1String("read")) {
+            finish(worker,
+                MediaDetails::fromJson(answer.value(QLatin1String("details")).toObject()),
+                Outcome::Read);
+        } else {
+            finish(worker, MediaDetails(),
+                word == QLatin1String("gaveup") ? Outcome::GaveUp : Outcome::Unreadable);
+        }
+        // finish() may have handed the worker its next file, or a receiver retired it.
+        if (worker.process != process)
+            return;
+    }
+    if (worker.buffer.size() > maxAnswer) {
+        qCWarning(lcMedia) << "The media reader wrote too much for" << worker.path;
+        retire(worker);
+        finish(worker, MediaDetails(), Outcome::GaveUp);
+    }
+}
+
+void MediaProber::workerDied(Worker &worker)
+{
+    const bool busy = worker.busy;
+    if (busy)
+        qCWarning(lcMedia) << "The media reader stopped on" << worker.path;
+    retire(worker);
+    if (busy)
+        finish(worker, MediaDetails(), Outcome::GaveUp);
+}
+
+void MediaProber::timedOut(Worker &worker)
+{
+    if (!worker.busy)
+        return;
+    qCWarning(lcMedia) << "The media reader gave up on" << worker.path << "after" << timeLimitMs
+                       << "ms";
+    retire(worker);
+    finish(worker, MediaDetails(), Outcome::GaveUp);
+}
+
+void MediaProber::retire(Worker &worker)
+{
+    worker.timer->stop();
+    worker.buffer.clear();
+    QProcess *process = worker.process;
+    if (!process)
+        return;
+    worker.process = nullptr;
+    process->disconnect(this);
+    // Closing its input ends an idle worker; a busy one is killed (it keeps nothing).
+    process->closeWriteChannel();
+    if (process->state() != QProcess::NotRunning)
+        process->kill();
+    // Reaped once it is gone, without waiting here.
+    connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    if (process->state() == QProcess::NotRunning)
+        process->deleteLater();
+}
+
+void MediaProber::finish(Worker &worker, const MediaDetails &details, Outcome outcome)
+{
+    worker.timer->stop();
+    worker.busy = false;
+    const QString path = std::exchange(worker.path, QString());
+    dispatch();
+    emit probed(path, details, outcome);
+}

@@ -1,0 +1,194 @@
+#include "probe/thumbnail.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+struct CodecFree
+{
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FrameFree
+{
+    void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+struct PacketFree
+{
+    void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
+struct ScaleFree
+{
+    void operator()(SwsContext *s) const { sws_freeContext(s); }
+};
+using Codec = std::unique_ptr<AVCodecContext, CodecFree>;
+using Frame = std::unique_ptr<AVFrame, FrameFree>;
+using Packet = std::unique_ptr<AVPacket, PacketFree>;
+
+// Bounds what one thumbnail may cost: the decoded picture, and the packets read for a frame.
+constexpr int64_t maxPixels = 8192 * 8192;
+constexpr int maxPackets = 1500;
+constexpr int64_t maxPacketBytes = 64 << 20;
+
+Codec openDecoder(const AVCodecParameters *parameters)
+{
+    const AVCodec *codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec)
+        return nullptr;
+    Codec context(avcodec_alloc_context3(codec));
+    if (!context || avcodec_parameters_to_context(context.get(), parameters) < 0)
+        return nullptr;
+    context->thread_count = 1;
+    context->max_pixels = maxPixels;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        return nullptr;
+    return context;
+}
+
+// The size within the box, from the picture's shape as shown (non-square pixels widened).
+void fitSize(const AVFrame *frame, int &width, int &height)
+{
+    double shownWidth = frame->width;
+    const AVRational aspect = frame->sample_aspect_ratio;
+    if (aspect.num > 0 && aspect.den > 0)
+        shownWidth = frame->width * av_q2d(aspect);
+    const double shownHeight = frame->height;
+    const double scale = std::min({ 1.0, thumbnailEdge / shownWidth, thumbnailEdge / shownHeight });
+    width = std::max(1, std::min(thumbnailEdge, static_cast<int>(shownWidth * scale + 0.5)));
+    height = std::max(1, std::min(thumbnailEdge, static_cast<int>(shownHeight * scale + 0.5)));
+}
+
+} // namespace
+
+QByteArray encodeThumbnail(const AVFrame *frame)
+{
+    if (frame->width <= 0 || frame->height <= 0 || frame->format < 0)
+        return {};
+    int width = 0;
+    int height = 0;
+    fitSize(frame, width, height);
+
+    std::unique_ptr<SwsContext, ScaleFree> scaler(sws_getContext(frame->width, frame->height,
+        static_cast<AVPixelFormat>(frame->format), width, height, AV_PIX_FMT_YUVJ420P,
+        SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+    if (!scaler)
+        return {};
+    if (frame->color_range == AVCOL_RANGE_JPEG) {
+        // A full-range source in a format whose name does not say so.
+        int *inverse = nullptr, *table = nullptr;
+        int sourceRange = 0, targetRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(scaler.get(), &inverse, &sourceRange, &table, &targetRange,
+                &brightness, &contrast, &saturation)
+            >= 0) {
+            sws_setColorspaceDetails(
+                scaler.get(), inverse, 1, table, targetRange, brightness, contrast, saturation);
+        }
+    }
+    Frame small(av_frame_alloc());
+    if (!small)
+        return {};
+    small->format = AV_PIX_FMT_YUVJ420P;
+    small->width = width;
+    small->height = height;
+    if (av_frame_get_buffer(small.get(), 0) < 0)
+        return {};
+    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, small->data,
+            small->linesize)
+        <= 0) {
+        return {};
+    }
+
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    if (!codec)
+        return {};
+    Codec encoder(avcodec_alloc_context3(codec));
+    if (!encoder)
+        return {};
+    encoder->width = width;
+    encoder->height = height;
+    encoder->pix_fmt = AV_PIX_FMT_YUVJ420P;
+    encoder->color_range = AVCOL_RANGE_JPEG;
+    encoder->time_base = AVRational { 1, 25 };
+    encoder->thread_count = 1;
+    // A fixed quantiser of 3: small files that still look clean at this size.
+    encoder->flags |= AV_CODEC_FLAG_QSCALE;
+    encoder->global_quality = FF_QP2LAMBDA * 3;
+    if (avcodec_open2(encoder.get(), codec, nullptr) < 0)
+        return {};
+    small->quality = encoder->global_quality;
+    small->pts = 0;
+    Packet packet(av_packet_alloc());
+    if (!packet || avcodec_send_frame(encoder.get(), small.get()) < 0
+        || avcodec_send_frame(encoder.get(), nullptr) < 0
+        || avcodec_receive_packet(encoder.get(), packet.get()) < 0) {
+        return {};
+    }
+    return QByteArray(reinterpret_cast<const char *>(packet->data), packet->size);
+}
+
+QByteArray coverThumbnail(const AVStream *stream)
+{
+    if (stream->attached_pic.size <= 0)
+        return {};
+    Codec decoder = openDecoder(stream->codecpar);
+    Frame frame(av_frame_alloc());
+    if (!decoder || !frame)
+        return {};
+    if (avcodec_send_packet(decoder.get(), &stream->attached_pic) < 0)
+        return {};
+    avcodec_send_packet(decoder.get(), nullptr);
+    if (avcodec_receive_frame(decoder.get(), frame.get()) < 0)
+        return {};
+    return encodeThumbnail(frame.get());
+}
+
+QByteArray videoThumbnail(
+    AVFormatContext *format, const AVStream *stream, const std::function<bool()> &expired)
+{
+    Codec decoder = openDecoder(stream->codecpar);
+    Frame frame(av_frame_alloc());
+    Packet packet(av_packet_alloc());
+    if (!decoder || !frame || !packet)
+        return {};
+    // Past the titles of a film, and still a frame of a short clip.
+    if (format->duration > 0 && format->duration != AV_NOPTS_VALUE) {
+        const int64_t target = format->duration / 10
+            + (format->start_time != AV_NOPTS_VALUE ? format->start_time : 0);
+        av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
+    }
+    int64_t bytes = 0;
+    bool ended = false;
+    for (int packets = 0; packets < maxPackets && bytes < maxPacketBytes; ++packets) {
+        if (expired())
+            return {};
+        if (av_read_frame(format, packet.get()) < 0) {
+            ended = true;
+            break;
+        }
+        if (packet->stream_index == stream->index) {
+            bytes += packet->size;
+            const int sent = avcodec_send_packet(decoder.get(), packet.get());
+            av_packet_unref(packet.get());
+            if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA)
+                return {};
+            if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
+                return encodeThumbnail(frame.get());
+        } else {
+            av_packet_unref(packet.get());
+        }
+    }
+    if (!ended)
+        return {};
+    // A short file: what the decoder still holds.
+    avcodec_send_packet(decoder.get(), nullptr);
+    if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
+        return encodeThumbnail(frame.get());
+    return {};
+}
