@@ -277,6 +277,16 @@ void TestMediaProber::readsWhatEachFileIs_data()
     QTest::newRow("PNG") << QStringLiteral("picture.png") << Outcome::Read
                          << list({ "container=png_pipe", "video=png 320x240" });
 
+    // A copy of the WAV: the name reaches the worker whole, with blanks, accents, "%", "#", and
+    // where the file system allows, a colon and a line break (the framing's line end).
+#ifdef Q_OS_WIN
+    const QString oddName = QStringLiteral("copy of \u00e9t\u00e9 %20 #1 ;x.wav");
+#else
+    const QString oddName = QStringLiteral("copy of \u00e9t\u00e9 %20 #1 x:y\nz.wav");
+#endif
+    QTest::newRow("odd name") << oddName << Outcome::Read
+                              << list({ "container=wav", "seconds=1", "bitrate",
+                                     "audio=pcm_s16le 2ch 44100Hz 16bit" });
     QTest::newRow("text") << QStringLiteral("notmedia.txt") << Outcome::Unreadable << QStringList();
     QTest::newRow("zeros named .mp4")
         << QStringLiteral("zeros.mp4") << Outcome::Unreadable << QStringList();
@@ -298,6 +308,8 @@ void TestMediaProber::readsWhatEachFileIs()
     QFETCH(Outcome, outcome);
     QFETCH(QStringList, expected);
     QString path = sample(file);
+    if (file.startsWith(QLatin1String("copy of ")))
+        path = copy(QStringLiteral("plain.wav"), file);
 #ifdef Q_OS_UNIX
     if (file == QLatin1String("fifo.mp3")) {
         path = dir.filePath(file);
