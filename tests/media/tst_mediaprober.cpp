@@ -248,6 +248,10 @@ void TestMediaProber::readsWhatEachFileIs_data()
                "video=h264 High 31 320x240 25fps", "audio=aac LC 1ch 48000Hz", "title=A Clip",
                "artist=Ann", "albumArtist=The Band", "album=Tests", "genre=Jazz", "track=3",
                "disc=1", "date=2019-04-12", "thumb=160x120" });
+    QTest::newRow("portrait video, turned upright")
+        << QStringLiteral("portrait.mp4") << Outcome::Read
+        << list({ "container=mov,mp4,m4a,3gp,3g2,mj2", "seconds=3", "bitrate",
+               "video=h264 High 31 320x240 25fps", "thumb=120x160" });
     QTest::newRow("MPEG-2 in MPEG-TS")
         << QStringLiteral("mpeg2.ts") << Outcome::Read
         << list({ "container=mpegts", "seconds=2", "bitrate",
