@@ -77,8 +77,8 @@ void MediaProber::setTimeLimit(int milliseconds)
 
 void MediaProber::setWorkerCount(int count)
 {
-    count = qMax(1, count);
-    while (int(workers.size()) < count) {
+    wantedWorkers = qMax(1, count);
+    while (int(workers.size()) < wantedWorkers) {
         auto worker = std::make_unique<Worker>();
         worker->timer = new QTimer(this);
         worker->timer->setSingleShot(true);
@@ -86,11 +86,11 @@ void MediaProber::setWorkerCount(int count)
         connect(worker->timer, &QTimer::timeout, this, [this, w] { timedOut(*w); });
         workers.push_back(std::move(worker));
     }
-    // Idle workers beyond the count go; busy ones finish their file first.
-    while (int(workers.size()) > count && !workers.back()->busy) {
-        retire(*workers.back());
-        delete workers.back()->timer;
-        workers.pop_back();
+    // Workers beyond the count end once idle (busy ones finish their file first); they are
+    // kept, unused, so that no reaction in progress loses its worker.
+    for (size_t i = size_t(wantedWorkers); i < workers.size(); ++i) {
+        if (!workers[i]->busy)
+            retire(*workers[i]);
     }
     dispatch();
 }
@@ -145,7 +145,8 @@ bool MediaProber::takeNext(QString &path)
 
 void MediaProber::dispatch()
 {
-    for (auto &worker : workers) {
+    for (size_t i = 0; i < size_t(wantedWorkers) && i < workers.size(); ++i) {
+        const auto &worker = workers[i];
         if (worker->busy)
             continue;
         QString path;
@@ -275,6 +276,10 @@ void MediaProber::finish(Worker &worker, const MediaDetails &details, Outcome ou
     worker.timer->stop();
     worker.busy = false;
     const QString path = std::exchange(worker.path, QString());
+    for (size_t i = size_t(wantedWorkers); i < workers.size(); ++i) {
+        if (workers[i].get() == &worker)
+            retire(worker);
+    }
     dispatch();
     emit probed(path, details, outcome);
 }

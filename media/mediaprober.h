@@ -71,6 +71,7 @@ private:
 
     QString program;
     int timeLimitMs = defaultTimeLimitMs;
+    int wantedWorkers = 1;
     qint64 nextId = 1;
     std::vector<std::unique_ptr<Worker>> workers;
     // Waiting files: the queue each is in (true: urgent). A file asked urgently while it waits

@@ -34,9 +34,12 @@ using Clock = std::chrono::steady_clock;
 
 // Requests longer than this are skipped (no path is that long).
 constexpr size_t maxRequest = 64 << 10;
-// One allocation, and the whole process (where the platform can hold it to that).
+// One allocation, and the whole process (where the platform can hold it to that; not under
+// the sanitizers, which reserve terabytes of address space).
 constexpr size_t maxAllocation = 512u << 20;
+#ifndef HEARTH_PROBE_UNLIMITED_MEMORY
 constexpr uint64_t maxMemory = 2ull << 30;
+#endif
 
 // The start of the file being read, in milliseconds of the steady clock; 0 between files.
 std::atomic<int64_t> fileStarted { 0 };

@@ -3,11 +3,13 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -65,9 +67,43 @@ void fitSize(const AVFrame *frame, int &width, int &height)
     height = std::max(1, std::min(thumbnailEdge, static_cast<int>(shownHeight * scale + 0.5)));
 }
 
+// Turns a small yuvj420p picture a quarter, half or three quarters clockwise.
+Frame rotated(const AVFrame *in, int quarters)
+{
+    Frame out(av_frame_alloc());
+    if (!out)
+        return nullptr;
+    const bool sideways = quarters % 2 == 1;
+    out->format = in->format;
+    out->width = sideways ? in->height : in->width;
+    out->height = sideways ? in->width : in->height;
+    if (av_frame_get_buffer(out.get(), 0) < 0)
+        return nullptr;
+    for (int plane = 0; plane < 3; ++plane) {
+        const int w = plane == 0 ? in->width : (in->width + 1) / 2;
+        const int h = plane == 0 ? in->height : (in->height + 1) / 2;
+        const uint8_t *from = in->data[plane];
+        uint8_t *to = out->data[plane];
+        const int fromStride = in->linesize[plane];
+        const int toStride = out->linesize[plane];
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const uint8_t value = from[y * fromStride + x];
+                if (quarters == 1)
+                    to[x * toStride + (h - 1 - y)] = value;
+                else if (quarters == 2)
+                    to[(h - 1 - y) * toStride + (w - 1 - x)] = value;
+                else
+                    to[(w - 1 - x) * toStride + y] = value;
+            }
+        }
+    }
+    return out;
+}
+
 } // namespace
 
-QByteArray encodeThumbnail(const AVFrame *frame)
+QByteArray encodeThumbnail(const AVFrame *frame, int quarters)
 {
     if (frame->width <= 0 || frame->height <= 0 || frame->format < 0)
         return {};
@@ -104,6 +140,12 @@ QByteArray encodeThumbnail(const AVFrame *frame)
         <= 0) {
         return {};
     }
+    quarters = ((quarters % 4) + 4) % 4;
+    if (quarters != 0) {
+        small = rotated(small.get(), quarters);
+        if (!small)
+            return {};
+    }
 
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
     if (!codec)
@@ -111,8 +153,8 @@ QByteArray encodeThumbnail(const AVFrame *frame)
     Codec encoder(avcodec_alloc_context3(codec));
     if (!encoder)
         return {};
-    encoder->width = width;
-    encoder->height = height;
+    encoder->width = small->width;
+    encoder->height = small->height;
     encoder->pix_fmt = AV_PIX_FMT_YUVJ420P;
     encoder->color_range = AVCOL_RANGE_JPEG;
     encoder->time_base = AVRational { 1, 25 };
@@ -157,6 +199,14 @@ QByteArray videoThumbnail(
     Packet packet(av_packet_alloc());
     if (!decoder || !frame || !packet)
         return {};
+    // A phone's portrait video is stored sideways with a display matrix that turns it upright.
+    int quarters = 0;
+    if (const uint8_t *matrix
+        = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
+        const double degrees = -av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
+        if (std::isfinite(degrees))
+            quarters = static_cast<int>(std::lround(degrees / 90.0));
+    }
     // Past the titles of a film, and still a frame of a short clip.
     if (format->duration > 0 && format->duration != AV_NOPTS_VALUE) {
         const int64_t target = format->duration / 10
@@ -179,7 +229,7 @@ QByteArray videoThumbnail(
             if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA)
                 return {};
             if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
-                return encodeThumbnail(frame.get());
+                return encodeThumbnail(frame.get(), quarters);
         } else {
             av_packet_unref(packet.get());
         }
@@ -189,6 +239,6 @@ QByteArray videoThumbnail(
     // A short file: what the decoder still holds.
     avcodec_send_packet(decoder.get(), nullptr);
     if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
-        return encodeThumbnail(frame.get());
+        return encodeThumbnail(frame.get(), quarters);
     return {};
 }

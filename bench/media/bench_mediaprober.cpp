@@ -23,11 +23,11 @@ int main(int argc, char **argv)
     int read = 0;
     QElapsedTimer clock;
     QObject::connect(&prober, &MediaProber::probed, &app,
-                     [&](const QString &, const MediaDetails &d, MediaProber::Outcome o) {
-                         read += o == MediaProber::Outcome::Read && !d.title.isEmpty() ? 1 : 0;
-                         if (--left == 0)
-                             app.quit();
-                     });
+        [&](const QString &, const MediaDetails &d, MediaProber::Outcome o) {
+            read += o == MediaProber::Outcome::Read && !d.title.isEmpty() ? 1 : 0;
+            if (--left == 0)
+                app.quit();
+        });
     clock.start();
     for (const QString &name : names)
         prober.probe(folder.filePath(name));

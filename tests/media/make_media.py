@@ -31,6 +31,9 @@ ffmpeg(*VIDEO, *TONE, "-t", "3", "-c:v", "libx264", "-profile:v", "high", "-leve
        "-metadata", "title=A Clip", "-metadata", "artist=Ann", "-metadata", "album_artist=The Band",
        "-metadata", "album=Tests", "-metadata", "genre=Jazz", "-metadata", "track=3/12",
        "-metadata", "disc=1/2", "-metadata", "date=2019-04-12", path("h264_aac.mp4"))
+# A phone's portrait video: stored sideways, turned upright by its display matrix.
+ffmpeg("-i", path("h264_aac.mp4"), "-map", "0:v", "-map_metadata", "-1", "-c", "copy",
+       "-metadata:s:v:0", "rotate=90", path("portrait.mp4"))
 ffmpeg(*VIDEO, *TONE, "-t", "2", "-c:v", "mpeg2video", "-c:a", "mp2", "-ac", "2",
        path("mpeg2.ts"))
 with open(path("subs.srt"), "w") as f:

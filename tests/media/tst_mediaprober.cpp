@@ -248,6 +248,10 @@ void TestMediaProber::readsWhatEachFileIs_data()
                "video=h264 High 31 320x240 25fps", "audio=aac LC 1ch 48000Hz", "title=A Clip",
                "artist=Ann", "albumArtist=The Band", "album=Tests", "genre=Jazz", "track=3",
                "disc=1", "date=2019-04-12", "thumb=160x120" });
+    QTest::newRow("portrait video, turned upright")
+        << QStringLiteral("portrait.mp4") << Outcome::Read
+        << list({ "container=mov,mp4,m4a,3gp,3g2,mj2", "seconds=3", "bitrate",
+               "video=h264 High 31 320x240 25fps", "thumb=120x160" });
     QTest::newRow("MPEG-2 in MPEG-TS")
         << QStringLiteral("mpeg2.ts") << Outcome::Read
         << list({ "container=mpegts", "seconds=2", "bitrate",
@@ -277,6 +281,16 @@ void TestMediaProber::readsWhatEachFileIs_data()
     QTest::newRow("PNG") << QStringLiteral("picture.png") << Outcome::Read
                          << list({ "container=png_pipe", "video=png 320x240" });
 
+    // A copy of the WAV: the name reaches the worker whole, with blanks, accents, "%", "#", and
+    // where the file system allows, a colon and a line break (the framing's line end).
+#ifdef Q_OS_WIN
+    const QString oddName = QStringLiteral("copy of \u00e9t\u00e9 %20 #1 ;x.wav");
+#else
+    const QString oddName = QStringLiteral("copy of \u00e9t\u00e9 %20 #1 x:y\nz.wav");
+#endif
+    QTest::newRow("odd name") << oddName << Outcome::Read
+                              << list({ "container=wav", "seconds=1", "bitrate",
+                                     "audio=pcm_s16le 2ch 44100Hz 16bit" });
     QTest::newRow("text") << QStringLiteral("notmedia.txt") << Outcome::Unreadable << QStringList();
     QTest::newRow("zeros named .mp4")
         << QStringLiteral("zeros.mp4") << Outcome::Unreadable << QStringList();
@@ -298,6 +312,8 @@ void TestMediaProber::readsWhatEachFileIs()
     QFETCH(Outcome, outcome);
     QFETCH(QStringList, expected);
     QString path = sample(file);
+    if (file.startsWith(QLatin1String("copy of ")))
+        path = copy(QStringLiteral("plain.wav"), file);
 #ifdef Q_OS_UNIX
     if (file == QLatin1String("fifo.mp3")) {
         path = dir.filePath(file);
