@@ -660,8 +660,8 @@ void TestMainWindow::statusBarCountsPlayers()
     QCOMPARE(tray->toolTip(), QStringLiteral("Vela Hearth\n2 players connected, 1 streaming"));
 
     // A DLNA client is a player too; where such clients connect is in the tooltip.
-    PictureCache pictures { PictureFormat() };
-    MediaServer dlna(libraries, pictures);
+    QTemporaryDir state;
+    MediaServer dlna(libraries, state.path());
     QVERIFY(dlna.start(0, QHostAddress::LocalHost, false));
     f.window->watchDlnaClients(&dlna);
     QTcpSocket television;
