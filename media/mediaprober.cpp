@@ -195,7 +195,9 @@ void MediaProber::start(Worker &worker)
                 finish(worker, MediaDetails(), Outcome::GaveUp);
         },
         Qt::QueuedConnection);
-    process->start(program, { QStringLiteral("--time-limit"), QString::number(timeLimitMs) });
+    process->start(program,
+        { QStringLiteral("--time-limit"), QString::number(timeLimitMs), QStringLiteral("--parent"),
+            QString::number(QCoreApplication::applicationPid()) });
 }
 
 void MediaProber::readAnswers(Worker &worker)

@@ -6,7 +6,7 @@
 //   {"id":7,"outcome":"read","details":{...}}   outcome: read, unreadable or gaveup
 // The worker ends when its input ends.
 //
-//   hearth-probe [--time-limit MS]
+//   hearth-probe [--time-limit MS] [--parent PID]
 
 #include "probe/platform.h"
 #include "probe/probefile.h"
@@ -117,11 +117,14 @@ const char *outcomeWord(ProbeResult::Outcome outcome)
 int main(int argc, char **argv)
 {
     int64_t limitMs = 10000;
+    long long parent = 0;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--time-limit") == 0)
             limitMs = std::max(100L, std::strtol(argv[++i], nullptr, 10));
+        else if (std::strcmp(argv[i], "--parent") == 0)
+            parent = std::strtoll(argv[++i], nullptr, 10);
     }
-    becomeBackgroundWorker();
+    becomeBackgroundWorker(parent);
     // Nothing but answers on standard output, nothing from FFmpeg on standard error.
     av_log_set_level(AV_LOG_QUIET);
     av_max_alloc(maxAllocation);

@@ -15,7 +15,8 @@ int readFile(int fd, uint8_t *buffer, int size);
 int64_t seekFile(int fd, int64_t offset, int whence);
 int64_t fileSize(int fd);
 
-// Background work: lower CPU and disk priority, end with the parent, answers as raw bytes.
-void becomeBackgroundWorker();
+// Background work: lower CPU and disk priority, end with the parent (`parent`: its process id
+// as the parent gave it, 0 when unknown), answers as raw bytes.
+void becomeBackgroundWorker(long long parent);
 // A ceiling on what one file may make the worker allocate.
 void limitMemory(uint64_t bytes);

@@ -54,14 +54,13 @@ int64_t fileSize(int fd)
     return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-void becomeBackgroundWorker()
+void becomeBackgroundWorker(long long parent)
 {
 #ifdef __linux__
-    // Ends with hearth even when hearth is killed; a parent gone before this line leaves us
-    // with init (or a subreaper), so the check after it catches that race.
-    const pid_t parent = ::getppid();
+    // Ends with hearth even when hearth is killed. A parent gone before this line (loading
+    // FFmpeg's libraries takes a while) left us with init or a subreaper: the check after it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent)
+    if (parent > 0 && ::getppid() != parent)
         ::_exit(0);
     // Disk: best effort, lowest level (the idle class could starve behind a busy disk).
     constexpr int ioprioWhoProcess = 1;

@@ -58,7 +58,7 @@ int64_t fileSize(int fd)
     return GetFileSizeEx(handle, &size) ? size.QuadPart : -1;
 }
 
-void becomeBackgroundWorker()
+void becomeBackgroundWorker(long long)
 {
     // Lower CPU, disk and memory priority for the whole process. hearth closes our input when
     // it goes, which ends the loop; the watchdog ends a file that hangs.

@@ -460,6 +460,37 @@ void TestMediaProber::noWorkerOutlivesTheProber()
     QCOMPARE(workers(), 2);
     p.reset();
     QTRY_COMPARE(workers(), 0);
+
+    // A parent killed outright takes its worker along: a shell starts one (its input a pipe
+    // that stays open for 30 s, so the end of input is not what ends it), names it, becomes
+    // `sleep`, and once the worker has answered a first request, is killed.
+    QProcess parent;
+    parent.start(QStringLiteral("sh"),
+        { QStringLiteral("-c"),
+            QStringLiteral("(echo 1 L25vbmU=; sleep 30) | \"$0\" --parent $$ & echo $!; "
+                           "exec sleep 60"),
+            program });
+    QVERIFY(parent.waitForReadyRead(5000));
+    const QString worker = QString::fromLatin1(parent.readLine().trimmed());
+    // Its answer: it runs, past its start.
+    QTRY_VERIFY(parent.canReadLine());
+    QVERIFY(parent.readLine().contains("unreadable"));
+    const QString status = QStringLiteral("/proc/%1/status").arg(worker);
+    // /proc files have no size: read line by line. A zombie is gone, waiting to be reaped.
+    auto alive = [&status] {
+        QFile file(status);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        for (QByteArray line = file.readLine(); !line.isEmpty(); line = file.readLine()) {
+            if (line.startsWith("State:"))
+                return !line.contains('Z');
+        }
+        return false;
+    };
+    QVERIFY(alive());
+    parent.kill();
+    QVERIFY(parent.waitForFinished(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!alive(), 3000);
 #else
     QSKIP("reads the process table from /proc");
 #endif
