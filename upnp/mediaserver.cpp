@@ -18,6 +18,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -168,6 +169,10 @@ MediaServer::MediaServer(
     // A subscriber's first event names what this server sends, as GetProtocolInfo does.
     events->setVariable(UpnpService::ConnectionManager, "SourceProtocolInfo", sourceProtocolInfo());
     ssdp = new SsdpServer(this);
+    // A zero timer fires once per pass of the event loop, after the sockets that are ready.
+    directoryTurn = new QTimer(this);
+    directoryTurn->setInterval(0);
+    connect(directoryTurn, &QTimer::timeout, this, &MediaServer::answerDirectory);
 }
 
 MediaServer::~MediaServer()
@@ -211,6 +216,8 @@ bool MediaServer::start(quint16 preferredPort, const QHostAddress &address, bool
 
 void MediaServer::stop()
 {
+    directoryActions.clear();
+    directoryTurn->stop();
     ssdp->stop();
     http->close();
 }
@@ -281,6 +288,27 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
     responder.send(HttpResponse::empty(404));
 }
 
+struct MediaServer::DirectoryAction
+{
+    SoapAction action;
+    QByteArray baseUrl;
+    QString client;
+    HttpResponder responder;
+};
+
+void MediaServer::answerDirectory()
+{
+    if (directoryActions.empty())
+        return;
+    const DirectoryAction waiting = std::move(directoryActions.front());
+    directoryActions.pop_front();
+    directory->setClient(waiting.client);
+    const SoapReply reply = directory->control(waiting.action, waiting.baseUrl, updateId);
+    waiting.responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
+    if (directoryActions.empty())
+        directoryTurn->stop();
+}
+
 void MediaServer::control(const HttpRequest &request, const HttpResponder &responder, int service)
 {
     SoapAction action;
@@ -301,8 +329,11 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
         QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
             ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
             : request.header("Host");
-        directory->setClient(request.peer.toString());
-        reply = directory->control(action, "http://" + host, updateId);
+        directoryActions.push_back(
+            { std::move(action), "http://" + host, request.peer.toString(), responder });
+        if (!directoryTurn->isActive())
+            directoryTurn->start();
+        return;
     } else if (service == int(UpnpService::ConnectionManager)) {
         reply = connectionManagerControl(action);
     } else {

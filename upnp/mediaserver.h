@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <array>
+#include <deque>
 #include <memory>
 
 class Bookmarks;
@@ -19,6 +20,7 @@ class HttpResponder;
 struct HttpRequest;
 class EventPublisher;
 class SsdpServer;
+class QTimer;
 
 // The UPnP AV / DLNA front door onto the libraries: HTTP (descriptions, control, events,
 // media) and SSDP. app/ makes one and starts it after the player protocol's servers.
@@ -62,6 +64,15 @@ private:
     void control(const HttpRequest &request, const HttpResponder &responder, int service);
     // GET and HEAD of /media/, /fitted/ and /thumb/.
     void serveMedia(const HttpRequest &request, const HttpResponder &responder);
+    // Answers the oldest waiting ContentDirectory action.
+    void answerDirectory();
+
+    // ContentDirectory actions wait here and are answered one per pass of the event loop, so
+    // players' requests and the other sockets are served between them however many DLNA
+    // clients browse at once.
+    struct DirectoryAction;
+    std::deque<DirectoryAction> directoryActions;
+    QTimer *directoryTurn = nullptr;
 
     QList<DirTreeInterface *> libraries;
     // One per DLNA size, thumbnails first (PictureSize).
