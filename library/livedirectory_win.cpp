@@ -249,7 +249,8 @@ int open(const QString &root, const QString &relative)
         && !(info.dwFileAttributes
             & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
         && finalPath(file).compare(expected, Qt::CaseInsensitive) == 0;
-    const int fd = regular ? _open_osfhandle(intptr_t(file), _O_RDONLY | _O_BINARY) : -1;
+    const int fd
+        = regular ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY) : -1;
     if (fd < 0)
         CloseHandle(file);
     return fd;
