@@ -226,7 +226,7 @@ int runHearth(const HearthOptions &options)
     }
 
     // The door for DLNA clients. Unlike the players' ports, a failure here stops nothing.
-    auto mediaServer = std::make_unique<MediaServer>(interfaces, *pictureCache);
+    auto mediaServer = std::make_unique<MediaServer>(interfaces);
     mediaServer->setFriendlyName(settings->serverName());
     mediaServer->setUdn(settings->upnpUdn());
     QObject::connect(settings.get(), &Settings::serverNameChanged, mediaServer.get(),

@@ -31,6 +31,8 @@ media players on the home network. Libraries are built from single files,
 folders of your own making and live folders that are read afresh from the
 disk whenever a player looks at them. Players find the computer by its
 server name; pictures are scaled for the television and sent as JPEG.
+Smart TVs, consoles and phones find it as a UPnP AV/DLNA media server
+(SSDP on UDP port 1900, HTTP on TCP port 8200).
 
 The package holds the program hearth with its menu entry, a systemd user
 unit that runs it without a display, and hearth-purge, the small removal

@@ -145,7 +145,9 @@ LoadedPicture loadFrom(StoppableFile &file, const PictureFormat &format, const S
     cost.decoded = decode;
     cost.bytesPerPixel = isJpeg ? 4 : bytesPerPixel(reader.imageFormat());
     cost.turned = reader.transformation() != QImageIOHandler::TransformationNone;
-    cost.result = format.scale ? format.canvasSize() : upright;
+    cost.result = !format.scale ? upright
+        : format.canvas         ? format.canvasSize()
+                                : format.fittedSize(upright);
     if (isJpeg)
         cost.decoderBytes = jpeg.rowBytes + (jpeg.wholeImageBuffers ? jpeg.coefficientBytes : 0);
     if (cost.bytes() > conversionBudget)
@@ -214,7 +216,7 @@ QImage preparePicture(LoadedPicture loaded, const PictureFormat &format)
     }
     if (format.compress)
         compressColours(picture, format.compressionTable());
-    if (format.scale)
+    if (format.scale && format.canvas)
         picture = placeOnCanvas(picture, format.canvasSize());
     return picture;
 }

@@ -26,6 +26,12 @@ QSize PictureFormat::fittedSize(QSize picture) const
     const double W = width;
     const double H = height;
     const double r = screenRatio;
+    if (!canvas) {
+        const QSize bound(nearestDimension(W), nearestDimension(H));
+        if (picture.width() <= bound.width() && picture.height() <= bound.height())
+            return picture;
+        return picture.scaled(bound, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    }
     if (squarePixels) {
         const QSize box = canvasSize();
         QSize fitted = picture.scaled(box, Qt::KeepAspectRatio);

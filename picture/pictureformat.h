@@ -17,12 +17,15 @@ struct PictureFormat
     bool compress = true;
     uint compressMin = 16;
     uint compressMax = 235;
+    // Without a canvas the picture is only made to fit within width x height, in square
+    // pixels and never enlarged: the bounded sizes screens of square pixels are sent.
+    bool canvas = true;
 
     // Size the picture takes on the television. A picture of extreme shape still keeps at
     // least one pixel in each direction, so it always yields an image that can be encoded.
     QSize fittedSize(QSize picture) const;
 
-    // The black frame the fitted picture is centred on.
+    // The black frame the fitted picture is centred on (none without a canvas).
     QSize canvasSize() const;
 
     // Output value for each input value 0..255 of a colour channel.
@@ -33,7 +36,7 @@ struct PictureFormat
         return width == other.width && height == other.height && screenRatio == other.screenRatio
             && scale == other.scale && squarePixels == other.squarePixels
             && compress == other.compress && compressMin == other.compressMin
-            && compressMax == other.compressMax;
+            && compressMax == other.compressMax && canvas == other.canvas;
     }
     bool operator!=(const PictureFormat &other) const { return !(*this == other); }
 };

@@ -24,9 +24,10 @@ HEARTH_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config qt6-base-dev qt6-ba
 # tests/fuzz/run: clang with libFuzzer and the sanitizer runtimes of the same version.
 HEARTH_FUZZ_PACKAGES=(clang libclang-rt-dev)
 
-# tests/upnp/e2e_upnp.py: UPnP clients nobody here wrote, and the tools for a network namespace.
+# tests/upnp/e2e_upnp.py: UPnP clients nobody here wrote, and the tools for a network namespace;
+# ffmpeg makes and reads its camera-sized photo.
 HEARTH_UPNP_TEST_PACKAGES=(gupnp-tools python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 curl
-    iproute2 util-linux)
+    iproute2 util-linux ffmpeg)
 
 # scripts/package-windows and the installer test: the cross build, NSIS, zip, Wine, and the
 # network namespace and X display the test runs Wine in.

@@ -53,19 +53,13 @@ QString oneLine(QString text)
     return text;
 }
 
-// "uuid:" and a few dozen plain characters: what this program makes, and what a
-// hand-edited file may hold without breaking the device description.
+// "uuid:" and a UUID in its usual 36-character form, as this program makes it: devices that
+// shared a made-up or malformed identity would be taken for one another by control points.
 bool isUdn(const QString &udn)
 {
-    if (!udn.startsWith(QLatin1String("uuid:")) || udn.size() < 6 || udn.size() > 64)
-        return false;
-    for (const QChar c : udn) {
-        if (!c.isLetterOrNumber() && c != u'-' && c != u':' && c != u'.')
-            return false;
-        if (c.unicode() > 127)
-            return false;
-    }
-    return true;
+    const QStringView uuid = QStringView(udn).mid(5);
+    return udn.startsWith(QLatin1String("uuid:")) && uuid.size() == 36
+        && !QUuid::fromString(uuid).isNull();
 }
 
 } // namespace
@@ -81,11 +75,13 @@ Settings::Settings(const QString &defaultServerName)
     setExtensions(filters.at(0), filters.at(1), filters.at(2));
 }
 
+// What phones, cameras and rippers write today. Players are shown the names and play what they
+// can; pictures reach them converted to JPEG whatever their format.
 QStringList Settings::defaultExtensions()
 {
-    return { QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
-        QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"),
-        QStringLiteral("*.jpg *.jpeg") };
+    return { QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv"),
+        QStringLiteral("*.aac *.flac *.m3u *.m4a *.mp3 *.ogg *.opus *.tta *.wav *.wma"),
+        QStringLiteral("*.jpg *.jpeg *.png") };
 }
 
 QStringList Settings::extensions() const
@@ -196,7 +192,13 @@ void Settings::loadXml(const QDomDocument &document)
     // Older builds skip this element; files without it keep the defaults.
     const QDomElement upnp = settings.firstChildElement(QStringLiteral("upnp"));
     if (!upnp.isNull()) {
-        serveUpnpValue = upnp.attribute(QStringLiteral("enabled")) != QLatin1String("false");
+        // "false", "0", anything but a yes turns it off; an element that does not say keeps the
+        // server on. A hand-edited "TRUE" or "1" means on.
+        if (upnp.hasAttribute(QStringLiteral("enabled"))) {
+            const QString word = upnp.attribute(QStringLiteral("enabled")).trimmed();
+            serveUpnpValue = word.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
+                || word == QLatin1String("1");
+        }
         const QString udn = upnp.attribute(QStringLiteral("udn"));
         if (isUdn(udn))
             upnpUdnValue = udn;

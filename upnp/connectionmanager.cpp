@@ -1,6 +1,7 @@
 #include "upnp/connectionmanager.h"
 
 #include "upnp/mediaformat.h"
+#include "upnp/pictureprofiles.h"
 
 #include <QStringList>
 
@@ -19,8 +20,11 @@ QString sourceProtocols()
         protocols.append(QStringLiteral("http-get:*:") + QString::fromLatin1(format.mimeType)
             + QStringLiteral(":*"));
     }
-    protocols.append(QStringLiteral("http-get:*:image/jpeg:")
-        + QString::fromLatin1(MediaFormat::convertedPicture(true).features));
+    for (const PictureSize size :
+        { PictureSize::Large, PictureSize::Medium, PictureSize::Small, PictureSize::Thumbnail }) {
+        protocols.append(QString::fromLatin1(
+            MediaFormat::convertedPicture(pictureProfile(size).name).protocolInfo()));
+    }
     protocols.removeDuplicates();
     return protocols.join(QLatin1Char(','));
 }

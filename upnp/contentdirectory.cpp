@@ -1,7 +1,9 @@
 #include "upnp/contentdirectory.h"
 
 #include "library/dirtreeinterface.h"
+#include "upnp/bookmarks.h"
 #include "upnp/mediaformat.h"
+#include "upnp/pictureprofiles.h"
 #include "upnp/upnppaths.h"
 
 #include <QFile>
@@ -24,6 +26,8 @@ const QString didlNamespace = QStringLiteral("urn:schemas-upnp-org:metadata-1-0/
 const QString dcNamespace = QStringLiteral("http://purl.org/dc/elements/1.1/");
 const QString upnpNamespace = QStringLiteral("urn:schemas-upnp-org:metadata-1-0/upnp/");
 const QString dlnaNamespace = QStringLiteral("urn:schemas-dlna-org:metadata-1-0/");
+// Samsung's own fields; its TVs read where to resume from dcmInfo's BM (seconds).
+const QString secNamespace = QStringLiteral("http://www.sec.co.kr/");
 
 enum Error {
     InvalidAction = 401,
@@ -138,7 +142,10 @@ void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaForm
 
 ContentDirectory::ContentDirectory(const QList<DirTreeInterface *> &libraries)
     : libraries(libraries)
+    , pictureHeaders(std::make_unique<PictureHeaders>())
 { }
+
+ContentDirectory::~ContentDirectory() = default;
 
 SoapReply ContentDirectory::control(
     const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
@@ -154,7 +161,7 @@ SoapReply ContentDirectory::control(
         return SoapReply::response(
             action, { { QByteArrayLiteral("Id"), QByteArray::number(updateId) } });
     if (name == u"X_SetBookmark")
-        return SoapReply::response(action, {});
+        return setBookmark(action);
     if (name == u"X_GetFeatureList") {
         // Samsung's TVs open the three libraries as their video, music and photo views.
         QByteArray features;
@@ -211,9 +218,9 @@ QByteArray ContentDirectory::mediaPath(const ObjectId &id, const EntryInfo &entr
     return path;
 }
 
-QByteArray ContentDirectory::fittedPath(const ObjectId &id)
+QByteArray ContentDirectory::fittedPath(const ObjectId &id, PictureSize size)
 {
-    return UpnpPaths::fittedPrefix + id.toByteArray() + ".jpg";
+    return UpnpPaths::fittedPrefix + pictureProfile(size).word + '/' + id.toByteArray() + ".jpg";
 }
 
 QByteArray ContentDirectory::thumbnailPath(const ObjectId &id)
@@ -273,24 +280,67 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
     if (!facts.date.isEmpty())
         xml.writeTextElement(dcNamespace, QStringLiteral("date"), facts.date);
     if (mediaType == 3) {
-        const MediaFormat thumbnail = MediaFormat::convertedPicture(true);
-        xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
-        xml.writeAttribute(dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
-        xml.writeCharacters(QString::fromUtf8(baseUrl + thumbnailPath(id)));
-        xml.writeEndElement();
-        // The picture as players get it first: fitted to the TV's frame. Its size is known
-        // only once converted.
-        writeResource(
-            xml, baseUrl + fittedPath(id), MediaFormat::convertedPicture(false), -1, fittedSize);
-        writeResource(xml, baseUrl + mediaPath(id, entry),
-            MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
-        writeResource(
-            xml, baseUrl + thumbnailPath(id), thumbnail, -1, QSize(thumbnailSide, thumbnailSide));
+        const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
+        const QList<PictureResource> resources
+            = pictureResources(pictureHeaders->header(entry.filePath()));
+        for (const PictureResource &res : resources) {
+            if (res.size != PictureSize::Thumbnail)
+                continue;
+            xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
+            xml.writeAttribute(
+                dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
+            xml.writeCharacters(QString::fromUtf8(baseUrl + thumbnailPath(id)));
+            xml.writeEndElement();
+        }
+        for (const PictureResource &res : resources) {
+            const char *profile = pictureProfile(res.size).name;
+            if (res.original) {
+                // Named by what its headers say; a JPEG under another name is not.
+                const bool named = res.named && original.mimeType == "image/jpeg";
+                writeResource(xml, baseUrl + mediaPath(id, entry),
+                    named ? original.named(profile) : original, facts.size, res.resolution);
+            } else {
+                writeResource(xml,
+                    baseUrl
+                        + (res.size == PictureSize::Thumbnail ? thumbnailPath(id)
+                                                              : fittedPath(id, res.size)),
+                    MediaFormat::convertedPicture(profile), -1, res.resolution);
+            }
+        }
     } else {
         writeResource(xml, baseUrl + mediaPath(id, entry),
             MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
+        const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
+        if (seconds > 0) {
+            xml.writeTextElement(
+                secNamespace, QStringLiteral("dcmInfo"), QStringLiteral("BM=%1").arg(seconds));
+            xml.writeTextElement(upnpNamespace, QStringLiteral("lastPlaybackPosition"),
+                QStringLiteral("%1:%2:%3")
+                    .arg(seconds / 3600)
+                    .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                    .arg(seconds % 60, 2, 10, QLatin1Char('0')));
+        }
     }
     xml.writeEndElement();
+}
+
+SoapReply ContentDirectory::setBookmark(const SoapAction &action) const
+{
+    ObjectId id;
+    int seconds = 0;
+    if (!readCount(action.argument(QStringLiteral("PosSecond")), &seconds))
+        return SoapReply::fault(InvalidArgs, QStringLiteral("Invalid Args"));
+    const EntryInfo entry
+        = ObjectId::parse(action.argument(QStringLiteral("ObjectID")).trimmed().toUtf8(), &id)
+        ? entryFor(id)
+        : EntryInfo();
+    // Only what the library lists now, and only what plays over time.
+    const int mediaType = mediaTypeOf(id);
+    if (entry.name().isEmpty() || entry.isDir() || (mediaType != 1 && mediaType != 2))
+        return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
+    if (bookmarks)
+        bookmarks->setPosition(client, entry.filePath(), seconds);
+    return SoapReply::response(action, {});
 }
 
 SoapReply ContentDirectory::browse(
@@ -324,6 +374,7 @@ SoapReply ContentDirectory::browse(
     xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
     xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
     xml.writeNamespace(dlnaNamespace, QStringLiteral("dlna"));
+    xml.writeNamespace(secNamespace, QStringLiteral("sec"));
     xml.writeStartElement(didlNamespace, QStringLiteral("DIDL-Lite"));
     int returned = 0;
     int total = 0;

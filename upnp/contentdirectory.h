@@ -6,9 +6,12 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QSize>
+#include <memory>
 
+class Bookmarks;
 class DirTreeInterface;
+class PictureHeaders;
+enum class PictureSize;
 class QXmlStreamWriter;
 
 // The ContentDirectory service over the libraries: the root holds one container per
@@ -18,9 +21,12 @@ class ContentDirectory
 {
 public:
     explicit ContentDirectory(const QList<DirTreeInterface *> &libraries);
+    ~ContentDirectory();
 
-    // The size of the fitted pictures (the TV's frame), invalid when pictures are not fitted.
-    void setFittedSize(const QSize &size) { fittedSize = size; }
+    // Where X_SetBookmark keeps positions and Browse finds them; none: neither is offered.
+    void setBookmarks(Bookmarks *store) { bookmarks = store; }
+    // Who asks next (its address): positions are kept per client.
+    void setClient(const QString &address) { client = address; }
 
     // `baseUrl` ("http://address:port") is where the asking client reaches this server.
     SoapReply control(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
@@ -32,13 +38,14 @@ public:
 
     // URL paths of an item's resources; an extension tells players what it is.
     static QByteArray mediaPath(const ObjectId &id, const EntryInfo &entry);
-    static QByteArray fittedPath(const ObjectId &id);
+    static QByteArray fittedPath(const ObjectId &id, PictureSize size);
     static QByteArray thumbnailPath(const ObjectId &id);
     // The id a media path names after its prefix ("<id>" or "<id>.<ext>").
     static bool idFromPath(QByteArrayView rest, ObjectId *id);
 
 private:
     SoapReply browse(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
+    SoapReply setBookmark(const SoapAction &action) const;
     QList<EntryInfo> children(const ObjectId &id) const;
     void writeObject(QXmlStreamWriter &xml, const ObjectId &id, const EntryInfo &entry,
         const QByteArray &baseUrl, bool countLiveChildren) const;
@@ -46,5 +53,8 @@ private:
         QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const;
 
     QList<DirTreeInterface *> libraries;
-    QSize fittedSize;
+    // Read while describing pictures: a Browse of a folder of photos reads each header once.
+    std::unique_ptr<PictureHeaders> pictureHeaders;
+    Bookmarks *bookmarks = nullptr;
+    QString client;
 };

@@ -87,14 +87,19 @@ MediaFormat MediaFormat::forFile(const QString &fileName, int mediaType)
     return format;
 }
 
-MediaFormat MediaFormat::convertedPicture(bool thumbnail)
+MediaFormat MediaFormat::convertedPicture(const char *profile)
 {
     MediaFormat format;
     format.mimeType = QByteArrayLiteral("image/jpeg");
     format.transferMode = QByteArrayLiteral("Interactive");
-    // A thumbnail is made to the profile's bounds (a JPEG within 160 by 160), so it is named.
-    format.features = (thumbnail ? QByteArrayLiteral("DLNA.ORG_PN=JPEG_TN;") : QByteArray())
-        + "DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=" + interactiveFlags;
+    format.features = "DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=" + interactiveFlags;
+    return format.named(profile);
+}
+
+MediaFormat MediaFormat::named(const char *profile) const
+{
+    MediaFormat format = *this;
+    format.features = "DLNA.ORG_PN=" + QByteArray(profile) + ';' + features;
     return format;
 }
 

@@ -18,8 +18,10 @@ struct MediaFormat
     // From the file name's extension; `mediaType` (1 video, 2 audio, 3 pictures) picks the
     // transfer mode and the type of an unknown extension.
     static MediaFormat forFile(const QString &fileName, int mediaType);
-    // A picture converted by this server (and a thumbnail: `thumbnail` adds its profile).
-    static MediaFormat convertedPicture(bool thumbnail);
+    // A picture converted by this server, as a JPEG of the DLNA profile named (JPEG_SM...).
+    static MediaFormat convertedPicture(const char *profile);
+    // The same format, said to meet the DLNA profile named.
+    MediaFormat named(const char *profile) const;
 
     QByteArray protocolInfo() const { return "http-get:*:" + mimeType + ':' + features; }
 };

@@ -3,6 +3,7 @@
 #include "library/dirtreeinterface.h"
 #include "library/openedentry.h"
 #include "picture/picturecache.h"
+#include "upnp/bookmarks.h"
 #include "upnp/connectionmanager.h"
 #include "upnp/contentdirectory.h"
 #include "upnp/description.h"
@@ -10,6 +11,7 @@
 #include "upnp/httpserver.h"
 #include "upnp/mediaformat.h"
 #include "upnp/objectid.h"
+#include "upnp/pictureprofiles.h"
 #include "upnp/registrar.h"
 #include "upnp/ssdp.h"
 #include "upnp/upnplog.h"
@@ -17,6 +19,7 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -40,8 +43,12 @@ const ServicePaths services[] = {
         UpnpPaths::registrarEvent },
 };
 
-// How many thumbnails are kept: a TV's grid of pictures shows a few dozen at a time.
-constexpr int thumbnailRecords = 200;
+// Pictures kept per size: a TV's grid shows a few dozen thumbnails at a time, a slide show one
+// picture and the next. Large ones are megabytes each, so only a few are kept.
+constexpr int pictureRecords[] = { 200, 40, 20, 4 };
+
+// Ports tried from the preferred one up before any free port is taken.
+constexpr int nearbyPorts = 20;
 
 void describe(HttpResponse &response, const MediaFormat &format)
 {
@@ -109,14 +116,21 @@ HttpResponse withHeaders(const EventPublisher::Reply &reply)
 } // namespace
 
 MediaServer::MediaServer(
-    const QList<DirTreeInterface *> &libraries, PictureCache &pictures, QObject *parent)
+    const QList<DirTreeInterface *> &libraries, const QString &stateFolder, QObject *parent)
     : QObject(parent)
     , libraries(libraries)
-    , pictures(pictures)
-    // One thumbnail at a time beside the players' conversions: small, quick, bounded.
-    , thumbnails(std::make_unique<PictureCache>(thumbnailFormat(), thumbnailRecords, 1))
+    , bookmarks(std::make_unique<Bookmarks>(
+          stateFolder.isEmpty() ? Bookmarks::defaultFolder() : stateFolder))
     , directory(std::make_unique<ContentDirectory>(libraries))
 {
+    directory->setBookmarks(bookmarks.get());
+    // One conversion at a time per size beside the players' conversions: bounded memory, and
+    // a slow large picture does not hold up the thumbnails of a grid.
+    for (const PictureSize size :
+        { PictureSize::Thumbnail, PictureSize::Small, PictureSize::Medium, PictureSize::Large }) {
+        pictures[size_t(size)]
+            = std::make_unique<PictureCache>(pictureFormat(size), pictureRecords[int(size)], 1);
+    }
     http = new HttpServer([this](const HttpRequest &request,
                               const HttpResponder &responder) { handle(request, responder); },
         this);
@@ -133,17 +147,6 @@ MediaServer::~MediaServer()
     stop();
 }
 
-PictureFormat MediaServer::thumbnailFormat()
-{
-    PictureFormat format;
-    format.width = thumbnailSide;
-    format.height = thumbnailSide;
-    format.screenRatio = 1.0;
-    format.squarePixels = true;
-    format.compress = false;
-    return format;
-}
-
 void MediaServer::setFriendlyName(const QString &name)
 {
     friendlyName = name;
@@ -157,10 +160,18 @@ void MediaServer::setUdn(const QString &value)
 bool MediaServer::start(quint16 preferredPort, const QHostAddress &address, bool announce)
 {
     stop();
-    if (!http->listen(address, preferredPort)
-        && (preferredPort == 0 || !http->listen(address, 0))) {
-        return false;
+    // A TV keeps the address it found the server at: when the port is taken, the next free one
+    // up is the same at every start while the same ports are taken. Any port is the last resort.
+    bool listening = false;
+    for (int port = preferredPort; !listening && preferredPort != 0
+         && port < std::min(int(preferredPort) + nearbyPorts, 65536);
+         ++port) {
+        listening = http->listen(address, quint16(port));
     }
+    if (!listening && !http->listen(address, 0))
+        return false;
+    if (http->serverPort() != preferredPort && preferredPort != 0)
+        qCInfo(lcUpnp, "DLNA clients are served on port %u", unsigned(http->serverPort()));
     events->setSystemUpdateId(updateId);
     if (!announce)
         return true;
@@ -262,9 +273,7 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
         QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
             ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
             : request.header("Host");
-        // A fitted picture fills the TV's frame exactly (black bars around it).
-        const PictureFormat &format = pictures.format();
-        directory->setFittedSize(format.scale ? format.canvasSize() : QSize());
+        directory->setClient(request.peer.toString());
         reply = directory->control(action, "http://" + host, updateId);
     } else if (service == int(UpnpService::ConnectionManager)) {
         reply = connectionManagerControl(action);
@@ -279,17 +288,28 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
     const QByteArray &path = request.path;
     const bool fitted = path.startsWith(UpnpPaths::fittedPrefix);
     const bool thumbnail = path.startsWith(UpnpPaths::thumbnailPrefix);
-    const qsizetype prefix = fitted ? UpnpPaths::fittedPrefix.size()
-        : thumbnail                 ? UpnpPaths::thumbnailPrefix.size()
-                                    : UpnpPaths::mediaPrefix.size();
+    QByteArrayView rest = QByteArrayView(path).sliced(fitted ? UpnpPaths::fittedPrefix.size()
+            : thumbnail                                      ? UpnpPaths::thumbnailPrefix.size()
+                                                             : UpnpPaths::mediaPrefix.size());
+    // "/fitted/<size>/<id>": the size's word first.
+    PictureSize size = PictureSize::Thumbnail;
+    if (fitted) {
+        const qsizetype slash = rest.indexOf('/');
+        if (slash < 0 || !pictureSizeOfWord(rest.first(slash), &size)) {
+            responder.send(HttpResponse::empty(404));
+            return;
+        }
+        rest = rest.sliced(slash + 1);
+    }
     ObjectId id;
     EntryInfo entry;
-    if (ContentDirectory::idFromPath(QByteArrayView(path).sliced(prefix), &id))
+    if (ContentDirectory::idFromPath(rest, &id))
         entry = directory->entryFor(id);
     const int mediaType = directory->mediaTypeOf(id);
-    // Only files the library lists now; pictures alone are converted.
+    // Only files the library lists now; pictures alone are converted, and an empty file has
+    // no picture to convert or send.
     if (entry.name().isEmpty() || entry.isDir() || entry.isVirtual()
-        || ((fitted || thumbnail) && mediaType != 3)) {
+        || ((fitted || thumbnail) && (mediaType != 3 || entry.size() == 0))) {
         responder.send(HttpResponse::empty(404));
         return;
     }
@@ -306,12 +326,11 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
         responder.send(HttpResponse::empty(404));
         return;
     }
-    PictureCache &cache = thumbnail ? *thumbnails : pictures;
-    cache.requestPicture(entry.filePath(), file->descriptor(), this,
-        [responder, range, file, original, thumbnail](const QByteArray &jpeg) {
+    pictures[size_t(size)]->requestPicture(entry.filePath(), file->descriptor(), this,
+        [responder, range, file, original, thumbnail, size](const QByteArray &jpeg) {
             if (!jpeg.isEmpty()) {
-                responder.send(
-                    bytesResponse(jpeg, range, MediaFormat::convertedPicture(thumbnail)));
+                responder.send(bytesResponse(
+                    jpeg, range, MediaFormat::convertedPicture(pictureProfile(size).name)));
             } else if (thumbnail) {
                 responder.send(HttpResponse::empty(404));
             } else {

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "picture/pictureformat.h"
-
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <memory>
 
+class Bookmarks;
 class ContentDirectory;
 class DirTreeInterface;
 class HttpResponse;
@@ -27,16 +27,18 @@ class MediaServer : public QObject
     Q_OBJECT
 
 public:
-    // The libraries in the order video, audio, pictures; `pictures` fits pictures to the
-    // TV's frame exactly as players get them.
-    MediaServer(const QList<DirTreeInterface *> &libraries, PictureCache &pictures,
-        QObject *parent = nullptr);
+    // The libraries in the order video, audio, pictures. Pictures are converted in caches of
+    // the server's own, in the sizes DLNA names, apart from the players' television format.
+    // Play positions are kept in `stateFolder` (Bookmarks::defaultFolder() when empty).
+    explicit MediaServer(const QList<DirTreeInterface *> &libraries,
+        const QString &stateFolder = QString(), QObject *parent = nullptr);
     ~MediaServer() override;
 
     void setFriendlyName(const QString &name);
     // "uuid:..."; set before start().
     void setUdn(const QString &udn);
-    // Listens on the preferred port, or on any free one when it is taken; then announces.
+    // Listens on the preferred port, or the next free one up from it (a few tried), or any
+    // free one; then announces.
     // Tests listen on 127.0.0.1 and stay silent on SSDP.
     bool start(quint16 preferredPort = 8200, const QHostAddress &address = QHostAddress::AnyIPv4,
         bool announce = true);
@@ -47,9 +49,6 @@ public:
     int clientCount() const;
 
     quint32 systemUpdateId() const { return updateId; }
-
-    // The 160-pixel thumbnails' format.
-    static PictureFormat thumbnailFormat();
 
 public slots:
     // A library was edited: clients learn that their listings are stale.
@@ -65,8 +64,9 @@ private:
     void serveMedia(const HttpRequest &request, const HttpResponder &responder);
 
     QList<DirTreeInterface *> libraries;
-    PictureCache &pictures;
-    std::unique_ptr<PictureCache> thumbnails;
+    // One per DLNA size, thumbnails first (PictureSize).
+    std::array<std::unique_ptr<PictureCache>, 4> pictures;
+    std::unique_ptr<Bookmarks> bookmarks;
     std::unique_ptr<ContentDirectory> directory;
     QString friendlyName;
     QString udn;

@@ -25,9 +25,9 @@ inline const QByteArray registrarEvent = QByteArrayLiteral("/X_MS_MediaReceiverR
 // Everything below serves the device's icons.
 inline const QByteArray iconsPrefix = QByteArrayLiteral("/icons/");
 
-// Media: "/media/<object id>" the file itself, "/fitted/<id>" a picture fitted to the TV's
-// frame, "/thumb/<id>" its 160-pixel thumbnail. An optional ".ext" after the id is ignored
-// (some players look at the URL's extension).
+// Media: "/media/<object id>" the file itself, "/fitted/<size>/<id>" a picture converted to
+// one of DLNA's sizes ("large", "medium", "small"), "/thumb/<id>" its thumbnail. An optional ".ext"
+// after the id is ignored (some players look at the URL's extension).
 inline const QByteArray mediaPrefix = QByteArrayLiteral("/media/");
 inline const QByteArray fittedPrefix = QByteArrayLiteral("/fitted/");
 inline const QByteArray thumbnailPrefix = QByteArrayLiteral("/thumb/");

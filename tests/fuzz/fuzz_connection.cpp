@@ -133,7 +133,8 @@ void makeWorld()
     require(world->server->listen(QHostAddress::LocalHost), "cannot listen");
 
     const QList<DirTreeInterface *> views(world->libraries.cbegin(), world->libraries.cend());
-    world->media = std::make_unique<MediaServer>(views, *world->pictures);
+    world->media
+        = std::make_unique<MediaServer>(views, world->dir.filePath(QStringLiteral("state")));
     require(world->media->start(0, QHostAddress::LocalHost, false), "cannot listen for HTTP");
     world->directory = std::make_unique<ContentDirectory>(views);
     world->mediaPath = media.toUtf8();

@@ -54,9 +54,10 @@ void TestSettings::freshObjectHoldsDefaults()
     QCOMPARE(s.compressMax(), 235u);
     QCOMPARE(s.serverName(), QStringLiteral("My Hearth"));
     QCOMPARE(s.extensions(),
-        QStringList({ QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv"),
-            QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"),
-            QStringLiteral("*.jpg *.jpeg") }));
+        QStringList(
+            { QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv"),
+                QStringLiteral("*.aac *.flac *.m3u *.m4a *.mp3 *.ogg *.opus *.tta *.wav *.wma"),
+                QStringLiteral("*.jpg *.jpeg *.png") }));
 }
 
 void TestSettings::setScalingNormalisesCodes_data()
@@ -161,8 +162,9 @@ void TestSettings::setExtensions_data()
     QTest::newRow("inner and outer spaces kept") << QStringLiteral(" *.a  *.b ")
                                                  << QStringLiteral(" *.a  *.b ") << 1;
     QTest::newRow("the stored text")
-        << QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv")
-        << QStringLiteral("*.avi *.mp4 *.mpg *.mpeg *.ts *.vob *.wmv") << 0;
+        << QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv")
+        << QStringLiteral("*.avi *.m4v *.mkv *.mov *.mp4 *.mpg *.mpeg *.ts *.vob *.webm *.wmv")
+        << 0;
 }
 
 void TestSettings::setExtensions()
@@ -302,9 +304,28 @@ void TestSettings::upnpElement_data()
 
     QTest::newRow("an older file: served, identity made here") << QString() << true << QString();
     QTest::newRow("turned off") << QStringLiteral("<upnp enabled=\"false\"/>") << false << QString();
+    for (const char *word : { "0", "FALSE", "no", "" }) {
+        QTest::addRow("enabled=\"%s\" is off", word)
+            << QStringLiteral("<upnp enabled=\"%1\"/>").arg(QLatin1String(word)) << false
+            << QString();
+    }
+    for (const char *word : { "1", "TRUE", " True " }) {
+        QTest::addRow("enabled=\"%s\" is on", word)
+            << QStringLiteral("<upnp enabled=\"%1\"/>").arg(QLatin1String(word)) << true
+            << QString();
+    }
     QTest::newRow("identity kept")
-        << QStringLiteral("<upnp enabled=\"true\" udn=\"uuid:4f1c-77aa\"/>") << true
-        << QStringLiteral("uuid:4f1c-77aa");
+        << QStringLiteral(
+               "<upnp enabled=\"true\" udn=\"uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b\"/>")
+        << true << QStringLiteral("uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b");
+    for (const char *udn :
+        { "uuid:4f1c-77aa", "uuid:x", "uuid:5f0e7a1c-2b3d-4e5f-8a9b::c1d2e3f4a5b",
+            "uuid:{5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b}",
+            "uuid:00000000-0000-0000-0000-000000000000",
+            "uuid:5f0e7a1c-2b3d-4e5f-8a9b-0c1d2e3f4a5b::upnp:rootdevice" }) {
+        QTest::addRow("%s is no UUID: a new one is made", udn)
+            << QStringLiteral("<upnp udn=\"%1\"/>").arg(QLatin1String(udn)) << true << QString();
+    }
     QTest::newRow("markup in the identity is not taken")
         << QStringLiteral("<upnp udn=\"uuid:a&lt;/UDN&gt;\"/>") << true << QString();
     QTest::newRow("an identity without the uuid prefix is not taken")
@@ -349,7 +370,7 @@ void TestSettings::loadXmlEmitsScalingThenName()
     QCOMPARE(video.count(), 0);
     // File text is taken as it stands: no "*" for empty, no line-feed replacement.
     QCOMPARE(s.extensions().at(0), QString());
-    QCOMPARE(s.extensions().at(1), QStringLiteral("*.aac *.m3u *.mp3 *.ogg *.tta *.wav *.wma"));
+    QCOMPARE(s.extensions().at(1), Settings::defaultExtensions().at(1));
     QCOMPARE(s.extensions().at(2), QStringLiteral("*.png\n*.gif"));
 }
 

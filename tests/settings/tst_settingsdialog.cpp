@@ -275,10 +275,13 @@ void TestSettingsDialog::defaultButtonsResetTheirOwnList_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("expected");
     QTest::addRow("video") << 0
-                           << QStringLiteral("*.avi\n*.mp4\n*.mpg\n*.mpeg\n*.ts\n*.vob\n*.wmv");
+                           << QStringLiteral(
+                                  "*.avi\n*.m4v\n*.mkv\n*.mov\n*.mp4\n*.mpg\n*.mpeg\n*.ts\n*."
+                                  "vob\n*.webm\n*.wmv");
     QTest::addRow("audio") << 1
-                           << QStringLiteral("*.aac\n*.m3u\n*.mp3\n*.ogg\n*.tta\n*.wav\n*.wma");
-    QTest::addRow("pictures") << 2 << QStringLiteral("*.jpg\n*.jpeg");
+                           << QStringLiteral("*.aac\n*.flac\n*.m3u\n*.m4a\n*.mp3\n*.ogg\n*.opus\n*."
+                                             "tta\n*.wav\n*.wma");
+    QTest::addRow("pictures") << 2 << QStringLiteral("*.jpg\n*.jpeg\n*.png");
 }
 
 void TestSettingsDialog::defaultButtonsResetTheirOwnList()

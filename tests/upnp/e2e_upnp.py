@@ -21,6 +21,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -87,6 +88,8 @@ def write_media(root):
         "film.avi": pattern(300000, 1),
         "music/song.mp3": pattern(70000, 2),
         "music/albums/other.mp3": pattern(5000, 3),
+        "music/albums/lossless.flac": pattern(4000, 5),
+        "music/albums/phone.m4a": pattern(3000, 6),
         "music/.hidden.mp3": b"hidden",
         "music/notes.txt": b"not audio",
         "secret.mp3": b"outside every library",
@@ -97,6 +100,10 @@ def write_media(root):
     for name, content in files.items():
         with open(os.path.join(media, name), "wb") as f:
             f.write(content)
+    # A camera-sized photo of pure red, as ffmpeg writes it (when it is there).
+    if shutil.which("ffmpeg"):
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=red:s=5000x2500", "-frames:v", "1",
+             "-q:v", "2", os.path.join(media, "photos", "wide.jpg")], timeout=60)
     return media, files
 
 
@@ -313,6 +320,9 @@ def check_items(t, items, files):
     for hidden in ("/Audio/music/.hidden.mp3", "/Audio/music/notes.txt"):
         t.truth(hidden + " not listed", hidden not in items)
     t.truth("nested live folder listed", "/Audio/music/albums/other.mp3" in items)
+    # The configuration names no extensions: a first run's lists show the common formats.
+    for common in ("/Audio/music/albums/lossless.flac", "/Audio/music/albums/phone.m4a"):
+        t.truth(common + " listed by default", common in items)
 
 
 def check_streaming(t, items, files):
@@ -355,26 +365,79 @@ def check_streaming(t, items, files):
         t.check("nothing at " + path, status, 404)
 
 
+def centre_rgb(jpeg):
+    """The centre pixel of a JPEG as ffmpeg decodes it."""
+    done = subprocess.run(["ffmpeg", "-v", "error", "-i", "-", "-vf", "crop=2:2", "-f", "rawvideo",
+                           "-pix_fmt", "rgb24", "-"], input=jpeg, capture_output=True, timeout=30)
+    return tuple(done.stdout[:3])
+
+
+def picture_resources(t, photo):
+    """(profile, (width, height), url) of each res, as GUPnP-AV reads them."""
+    found = []
+    for res in photo.get_resources():
+        info = res.get_protocol_info()
+        found.append((info.get_dlna_profile() if info else None,
+                      (res.get_width(), res.get_height()), res.get_uri()))
+    return found
+
+
 def check_pictures(t, items):
     photo = items.get("/Pictures/photos/photo.jpg")
     if photo is None:
         return
-    resources = photo.get_resources()
-    t.truth("picture has a fitted and an original res", len(resources) >= 2, str(len(resources)))
+    # A 64x48 JPEG is its own JPEG_SM and is never enlarged; its thumbnail is its size too.
+    resources = picture_resources(t, photo)
+    t.check("small photo's res: profiles and sizes", [r[:2] for r in resources],
+            [("JPEG_SM", (64, 48)), ("JPEG_TN", (64, 48))])
     if len(resources) < 2:
         return
-    status, headers, fitted = curl(resources[0].get_uri())
-    t.check("fitted picture status", status, 200)
-    t.check("fitted picture type", headers.get("content-type"), "image/jpeg")
-    t.truth("fitted picture is a JPEG of its own", jpeg_size(fitted) is not None and fitted != PHOTO)
-    status, _, original = curl(resources[1].get_uri())
+    status, _, original = curl(resources[0][2])
     t.check("original res", (status, original == PHOTO), (200, True))
+    status, headers, thumb = curl(resources[1][2])
+    t.check("thumbnail res", (status, headers.get("content-type"), jpeg_size(thumb)),
+            (200, "image/jpeg", (64, 48)))
+    t.truth("thumbnail is named JPEG_TN",
+            headers.get("contentfeatures.dlna.org", "").startswith("DLNA.ORG_PN=JPEG_TN;"))
     art = photo.get_album_art() if hasattr(photo, "get_album_art") else None
-    if t.truth("albumArtURI present", bool(art)):
-        status, headers, thumb = curl(art)
-        size = jpeg_size(thumb)
-        t.truth("thumbnail is a JPEG within 160 pixels",
-                status == 200 and size is not None and max(size) <= 160, "%s %s" % (status, size))
+    t.check("albumArtURI is the thumbnail", art, resources[1][2])
+
+    wide = items.get("/Pictures/photos/wide.jpg")
+    if wide is None:
+        print("SKIP part: ffmpeg is missing, no large photo")
+        return
+    resources = picture_resources(t, wide)
+    t.check("large photo's res: profiles and sizes", [r[:2] for r in resources],
+            [("JPEG_LRG", (4096, 2048)), ("JPEG_MED", (1024, 512)), ("JPEG_SM", (640, 320)),
+             (None, (5000, 2500)), ("JPEG_TN", (160, 80))])
+    for profile, size, url in resources:
+        status, headers, body = curl(url)
+        if profile is None:
+            t.check("large photo's original", status, 200)
+            continue
+        t.check("%s: what is sent is the size listed" % profile,
+                (status, jpeg_size(body)), (200, size))
+        t.truth("%s: named in contentFeatures" % profile,
+                headers.get("contentfeatures.dlna.org", "").startswith("DLNA.ORG_PN=%s;" % profile))
+        if profile == "JPEG_MED":
+            red = centre_rgb(body)
+            t.truth("JPEG_MED keeps full-range red", len(red) == 3 and red[0] >= 250
+                    and red[1] <= 8 and red[2] <= 8, str(red))
+
+
+def check_bookmark(t, browser, cds, items):
+    film = items.get("/Video/film.avi")
+    if film is None:
+        return
+    browser.call(cds, "X_SetBookmark", [("CategoryType", "VIDEO"), ("RID", "0"),
+                                        ("ObjectID", film.get_id()), ("PosSecond", 754)], [])
+    result, _, _ = browser.browse(cds, film.get_id(), "BrowseMetadata")
+    item = ET.fromstring(result["Result"]).find("{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}item")
+    t.check("bookmark as Samsung reads it",
+            item.findtext("{http://www.sec.co.kr/}dcmInfo") if item is not None else None, "BM=754")
+    t.check("bookmark as lastPlaybackPosition",
+            item.findtext("{urn:schemas-upnp-org:metadata-1-0/upnp/}lastPlaybackPosition")
+            if item is not None else None, "0:12:34")
 
 
 def check_subscription(t, browser, cds, location):
@@ -445,13 +508,20 @@ def inside(executable):
         media, files = write_media(root)
         config = os.path.join(root, "hearth.xml")
         write_config(config, media)
+        # A port taken at 8200: the server takes the next one up, as at every start.
+        taken = socket.socket()
+        taken.bind(("127.0.0.1", 8200))
+        taken.listen(1)
+        # Play positions go to a state folder of the run's own.
+        env = dict(os.environ, XDG_STATE_HOME=os.path.join(root, "state"))
         proc = subprocess.Popen([program, "-platform", "offscreen", "--config", config],
-                                cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                cwd=root, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             location, udn = discover(t, proc)
             if not t.truth("gssdp-discover finds the media server", location):
                 return finish(t, proc)
-            t.truth("LOCATION on the loopback", location.startswith("http://127.0.0.1:"), location)
+            t.truth("LOCATION on the next port up from the taken 8200",
+                    location.startswith("http://127.0.0.1:8201/"), location)
             usns = {usn for usn, _ in gssdp_discover(t, "ssdp:all", 3)}
             for target in TARGETS:
                 t.truth("gssdp-discover: " + target, udn + "::" + target in usns, str(usns))
@@ -499,6 +569,7 @@ def inside(executable):
             check_actions(t, browser, cds, cms)
             check_streaming(t, items, files)
             check_pictures(t, items)
+            check_bookmark(t, browser, cds, items)
             check_subscription(t, browser, cds, location)
             check_byebye(t, proc, udn)
         except Exception as error:  # a client's failure is a failed check, reported in full

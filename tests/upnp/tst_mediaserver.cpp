@@ -1,15 +1,19 @@
 #include "../net/fakelibrary.h"
 #include "../net/swapper.h"
-#include "picture/picturecache.h"
+#include "upnp/bookmarks.h"
 #include "upnp/mediaserver.h"
 #include "upnp/objectid.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QImageWriter>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -48,6 +52,7 @@ struct DidlObject
     QString size; // of the res that carries one
     QString date;
     QString albumArt;
+    QStringList bookmark; // namespace and text of dcmInfo and lastPlaybackPosition
 };
 
 QList<DidlObject> readDidl(const QString &didl)
@@ -83,6 +88,9 @@ QList<DidlObject> readDidl(const QString &didl)
                 object.date = xml.readElementText();
             } else if (name == u"albumArtURI") {
                 object.albumArt = xml.readElementText();
+            } else if (name == u"dcmInfo" || name == u"lastPlaybackPosition") {
+                object.bookmark.append(
+                    xml.namespaceUri().toString() + u' ' + xml.readElementText());
             }
         }
     }
@@ -124,6 +132,39 @@ QByteArray idOf(int library, const QString &path)
     return ObjectId { library, path }.toByteArray();
 }
 
+// An Exif segment holding only the orientation tag, placed after the JFIF header.
+QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation)
+{
+    QByteArray tiff = QByteArrayLiteral("MM\x00\x2a\x00\x00\x00\x08\x00\x01"
+                                        "\x01\x12\x00\x03\x00\x00\x00\x01");
+    tiff.append(char(orientation >> 8)).append(char(orientation & 0xff));
+    tiff.append(QByteArrayLiteral("\x00\x00\x00\x00\x00\x00"));
+    const QByteArray payload = QByteArrayLiteral("Exif\x00\x00") + tiff;
+    QByteArray segment = QByteArrayLiteral("\xff\xe1");
+    const int length = int(payload.size()) + 2;
+    segment.append(char(length >> 8)).append(char(length & 0xff)).append(payload);
+    const int at = 4 + ((uchar(jpeg[4]) << 8) | uchar(jpeg[5]));
+    return jpeg.left(at) + segment + jpeg.mid(at);
+}
+
+QByteArray encoded(const QImage &image, const char *format, bool progressive = false)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(95);
+    writer.setProgressiveScanWrite(progressive);
+    return writer.write(image) ? bytes : QByteArray();
+}
+
+QImage filled(int width, int height, QRgb colour)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
 } // namespace
 
 class TestMediaServer : public QObject
@@ -139,26 +180,31 @@ private slots:
     void otherActions();
     void media_data();
     void media();
+    void pictures_data();
     void pictures();
     void boundsAndSuspension();
     void keepAliveAndPipelining();
     void updateIdFollowsEdits();
+    void bookmarksPerClientAndFile();
+    void takenPortTakesTheNextUp();
     void objectIdsAreStableAndOpaque();
     void swapRace_data();
     void swapRace();
 
 private:
-    Reply request(const QByteArray &raw);
+    Reply request(const QByteArray &raw, const QHostAddress &from = QHostAddress());
+    QList<DidlObject> metadata(const QByteArray &id, const QHostAddress &from = QHostAddress());
+    void startServer();
     Reply get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray(),
         const QByteArray &method = "GET");
-    Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control");
+    Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control",
+        const QHostAddress &from = QHostAddress());
 
     QTemporaryDir dir;
     QByteArray clip; // the bytes of Video/clip.avi
     std::unique_ptr<FakeLibrary> video;
     std::unique_ptr<FakeLibrary> audio;
     std::unique_ptr<FakeLibrary> photos;
-    std::unique_ptr<PictureCache> cache;
     std::unique_ptr<MediaServer> server;
 };
 
@@ -186,6 +232,17 @@ void TestMediaServer::initTestCase()
     QDir().mkpath(root + QStringLiteral("/photos"));
     QVERIFY(picture.save(root + QStringLiteral("/photos/beach.jpg"), "JPEG"));
     QVERIFY(write(root + QStringLiteral("/photos/broken.jpg"), "not a picture"));
+    QVERIFY(write(root + QStringLiteral("/photos/empty.jpg"), QByteArray()));
+    QVERIFY(write(root + QStringLiteral("/photos/red.jpg"),
+        encoded(filled(4800, 3200, qRgb(255, 0, 0)), "JPEG")));
+    QVERIFY(write(root + QStringLiteral("/photos/mid.jpg"),
+        encoded(filled(2000, 1500, qRgb(0, 0, 255)), "JPEG")));
+    QVERIFY(write(root + QStringLiteral("/photos/tiny.png"),
+        encoded(filled(100, 50, qRgb(0, 255, 0)), "PNG")));
+    QVERIFY(write(root + QStringLiteral("/photos/turned.jpg"),
+        withOrientation(encoded(filled(1200, 900, qRgb(9, 9, 9)), "JPEG"), 6)));
+    QVERIFY(write(root + QStringLiteral("/photos/progressive.jpg"),
+        encoded(filled(800, 600, qRgb(9, 9, 9)), "JPEG", true)));
 
     video = std::make_unique<FakeLibrary>(1);
     QVERIFY(video->addFile(QString(), root + QStringLiteral("/clip.avi")));
@@ -198,13 +255,27 @@ void TestMediaServer::initTestCase()
     photos = std::make_unique<FakeLibrary>(3);
     QVERIFY(photos->addLiveDir(QString(), root + QStringLiteral("/photos")));
 
-    cache = std::make_unique<PictureCache>(PictureFormat());
+    startServer();
+    QVERIFY(server->port() != 0);
+}
+
+void TestMediaServer::startServer()
+{
+    server.reset();
     server = std::make_unique<MediaServer>(
-        QList<DirTreeInterface *> { video.get(), audio.get(), photos.get() }, *cache);
+        QList<DirTreeInterface *> { video.get(), audio.get(), photos.get() },
+        dir.path() + QStringLiteral("/state"));
     server->setFriendlyName(QStringLiteral("Test Hearth"));
     server->setUdn(QStringLiteral("uuid:00000000-0000-0000-0000-000000000001"));
-    QVERIFY(server->start(0, QHostAddress::LocalHost, false));
-    QVERIFY(server->port() != 0);
+    server->start(0, QHostAddress::LocalHost, false);
+}
+
+QList<DidlObject> TestMediaServer::metadata(const QByteArray &id, const QHostAddress &from)
+{
+    const Reply reply
+        = control(soapBody("Browse", { { "ObjectID", id }, { "BrowseFlag", "BrowseMetadata" } }),
+            "/ContentDirectory/control", from);
+    return readDidl(readEnvelope(reply.body).value(QStringLiteral("Result")));
 }
 
 void TestMediaServer::cleanupTestCase()
@@ -212,10 +283,12 @@ void TestMediaServer::cleanupTestCase()
     server.reset();
 }
 
-Reply TestMediaServer::request(const QByteArray &raw)
+Reply TestMediaServer::request(const QByteArray &raw, const QHostAddress &from)
 {
     Reply reply;
     QTcpSocket socket;
+    if (!from.isNull() && !socket.bind(from))
+        return reply;
     socket.connectToHost(QHostAddress::LocalHost, server->port());
     if (!socket.waitForConnected(5000))
         return reply;
@@ -248,12 +321,14 @@ Reply TestMediaServer::get(
         + extraHeaders + "\r\n");
 }
 
-Reply TestMediaServer::control(const QByteArray &body, const QByteArray &path)
+Reply TestMediaServer::control(
+    const QByteArray &body, const QByteArray &path, const QHostAddress &from)
 {
     return request("POST " + path
-        + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-          "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+              "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+        from);
 }
 
 void TestMediaServer::browse_data()
@@ -388,9 +463,27 @@ void TestMediaServer::otherActions_data()
     QTest::addRow("Samsung feature list")
         << cd << soapBody("X_GetFeatureList", {}) << QStringLiteral("FeatureList")
         << QStringLiteral("<?xml");
+    const QByteArray song = idOf(1, QStringLiteral("music/song.mp3"));
     QTest::addRow("bookmark accepted")
-        << cd << soapBody("X_SetBookmark", { { "ObjectID", "1" }, { "PosSecond", "5" } })
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", song }, { "PosSecond", "0" } })
         << QString() << QString();
+    QTest::addRow("bookmark of a library")
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", "1" }, { "PosSecond", "5" } })
+        << QString() << QStringLiteral("fault 701");
+    QTest::addRow("bookmark of a picture")
+        << cd
+        << soapBody("X_SetBookmark",
+               { { "ObjectID", idOf(2, QStringLiteral("photos/beach.jpg")) },
+                   { "PosSecond", "5" } })
+        << QString() << QStringLiteral("fault 701");
+    QTest::addRow("bookmark of nothing")
+        << cd
+        << soapBody("X_SetBookmark",
+               { { "ObjectID", idOf(1, QStringLiteral("music/gone.mp3")) }, { "PosSecond", "5" } })
+        << QString() << QStringLiteral("fault 701");
+    QTest::addRow("bookmark at no number")
+        << cd << soapBody("X_SetBookmark", { { "ObjectID", song }, { "PosSecond", "-5" } })
+        << QString() << QStringLiteral("fault 402");
     QTest::addRow("unknown action") << cd << soapBody("DestroyObject", { { "ObjectID", "1" } })
                                     << QString() << QStringLiteral("fault 401");
     QTest::addRow("not an envelope")
@@ -490,8 +583,23 @@ void TestMediaServer::media_data()
     QTest::addRow("a library") << QByteArray("GET") << QByteArray("/media/1") << QByteArray() << 404
                                << QByteArray() << -1 << -1;
     QTest::addRow("fitted video") << QByteArray("GET")
-                                  << "/fitted/" + idOf(0, QStringLiteral("clip.avi"))
+                                  << "/fitted/large/" + idOf(0, QStringLiteral("clip.avi"))
                                   << QByteArray() << 404 << QByteArray() << -1 << -1;
+    for (const char *size : { "large", "medium", "small" }) {
+        QTest::addRow("fitted empty file, %s", size)
+            << QByteArray("GET")
+            << "/fitted/" + QByteArray(size) + '/' + idOf(2, QStringLiteral("photos/empty.jpg"))
+            << QByteArray() << 404 << QByteArray() << -1 << -1;
+    }
+    QTest::addRow("thumbnail of an empty file")
+        << QByteArray("GET") << "/thumb/" + idOf(2, QStringLiteral("photos/empty.jpg"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("fitted without a size")
+        << QByteArray("GET") << "/fitted/" + idOf(2, QStringLiteral("photos/beach.jpg"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("fitted in a size DLNA does not name")
+        << QByteArray("GET") << "/fitted/huge/" + idOf(2, QStringLiteral("photos/beach.jpg"))
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("unknown path") << QByteArray("GET") << QByteArray("/nothing") << QByteArray()
                                   << 404 << QByteArray() << -1 << -1;
     QTest::addRow("POST to media")
@@ -525,63 +633,96 @@ void TestMediaServer::media()
         QCOMPARE(reply.header("Content-Type"), QByteArray("video/avi"));
 }
 
+void TestMediaServer::pictures_data()
+{
+    QTest::addColumn<QString>("file");
+    // "profile resolution path" per res in order; "-" for no profile or resolution.
+    QTest::addColumn<QStringList>("resources");
+
+    // clang-format off
+    QTest::addRow("a big photo: three sizes, square pixels, the original unnamed") << QStringLiteral("red.jpg")
+        << QStringList { QStringLiteral("JPEG_LRG 4096x2730 large"), QStringLiteral("JPEG_MED 1024x682 medium"),
+               QStringLiteral("JPEG_SM 640x426 small"), QStringLiteral("- 4800x3200 media"),
+               QStringLiteral("JPEG_TN 160x106 thumb") };
+    QTest::addRow("a JPEG within JPEG_LRG is its own") << QStringLiteral("mid.jpg")
+        << QStringList { QStringLiteral("JPEG_LRG 2000x1500 media"), QStringLiteral("JPEG_MED 1024x768 medium"),
+               QStringLiteral("JPEG_SM 640x480 small"), QStringLiteral("JPEG_TN 160x120 thumb") };
+    QTest::addRow("a small JPEG is never enlarged") << QStringLiteral("beach.jpg")
+        << QStringList { QStringLiteral("JPEG_SM 400x300 media"), QStringLiteral("JPEG_TN 160x120 thumb") };
+    QTest::addRow("a tiny PNG: one JPEG of its size") << QStringLiteral("tiny.png")
+        << QStringList { QStringLiteral("JPEG_SM 100x50 small"), QStringLiteral("- 100x50 media"),
+               QStringLiteral("JPEG_TN 100x50 thumb") };
+    QTest::addRow("turned by its tag: upright sizes, the original unnamed") << QStringLiteral("turned.jpg")
+        << QStringList { QStringLiteral("JPEG_LRG 900x1200 large"), QStringLiteral("JPEG_MED 576x768 medium"),
+               QStringLiteral("JPEG_SM 360x480 small"), QStringLiteral("- 900x1200 media"),
+               QStringLiteral("JPEG_TN 120x160 thumb") };
+    QTest::addRow("progressive: converted, each size once") << QStringLiteral("progressive.jpg")
+        << QStringList { QStringLiteral("JPEG_MED 800x600 medium"), QStringLiteral("JPEG_SM 640x480 small"),
+               QStringLiteral("- 800x600 media"), QStringLiteral("JPEG_TN 160x120 thumb") };
+    QTest::addRow("not a picture: as stored only") << QStringLiteral("broken.jpg")
+        << QStringList { QStringLiteral("- - media") };
+    QTest::addRow("an empty file: as stored only") << QStringLiteral("empty.jpg")
+        << QStringList { QStringLiteral("- - media") };
+    // clang-format on
+}
+
 void TestMediaServer::pictures()
 {
-    // The listing names a fitted picture first, the original second, and a thumbnail.
+    QFETCH(QString, file);
+    QFETCH(QStringList, resources);
+
+    const QString path = QStringLiteral("photos/") + file;
     const Reply listing = control(soapBody("Browse",
-        { { "ObjectID", idOf(2, QStringLiteral("photos")) },
-            { "BrowseFlag", "BrowseDirectChildren" }, { "StartingIndex", "0" },
-            { "RequestedCount", "0" } }));
+        { { "ObjectID", idOf(2, path) }, { "BrowseFlag", "BrowseMetadata" },
+            { "StartingIndex", "0" }, { "RequestedCount", "0" } }));
     const QList<DidlObject> objects
         = readDidl(readEnvelope(listing.body).value(QStringLiteral("Result")));
-    QCOMPARE(objects.size(), 2);
-    const DidlObject &beach = objects.first();
-    QCOMPARE(beach.title, QStringLiteral("beach.jpg"));
-    QCOMPARE(beach.upnpClass, QStringLiteral("object.item.imageItem.photo"));
-    QVERIFY(beach.resources.value(0).contains(u"DLNA.ORG_CI=1"));
-    QVERIFY(beach.resources.value(1).contains(u"DLNA.ORG_CI=0"));
-    QVERIFY(beach.albumArt.contains(u"/thumb/"));
-    const QSize frame = PictureFormat().canvasSize();
-    QCOMPARE(beach.resolutions,
-        QStringList({ QStringLiteral("%1x%2").arg(frame.width()).arg(frame.height()), QString(),
-            QStringLiteral("160x160") }));
+    QCOMPARE(objects.size(), 1);
+    const DidlObject &item = objects.first();
+    QCOMPARE(item.upnpClass, QStringLiteral("object.item.imageItem.photo"));
     const QString prefix = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
-    QVERIFY2(beach.urls.value(0).startsWith(prefix), qPrintable(beach.urls.value(0)));
+    QStringList seen;
+    for (qsizetype i = 0; i < item.resources.size(); ++i) {
+        static const QRegularExpression profileName(QStringLiteral("DLNA.ORG_PN=([A-Z_]+);"));
+        const QString profile = profileName.match(item.resources.at(i)).captured(1);
+        const QString url = item.urls.value(i);
+        QVERIFY2(url.startsWith(prefix), qPrintable(url));
+        const QString kind = url.section(QLatin1Char('/'), 3, 3) == u"fitted"
+            ? url.section(QLatin1Char('/'), 4, 4)
+            : url.section(QLatin1Char('/'), 3, 3);
+        seen.append((profile.isEmpty() ? QStringLiteral("-") : profile) + u' '
+            + (item.resolutions.at(i).isEmpty() ? QStringLiteral("-") : item.resolutions.at(i))
+            + u' ' + kind);
+    }
+    QCOMPARE(seen, resources);
+    QCOMPARE(item.albumArt.isEmpty(), !resources.last().endsWith(u"thumb"));
 
-    // The fitted picture is the one players get: the same cache's conversion.
-    const QString beachPath = dir.path() + QStringLiteral("/photos/beach.jpg");
-    const QByteArray expected = cache->convertedPicture(beachPath);
-    const Reply fitted = get(beach.urls.value(0).mid(prefix.size()).toLatin1());
-    QCOMPARE(fitted.status, 200);
-    QCOMPARE(fitted.header("Content-Type"), QByteArray("image/jpeg"));
-    QCOMPARE(fitted.header("transferMode.dlna.org"), QByteArray("Interactive"));
-    QCOMPARE(fitted.body, expected);
-    QImage fittedImage;
-    QVERIFY(fittedImage.loadFromData(fitted.body, "JPEG"));
-    QCOMPARE(fittedImage.size(), PictureFormat().canvasSize());
-
-    const Reply thumb = get(beach.albumArt.mid(prefix.size()).toLatin1());
-    QCOMPARE(thumb.status, 200);
-    QVERIFY(thumb.header("contentFeatures.dlna.org").startsWith("DLNA.ORG_PN=JPEG_TN;"));
-    QImage thumbImage;
-    QVERIFY(thumbImage.loadFromData(thumb.body, "JPEG"));
-    QVERIFY(thumbImage.width() <= 160 && thumbImage.height() <= 160);
-
-    const Reply original = get(beach.urls.value(1).mid(prefix.size()).toLatin1());
-    QCOMPARE(original.status, 200);
-    QCOMPARE(original.body.size(), QFileInfo(beachPath).size());
-
-    // A file that is no picture goes out as stored, like to players; it has no thumbnail.
-    const DidlObject &broken = objects.last();
-    QCOMPARE(
-        get(broken.urls.value(0).mid(prefix.size()).toLatin1()).body, QByteArray("not a picture"));
-    QCOMPARE(get(broken.albumArt.mid(prefix.size()).toLatin1()).status, 404);
-
-    // A range of the fitted picture.
-    const Reply part
-        = get(beach.urls.value(0).mid(prefix.size()).toLatin1(), "Range: bytes=2-5\r\n");
-    QCOMPARE(part.status, 206);
-    QCOMPARE(part.body, expected.mid(2, 4));
+    // Each res sends what it says: its profile, its resolution, its colours.
+    for (qsizetype i = 0; i < item.urls.size(); ++i) {
+        const Reply reply = get(item.urls.at(i).mid(prefix.size()).toLatin1());
+        QCOMPARE(reply.status, 200);
+        if (item.urls.at(i).contains(u"/media/")) {
+            QCOMPARE(reply.body.size(), QFileInfo(dir.path() + u'/' + path).size());
+            continue;
+        }
+        QCOMPARE(reply.header("Content-Type"), QByteArray("image/jpeg"));
+        QCOMPARE(reply.header("transferMode.dlna.org"), QByteArray("Interactive"));
+        QVERIFY(reply.header("contentFeatures.dlna.org")
+                    .startsWith(QByteArray(
+                        "DLNA.ORG_PN=" + seen.at(i).section(u' ', 0, 0).toLatin1() + ';')));
+        QImage image;
+        QVERIFY(image.loadFromData(reply.body, "JPEG"));
+        QCOMPARE(
+            QStringLiteral("%1x%2").arg(image.width()).arg(image.height()), item.resolutions.at(i));
+        if (file == u"red.jpg") {
+            const QRgb centre = image.pixel(image.width() / 2, image.height() / 2);
+            QVERIFY2(qRed(centre) >= 250 && qGreen(centre) <= 8 && qBlue(centre) <= 8,
+                qPrintable(QStringLiteral("%1,%2,%3")
+                               .arg(qRed(centre))
+                               .arg(qGreen(centre))
+                               .arg(qBlue(centre))));
+        }
+    }
 }
 
 void TestMediaServer::boundsAndSuspension()
@@ -609,7 +750,7 @@ void TestMediaServer::boundsAndSuspension()
     QTcpSocket waiting;
     waiting.connectToHost(QHostAddress::LocalHost, server->port());
     QVERIFY(waiting.waitForConnected(5000));
-    waiting.write("GET /fitted/" + idOf(2, QStringLiteral("photos/big.jpg"))
+    waiting.write("GET /fitted/large/" + idOf(2, QStringLiteral("photos/big.jpg"))
         + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QCOMPARE(get("/media/" + idOf(0, QStringLiteral("clip.avi"))).status, 200);
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -623,7 +764,7 @@ void TestMediaServer::boundsAndSuspension()
     QVERIFY(pending.waitForConnected(5000));
     QFile::remove(bigPath);
     QVERIFY(big.save(bigPath, "JPEG", 80)); // a new file: not cached
-    pending.write("GET /fitted/" + idOf(2, QStringLiteral("photos/big.jpg"))
+    pending.write("GET /fitted/large/" + idOf(2, QStringLiteral("photos/big.jpg"))
         + " HTTP/1.1\r\nHost: x\r\n\r\n");
     QTRY_COMPARE(server->clientCount(), 1);
     QTest::qWait(20);
@@ -644,7 +785,7 @@ void TestMediaServer::keepAliveAndPipelining()
     const QString path = dir.path() + QStringLiteral("/photos/fresh.jpg");
     QVERIFY(picture.save(path, "JPEG"));
     const auto removeFresh = qScopeGuard([&] { QFile::remove(path); });
-    const QByteArray fitted = "/fitted/" + idOf(2, QStringLiteral("photos/fresh.jpg"));
+    const QByteArray fitted = "/fitted/medium/" + idOf(2, QStringLiteral("photos/fresh.jpg"));
     const QByteArray clipPath = "/media/" + idOf(0, QStringLiteral("clip.avi"));
     const Reply reply = request("HEAD " + fitted
         + " HTTP/1.1\r\nHost: x\r\n\r\n"
@@ -664,6 +805,70 @@ void TestMediaServer::updateIdFollowsEdits()
     server->libraryChanged();
     const Reply reply = control(soapBody("GetSystemUpdateID", {}));
     QCOMPARE(readEnvelope(reply.body).value(QStringLiteral("Id")).toUInt(), before + 1);
+}
+
+void TestMediaServer::bookmarksPerClientAndFile()
+{
+    const QByteArray clipId = idOf(0, QStringLiteral("clip.avi"));
+    const QByteArray songId = idOf(1, QStringLiteral("music/song.mp3"));
+    const auto setBookmark = [&](const QByteArray &id, const QByteArray &seconds,
+                                 const QHostAddress &from = QHostAddress()) {
+        return control(soapBody("X_SetBookmark", { { "ObjectID", id }, { "PosSecond", seconds } }),
+            "/ContentDirectory/control", from)
+            .status;
+    };
+    QCOMPARE(metadata(clipId).value(0).bookmark, QStringList());
+    QCOMPARE(setBookmark(clipId, "4512"), 200);
+    const QStringList kept { QStringLiteral("http://www.sec.co.kr/ BM=4512"),
+        QStringLiteral("urn:schemas-upnp-org:metadata-1-0/upnp/ 1:15:12") };
+    QCOMPARE(metadata(clipId).value(0).bookmark, kept);
+    // Per file: the song has none.
+    QCOMPARE(metadata(songId).value(0).bookmark, QStringList());
+
+    // Kept across a restart, in the state folder, not in the configuration.
+    startServer();
+    QCOMPARE(metadata(clipId).value(0).bookmark, kept);
+    QVERIFY(QFile::exists(dir.path() + QStringLiteral("/state/bookmarks.json")));
+
+    // Per client: another address has its own position (where the loopback has more than one).
+    const QHostAddress other(QStringLiteral("127.0.0.2"));
+    if (setBookmark(songId, "30", other) == 200) {
+        QCOMPARE(metadata(songId, other).value(0).bookmark.value(0),
+            QStringLiteral("http://www.sec.co.kr/ BM=30"));
+        QCOMPARE(metadata(songId).value(0).bookmark, QStringList());
+        QCOMPARE(metadata(clipId, other).value(0).bookmark, QStringList());
+    }
+    // Played to the end or from the start: forgotten.
+    QCOMPARE(setBookmark(clipId, "0"), 200);
+    QCOMPARE(metadata(clipId).value(0).bookmark, QStringList());
+
+    // Bounded: the positions set longest ago go first.
+    Bookmarks store(dir.path() + QStringLiteral("/bounded"));
+    for (int i = 0; i <= Bookmarks::capacity; ++i)
+        store.setPosition(QStringLiteral("a"), QString::number(i), 10);
+    QCOMPARE(store.count(), Bookmarks::capacity);
+    QCOMPARE(store.position(QStringLiteral("a"), QStringLiteral("0")), 0);
+    QCOMPARE(store.position(QStringLiteral("a"), QString::number(Bookmarks::capacity)), 10);
+    QVERIFY(store.save());
+    QCOMPARE(Bookmarks(dir.path() + QStringLiteral("/bounded")).count(), Bookmarks::capacity);
+}
+
+void TestMediaServer::takenPortTakesTheNextUp()
+{
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = taken.serverPort();
+    {
+        QTcpServer probe;
+        if (port == 65535 || !probe.listen(QHostAddress::LocalHost, port + 1))
+            QSKIP("the port after a free one is taken too");
+    }
+    MediaServer other({ video.get() }, dir.path() + QStringLiteral("/state"));
+    for (int start = 0; start < 2; ++start) {
+        QVERIFY(other.start(port, QHostAddress::LocalHost, false));
+        QCOMPARE(other.port(), quint16(port + 1));
+        other.stop();
+    }
 }
 
 void TestMediaServer::objectIdsAreStableAndOpaque()
@@ -694,7 +899,7 @@ void TestMediaServer::swapRace_data()
         << QByteArray("/media/") << QStringLiteral("race/sub/x.jpg") << QStringLiteral("sub");
     // No picture: sent as stored once the conversion has failed.
     QTest::addRow("fitted, sent as stored")
-        << QByteArray("/fitted/") << QStringLiteral("race/x.jpg") << QStringLiteral("x.jpg");
+        << QByteArray("/fitted/large/") << QStringLiteral("race/x.jpg") << QStringLiteral("x.jpg");
 }
 
 // A live folder's file or subfolder keeps being exchanged with a link to a file or folder
