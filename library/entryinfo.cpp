@@ -53,14 +53,17 @@ EntryInfo EntryInfo::directory(const QFileInfo &info, const QString &name)
     return entry;
 }
 
-EntryInfo EntryInfo::listed(const QString &path, const QString &name, bool isDir)
+EntryInfo EntryInfo::listed(
+    const QString &root, const QString &path, const QString &name, bool isDir)
 {
-    return EntryInfo(path, name, isDir, ListedUsable());
+    return EntryInfo(root, path, name, isDir, ListedUsable());
 }
 
-EntryInfo::EntryInfo(const QString &path, const QString &name, bool isDir, ListedUsable)
+EntryInfo::EntryInfo(
+    const QString &root, const QString &path, const QString &name, bool isDir, ListedUsable)
     : QFileInfo(path)
     , entryName(name)
+    , root(root)
     , virtualEntry(false)
     , dirEntry(isDir)
     , listedUsable(true)

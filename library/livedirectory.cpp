@@ -375,7 +375,7 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
     QString name;
     const auto append = [&](QByteArrayView raw, bool isDir) {
         decoder.decode(raw, &name);
-        entries.append(EntryInfo::listed(prefix + name, name, isDir));
+        entries.append(EntryInfo::listed(root, prefix + name, name, isDir));
     };
     folders.forEach([&](QByteArrayView raw) { append(raw, true); });
     files.forEach([&](QByteArrayView raw) { append(raw, false); });
@@ -452,7 +452,23 @@ EntryInfo find(
     if (kind == Kind::Other || (kind == Kind::File && !NameFilter(filterText).matches(name))
         || !isReadable(dir.get(), raw.constData()) || !isSpelledSo(dir.get(), raw, name, status))
         return EntryInfo();
-    return EntryInfo::listed(entryPrefix(path) + name, name, kind == Kind::Folder);
+    return EntryInfo::listed(root, entryPrefix(path) + name, name, kind == Kind::Folder);
+}
+
+int open(const QString &root, const QString &relative)
+{
+    const qsizetype cut = relative.lastIndexOf(QLatin1Char('/'));
+    const QString name = relative.mid(cut + 1);
+    QString path;
+    const Descriptor dir = mayBeListed(name)
+        ? openListed(root, cut < 0 ? QString() : relative.left(cut), &path)
+        : Descriptor();
+    if (dir.get() < 0)
+        return -1;
+    // Without waiting: a pipe swapped in would block until someone writes to it. Regular files
+    // read the same either way.
+    return ::openat(dir.get(), QFile::encodeName(name).constData(),
+        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 #else

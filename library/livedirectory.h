@@ -65,4 +65,10 @@ private:
 bool readNames(const QString &root, const QString &relative, const QString &filterText,
     QStringList *folders, QStringList *files, QString *path, Stamp *stamp);
 
+// The file or folder that relative names below root (its last component the entry's own name),
+// opened for reading without following a link on the way or at the end: what a listing has
+// shown may have been swapped for a link since. A descriptor (the C runtime's on Windows) that
+// the caller closes, or -1. Folders open only where the platform reads their size this way.
+int open(const QString &root, const QString &relative);
+
 } // namespace LiveDirectory

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 namespace {
@@ -55,8 +57,9 @@ enum class Kind { Folder, File, Other };
 // listing of files.
 Kind kindOf(DWORD attributes, QStringView name)
 {
-    if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN
-                         | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DEVICE))
+    if (attributes
+        & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+            | FILE_ATTRIBUTE_DEVICE))
         return Kind::Other;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return Kind::Folder;
@@ -101,9 +104,11 @@ QString listedFolder(const QString &root, const QString &relative)
     if (root.isEmpty() || root.contains(QChar(0)))
         return QString();
     QString path = root;
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/')) && !path.endsWith(QLatin1String(":/")))
+    while (
+        path.size() > 1 && path.endsWith(QLatin1Char('/')) && !path.endsWith(QLatin1String(":/")))
         path.chop(1);
-    for (const QStringView part : QStringView(relative).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    for (const QStringView part :
+        QStringView(relative).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         WIN32_FIND_DATAW data;
         if (!mayBeListed(part) || !findOne(path, part.toString(), &data)
             || kindOf(data.dwFileAttributes, part) != Kind::Folder)
@@ -113,6 +118,22 @@ QString listedFolder(const QString &root, const QString &relative)
             return QString();
     }
     return path;
+}
+
+// Where an open handle really is, links resolved (\\?\C:\Media\film.mkv); empty when it
+// cannot be told.
+QString finalPath(HANDLE handle)
+{
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD size = GetFinalPathNameByHandleW(
+            handle, buffer.data(), DWORD(buffer.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (size == 0)
+            return QString();
+        if (size < buffer.size())
+            return QString::fromWCharArray(buffer.data(), int(size));
+        buffer.resize(size + 1);
+    }
 }
 
 QString entryPrefix(const QString &directory)
@@ -161,9 +182,9 @@ QList<EntryInfo> list(const QString &root, const QString &relative, const QStrin
     QList<EntryInfo> entries;
     entries.reserve(qsizetype(folders.size() + files.size()));
     for (const QString &name : folders)
-        entries.append(EntryInfo::listed(prefix + name, name, true));
+        entries.append(EntryInfo::listed(root, prefix + name, name, true));
     for (const QString &name : files)
-        entries.append(EntryInfo::listed(prefix + name, name, false));
+        entries.append(EntryInfo::listed(root, prefix + name, name, false));
     return entries;
 }
 
@@ -181,7 +202,58 @@ EntryInfo find(
     if (kind == Kind::Other || (kind == Kind::File && !NameFilter(filterText).matches(name))
         || !isReadable(nativePath(filePath), kind))
         return EntryInfo();
-    return EntryInfo::listed(filePath, name, kind == Kind::Folder);
+    return EntryInfo::listed(root, filePath, name, kind == Kind::Folder);
+}
+
+// Windows has no openat: the file is opened by its path, the last component not followed if it
+// is a link, and the handle then says where it really is. A folder on the way swapped for a
+// junction leads elsewhere, and that place is not exactly below the root.
+int open(const QString &root, const QString &relative)
+{
+    const QList<QStringView> parts
+        = QStringView(relative).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty() || root.isEmpty() || root.contains(QChar(0)))
+        return -1;
+    for (const QStringView part : parts) {
+        if (!mayBeListed(part))
+            return -1;
+    }
+    // The root as the user chose it, links and all.
+    const HANDLE folder = CreateFileW(nativePath(root).c_str(), 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return -1;
+    QString expected = finalPath(folder);
+    CloseHandle(folder);
+    if (expected.isEmpty())
+        return -1;
+    QString path = root;
+    for (const QStringView part : parts) {
+        if (!expected.endsWith(QLatin1Char('\\')))
+            expected += QLatin1Char('\\');
+        expected += part;
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        path += part;
+    }
+
+    const HANDLE file = CreateFileW(nativePath(path).c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(file) == FILE_TYPE_DISK
+        && GetFileInformationByHandle(file, &info)
+        && !(info.dwFileAttributes
+            & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
+        && finalPath(file).compare(expected, Qt::CaseInsensitive) == 0;
+    const int fd
+        = regular ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY) : -1;
+    if (fd < 0)
+        CloseHandle(file);
+    return fd;
 }
 
 // Without a stamp to trust, every listing is read again.

@@ -31,7 +31,7 @@ QCollator peopleCollator()
 EntryInfo LiveListings::Listing::entry(qsizetype index) const
 {
     const QString &name = names.at(index);
-    return EntryInfo::listed(prefix + name, name, index < folderCount);
+    return EntryInfo::listed(root, prefix + name, name, index < folderCount);
 }
 
 bool LiveListings::Listing::isReadable(qsizetype index) const
@@ -98,6 +98,7 @@ bool LiveListings::listing(const LivePlace &place, Listing *listing)
     sortForPeople(&folders);
     sortForPeople(&files);
     Listing read;
+    read.root = place.root;
     read.prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
     read.folderCount = folders.size();
     read.names = std::move(folders);

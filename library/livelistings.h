@@ -20,6 +20,8 @@ class LiveListings
 public:
     struct Listing
     {
+        // The live folder the listing lies below: entries are opened from it, never by path.
+        QString root;
         QString prefix; // entry paths are prefix + name
         QStringList names;
         qsizetype folderCount = 0;

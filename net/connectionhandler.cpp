@@ -1,6 +1,7 @@
 #include "net/connectionhandler.h"
 
 #include "library/dirtreeinterface.h"
+#include "library/openedentry.h"
 #include "net/answers.h"
 #include "net/netlog.h"
 #include "net/tcpserver.h"
@@ -415,7 +416,11 @@ void ConnectionHandler::handleSize(const Request &request)
         write(Answers::size(0));
         return;
     }
-    makeSource(request.path, entry, [this] { write(Answers::size(currentSource->size())); });
+    makeSource(request.path, entry, [this] {
+        write(Answers::size(currentSourceSize));
+        // The next GET opens what it names itself.
+        currentSource->close();
+    });
 }
 
 bool ConnectionHandler::isStreaming() const
@@ -434,17 +439,11 @@ void ConnectionHandler::handleGet(const Request &request)
         return;
     }
     makeSource(request.path, resolvePath(request.path), [this, range] {
-        auto *file = qobject_cast<QFile *>(currentSource.get());
-        // The chunks are our own buffering; a second layer would only copy.
-        if (file) {
-            if (!file->fileName().isEmpty())
-                file->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-        } else {
+        // A file is open already; a converted picture opens here. A folder or a file that
+        // did not open keeps the size SIZE reports for it: the rest of it then comes as NULs,
+        // as many bytes as the player expects.
+        if (!qobject_cast<QFile *>(currentSource.get()))
             currentSource->open(QIODevice::ReadOnly);
-        }
-        // A source that does not open keeps the size SIZE reported for it (a folder has
-        // one): the rest of it then comes as NULs, as many bytes as the player expects.
-        currentSourceSize = currentSource->size();
         startTransfer(range);
     });
 }
@@ -557,38 +556,43 @@ bool ConnectionHandler::feedChunk()
     return true;
 }
 
-void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device)
+void ConnectionHandler::replaceSource(std::unique_ptr<QIODevice> device, qint64 size)
 {
     currentSource = std::move(device);
-    currentSourceSize = 0;
+    currentSourceSize = size;
 }
 
 void ConnectionHandler::makeSource(
     const RequestPath &path, const EntryInfo &entry, std::function<void()> then)
 {
-    const QString filePath = entry.filePath();
-    if (!path.convertPicture || !pictureCache) {
-        replaceSource(std::make_unique<QFile>(filePath));
+    // Opened once, right after the lookup: the answer comes from this handle, never from the
+    // path again, which may name something else by now.
+    auto opened = std::make_shared<OpenedEntry>(OpenedEntry::open(entry));
+    if (!path.convertPicture || !pictureCache || !opened->isFile()) {
+        const qint64 size = opened->size();
+        replaceSource(opened->takeFile(), size);
         then();
         return;
     }
     // The picture converts on a worker thread. This connection waits for it, its later
     // requests behind it; every other connection is served meanwhile.
     waitingForPicture = true;
-    pictureCache->requestPicture(filePath, this, [this, filePath, then](const QByteArray &jpeg) {
-        waitingForPicture = false;
-        if (jpeg.isEmpty()) {
-            // Not a picture that converts: its own bytes are sent.
-            replaceSource(std::make_unique<QFile>(filePath));
-        } else {
-            // The buffer shares the bytes, so the cache may drop the picture meanwhile.
-            auto buffer = std::make_unique<QBuffer>();
-            buffer->setData(jpeg);
-            replaceSource(std::move(buffer));
-        }
-        if (closing)
-            return;
-        then();
-        process();
-    });
+    pictureCache->requestPicture(
+        entry.filePath(), opened->descriptor(), this, [this, opened, then](const QByteArray &jpeg) {
+            waitingForPicture = false;
+            if (jpeg.isEmpty()) {
+                // Not a picture that converts: its own bytes are sent.
+                const qint64 size = opened->size();
+                replaceSource(opened->takeFile(), size);
+            } else {
+                // The buffer shares the bytes, so the cache may drop the picture meanwhile.
+                auto buffer = std::make_unique<QBuffer>();
+                buffer->setData(jpeg);
+                replaceSource(std::move(buffer), jpeg.size());
+            }
+            if (closing)
+                return;
+            then();
+            process();
+        });
 }

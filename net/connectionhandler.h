@@ -124,7 +124,8 @@ private:
     // turn's bytes are spent; true when the connection is full.
     bool sendFileDirectly();
 #endif
-    void replaceSource(std::unique_ptr<QIODevice> device);
+    // The source and the size SIZE reports for it (and GET pads to).
+    void replaceSource(std::unique_ptr<QIODevice> device, qint64 size);
     // Makes the source a SIZE or GET names, then runs `then`: at once for a file, once the
     // picture cache has answered for a picture to convert.
     void makeSource(

@@ -3,11 +3,18 @@
 #include "picture/pictureconverter.h"
 #include "picture/picturelog.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
 #include <mutex>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 struct PictureCache::Mailbox
 {
@@ -24,6 +31,59 @@ FileStamp stampOf(const QString &path)
     if (!info.exists())
         return {};
     return { info.size(), info.lastModified() };
+}
+
+FileStamp stampOf(int fd)
+{
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return {};
+    return { file.size(), file.fileTime(QFileDevice::FileModificationTime) };
+}
+
+} // namespace
+
+// The worker's own copy of a requester's descriptor, closed whether or not the conversion
+// runs; the requester may close its own meanwhile.
+class PictureCache::DescriptorCopy
+{
+public:
+    explicit DescriptorCopy(int fd)
+#ifdef Q_OS_WIN
+        : fd(::_dup(fd))
+#else
+        : fd(::dup(fd))
+#endif
+    { }
+    DescriptorCopy(const DescriptorCopy &) = delete;
+    DescriptorCopy &operator=(const DescriptorCopy &) = delete;
+    ~DescriptorCopy()
+    {
+#ifdef Q_OS_WIN
+        if (fd >= 0)
+            ::_close(fd);
+#else
+        if (fd >= 0)
+            ::close(fd);
+#endif
+    }
+
+    int get() const
+    {
+        return fd;
+    }
+
+private:
+    int fd;
+};
+
+namespace {
+
+void answerLater(QObject *context, PictureCache::Answer done, const QByteArray &jpeg)
+{
+    // Queued even when known, so a requester never sees its answer inside its own call.
+    QMetaObject::invokeMethod(
+        context, [done = std::move(done), jpeg] { done(jpeg); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -53,15 +113,21 @@ PictureCache::~PictureCache()
 
 void PictureCache::requestPicture(const QString &path, QObject *context, Answer done)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        answerLater(context, std::move(done), QByteArray());
+        return;
+    }
+    requestPicture(path, file.handle(), context, std::move(done));
+}
+
+void PictureCache::requestPicture(const QString &path, int fd, QObject *context, Answer done)
+{
     Q_ASSERT(context && context->thread() == thread());
-    const FileStamp stamp = stampOf(path);
+    const FileStamp stamp = stampOf(fd);
     const CachedPicture *hit = stamp.size >= 0 ? lookUp(path, stamp) : nullptr;
     if (stamp.size < 0 || hit) {
-        // Queued even when known, so a requester never sees its answer inside its own call.
-        QMetaObject::invokeMethod(
-            context,
-            [done = std::move(done), jpeg = hit ? hit->jpeg : QByteArray()] { done(jpeg); },
-            Qt::QueuedConnection);
+        answerLater(context, std::move(done), hit ? hit->jpeg : QByteArray());
         return;
     }
 
@@ -69,10 +135,16 @@ void PictureCache::requestPicture(const QString &path, QObject *context, Answer 
         return c.path == path && c.stamp == stamp && c.generation == generation && !c.stop->load();
     });
     if (conversion == running.end()) {
+        auto source = std::make_shared<DescriptorCopy>(fd);
+        if (source->get() < 0) {
+            // No descriptor left to read it with: sent as stored this time, nothing remembered.
+            answerLater(context, std::move(done), QByteArray());
+            return;
+        }
         running.push_back(
             { ++lastId, path, stamp, generation, std::make_shared<std::atomic<bool>>(false), {} });
         conversion = std::prev(running.end());
-        startConversion(*conversion);
+        startConversion(*conversion, std::move(source));
     }
     const quint64 id = conversion->id;
     const QMetaObject::Connection watch = connect(
@@ -125,13 +197,13 @@ void PictureCache::remember(const QString &path, const FileStamp &stamp, const Q
         cache.pop_front();
 }
 
-void PictureCache::startConversion(Conversion &conversion)
+void PictureCache::startConversion(Conversion &conversion, std::shared_ptr<DescriptorCopy> source)
 {
     // The worker holds copies and shared state only, never the cache itself.
-    workers.start([mailbox = mailbox, id = conversion.id, path = conversion.path,
+    workers.start([mailbox = mailbox, id = conversion.id, source = std::move(source),
                       format = pictureFormat, stop = conversion.stop] {
         const QByteArray jpeg
-            = stop->load() ? QByteArray() : convertPicture(path, format, stop.get());
+            = stop->load() ? QByteArray() : convertPicture(source->get(), format, stop.get());
         const std::lock_guard<std::mutex> lock(mailbox->mutex);
         if (PictureCache *owner = mailbox->owner) {
             QMetaObject::invokeMethod(

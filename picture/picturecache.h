@@ -72,6 +72,11 @@ public:
     // Requests for the same file while it converts share the one conversion. A conversion
     // whose every requester is gone is stopped.
     void requestPicture(const QString &path, QObject *context, Answer done);
+    // The same for a file the caller has opened (`fd`, the C runtime's on Windows, stays the
+    // caller's): it is read through a copy of the descriptor, never by its path, and its size
+    // and modification time come from the descriptor; `path` only names the answer in the
+    // cache. The caller leaves the descriptor alone until `done` runs.
+    void requestPicture(const QString &path, int fd, QObject *context, Answer done);
 
     // The same answer, converted on the calling thread (the cache's) when it is not cached.
     QByteArray convertedPicture(const QString &path);
@@ -107,7 +112,8 @@ private:
 
     const CachedPicture *lookUp(const QString &path, const FileStamp &stamp);
     void remember(const QString &path, const FileStamp &stamp, const QByteArray &jpeg);
-    void startConversion(Conversion &conversion);
+    class DescriptorCopy;
+    void startConversion(Conversion &conversion, std::shared_ptr<DescriptorCopy> source);
     void conversionFinished(quint64 id, const QByteArray &jpeg);
     void requesterGone(quint64 id, const QObject *gone);
 

@@ -10,6 +10,7 @@
 #include <QPainter>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -28,6 +29,9 @@ public:
     StoppableFile(const QString &path, const StopFlag *stop)
         : QFile(path)
         , stop(stop)
+    { }
+    explicit StoppableFile(const StopFlag *stop)
+        : stop(stop)
     { }
 
 protected:
@@ -83,12 +87,26 @@ QImage placeOnCanvas(const QImage &picture, QSize canvasSize)
     return canvas;
 }
 
-} // namespace
-
-LoadedPicture loadPicture(const QString &path, const PictureFormat &format, const StopFlag *stop)
+QByteArray encoded(LoadedPicture loaded, const PictureFormat &format, const StopFlag *stop)
 {
-    StoppableFile file(path, stop);
-    if (!file.open(QIODevice::ReadOnly))
+    const QImage prepared = preparePicture(std::move(loaded), format);
+    if (prepared.isNull() || stopped(stop))
+        return {};
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, QByteArrayLiteral("jpg"));
+    writer.setQuality(jpegQuality);
+    // A failed encoding counts as a picture that cannot be converted, not as empty content.
+    if (!writer.write(prepared))
+        return {};
+    return jpeg;
+}
+
+LoadedPicture loadFrom(StoppableFile &file, const PictureFormat &format, const StopFlag *stop)
+{
+    // Another reader of the descriptor may have moved it.
+    if (!file.seek(0))
         return {};
     // The toolkit's allocation limit covers the decoded picture only; a JPEG's frame header
     // tells what the decoder needs besides.
@@ -162,6 +180,24 @@ LoadedPicture loadPicture(const QString &path, const PictureFormat &format, cons
     return loaded;
 }
 
+} // namespace
+
+LoadedPicture loadPicture(const QString &path, const PictureFormat &format, const StopFlag *stop)
+{
+    StoppableFile file(path, stop);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return loadFrom(file, format, stop);
+}
+
+LoadedPicture loadPicture(int fd, const PictureFormat &format, const StopFlag *stop)
+{
+    StoppableFile file(stop);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return {};
+    return loadFrom(file, format, stop);
+}
+
 QImage preparePicture(LoadedPicture loaded, const PictureFormat &format)
 {
     QImage picture = std::move(loaded.image);
@@ -187,16 +223,10 @@ QImage preparePicture(LoadedPicture loaded, const PictureFormat &format)
 
 QByteArray convertPicture(const QString &path, const PictureFormat &format, const StopFlag *stop)
 {
-    const QImage prepared = preparePicture(loadPicture(path, format, stop), format);
-    if (prepared.isNull() || stopped(stop))
-        return {};
-    QByteArray jpeg;
-    QBuffer buffer(&jpeg);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, QByteArrayLiteral("jpg"));
-    writer.setQuality(jpegQuality);
-    // A failed encoding counts as a picture that cannot be converted, not as empty content.
-    if (!writer.write(prepared))
-        return {};
-    return jpeg;
+    return encoded(loadPicture(path, format, stop), format, stop);
+}
+
+QByteArray convertPicture(int fd, const PictureFormat &format, const StopFlag *stop)
+{
+    return encoded(loadPicture(fd, format, stop), format, stop);
 }

@@ -24,6 +24,9 @@ using StopFlag = std::atomic<bool>;
 // not decoded: it loads as null, like a file that is not a picture.
 LoadedPicture loadPicture(
     const QString &path, const PictureFormat &format, const StopFlag *stop = nullptr);
+// The same for a file already open, read from its start through the descriptor alone (the C
+// runtime's on Windows), which stays open.
+LoadedPicture loadPicture(int fd, const PictureFormat &format, const StopFlag *stop = nullptr);
 
 // Fits, compresses and frames a loaded picture as `format` asks. The result is 32-bit RGB.
 // Taken by value: a picture moved in is compressed in place instead of copied.
@@ -33,3 +36,4 @@ QImage preparePicture(LoadedPicture picture, const PictureFormat &format);
 // cannot be loaded, is refused, the result cannot be encoded, or `stop` was set.
 QByteArray convertPicture(
     const QString &path, const PictureFormat &format, const StopFlag *stop = nullptr);
+QByteArray convertPicture(int fd, const PictureFormat &format, const StopFlag *stop = nullptr);

@@ -1,6 +1,7 @@
 #include "upnp/mediaserver.h"
 
 #include "library/dirtreeinterface.h"
+#include "library/openedentry.h"
 #include "picture/picturecache.h"
 #include "upnp/bookmarks.h"
 #include "upnp/connectionmanager.h"
@@ -16,19 +17,11 @@
 #include "upnp/upnplog.h"
 #include "upnp/upnppaths.h"
 
-#include <QFile>
 #include <QHostAddress>
 #include <QTimer>
 
 #include <algorithm>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include <memory>
 
 namespace {
 
@@ -82,40 +75,19 @@ void markPartial(HttpResponse &response, const ByteRange &range, qint64 size)
             + QByteArray::number(range.first + range.length - 1) + '/' + QByteArray::number(size));
 }
 
-// The file's bytes straight from its descriptor (sendfile where the platform has it).
+// The file's bytes straight from the descriptor it was opened with (sendfile where the
+// platform has it); what is not a regular file is not found.
 HttpResponse fileResponse(
-    const QString &path, const QByteArray &rangeHeader, const MediaFormat &format)
+    OpenedEntry &file, const QByteArray &rangeHeader, const MediaFormat &format)
 {
-#ifdef Q_OS_WIN
-    const int fd = ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_RDONLY | _O_BINARY);
-    const auto closeFd = ::_close;
-    struct _stati64 status
-    {
-    };
-    const bool regular
-        = fd >= 0 && ::_fstati64(fd, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
-#else
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    const auto closeFd = ::close;
-    struct stat status
-    {
-    };
-    const bool regular = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-#endif
-    if (fd < 0)
+    if (!file.isFile())
         return HttpResponse::empty(404);
-    if (!regular) {
-        closeFd(fd);
-        return HttpResponse::empty(404);
-    }
-    const qint64 size = status.st_size;
+    const qint64 size = file.size();
     const ByteRange range = ByteRange::parse(rangeHeader, size);
-    if (range.kind == ByteRange::Unsatisfiable) {
-        closeFd(fd);
+    if (range.kind == ByteRange::Unsatisfiable)
         return unsatisfiable(size);
-    }
     HttpResponse response = HttpResponse::file(
-        range.kind == ByteRange::Partial ? 206 : 200, fd, range.first, range.length);
+        range.kind == ByteRange::Partial ? 206 : 200, file.release(), range.first, range.length);
     describe(response, format);
     markPartial(response, range, size);
     return response;
@@ -374,13 +346,19 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
     }
     const QByteArray range = request.header("Range");
     const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
-    const QString filePath = entry.filePath();
+    // Opened once, right after the lookup: what is sent comes from this handle, never from
+    // the path again, which may name something else by now.
+    auto file = std::make_shared<OpenedEntry>(OpenedEntry::open(entry));
     if (!fitted && !thumbnail) {
-        responder.send(fileResponse(filePath, range, original));
+        responder.send(fileResponse(*file, range, original));
         return;
     }
-    pictures[size_t(size)]->requestPicture(filePath, this,
-        [responder, range, filePath, original, thumbnail, size](const QByteArray &jpeg) {
+    if (!file->isFile()) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    pictures[size_t(size)]->requestPicture(entry.filePath(), file->descriptor(), this,
+        [responder, range, file, original, thumbnail, size](const QByteArray &jpeg) {
             if (!jpeg.isEmpty()) {
                 responder.send(bytesResponse(
                     jpeg, range, MediaFormat::convertedPicture(pictureProfile(size).name)));
@@ -388,7 +366,7 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
                 responder.send(HttpResponse::empty(404));
             } else {
                 // What cannot be converted is sent as stored, as to players.
-                responder.send(fileResponse(filePath, range, original));
+                responder.send(fileResponse(*file, range, original));
             }
         });
 }

@@ -5,6 +5,7 @@
 
 #include "library/itemicons.h"
 #include "library/livedirtreeitem.h"
+#include "library/openedentry.h"
 
 #include <QDomDocument>
 #include <QScopeGuard>
@@ -34,6 +35,8 @@ private slots:
     void listing();
     void findEntryBelowLiveFolder_data();
     void findEntryBelowLiveFolder();
+    void openedAfterASwap_data();
+    void openedAfterASwap();
     void missingDirectory();
     void syncFollowsTheDisk();
     void collapseKeepsChildren();
@@ -234,8 +237,7 @@ void TestLiveItems::listing()
 #ifdef Q_OS_WIN
     // Wine gives dot names the hidden attribute, as the hidden directory row assumes.
     if (expected.contains(QStringLiteral("A.JPG")) || expected.contains(QStringLiteral("odd"))
-        || path.startsWith(QLatin1String("odd"))
-        || path.contains(QLatin1String("link")))
+        || path.startsWith(QLatin1String("odd")) || path.contains(QLatin1String("link")))
         QSKIP("its fixture holds names that differ only in case (A.JPG, a.jpg), which a Windows "
               "file system keeps as one, and odd names and links it cannot hold; windowsRules "
               "covers Windows");
@@ -362,6 +364,83 @@ void TestLiveItems::findEntryBelowLiveFolder()
     QCOMPARE(entry.isDir(), listed.isDir());
     QCOMPARE(entry.isVirtual(), listed.isVirtual());
     QCOMPARE(entry.isUsable(), listed.isUsable());
+    // Opened, a file found is the file; a folder or nothing is no file to read.
+    QCOMPARE(OpenedEntry::open(entry).isFile(), found && !entry.isDir());
+}
+
+void TestLiveItems::openedAfterASwap_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("swap"); // what takes the place of an entry between lookup and open
+    QTest::addColumn<QByteArray>("read"); // null: nothing opens as a file
+
+    QTest::addRow("nothing") << QStringLiteral("Live/b.jpg") << QString() << QByteArray("inside");
+    QTest::addRow("another file") << QStringLiteral("Live/b.jpg") << QStringLiteral("file")
+                                  << QByteArray("new");
+#ifdef Q_OS_UNIX
+    QTest::addRow("a link to a file outside")
+        << QStringLiteral("Live/b.jpg") << QStringLiteral("link outside") << QByteArray();
+    QTest::addRow("a link to a file inside")
+        << QStringLiteral("Live/b.jpg") << QStringLiteral("link inside") << QByteArray();
+    QTest::addRow("a pipe") << QStringLiteral("Live/b.jpg") << QStringLiteral("pipe")
+                            << QByteArray();
+    QTest::addRow("a folder on the way, for a link")
+        << QStringLiteral("Live/adir/inner/deep.jpg") << QStringLiteral("folder link")
+        << QByteArray();
+    // A file the user added by hand may be a link of their choosing.
+    QTest::addRow("added by hand as a link")
+        << QStringLiteral("hand.jpg") << QString() << QByteArray("outside");
+#endif
+}
+
+void TestLiveItems::openedAfterASwap()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, swap);
+    QFETCH(QByteArray, read);
+
+    QVERIFY(writeFile(live + QStringLiteral("/b.jpg"), "inside"));
+    QVERIFY(writeFile(live + QStringLiteral("/adir/inner/deep.jpg"), "inside"));
+    const QString outside = temp->filePath(QStringLiteral("outside"));
+    QVERIFY(writeFile(outside + QStringLiteral("/secret.jpg"), "outside"));
+    QVERIFY(writeFile(outside + QStringLiteral("/inner/deep.jpg"), "outside"));
+#ifdef Q_OS_UNIX
+    const QString hand = temp->filePath(QStringLiteral("hand.jpg"));
+    QVERIFY(QFile::link(outside + QStringLiteral("/secret.jpg"), hand));
+    QVERIFY(view->addPath(hand, nullptr));
+#endif
+    QVERIFY(addLiveFolder());
+    const EntryInfo entry = view->findEntry(path, QLatin1Char('/'));
+    QVERIFY(entry.isUsable());
+
+    // Not a.jpg: it has a twin in case, one file where case is ignored.
+    const QString file = live + QStringLiteral("/b.jpg");
+    const auto replace
+        = [&](const QString &target) { return QFile::remove(file) && QFile::link(target, file); };
+    if (swap == u"file") {
+        QVERIFY(QFile::remove(file));
+        QVERIFY(writeFile(file, "new"));
+    } else if (swap == u"link outside") {
+        QVERIFY(replace(outside + QStringLiteral("/secret.jpg")));
+    } else if (swap == u"link inside") {
+        QVERIFY(replace(live + QStringLiteral("/Bdir/x.jpg")));
+    } else if (swap == u"folder link") {
+        QVERIFY(QDir(live + QStringLiteral("/adir")).removeRecursively());
+        QVERIFY(QFile::link(outside, live + QStringLiteral("/adir")));
+#ifdef Q_OS_UNIX
+    } else if (swap == u"pipe") {
+        QVERIFY(QFile::remove(file));
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+#endif
+    }
+
+    OpenedEntry opened = OpenedEntry::open(entry);
+    QCOMPARE(opened.isFile(), !read.isNull());
+    QCOMPARE(opened.size(), read.size());
+    const std::unique_ptr<QFile> device = opened.takeFile();
+    QCOMPARE(device->isOpen(), !read.isNull());
+    if (!read.isNull())
+        QCOMPARE(device->readAll(), read);
 }
 
 void TestLiveItems::missingDirectory()
@@ -529,15 +608,17 @@ void TestLiveItems::windowsRules()
         QVERIFY(writeFile(win + QLatin1Char('/') + QLatin1String(name)));
     QVERIFY(writeFile(temp->filePath(QStringLiteral("outside.avi"))));
     QVERIFY(writeFile(temp->filePath(QStringLiteral("Outside/secret.avi"))));
-    QVERIFY(SetFileAttributesW(native(QStringLiteral("hidden.avi")).c_str(), FILE_ATTRIBUTE_HIDDEN));
-    QVERIFY(SetFileAttributesW(native(QStringLiteral("system.avi")).c_str(), FILE_ATTRIBUTE_SYSTEM));
-    QVERIFY(SetFileAttributesW(native(QStringLiteral("Hid")).c_str(),
-        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
+    QVERIFY(
+        SetFileAttributesW(native(QStringLiteral("hidden.avi")).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    QVERIFY(
+        SetFileAttributesW(native(QStringLiteral("system.avi")).c_str(), FILE_ATTRIBUTE_SYSTEM));
+    QVERIFY(SetFileAttributesW(
+        native(QStringLiteral("Hid")).c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
     const bool junction = CreateSymbolicLinkW(native(QStringLiteral("Junction")).c_str(),
         QDir::toNativeSeparators(temp->filePath(QStringLiteral("Outside"))).toStdWString().c_str(),
         SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    const HANDLE locked = CreateFileW(native(QStringLiteral("locked.avi")).c_str(), GENERIC_READ,
-        0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE locked = CreateFileW(native(QStringLiteral("locked.avi")).c_str(), GENERIC_READ, 0,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     QVERIFY(locked != INVALID_HANDLE_VALUE);
     const auto unlock = qScopeGuard([locked] { CloseHandle(locked); });
 
@@ -554,8 +635,8 @@ void TestLiveItems::windowsRules()
         QCOMPARE(entry.filePath(), win + QLatin1Char('/') + path);
     // What cannot be found is not in its folder's listing either.
     const int cut = path.lastIndexOf(QLatin1Char('/'));
-    const QStringList siblings = names(view->listEntries(
-        QStringLiteral("Win/") + path.left(qMax(cut, 0)), QLatin1Char('/')));
+    const QStringList siblings = names(
+        view->listEntries(QStringLiteral("Win/") + path.left(qMax(cut, 0)), QLatin1Char('/')));
     QCOMPARE(siblings.contains(path.mid(cut + 1)), found);
 #endif
 }

@@ -1,5 +1,7 @@
 #include "fakelibrary.h"
 
+#include "library/livedirectory.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
@@ -9,6 +11,7 @@
 struct FakeLibrary::Node
 {
     EntryInfo entry;
+    bool live = false;
     std::vector<std::unique_ptr<Node>> children; // virtual folders only
 };
 
@@ -50,7 +53,10 @@ bool FakeLibrary::addFile(const QString &folderPath, const QString &diskPath)
 
 bool FakeLibrary::addLiveDir(const QString &folderPath, const QString &diskPath)
 {
-    return addFile(folderPath, diskPath);
+    if (!addFile(folderPath, diskPath))
+        return false;
+    virtualFolder(folderPath)->children.back()->live = true;
+    return true;
 }
 
 bool FakeLibrary::addVirtualDir(const QString &folderPath, const QString &name)
@@ -64,60 +70,64 @@ bool FakeLibrary::addVirtualDir(const QString &folderPath, const QString &name)
     return true;
 }
 
-QList<EntryInfo> FakeLibrary::listEntries(const QString &path, QChar separator) const
+// The node that the leading components of parts name among the virtual folders, and how many
+// components that took; a live folder ends the walk.
+const FakeLibrary::Node *FakeLibrary::walk(const QStringList &parts, qsizetype *taken) const
 {
     const Node *node = root.get();
-    QString diskDir;
+    for (*taken = 0; *taken < parts.size(); ++*taken) {
+        if (node->live)
+            return node;
+        const Node *next = nullptr;
+        for (const auto &child : node->children) {
+            if (child->entry.isDir() && child->entry.name() == parts.at(*taken)) {
+                next = child.get();
+                break;
+            }
+        }
+        if (!next)
+            return nullptr;
+        node = next;
+    }
+    return node;
+}
+
+QList<EntryInfo> FakeLibrary::listEntries(const QString &path, QChar separator) const
+{
     const QStringList parts
         = path.isEmpty() ? QStringList() : path.split(separator, Qt::KeepEmptyParts);
-    auto entriesHere = [&]() {
-        QList<EntryInfo> list;
-        if (!diskDir.isEmpty()) {
-            const QFileInfoList infos = QDir(diskDir).entryInfoList(
-                QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | QDir::NoSymLinks,
-                QDir::DirsFirst | QDir::Name);
-            for (const QFileInfo &info : infos)
-                list.append(EntryInfo(info, QString()));
-        } else {
-            for (const auto &child : node->children)
-                list.append(child->entry);
-        }
-        return list;
-    };
-    for (const QString &part : parts) {
-        if (part.isEmpty() && !diskDir.isEmpty())
-            continue;
-        bool found = false;
-        for (const EntryInfo &entry : entriesHere()) {
-            if (entry.name() != part || !entry.isDir())
-                continue;
-            if (entry.isVirtual()) {
-                for (const auto &child : node->children) {
-                    if (child->entry.isVirtual() && child->entry.name() == part) {
-                        node = child.get();
-                        break;
-                    }
-                }
-            } else {
-                diskDir = entry.filePath();
-            }
-            found = true;
-            break;
-        }
-        if (!found)
-            return {};
-    }
-    return entriesHere();
+    qsizetype taken = 0;
+    const Node *node = walk(parts, &taken);
+    if (!node)
+        return {};
+    // Below a live folder the disk is read with the library's own rules.
+    if (node->live)
+        return LiveDirectory::list(
+            node->entry.filePath(), parts.mid(taken).join(QLatin1Char('/')), QString());
+    if (node != root.get() && !node->entry.isVirtual())
+        return {};
+    QList<EntryInfo> list;
+    for (const auto &child : node->children)
+        list.append(child->entry);
+    return list;
 }
 
 EntryInfo FakeLibrary::findEntry(const QString &path, QChar separator) const
 {
-    const qsizetype cut = path.lastIndexOf(separator);
-    const QString folder = cut < 0 ? QString() : path.left(cut);
-    const QString name = cut < 0 ? path : path.mid(cut + 1);
-    for (const EntryInfo &entry : listEntries(folder, separator)) {
-        if (entry.name() == name)
-            return entry;
+    const QStringList parts = path.split(separator, Qt::KeepEmptyParts);
+    qsizetype taken = 0;
+    const Node *node = walk(parts.mid(0, parts.size() - 1), &taken);
+    if (!node)
+        return EntryInfo();
+    const QString name = parts.last();
+    if (node->live)
+        return LiveDirectory::find(node->entry.filePath(),
+            parts.mid(taken, parts.size() - 1 - taken).join(QLatin1Char('/')), name, QString());
+    if (node != root.get() && !node->entry.isVirtual())
+        return EntryInfo();
+    for (const auto &child : node->children) {
+        if (child->entry.name() == name)
+            return child->entry;
     }
     return EntryInfo();
 }

@@ -4,12 +4,13 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 // A small stand-in for a library view: top-level files, virtual folders and live folders
-// (disk directories read on every request, subfolders first, hidden entries and links left
-// out), looked up by display name.
+// (disk directories read on every request with the library's own rules: subfolders first,
+// hidden entries and links left out), looked up by display name.
 class FakeLibrary : public DirTreeInterface
 {
 public:
@@ -30,6 +31,7 @@ public:
 private:
     struct Node;
     Node *virtualFolder(const QString &path) const;
+    const Node *walk(const QStringList &parts, qsizetype *taken) const;
 
     int type;
     std::unique_ptr<Node> root;

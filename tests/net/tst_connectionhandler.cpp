@@ -2,9 +2,12 @@
 #include "net/connectionhandler.h"
 #include "net/tcpserver.h"
 #include "picture/picturecache.h"
+#include "swapper.h"
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QImage>
 #include <QPointer>
@@ -12,6 +15,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -67,6 +71,8 @@ private slots:
     void descriptorsRunningOut();
     void fullCapLocksNobodyOut();
     void pictureInFlightHoldsUpOnlyItsConnection();
+    void swapRace_data();
+    void swapRace();
 
 private:
     bool connectClient(QTcpSocket &client, QPointer<ConnectionHandler> &handler);
@@ -207,8 +213,7 @@ void TestConnectionHandler::protocol_data()
     row("parted by nothing", { "SIZE /VIDEO/clip.avi|SIZE /AUDIO/one.mp3|" }, both);
     row("parted by CR LF", { "SIZE /VIDEO/clip.avi|\r\nSIZE /AUDIO/one.mp3|\r\n" }, both);
     row("parted by LF", { "SIZE /VIDEO/clip.avi|\nSIZE /AUDIO/one.mp3|\n" }, both);
-    row("parted by three CR LF", { "SIZE /VIDEO/clip.avi|\r\n\r\n\r\nSIZE /AUDIO/one.mp3|" },
-        both);
+    row("parted by three CR LF", { "SIZE /VIDEO/clip.avi|\r\n\r\n\r\nSIZE /AUDIO/one.mp3|" }, both);
     row("parted by a space", { "SIZE /VIDEO/clip.avi| SIZE /AUDIO/one.mp3|" }, both);
     row("ranges run together", { "GET /VIDEO/clip.avi| 0 10 |GET /VIDEO/clip.avi| 10 10 |" },
         clip.left(20));
@@ -652,6 +657,94 @@ void TestConnectionHandler::pictureInFlightHoldsUpOnlyItsConnection()
     const qint64 converted = answer.left(15).toLongLong();
     QVERIFY(converted > 0 && converted != QFileInfo(path).size());
     QCOMPARE(answer.mid(15), videoTop);
+}
+
+void TestConnectionHandler::swapRace_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("swapped"); // below the live folder, exchanged with a link
+
+    QTest::addRow("file") << QByteArray("/AUDIO/race/x.mp3") << QStringLiteral("x.mp3");
+    QTest::addRow("folder on the way")
+        << QByteArray("/AUDIO/race/sub/x.mp3") << QStringLiteral("sub");
+    QTest::addRow("picture sent as stored")
+        << QByteArray("/PICTURE/race/x.mp3") << QStringLiteral("x.mp3");
+}
+
+// A live folder's file or subfolder keeps being exchanged with a link to a file or folder
+// outside it while a player asks for it: no answer may carry a byte of the outside file, nor
+// its size.
+void TestConnectionHandler::swapRace()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QString, swapped);
+
+    QTemporaryDir race;
+    QVERIFY(race.isValid());
+    const QByteArray inside = pattern(100, 5);
+    const QByteArray secret = QByteArray("outside ").repeated(25);
+    const QString live = race.filePath(QStringLiteral("race"));
+    for (const char *file : { "race/x.mp3", "race/sub/x.mp3" }) {
+        QVERIFY(QDir(race.path()).mkpath(QFileInfo(race.filePath(QLatin1String(file))).path()));
+        QVERIFY(writeFile(race.filePath(QLatin1String(file)), inside));
+    }
+    QVERIFY(QDir(race.path()).mkpath(QStringLiteral("outside")));
+    QVERIFY(writeFile(race.filePath(QStringLiteral("outside/x.mp3")), secret));
+    const QString spare = live + QStringLiteral("/.spare");
+    QVERIFY(QFile::link(race.filePath(QStringLiteral("outside"))
+            + (swapped == u"sub" ? QString() : QStringLiteral("/x.mp3")),
+        spare));
+
+    FakeLibrary music(2), photos(3);
+    QVERIFY(music.addLiveDir(QString(), live));
+    QVERIFY(photos.addLiveDir(QString(), live));
+    TCPServer local({ &music, &photos }, cache.get(), 0);
+    QVERIFY(local.listen(QHostAddress::LocalHost));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, local.serverPort());
+    QVERIFY(client.waitForConnected(5000));
+
+    const Swapper swapper(live + QLatin1Char('/') + swapped, spare);
+    if (!swapper.works())
+        QSKIP("entries cannot be exchanged here");
+    // Each GET asks for as many bytes as the longer file has: padded with NULs, a reply's length
+    // never depends on what was opened.
+    const int length = int(secret.size());
+    const QByteArray pair = "SIZE " + path + "|\r\n\r\nGET " + path + "| 0 "
+        + QByteArray::number(length) + " |\r\n\r\n";
+    const int batch = 20;
+    const qint64 replySize = 15 + length;
+    int asked = 0, served = 0, leaked = 0;
+    qint64 leakedBytes = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 600) {
+        client.write(pair.repeated(batch));
+        // Woken by each arrival: polling would measure its own sleeps.
+        QEventLoop arrived;
+        const auto woken = connect(&client, &QTcpSocket::readyRead, &arrived, [&] {
+            if (client.bytesAvailable() >= batch * replySize)
+                arrived.quit();
+        });
+        QTimer::singleShot(5000, &arrived, &QEventLoop::quit);
+        arrived.exec();
+        disconnect(woken);
+        QVERIFY(client.bytesAvailable() >= batch * replySize);
+        const QByteArray replies = client.read(batch * replySize);
+        for (int i = 0; i < batch; ++i, ++asked) {
+            const QByteArray size = replies.mid(i * replySize, 15);
+            const QByteArray body = replies.mid(i * replySize + 15, length);
+            const bool outside = size.toLongLong() == secret.size() || body.startsWith("outside");
+            leaked += outside;
+            leakedBytes += body.startsWith("outside") ? secret.size() : 0;
+            served += body.startsWith(inside);
+        }
+    }
+    qInfo("%d of %d SIZE+GET pairs carried the outside file (%lld bytes), %d the listed one, %llu "
+          "swaps",
+        leaked, asked, leakedBytes, served, swapper.swaps());
+    QCOMPARE(leaked, 0);
+    QVERIFY(served > 0);
 }
 
 QTEST_GUILESS_MAIN(TestConnectionHandler)

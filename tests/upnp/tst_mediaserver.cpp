@@ -1,4 +1,5 @@
 #include "../net/fakelibrary.h"
+#include "../net/swapper.h"
 #include "upnp/bookmarks.h"
 #include "upnp/httpserver.h"
 #include "upnp/mediaserver.h"
@@ -236,6 +237,8 @@ private slots:
     void bookmarksPerClientAndFile();
     void takenPortTakesTheNextUp();
     void objectIdsAreStableAndOpaque();
+    void swapRace_data();
+    void swapRace();
 
 private:
     Reply request(const QByteArray &raw, const QHostAddress &from = QHostAddress());
@@ -1078,6 +1081,71 @@ void TestMediaServer::objectIdsAreStableAndOpaque()
     // Another spelling of the same path (padding) is not an id this server made.
     QVERIFY(!ObjectId::parse(QByteArray(text + "="), &back));
     QVERIFY(!ObjectId::parse("1.", &back));
+}
+
+void TestMediaServer::swapRace_data()
+{
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::addColumn<QString>("path"); // below the pictures' live folder
+    QTest::addColumn<QString>("swapped"); // exchanged with a link to the outside
+
+    QTest::addRow("file") << QByteArray("/media/") << QStringLiteral("race/x.jpg")
+                          << QStringLiteral("x.jpg");
+    QTest::addRow("folder on the way")
+        << QByteArray("/media/") << QStringLiteral("race/sub/x.jpg") << QStringLiteral("sub");
+    // No picture: sent as stored once the conversion has failed.
+    QTest::addRow("fitted, sent as stored")
+        << QByteArray("/fitted/large/") << QStringLiteral("race/x.jpg") << QStringLiteral("x.jpg");
+}
+
+// A live folder's file or subfolder keeps being exchanged with a link to a file or folder
+// outside it while clients fetch it: no answer may carry a byte of the outside file.
+void TestMediaServer::swapRace()
+{
+    QFETCH(QByteArray, prefix);
+    QFETCH(QString, path);
+    QFETCH(QString, swapped);
+
+    const QString race = dir.path() + QStringLiteral("/photos/race");
+    const QString outside = dir.path() + QStringLiteral("/outside");
+    const auto removeRace = qScopeGuard([&] {
+        QDir(race).removeRecursively();
+        QDir(outside).removeRecursively();
+    });
+    const QByteArray inside = QByteArray("inside ").repeated(20);
+    const QByteArray secret = QByteArray("outside ").repeated(25);
+    auto write = [](const QString &file, const QByteArray &bytes) {
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile out(file);
+        return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+    };
+    QVERIFY(write(race + QStringLiteral("/x.jpg"), inside));
+    QVERIFY(write(race + QStringLiteral("/sub/x.jpg"), inside));
+    QVERIFY(write(outside + QStringLiteral("/x.jpg"), secret));
+    const QString spare = race + QStringLiteral("/.spare");
+    QVERIFY(QFile::link(swapped == u"sub" ? outside : outside + QStringLiteral("/x.jpg"), spare));
+
+    const Swapper swapper(race + QLatin1Char('/') + swapped, spare);
+    if (!swapper.works())
+        QSKIP("entries cannot be exchanged here");
+    const QByteArray url = prefix + idOf(2, QStringLiteral("photos/") + path);
+    int asked = 0, served = 0, leaked = 0;
+    qint64 leakedBytes = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 600) {
+        const Reply reply = get(url);
+        ++asked;
+        served += reply.body == inside;
+        if (reply.body.contains("outside")) {
+            ++leaked;
+            leakedBytes += reply.body.size();
+        }
+    }
+    qInfo("%d of %d GETs carried the outside file (%lld bytes), %d the listed one, %llu swaps",
+        leaked, asked, leakedBytes, served, swapper.swaps());
+    QCOMPARE(leaked, 0);
+    QVERIFY(served > 0);
 }
 
 QTEST_GUILESS_MAIN(TestMediaServer)
