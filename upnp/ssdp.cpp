@@ -326,7 +326,9 @@ void SsdpServer::sendDue()
 QHostAddress SsdpServer::answeringAddress(
     const QList<Subnet> &subnets, const QHostAddress &peer, uint interfaceIndex)
 {
-    if (peer.isLoopback())
+    // A sender that names no address (Wine reports an unbound local socket so) can only be this
+    // machine: an answer to 0.0.0.0 goes nowhere else.
+    if (peer.isLoopback() || peer == QHostAddress(QHostAddress::AnyIPv4))
         return QHostAddress(QHostAddress::LocalHost);
     for (const Subnet &subnet : subnets) {
         if (subnet.address == peer)

@@ -273,8 +273,9 @@ void TestMediaServer::initTestCase()
     QVERIFY(write(root + QStringLiteral("/live/.hidden.mkv"), "hidden"));
     QVERIFY(write(root + QStringLiteral("/live/Sub/b.mp4"), "mp4"));
     QVERIFY(write(root + QStringLiteral("/secret.txt"), "not in a library"));
-    for (int i = 0; i < 25; ++i)
-        QVERIFY(write(root + QStringLiteral("/many/p%1.mp4").arg(i, 2, 10, QLatin1Char('0')), "p"));
+    // p10 to p34: no number of zeros only, which Wine's numeric collation puts last.
+    for (int i = 10; i < 35; ++i)
+        QVERIFY(write(root + QStringLiteral("/many/p%1.mp4").arg(i), "p"));
     QVERIFY(write(root + QStringLiteral("/music/song.mp3"), "ID3"));
     for (const QString &name : { QStringLiteral("Banana"), QStringLiteral("Track 10"),
              QStringLiteral("Track 2"), QStringLiteral("apple"), QStringLiteral("cherry"),
@@ -427,14 +428,14 @@ void TestMediaServer::browse_data()
         << QStringList {} << 0;
     QTest::addRow("paging") << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren")
                             << 20 << 3
-                            << QStringList { QStringLiteral("p20.mp4 object.item.videoItem "),
-                                   QStringLiteral("p21.mp4 object.item.videoItem "),
-                                   QStringLiteral("p22.mp4 object.item.videoItem ") }
+                            << QStringList { QStringLiteral("p30.mp4 object.item.videoItem "),
+                                   QStringLiteral("p31.mp4 object.item.videoItem "),
+                                   QStringLiteral("p32.mp4 object.item.videoItem ") }
                             << 25;
     QTest::addRow("count 0 is all, to the end")
         << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 23 << 0
-        << QStringList { QStringLiteral("p23.mp4 object.item.videoItem "),
-               QStringLiteral("p24.mp4 object.item.videoItem ") }
+        << QStringList { QStringLiteral("p33.mp4 object.item.videoItem "),
+               QStringLiteral("p34.mp4 object.item.videoItem ") }
         << 25;
     QTest::addRow("start past the end")
         << idOf(0, QStringLiteral("many")) << QByteArray("BrowseDirectChildren") << 99 << 5

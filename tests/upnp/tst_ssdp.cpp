@@ -218,6 +218,7 @@ void TestSsdp::answersNeighboursOnly_data()
     row("neighbour of another interface", "10.9.3.4", 2, "");
     row("on that other interface", "10.9.3.4", 3, "10.9.0.1");
     row("loopback", "127.0.0.5", 1, "127.0.0.1");
+    row("unbound local sender", "0.0.0.0", 1, "127.0.0.1");
     row("this machine by another address", "192.168.1.10", 1, "192.168.1.10");
     row("interface not known", "10.9.3.4", 0, "10.9.0.1");
     row("interface not known, off every subnet", "203.0.113.9", 0, "");
@@ -255,6 +256,10 @@ void TestSsdp::floodLeavesNewSearchersAnswered_data()
 void TestSsdp::floodLeavesNewSearchersAnswered()
 {
     QFETCH(QByteArray, mx);
+#ifdef Q_OS_WIN
+    QSKIP("Wine gives the sender of a datagram received with its destination as 0.0.0.0, so "
+          "the sixty senders are one to the server; Linux runs this row");
+#endif
 
     Peer searcher;
     SsdpServer server(QHostAddress::LocalHost, searcher.socket.localPort(), 0);
