@@ -83,7 +83,7 @@ SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arg
     const QByteArray name = action.name.toUtf8() + "Response";
     qsizetype size = 400;
     for (const auto &argument : arguments)
-        size += 2 * argument.first.size() + argument.second.size() * 11 / 10 + 8;
+        size += 2 * argument.name.size() + argument.value.size() * 11 / 10 + 8;
     reply.body.reserve(size);
     reply.body += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
                   "<s:Envelope xmlns:s=\""
@@ -93,10 +93,13 @@ SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arg
     reply.body += "<u:" + name + " xmlns:u=\"";
     appendEscaped(&reply.body, action.serviceType.toUtf8());
     reply.body += "\">";
-    for (const auto &[argument, value] : arguments) {
-        reply.body += '<' + argument + '>';
-        appendEscaped(&reply.body, value);
-        reply.body += "</" + argument + '>';
+    for (const SoapArgument &argument : arguments) {
+        reply.body += '<' + argument.name + '>';
+        if (argument.escaped)
+            reply.body += argument.value;
+        else
+            appendEscaped(&reply.body, argument.value);
+        reply.body += "</" + argument.name + '>';
     }
     reply.body += "</u:" + name + "></s:Body></s:Envelope>\n";
     return reply;

@@ -19,7 +19,14 @@ struct SoapAction
 
 // Output arguments: element names and UTF-8 values (escaped when written). A listing is
 // megabytes: kept in UTF-8 from end to end it is never held twice as wide.
-using SoapArguments = QList<std::pair<QByteArray, QByteArray>>;
+struct SoapArgument
+{
+    QByteArray name;
+    QByteArray value;
+    // The value comes escaped for the envelope already (a listing written so in one pass).
+    bool escaped = false;
+};
+using SoapArguments = QList<SoapArgument>;
 
 // Appends UTF-8 text escaped for XML character data and attribute values.
 void appendEscaped(QByteArray *out, const QByteArray &text);
