@@ -396,9 +396,11 @@ SoapReply ContentDirectory::browse(
             return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
     }
 
-    // Written as the envelope carries it, in one pass: a listing of a big folder is megabytes.
-    QByteArray didl;
-    DidlWriter xml(&didl);
+    // Written into the envelope as it carries it, in one pass: a listing of a big folder is
+    // megabytes.
+    const QByteArray result = QByteArrayLiteral("Result");
+    SoapReply reply = SoapReply::openResponse(action, result, 2000);
+    DidlWriter xml(&reply.body);
     xml.writeDefaultNamespace(didlNamespace);
     xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
     xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
@@ -430,7 +432,9 @@ SoapReply ContentDirectory::browse(
         const Children entries = children(id);
         total = int(entries.size());
         // About 530 bytes an item as the envelope carries it: grown once, not by doubling.
-        didl.reserve(didl.size() + 600 * qsizetype(requested > 0 ? qMin(requested, total) : total));
+        const int shown = qMax(0, total - start);
+        reply.body.reserve(reply.body.size() + 2000
+            + 600 * qsizetype(requested > 0 ? qMin(requested, shown) : shown));
         const QByteArray parentPath = id.path.isEmpty() ? QByteArray() : id.path.toUtf8() + '/';
         QByteArray childPath;
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
@@ -449,9 +453,9 @@ SoapReply ContentDirectory::browse(
         }
     }
     xml.writeEndElement();
-    return SoapReply::response(action,
-        { { QByteArrayLiteral("Result"), didl, true },
-            { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
+    reply.closeResponse(action, result,
+        { { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
             { QByteArrayLiteral("TotalMatches"), QByteArray::number(total) },
             { QByteArrayLiteral("UpdateID"), QByteArray::number(updateId) } });
+    return reply;
 }

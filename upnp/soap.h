@@ -19,14 +19,7 @@ struct SoapAction
 
 // Output arguments: element names and UTF-8 values (escaped when written). A listing is
 // megabytes: kept in UTF-8 from end to end it is never held twice as wide.
-struct SoapArgument
-{
-    QByteArray name;
-    QByteArray value;
-    // The value comes escaped for the envelope already (a listing written so in one pass).
-    bool escaped = false;
-};
-using SoapArguments = QList<SoapArgument>;
+using SoapArguments = QList<std::pair<QByteArray, QByteArray>>;
 
 // Appends UTF-8 text escaped for XML character data and attribute values.
 void appendEscaped(QByteArray *out, const QByteArray &text);
@@ -38,6 +31,13 @@ struct SoapReply
     QByteArray body;
 
     static SoapReply response(const SoapAction &action, const SoapArguments &arguments);
+    // A response written in place: opened up to the text of its first argument, which the
+    // caller appends already escaped, then closed with the rest. A listing of megabytes is
+    // then never copied.
+    static SoapReply openResponse(
+        const SoapAction &action, const QByteArray &argument, qsizetype reserve);
+    void closeResponse(
+        const SoapAction &action, const QByteArray &argument, const SoapArguments &rest);
     static SoapReply fault(int errorCode, const QString &description);
 };
 
