@@ -2,6 +2,7 @@
 
 #include "library/dirtreeinterface.h"
 #include "upnp/bookmarks.h"
+#include "upnp/didlwriter.h"
 #include "upnp/mediaformat.h"
 #include "upnp/pictureprofiles.h"
 #include "upnp/upnppaths.h"
@@ -50,17 +51,17 @@ QString libraryTitle(int mediaType)
     }
 }
 
-QString itemClass(int mediaType)
+QByteArray itemClass(int mediaType)
 {
     switch (mediaType) {
     case 1:
-        return QStringLiteral("object.item.videoItem");
+        return QByteArrayLiteral("object.item.videoItem");
     case 2:
-        return QStringLiteral("object.item.audioItem.musicTrack");
+        return QByteArrayLiteral("object.item.audioItem.musicTrack");
     case 3:
-        return QStringLiteral("object.item.imageItem.photo");
+        return QByteArrayLiteral("object.item.imageItem.photo");
     default:
-        return QStringLiteral("object.item");
+        return QByteArrayLiteral("object.item");
     }
 }
 
@@ -88,7 +89,7 @@ bool readCount(const QString &text, int *value)
 struct FileFacts
 {
     qint64 size = -1;
-    QString date; // ISO 8601, UTC
+    QByteArray date; // ISO 8601, UTC
 };
 
 // Size and modification time from one stat. (QFileInfo's times come as local time: converted
@@ -102,7 +103,8 @@ FileFacts fileFacts(const QString &path)
         return {};
     FileFacts facts;
     facts.size = info.size();
-    facts.date = info.fileTime(QFileDevice::FileModificationTime).toUTC().toString(Qt::ISODate);
+    facts.date
+        = info.fileTime(QFileDevice::FileModificationTime).toUTC().toString(Qt::ISODate).toLatin1();
     return facts;
 #else
     struct stat status
@@ -116,25 +118,25 @@ FileFacts fileFacts(const QString &path)
     char text[32];
     if (::gmtime_r(&status.st_mtime, &utc)
         && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0) {
-        facts.date = QString::fromLatin1(text);
+        facts.date = text;
     }
     return facts;
 #endif
 }
 
-void writeResource(QXmlStreamWriter &xml, const QByteArray &url, const MediaFormat &format,
-    qint64 size, const QSize &resolution = QSize())
+void writeResource(DidlWriter &xml, const QByteArray &url, const MediaFormat &format, qint64 size,
+    const QSize &resolution = QSize())
 {
-    xml.writeStartElement(didlNamespace, QStringLiteral("res"));
-    xml.writeAttribute(QStringLiteral("protocolInfo"), QString::fromLatin1(format.protocolInfo()));
+    xml.writeStartElement("res");
+    xml.writeAttribute("protocolInfo", format.protocolInfo());
     if (size >= 0)
-        xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+        xml.writeAttribute("size", QByteArray::number(size));
     if (resolution.isValid()) {
-        xml.writeAttribute(QStringLiteral("resolution"),
-            QString::number(resolution.width()) + QLatin1Char('x')
-                + QString::number(resolution.height()));
+        xml.writeAttribute("resolution",
+            QByteArray(QByteArray::number(resolution.width()) + 'x'
+                + QByteArray::number(resolution.height())));
     }
-    xml.writeCharacters(QString::fromUtf8(url));
+    xml.writeCharacters(url);
     xml.writeEndElement();
 }
 
@@ -208,7 +210,22 @@ int ContentDirectory::mediaTypeOf(const ObjectId &id) const
 
 QByteArray ContentDirectory::mediaPath(const ObjectId &id, const EntryInfo &entry)
 {
-    QByteArray path = UpnpPaths::mediaPrefix + id.toByteArray();
+    return mediaPath(id.toByteArray(), entry);
+}
+
+QByteArray ContentDirectory::fittedPath(const ObjectId &id, PictureSize size)
+{
+    return fittedPath(id.toByteArray(), size);
+}
+
+QByteArray ContentDirectory::thumbnailPath(const ObjectId &id)
+{
+    return thumbnailPath(id.toByteArray());
+}
+
+QByteArray ContentDirectory::mediaPath(const QByteArray &id, const EntryInfo &entry)
+{
+    QByteArray path = UpnpPaths::mediaPrefix + id;
     const QByteArray suffix = entry.suffix().toLower().toUtf8();
     bool plain = !suffix.isEmpty() && suffix.size() <= 8;
     for (const char c : suffix)
@@ -218,14 +235,14 @@ QByteArray ContentDirectory::mediaPath(const ObjectId &id, const EntryInfo &entr
     return path;
 }
 
-QByteArray ContentDirectory::fittedPath(const ObjectId &id, PictureSize size)
+QByteArray ContentDirectory::fittedPath(const QByteArray &id, PictureSize size)
 {
-    return UpnpPaths::fittedPrefix + pictureProfile(size).word + '/' + id.toByteArray() + ".jpg";
+    return UpnpPaths::fittedPrefix + pictureProfile(size).word + '/' + id + ".jpg";
 }
 
-QByteArray ContentDirectory::thumbnailPath(const ObjectId &id)
+QByteArray ContentDirectory::thumbnailPath(const QByteArray &id)
 {
-    return UpnpPaths::thumbnailPrefix + id.toByteArray() + ".jpg";
+    return UpnpPaths::thumbnailPrefix + id + ".jpg";
 }
 
 bool ContentDirectory::idFromPath(QByteArrayView rest, ObjectId *id)
@@ -261,38 +278,37 @@ int ContentDirectory::childCount(const ObjectId &id, bool readLive) const
 }
 
 void ContentDirectory::writeContainer(
-    QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const
+    DidlWriter &xml, const Ids &ids, const QString &title, int childCount) const
 {
-    xml.writeStartElement(didlNamespace, QStringLiteral("container"));
-    xml.writeAttribute(QStringLiteral("id"), QString::fromLatin1(id.toByteArray()));
-    xml.writeAttribute(QStringLiteral("parentID"), QString::fromLatin1(id.parentId()));
-    xml.writeAttribute(QStringLiteral("restricted"), QStringLiteral("1"));
-    xml.writeAttribute(QStringLiteral("searchable"), QStringLiteral("0"));
+    xml.writeStartElement("container");
+    xml.writeAttribute("id", ids.id);
+    xml.writeAttribute("parentID", ids.parentId);
+    xml.writeAttribute("restricted", "1");
+    xml.writeAttribute("searchable", "0");
     if (childCount >= 0)
-        xml.writeAttribute(QStringLiteral("childCount"), QString::number(childCount));
-    xml.writeTextElement(dcNamespace, QStringLiteral("title"), title);
-    xml.writeTextElement(
-        upnpNamespace, QStringLiteral("class"), QStringLiteral("object.container.storageFolder"));
+        xml.writeAttribute("childCount", QByteArray::number(childCount));
+    xml.writeTextElement("dc:title", title);
+    xml.writeTextElement("upnp:class", QByteArrayLiteral("object.container.storageFolder"));
     xml.writeEndElement();
 }
 
-void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
+void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids,
     const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren) const
 {
     if (entry.isDir()) {
-        writeContainer(xml, id, entry.name(), childCount(id, countLiveChildren));
+        writeContainer(xml, ids, entry.name(), childCount(id, countLiveChildren));
         return;
     }
     const int mediaType = mediaTypeOf(id);
-    xml.writeStartElement(didlNamespace, QStringLiteral("item"));
-    xml.writeAttribute(QStringLiteral("id"), QString::fromLatin1(id.toByteArray()));
-    xml.writeAttribute(QStringLiteral("parentID"), QString::fromLatin1(id.parentId()));
-    xml.writeAttribute(QStringLiteral("restricted"), QStringLiteral("1"));
-    xml.writeTextElement(dcNamespace, QStringLiteral("title"), entry.name());
-    xml.writeTextElement(upnpNamespace, QStringLiteral("class"), itemClass(mediaType));
+    xml.writeStartElement("item");
+    xml.writeAttribute("id", ids.id);
+    xml.writeAttribute("parentID", ids.parentId);
+    xml.writeAttribute("restricted", "1");
+    xml.writeTextElement("dc:title", entry.name());
+    xml.writeTextElement("upnp:class", itemClass(mediaType));
     const FileFacts facts = fileFacts(entry.filePath());
     if (!facts.date.isEmpty())
-        xml.writeTextElement(dcNamespace, QStringLiteral("date"), facts.date);
+        xml.writeTextElement("dc:date", facts.date);
     if (mediaType == 3) {
         const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
         const QList<PictureResource> resources
@@ -300,10 +316,9 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
         for (const PictureResource &res : resources) {
             if (res.size != PictureSize::Thumbnail)
                 continue;
-            xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
-            xml.writeAttribute(
-                dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
-            xml.writeCharacters(QString::fromUtf8(baseUrl + thumbnailPath(id)));
+            xml.writeStartElement("upnp:albumArtURI");
+            xml.writeAttribute("dlna:profileID", QByteArrayLiteral("JPEG_TN"));
+            xml.writeCharacters(baseUrl + thumbnailPath(ids.id));
             xml.writeEndElement();
         }
         for (const PictureResource &res : resources) {
@@ -311,18 +326,18 @@ void ContentDirectory::writeObject(QXmlStreamWriter &xml, const ObjectId &id,
             if (res.original) {
                 // Named by what its headers say; a JPEG under another name is not.
                 const bool named = res.named && original.mimeType == "image/jpeg";
-                writeResource(xml, baseUrl + mediaPath(id, entry),
+                writeResource(xml, baseUrl + mediaPath(ids.id, entry),
                     named ? original.named(profile) : original, facts.size, res.resolution);
             } else {
                 writeResource(xml,
                     baseUrl
-                        + (res.size == PictureSize::Thumbnail ? thumbnailPath(id)
-                                                              : fittedPath(id, res.size)),
+                        + (res.size == PictureSize::Thumbnail ? thumbnailPath(ids.id)
+                                                              : fittedPath(ids.id, res.size)),
                     MediaFormat::convertedPicture(profile), -1, res.resolution);
             }
         }
     } else {
-        writeResource(xml, baseUrl + mediaPath(id, entry),
+        writeResource(xml, baseUrl + mediaPath(ids.id, entry),
             MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
@@ -381,31 +396,34 @@ SoapReply ContentDirectory::browse(
             return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
     }
 
-    // UTF-8 from the start: a listing of a big folder is megabytes.
-    QByteArray didl;
-    QXmlStreamWriter xml(&didl);
+    // Written into the envelope as it carries it, in one pass: a listing of a big folder is
+    // megabytes.
+    const QByteArray result = QByteArrayLiteral("Result");
+    SoapReply reply = SoapReply::openResponse(action, result, 2000);
+    DidlWriter xml(&reply.body);
     xml.writeDefaultNamespace(didlNamespace);
     xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
     xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
     xml.writeNamespace(dlnaNamespace, QStringLiteral("dlna"));
     xml.writeNamespace(secNamespace, QStringLiteral("sec"));
     xml.writeStartElement(didlNamespace, QStringLiteral("DIDL-Lite"));
+    const Ids ids { id.toByteArray(), id.parentId() };
     int returned = 0;
     int total = 0;
     if (flag == u"BrowseMetadata") {
         if (id.isRoot())
-            writeContainer(xml, id, QStringLiteral("root"), int(libraries.size()));
+            writeContainer(xml, ids, QStringLiteral("root"), int(libraries.size()));
         else if (id.isLibrary())
-            writeContainer(xml, id, libraryTitle(mediaTypeOf(id)), childCount(id, true));
+            writeContainer(xml, ids, libraryTitle(mediaTypeOf(id)), childCount(id, true));
         else
-            writeObject(xml, id, entry, baseUrl, true);
+            writeObject(xml, id, ids, entry, baseUrl, true);
         returned = total = 1;
     } else if (id.isRoot()) {
         total = int(libraries.size());
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
             const ObjectId library = ObjectId::forLibrary(i);
-            writeContainer(
-                xml, library, libraryTitle(mediaTypeOf(library)), childCount(library, true));
+            writeContainer(xml, { library.toByteArray(), ids.id },
+                libraryTitle(mediaTypeOf(library)), childCount(library, true));
             ++returned;
         }
     } else {
@@ -413,6 +431,12 @@ SoapReply ContentDirectory::browse(
             return SoapReply::fault(NoSuchContainer, QStringLiteral("No such container"));
         const Children entries = children(id);
         total = int(entries.size());
+        // About 530 bytes an item as the envelope carries it: grown once, not by doubling.
+        const int shown = qMax(0, total - start);
+        reply.body.reserve(reply.body.size() + 2000
+            + 600 * qsizetype(requested > 0 ? qMin(requested, shown) : shown));
+        const QByteArray parentPath = id.path.isEmpty() ? QByteArray() : id.path.toUtf8() + '/';
+        QByteArray childPath;
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
             // A kept listing's names stand while its folder is unchanged; whether each can
             // still be read is asked as it is shown, and one that cannot is read anew next time.
@@ -421,14 +445,17 @@ SoapReply ContentDirectory::browse(
                 continue;
             }
             const EntryInfo child = entries.at(i);
-            writeObject(xml, id.child(child.name()), child, baseUrl, false);
+            const QString name = child.name();
+            childPath = parentPath + name.toUtf8();
+            writeObject(xml, id.child(name), { ObjectId::encode(id.library, childPath), ids.id },
+                child, baseUrl, false);
             ++returned;
         }
     }
     xml.writeEndElement();
-    return SoapReply::response(action,
-        { { QByteArrayLiteral("Result"), didl },
-            { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
+    reply.closeResponse(action, result,
+        { { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
             { QByteArrayLiteral("TotalMatches"), QByteArray::number(total) },
             { QByteArrayLiteral("UpdateID"), QByteArray::number(updateId) } });
+    return reply;
 }

@@ -13,7 +13,7 @@ class Bookmarks;
 class DirTreeInterface;
 class PictureHeaders;
 enum class PictureSize;
-class QXmlStreamWriter;
+class DidlWriter;
 
 // The ContentDirectory service over the libraries: the root holds one container per
 // library, below it each library's own tree read through DirTreeInterface, so live folders
@@ -41,6 +41,10 @@ public:
     static QByteArray mediaPath(const ObjectId &id, const EntryInfo &entry);
     static QByteArray fittedPath(const ObjectId &id, PictureSize size);
     static QByteArray thumbnailPath(const ObjectId &id);
+    // The same from the id already encoded.
+    static QByteArray mediaPath(const QByteArray &id, const EntryInfo &entry);
+    static QByteArray fittedPath(const QByteArray &id, PictureSize size);
+    static QByteArray thumbnailPath(const QByteArray &id);
     // The id a media path names after its prefix ("<id>" or "<id>.<ext>").
     static bool idFromPath(QByteArrayView rest, ObjectId *id);
 
@@ -66,10 +70,16 @@ private:
     // How many children a folder has; for a live one only when readLive or a listing of it is
     // at hand, -1 otherwise.
     int childCount(const ObjectId &id, bool readLive) const;
-    void writeObject(QXmlStreamWriter &xml, const ObjectId &id, const EntryInfo &entry,
+    // The object's id and its parent's come encoded: a listing encodes each once.
+    struct Ids
+    {
+        QByteArray id;
+        QByteArray parentId;
+    };
+    void writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids, const EntryInfo &entry,
         const QByteArray &baseUrl, bool countLiveChildren) const;
     void writeContainer(
-        QXmlStreamWriter &xml, const ObjectId &id, const QString &title, int childCount) const;
+        DidlWriter &xml, const Ids &ids, const QString &title, int childCount) const;
 
     QList<DirTreeInterface *> libraries;
     // Read while describing pictures: a Browse of a folder of photos reads each header once.

@@ -48,9 +48,14 @@ QByteArray ObjectId::toByteArray() const
 {
     if (isRoot())
         return QByteArrayLiteral("0");
+    return encode(library, path.toUtf8());
+}
+
+QByteArray ObjectId::encode(int library, QByteArrayView utf8Path)
+{
     QByteArray text = QByteArray::number(library + 1);
-    if (!path.isEmpty())
-        text += '.' + path.toUtf8().toBase64(encoding);
+    if (!utf8Path.isEmpty())
+        text += '.' + QByteArray::fromRawData(utf8Path.data(), utf8Path.size()).toBase64(encoding);
     return text;
 }
 

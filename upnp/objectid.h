@@ -21,6 +21,9 @@ struct ObjectId
     static bool parse(QByteArrayView text, ObjectId *id);
 
     QByteArray toByteArray() const;
+    // The id of the path (UTF-8) in the library, for a listing that has its parent's path at
+    // hand already.
+    static QByteArray encode(int library, QByteArrayView utf8Path);
     bool isRoot() const { return library == root; }
     bool isLibrary() const { return library != root && path.isEmpty(); }
     ObjectId child(const QString &name) const;

@@ -77,29 +77,65 @@ QString SoapAction::argument(const QString &argumentName) const
     return QString();
 }
 
+namespace {
+
+void openBody(QByteArray *body, const SoapAction &action)
+{
+    *body += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+             "<s:Envelope xmlns:s=\""
+        + envelopeNamespace.toLatin1() + "\" s:encodingStyle=\"" + encodingStyle.toLatin1()
+        + "\"><s:Body>";
+    // The prefix is declared on the response element itself: some clients look for it there.
+    *body += "<u:" + action.name.toUtf8() + "Response xmlns:u=\"";
+    appendEscaped(body, action.serviceType.toUtf8());
+    *body += "\">";
+}
+
+void appendArguments(QByteArray *body, const SoapArguments &arguments)
+{
+    for (const auto &[argument, value] : arguments) {
+        *body += '<' + argument + '>';
+        appendEscaped(body, value);
+        *body += "</" + argument + '>';
+    }
+}
+
+void closeBody(QByteArray *body, const SoapAction &action)
+{
+    *body += "</u:" + action.name.toUtf8() + "Response></s:Body></s:Envelope>\n";
+}
+
+} // namespace
+
 SoapReply SoapReply::response(const SoapAction &action, const SoapArguments &arguments)
 {
     SoapReply reply;
-    const QByteArray name = action.name.toUtf8() + "Response";
     qsizetype size = 400;
     for (const auto &argument : arguments)
         size += 2 * argument.first.size() + argument.second.size() * 11 / 10 + 8;
     reply.body.reserve(size);
-    reply.body += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                  "<s:Envelope xmlns:s=\""
-        + envelopeNamespace.toLatin1() + "\" s:encodingStyle=\"" + encodingStyle.toLatin1()
-        + "\"><s:Body>";
-    // The prefix is declared on the response element itself: some clients look for it there.
-    reply.body += "<u:" + name + " xmlns:u=\"";
-    appendEscaped(&reply.body, action.serviceType.toUtf8());
-    reply.body += "\">";
-    for (const auto &[argument, value] : arguments) {
-        reply.body += '<' + argument + '>';
-        appendEscaped(&reply.body, value);
-        reply.body += "</" + argument + '>';
-    }
-    reply.body += "</u:" + name + "></s:Body></s:Envelope>\n";
+    openBody(&reply.body, action);
+    appendArguments(&reply.body, arguments);
+    closeBody(&reply.body, action);
     return reply;
+}
+
+SoapReply SoapReply::openResponse(
+    const SoapAction &action, const QByteArray &argument, qsizetype reserve)
+{
+    SoapReply reply;
+    reply.body.reserve(reserve + 600);
+    openBody(&reply.body, action);
+    reply.body += '<' + argument + '>';
+    return reply;
+}
+
+void SoapReply::closeResponse(
+    const SoapAction &action, const QByteArray &argument, const SoapArguments &rest)
+{
+    body += "</" + argument + '>';
+    appendArguments(&body, rest);
+    closeBody(&body, action);
 }
 
 SoapReply SoapReply::fault(int errorCode, const QString &description)

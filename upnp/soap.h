@@ -31,6 +31,13 @@ struct SoapReply
     QByteArray body;
 
     static SoapReply response(const SoapAction &action, const SoapArguments &arguments);
+    // A response written in place: opened up to the text of its first argument, which the
+    // caller appends already escaped, then closed with the rest. A listing of megabytes is
+    // then never copied.
+    static SoapReply openResponse(
+        const SoapAction &action, const QByteArray &argument, qsizetype reserve);
+    void closeResponse(
+        const SoapAction &action, const QByteArray &argument, const SoapArguments &rest);
     static SoapReply fault(int errorCode, const QString &description);
 };
 

@@ -24,6 +24,11 @@
 
 #include <vector>
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct Reply
@@ -98,6 +103,15 @@ QList<DidlObject> readDidl(const QString &didl)
                     xml.namespaceUri().toString() + u' ' + xml.readElementText());
             }
         }
+    }
+    // A listing a client cannot read shows as one object more.
+    QXmlStreamReader whole(didl);
+    while (!whole.atEnd())
+        whole.readNext();
+    if (whole.hasError()) {
+        DidlObject malformed;
+        malformed.tag = QStringLiteral("malformed: ") + whole.errorString();
+        objects.append(malformed);
     }
     return objects;
 }
@@ -244,6 +258,7 @@ private:
     Reply request(const QByteArray &raw, const QHostAddress &from = QHostAddress());
     QList<DidlObject> metadata(const QByteArray &id, const QHostAddress &from = QHostAddress());
     void startServer();
+    QByteArray undecodablePath() const;
     Reply get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray(),
         const QByteArray &method = "GET");
     Reply control(const QByteArray &body, const QByteArray &path = "/ContentDirectory/control",
@@ -283,6 +298,16 @@ void TestMediaServer::initTestCase()
         QVERIFY(write(root + QStringLiteral("/order/") + name + QStringLiteral(".mp3"), "ID3"));
     }
     QVERIFY(QDir().mkpath(root + QStringLiteral("/order/Zoo")));
+#ifndef Q_OS_WIN
+    // Names only other systems allow: markup, control characters, bytes that are no UTF-8.
+    for (const QString &name : { QStringLiteral("a<b>&c\"d'e.mp3"), QStringLiteral("bell\a.mp3"),
+             QStringLiteral("tab\tx.mp3"), QStringLiteral("\U0001f3b5 note.mp3") }) {
+        QVERIFY(write(root + QStringLiteral("/music/odd/") + name, "ID3"));
+    }
+    const int undecodable = ::open(undecodablePath().constData(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(undecodable >= 0);
+    ::close(undecodable);
+#endif
     QVERIFY(QDir().mkpath(root + QStringLiteral("/order/ant")));
     QImage picture(400, 300, QImage::Format_RGB32);
     picture.fill(Qt::darkCyan);
@@ -339,6 +364,15 @@ QList<DidlObject> TestMediaServer::metadata(const QByteArray &id, const QHostAdd
 void TestMediaServer::cleanupTestCase()
 {
     server.reset();
+#ifndef Q_OS_WIN
+    // QTemporaryDir removes files by their decoded names, which this one has none of.
+    ::unlink(undecodablePath().constData());
+#endif
+}
+
+QByteArray TestMediaServer::undecodablePath() const
+{
+    return QFile::encodeName(dir.path()) + "/music/odd/bad\xff\xfe.mp3";
 }
 
 Reply TestMediaServer::request(const QByteArray &raw, const QHostAddress &from)
@@ -454,6 +488,16 @@ void TestMediaServer::browse_data()
         << idOf(1, QStringLiteral("order")) << QByteArray("BrowseDirectChildren") << 6 << 2
         << QStringList { QStringLiteral("Track 2") + track, QStringLiteral("track 3") + track }
         << 10;
+#ifndef Q_OS_WIN
+    // Escaped twice, into DIDL and into the envelope; what XML cannot carry is left out, and
+    // the listing stays readable.
+    QTest::addRow("names with markup, control characters, no UTF-8")
+        << idOf(1, QStringLiteral("music/odd")) << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("\U0001f3b5 note") + track,
+               QStringLiteral("a<b>&c\"d'e") + track, QStringLiteral("bell") + track,
+               QStringLiteral("tab\tx") + track }
+        << 4;
+#endif
     QTest::addRow("a music track")
         << idOf(1, QStringLiteral("music/song.mp3")) << QByteArray("BrowseMetadata") << 0 << 0
         << QStringList { QStringLiteral("song.mp3 object.item.audioItem.musicTrack ") } << 1;
