@@ -5,6 +5,10 @@
 #include "app/quitsignals.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
+#include "media/mediacache.h"
+#include "media/mediainfo.h"
+#include "media/mediaprober.h"
+#include "media/probersource.h"
 #include "net/tcpserver.h"
 #include "net/udpserver.h"
 #include "picture/picturecache.h"
@@ -242,7 +246,8 @@ int runHearth(const HearthOptions &options)
     };
     QObject::connect(settings.get(), &Settings::serveUpnpChanged, mediaServer.get(), serveUpnp);
     for (TreeWidget *view : libraries)
-        QObject::connect(view, &TreeWidget::edited, mediaServer.get(), &MediaServer::libraryChanged);
+        QObject::connect(
+            view, &TreeWidget::edited, mediaServer.get(), &MediaServer::libraryChanged);
 
     auto mainWindow = std::make_unique<MainWindow>(libraries, settings.get(), configPath, prompts);
     unownedViews.adopted = true;
@@ -258,6 +263,15 @@ int runHearth(const HearthOptions &options)
     // Started once a quit request is caught: SSDP announcements are followed by the byebye.
     if (settings->serveUpnp())
         serveUpnp(true);
+
+    // What DLNA clients are told of media files: made once everything listens, the cache read
+    // in steps from the event loop and the files by hearth-probe, so neither start-up nor a
+    // player waits for them. Declared after the media server, so they go before it.
+    auto mediaCache = std::make_unique<MediaCache>();
+    auto mediaProber = std::make_unique<MediaProber>();
+    auto mediaSource = std::make_unique<ProberSource>(*mediaProber);
+    auto mediaInfo = std::make_unique<MediaInfo>(*mediaCache, *mediaSource);
+    mediaServer->setMediaInfo(mediaInfo.get());
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.

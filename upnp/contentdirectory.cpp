@@ -1,6 +1,8 @@
 #include "upnp/contentdirectory.h"
 
 #include "library/dirtreeinterface.h"
+#include "media/dlnaprofile.h"
+#include "media/sidecars.h"
 #include "upnp/bookmarks.h"
 #include "upnp/didlwriter.h"
 #include "upnp/mediaformat.h"
@@ -8,6 +10,7 @@
 #include "upnp/upnppaths.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QXmlStreamWriter>
 
 #ifdef Q_OS_WIN
@@ -140,6 +143,59 @@ void writeResource(DidlWriter &xml, const QByteArray &url, const MediaFormat &fo
     xml.writeEndElement();
 }
 
+// "H:MM:SS.mmm", as res@duration is written.
+QString durationText(qint64 ms)
+{
+    return QStringLiteral("%1:%2:%3.%4")
+        .arg(ms / 3600000)
+        .arg(ms / 60000 % 60, 2, 10, QLatin1Char('0'))
+        .arg(ms / 1000 % 60, 2, 10, QLatin1Char('0'))
+        .arg(ms % 1000, 3, 10, QLatin1Char('0'));
+}
+
+// The tag's date as dc:date takes it: "2019", "2019-04" or "2019-04-12" (of a longer stamp,
+// its date); empty for text that is no date.
+QString tagDate(const QString &tag)
+{
+    static const QRegularExpression date(
+        QStringLiteral("^(\\d{4})(-(0[1-9]|1[0-2])(-(0[1-9]|[12]\\d|3[01]))?)?(?![\\d-])"));
+    const QRegularExpressionMatch match = date.match(tag);
+    return match.hasMatch() ? match.captured(0) : QString();
+}
+
+// The details of a file as what the library says it is: a video's stream facts are no song's.
+void writeMediaResource(DidlWriter &xml, const QByteArray &url, const MediaFormat &format,
+    qint64 size, int mediaType, const MediaInfo::Answer &known)
+{
+    xml.writeStartElement(didlNamespace, QStringLiteral("res"));
+    xml.writeAttribute(QStringLiteral("protocolInfo"), QString::fromLatin1(format.protocolInfo()));
+    if (size >= 0)
+        xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+    if (known.status == MediaInfo::Status::Known) {
+        const MediaDetails &details = known.details;
+        if (details.durationMs > 0)
+            xml.writeAttribute(QStringLiteral("duration"), durationText(details.durationMs));
+        // UPnP counts bytes a second.
+        if (details.bitrate > 0)
+            xml.writeAttribute(QStringLiteral("bitrate"), QString::number(details.bitrate / 8));
+        const StreamDetails *video = details.firstStream(StreamDetails::Kind::Video);
+        if (mediaType == 1 && video && video->width > 0 && video->height > 0) {
+            xml.writeAttribute(QStringLiteral("resolution"),
+                QString::number(video->width) + QLatin1Char('x') + QString::number(video->height));
+        }
+        if (const StreamDetails *audio = details.firstStream(StreamDetails::Kind::Audio)) {
+            if (audio->channels > 0)
+                xml.writeAttribute(
+                    QStringLiteral("nrAudioChannels"), QString::number(audio->channels));
+            if (audio->sampleRate > 0)
+                xml.writeAttribute(
+                    QStringLiteral("sampleFrequency"), QString::number(audio->sampleRate));
+        }
+    }
+    xml.writeCharacters(QString::fromUtf8(url));
+    xml.writeEndElement();
+}
+
 } // namespace
 
 ContentDirectory::ContentDirectory(const QList<DirTreeInterface *> &libraries)
@@ -245,6 +301,85 @@ QByteArray ContentDirectory::thumbnailPath(const QByteArray &id)
     return UpnpPaths::thumbnailPrefix + id + ".jpg";
 }
 
+QByteArray ContentDirectory::artPath(const ObjectId &id)
+{
+    return UpnpPaths::artPrefix + id.toByteArray() + ".jpg";
+}
+
+MediaInfo::Answer ContentDirectory::known(const EntryInfo &entry, int mediaType) const
+{
+    if (!mediaInfo || (mediaType != 1 && mediaType != 2) || entry.filePath().isEmpty())
+        return {};
+    return mediaInfo->details(entry.filePath());
+}
+
+MediaFormat ContentDirectory::mediaFormat(const EntryInfo &entry, int mediaType) const
+{
+    return formatOf(entry, mediaType, known(entry, mediaType));
+}
+
+MediaFormat ContentDirectory::formatOf(
+    const EntryInfo &entry, int mediaType, const MediaInfo::Answer &known)
+{
+    MediaFormat format = MediaFormat::forFile(entry.fileName(), mediaType);
+    if (known.status != MediaInfo::Status::Known)
+        return format;
+    const DlnaProfile profile = DlnaProfile::forMedia(known.details, entry.fileName());
+    if (!profile.mimeType.isEmpty())
+        format.mimeType = profile.mimeType;
+    return profile.name.isEmpty() ? format : format.named(profile.name.constData());
+}
+
+QByteArray ContentDirectory::ownArt(const EntryInfo &entry, int mediaType) const
+{
+    const MediaInfo::Answer answer = known(entry, mediaType);
+    if (answer.status != MediaInfo::Status::Known || !answer.hasThumbnail)
+        return {};
+    return mediaInfo->thumbnail(entry.filePath());
+}
+
+QStringList ContentDirectory::mediaPathsOfBrowse(const SoapAction &action) const
+{
+    if (!mediaInfo || action.name != u"Browse")
+        return {};
+    QString idText = action.argument(QStringLiteral("ObjectID"));
+    if (idText.isNull())
+        idText = action.argument(QStringLiteral("ContainerID"));
+    const QString flag = action.argument(QStringLiteral("BrowseFlag")).trimmed();
+    int start = 0;
+    int requested = 0;
+    ObjectId id;
+    if (!readCount(action.argument(QStringLiteral("StartingIndex")), &start)
+        || !readCount(action.argument(QStringLiteral("RequestedCount")), &requested)
+        || !ObjectId::parse(idText.trimmed().toUtf8(), &id) || id.isRoot()
+        || id.library >= libraries.size()) {
+        return {};
+    }
+    const int mediaType = mediaTypeOf(id);
+    if (mediaType != 1 && mediaType != 2)
+        return {};
+    QStringList paths;
+    if (flag == u"BrowseMetadata") {
+        const EntryInfo entry = id.isLibrary() ? EntryInfo() : entryFor(id);
+        if (!entry.isDir() && !entry.filePath().isEmpty())
+            paths.append(entry.filePath());
+        return paths;
+    }
+    if (flag != u"BrowseDirectChildren" || (!id.isLibrary() && !entryFor(id).isDir()))
+        return {};
+    // A page of everything waits for a screenful; the rest is read behind it.
+    constexpr int waitedFor = 200;
+    const Children entries = children(id);
+    const int total = int(entries.size());
+    const int count = requested == 0 ? waitedFor : qMin(requested, waitedFor);
+    for (int i = start; i < total && paths.size() < count; ++i) {
+        const EntryInfo child = entries.at(i);
+        if (!child.isDir() && !child.isVirtual() && !child.filePath().isEmpty())
+            paths.append(child.filePath());
+    }
+    return paths;
+}
+
 bool ContentDirectory::idFromPath(QByteArrayView rest, ObjectId *id)
 {
     // "<library>.<path>" holds one dot; a second one starts the extension.
@@ -300,15 +435,24 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
         return;
     }
     const int mediaType = mediaTypeOf(id);
+    const MediaInfo::Answer details = known(entry, mediaType);
+    const bool isKnown = details.status == MediaInfo::Status::Known;
     xml.writeStartElement("item");
     xml.writeAttribute("id", ids.id);
     xml.writeAttribute("parentID", ids.parentId);
     xml.writeAttribute("restricted", "1");
-    xml.writeTextElement("dc:title", entry.name());
+    // A song is known by its title; a video's file name is what its owner called it.
+    const bool titled = isKnown && mediaType == 2 && !details.details.title.isEmpty();
+    xml.writeTextElement("dc:title", titled ? details.details.title : entry.name());
     xml.writeTextElement("upnp:class", itemClass(mediaType));
     const FileFacts facts = fileFacts(entry.filePath());
-    if (!facts.date.isEmpty())
+    const QString date = isKnown ? tagDate(details.details.date) : QString();
+    if (!date.isEmpty())
+        xml.writeTextElement("dc:date", date);
+    else if (!facts.date.isEmpty())
         xml.writeTextElement("dc:date", facts.date);
+    if (mediaType == 1 || mediaType == 2)
+        writeDetails(xml, id, entry, details, baseUrl);
     if (mediaType == 3) {
         const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
         const QList<PictureResource> resources
@@ -337,8 +481,8 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
             }
         }
     } else {
-        writeResource(xml, baseUrl + mediaPath(ids.id, entry),
-            MediaFormat::forFile(entry.fileName(), mediaType), facts.size);
+        writeMediaResource(xml, baseUrl + mediaPath(ids.id, entry),
+            formatOf(entry, mediaType, details), facts.size, mediaType, details);
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
             xml.writeTextElement(
@@ -351,6 +495,43 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
         }
     }
     xml.writeEndElement();
+}
+
+void ContentDirectory::writeDetails(DidlWriter &xml, const ObjectId &id,
+    const EntryInfo &entry, const MediaInfo::Answer &known, const QByteArray &baseUrl) const
+{
+    if (known.status == MediaInfo::Status::Known) {
+        const MediaDetails &details = known.details;
+        const QString &artist = details.artist.isEmpty() ? details.albumArtist : details.artist;
+        if (!artist.isEmpty()) {
+            xml.writeTextElement(upnpNamespace, QStringLiteral("artist"), artist);
+            xml.writeTextElement(dcNamespace, QStringLiteral("creator"), artist);
+        }
+        if (!details.album.isEmpty())
+            xml.writeTextElement(upnpNamespace, QStringLiteral("album"), details.album);
+        if (!details.genre.isEmpty())
+            xml.writeTextElement(upnpNamespace, QStringLiteral("genre"), details.genre);
+        if (details.track > 0) {
+            xml.writeTextElement(upnpNamespace, QStringLiteral("originalTrackNumber"),
+                QString::number(details.track));
+        }
+    }
+    bool art = known.status == MediaInfo::Status::Known && known.hasThumbnail;
+    if (!art && mediaInfo) {
+        // Without a service nothing serves art; with one, a folder's cover stands in.
+        const QString folder = entry.absolutePath();
+        if (folder != coverFolder) {
+            coverFolder = folder;
+            coverFound = !Sidecars::coverArt(folder).name().isEmpty();
+        }
+        art = coverFound;
+    }
+    if (art) {
+        xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
+        xml.writeAttribute(dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
+        xml.writeCharacters(QString::fromUtf8(baseUrl + artPath(id)));
+        xml.writeEndElement();
+    }
 }
 
 SoapReply ContentDirectory::setBookmark(const SoapAction &action) const
@@ -396,6 +577,8 @@ SoapReply ContentDirectory::browse(
             return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
     }
 
+    // A folder's cover is looked for once a Browse, and anew at the next.
+    coverFolder.clear();
     // Written into the envelope as it carries it, in one pass: a listing of a big folder is
     // megabytes.
     const QByteArray result = QByteArrayLiteral("Result");

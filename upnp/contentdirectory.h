@@ -7,9 +7,14 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPointer>
+#include <QStringList>
 #include <memory>
 
+#include "media/mediainfo.h"
+
 class Bookmarks;
+struct MediaFormat;
 class DirTreeInterface;
 class PictureHeaders;
 enum class PictureSize;
@@ -26,6 +31,16 @@ public:
 
     // Where X_SetBookmark keeps positions and Browse finds them; none: neither is offered.
     void setBookmarks(Bookmarks *store) { bookmarks = store; }
+    // What is known of media files (durations, tags, art); none: Browse tells file facts only.
+    void setMediaInfo(MediaInfo *info) { mediaInfo = info; }
+    // The disk paths of the video and audio files a Browse would list (the page it asks
+    // for), so their details can be read before it is answered; empty for anything else.
+    QStringList mediaPathsOfBrowse(const SoapAction &action) const;
+    // How a media file is described: from its streams where they are known, else its name.
+    MediaFormat mediaFormat(const EntryInfo &entry, int mediaType) const;
+    // The JPEG thumbnail the probe made of a video or audio file; empty when there is none.
+    QByteArray ownArt(const EntryInfo &entry, int mediaType) const;
+
     // Who asks next (its address): positions are kept per client.
     void setClient(const QString &address) { client = address; }
 
@@ -45,6 +60,7 @@ public:
     static QByteArray mediaPath(const QByteArray &id, const EntryInfo &entry);
     static QByteArray fittedPath(const QByteArray &id, PictureSize size);
     static QByteArray thumbnailPath(const QByteArray &id);
+    static QByteArray artPath(const ObjectId &id);
     // The id a media path names after its prefix ("<id>" or "<id>.<ext>").
     static bool idFromPath(QByteArrayView rest, ObjectId *id);
 
@@ -78,6 +94,12 @@ private:
     };
     void writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids, const EntryInfo &entry,
         const QByteArray &baseUrl, bool countLiveChildren) const;
+    // An item's media details and album art, where known.
+    void writeDetails(DidlWriter &xml, const ObjectId &id, const EntryInfo &entry,
+        const MediaInfo::Answer &known, const QByteArray &baseUrl) const;
+    MediaInfo::Answer known(const EntryInfo &entry, int mediaType) const;
+    static MediaFormat formatOf(
+        const EntryInfo &entry, int mediaType, const MediaInfo::Answer &known);
     void writeContainer(
         DidlWriter &xml, const Ids &ids, const QString &title, int childCount) const;
 
@@ -85,6 +107,11 @@ private:
     // Read while describing pictures: a Browse of a folder of photos reads each header once.
     std::unique_ptr<PictureHeaders> pictureHeaders;
     Bookmarks *bookmarks = nullptr;
+    QPointer<MediaInfo> mediaInfo;
+    // The folder whose cover picture was looked for last, and whether it has one: the items
+    // of a page share their folder.
+    mutable QString coverFolder;
+    mutable bool coverFound = false;
     QString client;
     // Browse answers on the event loop, one at a time: what it keeps is its own.
     mutable LiveListings listings;

@@ -2,6 +2,8 @@
 
 #include "library/dirtreeinterface.h"
 #include "library/openedentry.h"
+#include "media/mediainfo.h"
+#include "media/sidecars.h"
 #include "picture/picturecache.h"
 #include "upnp/bookmarks.h"
 #include "upnp/connectionmanager.h"
@@ -47,6 +49,9 @@ const ServicePaths services[] = {
 // Pictures kept per size: a TV's grid shows a few dozen thumbnails at a time, a slide show one
 // picture and the next. Large ones are megabytes each, so only a few are kept.
 constexpr int pictureRecords[] = { 200, 40, 20, 4 };
+
+// How long a Browse waits for the details of its page's files.
+constexpr int browseWaitMs = 300;
 
 // Ports tried from the preferred one up before any free port is taken.
 constexpr int nearbyPorts = 20;
@@ -152,6 +157,12 @@ MediaServer::~MediaServer()
     stop();
 }
 
+void MediaServer::setMediaInfo(MediaInfo *info)
+{
+    mediaInfo = info;
+    directory->setMediaInfo(info);
+}
+
 void MediaServer::setFriendlyName(const QString &name)
 {
     friendlyName = name;
@@ -189,6 +200,7 @@ bool MediaServer::start(quint16 preferredPort, const QHostAddress &address, bool
 void MediaServer::stop()
 {
     directoryActions.clear();
+    ++directoryGeneration;
     directoryTurn->stop();
     ssdp->stop();
     http->close();
@@ -257,6 +269,10 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
         serveMedia(request, responder);
         return;
     }
+    if (read && path.startsWith(UpnpPaths::artPrefix)) {
+        serveArt(request, responder);
+        return;
+    }
     responder.send(HttpResponse::empty(404));
 }
 
@@ -266,14 +282,35 @@ struct MediaServer::DirectoryAction
     QByteArray baseUrl;
     QString client;
     HttpResponder responder;
+    // Its files' details were waited for (or need not be).
+    bool waited = false;
 };
 
 void MediaServer::answerDirectory()
 {
     if (directoryActions.empty())
         return;
-    const DirectoryAction waiting = std::move(directoryActions.front());
+    DirectoryAction waiting = std::move(directoryActions.front());
     directoryActions.pop_front();
+    const QStringList paths
+        = waiting.waited ? QStringList() : directory->mediaPathsOfBrowse(waiting.action);
+    if (mediaInfo && !paths.isEmpty()) {
+        // The page's files are read first, for a moment at most; the answer then tells what is
+        // known, and the rest is read for the next look. Other actions go on meanwhile.
+        waiting.waited = true;
+        auto held = std::make_shared<DirectoryAction>(std::move(waiting));
+        mediaInfo->whenKnown(
+            paths, browseWaitMs, this, [this, held, generation = directoryGeneration] {
+                if (generation != directoryGeneration)
+                    return;
+                directoryActions.push_front(std::move(*held));
+                if (!directoryTurn->isActive())
+                    directoryTurn->start();
+            });
+        if (directoryActions.empty())
+            directoryTurn->stop();
+        return;
+    }
     directory->setClient(waiting.client);
     const SoapReply reply = directory->control(waiting.action, waiting.baseUrl, updateId);
     waiting.responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
@@ -345,7 +382,9 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
         return;
     }
     const QByteArray range = request.header("Range");
-    const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
+    const MediaFormat original = fitted || thumbnail
+        ? MediaFormat::forFile(entry.fileName(), mediaType)
+        : directory->mediaFormat(entry, mediaType);
     // Opened once, right after the lookup: what is sent comes from this handle, never from
     // the path again, which may name something else by now.
     auto file = std::make_shared<OpenedEntry>(OpenedEntry::open(entry));
@@ -368,5 +407,44 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
                 // What cannot be converted is sent as stored, as to players.
                 responder.send(fileResponse(*file, range, original));
             }
+        });
+}
+
+void MediaServer::serveArt(const HttpRequest &request, const HttpResponder &responder)
+{
+    ObjectId id;
+    EntryInfo entry;
+    if (ContentDirectory::idFromPath(
+            QByteArrayView(request.path).sliced(UpnpPaths::artPrefix.size()), &id)) {
+        entry = directory->entryFor(id);
+    }
+    const int mediaType = directory->mediaTypeOf(id);
+    if (!mediaInfo || entry.name().isEmpty() || entry.isDir() || entry.isVirtual()
+        || (mediaType != 1 && mediaType != 2)) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    const QByteArray range = request.header("Range");
+    const MediaFormat format
+        = MediaFormat::convertedPicture(pictureProfile(PictureSize::Thumbnail).name);
+    // The probe's JPEG was made by FFmpeg's encoder from what it decoded: sent as it is.
+    const QByteArray own = directory->ownArt(entry, mediaType);
+    if (!own.isEmpty()) {
+        responder.send(bytesResponse(own, range, format));
+        return;
+    }
+    // The folder's cover is a stranger's picture: found with the listing's rules, opened once
+    // without following links, and converted like any picture's thumbnail.
+    const EntryInfo cover = Sidecars::coverArt(entry.absolutePath());
+    auto file = std::make_shared<OpenedEntry>(
+        cover.name().isEmpty() ? OpenedEntry() : OpenedEntry::open(cover));
+    if (!file->isFile() || file->size() == 0) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    pictures[size_t(PictureSize::Thumbnail)]->requestPicture(cover.filePath(), file->descriptor(),
+        this, [responder, range, file, format](const QByteArray &jpeg) {
+            responder.send(
+                jpeg.isEmpty() ? HttpResponse::empty(404) : bytesResponse(jpeg, range, format));
         });
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "media/mediainfo.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <array>
@@ -36,6 +39,10 @@ public:
         const QString &stateFolder = QString(), QObject *parent = nullptr);
     ~MediaServer() override;
 
+    // What is known of media files: Browse waits a moment for the files of its page, then
+    // tells durations, tags, profiles and album art. Not owned; none: file facts only.
+    void setMediaInfo(MediaInfo *info);
+
     void setFriendlyName(const QString &name);
     // "uuid:..."; set before start().
     void setUdn(const QString &udn);
@@ -66,6 +73,8 @@ private:
     void serveMedia(const HttpRequest &request, const HttpResponder &responder);
     // Answers the oldest waiting ContentDirectory action.
     void answerDirectory();
+    // GET and HEAD of /art/: the file's own cover or frame, else its folder's cover.
+    void serveArt(const HttpRequest &request, const HttpResponder &responder);
 
     // ContentDirectory actions wait here and are answered one per pass of the event loop, so
     // players' requests and the other sockets are served between them however many DLNA
@@ -73,6 +82,9 @@ private:
     struct DirectoryAction;
     std::deque<DirectoryAction> directoryActions;
     QTimer *directoryTurn = nullptr;
+    // Browses waiting for their files' details; stop() forgets them.
+    quint64 directoryGeneration = 0;
+    QPointer<MediaInfo> mediaInfo;
 
     QList<DirTreeInterface *> libraries;
     // One per DLNA size, thumbnails first (PictureSize).

@@ -31,4 +31,7 @@ inline const QByteArray iconsPrefix = QByteArrayLiteral("/icons/");
 inline const QByteArray mediaPrefix = QByteArrayLiteral("/media/");
 inline const QByteArray fittedPrefix = QByteArrayLiteral("/fitted/");
 inline const QByteArray thumbnailPrefix = QByteArrayLiteral("/thumb/");
+// "/art/<id>.jpg": a song's or video's album art within 160x160, its own cover or frame, else
+// its folder's cover picture.
+inline const QByteArray artPrefix = QByteArrayLiteral("/art/");
 } // namespace UpnpPaths

@@ -114,6 +114,21 @@ def write_media(root):
     if shutil.which("ffmpeg"):
         run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=red:s=5000x2500", "-frames:v", "1",
              "-q:v", "2", os.path.join(media, "photos", "wide.jpg")], timeout=60)
+    # Real media for what the probe reads: a tagged H.264/AAC film and a song with its cover.
+    tagged = os.path.join(media, "tagged")
+    os.makedirs(tagged)
+    if shutil.which("ffmpeg"):
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25",
+             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "3",
+             "-c:v", "libx264", "-profile:v", "high", "-level", "3.1", "-pix_fmt", "yuv420p",
+             "-c:a", "aac", "-metadata", "title=Tag Title", "-metadata", "artist=Ann",
+             os.path.join(tagged, "clip.mp4")], timeout=120)
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=2",
+             "-f", "lavfi", "-i", "testsrc2=size=300x200:duration=0.04", "-map", "0", "-map", "1",
+             "-c:a", "libmp3lame", "-c:v", "mjpeg", "-disposition:v", "attached_pic",
+             "-id3v2_version", "3", "-metadata", "title=Song Title", "-metadata", "artist=Bob",
+             "-metadata", "album=Album", "-metadata", "track=4", os.path.join(tagged, "tune.mp3")],
+            timeout=60)
     return media, files
 
 
@@ -128,9 +143,11 @@ def write_config(path, media):
         <dir name="Films">
             <livedir name="live2000" path="%(m)s/live2000"/>
         </dir>
+        <livedir name="tagged" path="%(m)s/tagged"/>
     </video_tree>
     <audio_tree>
         <livedir name="music" path="%(m)s/music"/>
+        <livedir name="tagged" path="%(m)s/tagged"/>
     </audio_tree>
     <pictures_tree>
         <livedir name="photos" path="%(m)s/photos"/>
@@ -458,6 +475,53 @@ def check_pictures(t, items):
                     and red[1] <= 8 and red[2] <= 8, str(red))
 
 
+def check_details(t, browser, cds, containers):
+    """What the probe read: a fresh folder's first Browse waited for it, or the next look has it."""
+    if not shutil.which("ffmpeg"):
+        print("SKIP part: ffmpeg is missing; media details not checked")
+        return
+
+    def look(path):
+        folder = containers.get(path)
+        if not t.truth(path + " listed", folder is not None, str(sorted(containers))):
+            return {}
+        for _ in range(20):
+            _, _, items = browser.browse(cds, folder.get_id())
+            found = {item.get_title(): item for item in items}
+            if all(item.get_resources() and item.get_resources()[0].get_duration() > 0
+                   for item in items):
+                return found
+            time.sleep(0.5)
+        return found
+
+    videos = look("/Video/tagged")
+    film = videos.get("clip.mp4")
+    if t.truth("a video keeps its file name", film is not None, str(sorted(videos))):
+        res = film.get_resources()[0]
+        t.check("video duration", res.get_duration(), 3)
+        t.check("video resolution", (res.get_width(), res.get_height()), (320, 240))
+        info = res.get_protocol_info()
+        t.check("H.264/AAC MP4 profile", (info.get_mime_type(), (info.get_dlna_profile() or "")[:8]),
+                ("video/mp4", "AVC_MP4_"))
+        status, headers, _ = curl("-I", res.get_uri())
+        t.truth("GET names the profile", "DLNA.ORG_PN=AVC_MP4_" in
+                headers.get("contentfeatures.dlna.org", ""), str(headers))
+        t.truth("video has art", bool(film.get_album_art()))
+    songs = look("/Audio/tagged")
+    song = songs.get("Song Title")
+    if t.truth("a song has its title tag", song is not None, str(sorted(songs))):
+        t.check("song tags", (song.get_artist(), song.get_album(), song.get_track_number()),
+                ("Bob", "Album", 4))
+        t.check("song duration", song.get_resources()[0].get_duration(), 2)
+        art = song.get_album_art()
+        if t.truth("song has album art", bool(art)):
+            status, headers, body = curl(art)
+            size = jpeg_size(body) if status == 200 else None
+            t.truth("album art is a JPEG within 160x160",
+                    headers.get("content-type") == "image/jpeg" and size is not None
+                    and size[0] <= 160 and size[1] <= 160, str((status, headers, size)))
+
+
 def check_bookmark(t, browser, cds, items):
     film = items.get("/Video/film.avi")
     if film is None:
@@ -538,6 +602,10 @@ def inside(executable):
     with tempfile.TemporaryDirectory(prefix="hearth-e2e-upnp-") as root:
         program = os.path.join(root, "hearth")
         shutil.copy2(executable, program)
+        # Its media reader goes with it, as it is installed.
+        probe = os.path.join(os.path.dirname(executable), "hearth-probe")
+        if os.path.exists(probe):
+            shutil.copy2(probe, os.path.join(root, "hearth-probe"))
         media, files = write_media(root)
         config = os.path.join(root, "hearth.xml")
         write_config(config, media)
@@ -545,8 +613,9 @@ def inside(executable):
         taken = socket.socket()
         taken.bind(("127.0.0.1", 8200))
         taken.listen(1)
-        # Play positions go to a state folder of the run's own.
-        env = dict(os.environ, XDG_STATE_HOME=os.path.join(root, "state"))
+        # Play positions and media details go to folders of the run's own.
+        env = dict(os.environ, XDG_STATE_HOME=os.path.join(root, "state"),
+                   XDG_CACHE_HOME=os.path.join(root, "cache"))
         proc = subprocess.Popen([program, "-platform", "offscreen", "--config", config],
                                 cwd=root, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
@@ -606,6 +675,7 @@ def inside(executable):
             check_actions(t, browser, cds, cms)
             check_streaming(t, items, files)
             check_pictures(t, items)
+            check_details(t, browser, cds, containers)
             check_bookmark(t, browser, cds, items)
             check_subscription(t, browser, cds, location)
             check_byebye(t, proc, udn)

@@ -1,5 +1,10 @@
+#include "../media/mediafixture.h"
 #include "../net/fakelibrary.h"
 #include "../net/swapper.h"
+#include "media/mediacache.h"
+#include "media/mediainfo.h"
+#include "media/mediaprober.h"
+#include "media/probersource.h"
 #include "upnp/bookmarks.h"
 #include "upnp/httpserver.h"
 #include "upnp/mediaserver.h"
@@ -63,6 +68,8 @@ struct DidlObject
     QString date;
     QString albumArt;
     QStringList bookmark; // namespace and text of dcmInfo and lastPlaybackPosition
+    // "name=text" of media details: res attributes as "res@name", and the tags' elements.
+    QStringList details;
 };
 
 QList<DidlObject> readDidl(const QString &didl)
@@ -89,6 +96,10 @@ QList<DidlObject> readDidl(const QString &didl)
                     xml.attributes().value(QLatin1String("resolution")).toString());
                 if (xml.attributes().hasAttribute(QLatin1String("size")))
                     object.size = xml.attributes().value(QLatin1String("size")).toString();
+                for (const QXmlStreamAttribute &attribute : xml.attributes()) {
+                    object.details.append(
+                        QStringLiteral("res@") + attribute.name() + u'=' + attribute.value());
+                }
                 object.urls.append(xml.readElementText());
             } else if (name == u"title") {
                 object.title = xml.readElementText();
@@ -96,6 +107,10 @@ QList<DidlObject> readDidl(const QString &didl)
                 object.upnpClass = xml.readElementText();
             } else if (name == u"date") {
                 object.date = xml.readElementText();
+                object.details.append(QStringLiteral("date=") + object.date);
+            } else if (name == u"artist" || name == u"creator" || name == u"album"
+                || name == u"genre" || name == u"originalTrackNumber") {
+                object.details.append(name + u'=' + xml.readElementText());
             } else if (name == u"albumArtURI") {
                 object.albumArt = xml.readElementText();
             } else if (name == u"dcmInfo" || name == u"lastPlaybackPosition") {
@@ -251,6 +266,8 @@ private slots:
     void bookmarksPerClientAndFile();
     void takenPortTakesTheNextUp();
     void objectIdsAreStableAndOpaque();
+    void mediaDetails_data();
+    void mediaDetails();
     void swapRace_data();
     void swapRace();
 
@@ -270,6 +287,20 @@ private:
     std::unique_ptr<FakeLibrary> audio;
     std::unique_ptr<FakeLibrary> photos;
     std::unique_ptr<MediaServer> server;
+
+    // A server that asks the real hearth-probe, over media made by make_media.py.
+    struct Probed
+    {
+        QTemporaryDir dir;
+        std::unique_ptr<FakeLibrary> video;
+        std::unique_ptr<FakeLibrary> audio;
+        std::unique_ptr<MediaCache> cache;
+        std::unique_ptr<MediaProber> prober;
+        std::unique_ptr<ProberSource> source;
+        std::unique_ptr<MediaInfo> info;
+        std::unique_ptr<MediaServer> server;
+    };
+    std::unique_ptr<Probed> probed;
 };
 
 void TestMediaServer::initTestCase()
@@ -1126,6 +1157,148 @@ void TestMediaServer::objectIdsAreStableAndOpaque()
     // Another spelling of the same path (padding) is not an id this server made.
     QVERIFY(!ObjectId::parse(QByteArray(text + "="), &back));
     QVERIFY(!ObjectId::parse("1.", &back));
+}
+
+void TestMediaServer::mediaDetails_data()
+{
+    QTest::addColumn<int>("library");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("title");
+    // Each "name=pattern" matches one of the item's details; the list is all there is.
+    QTest::addColumn<QStringList>("details");
+    QTest::addColumn<bool>("art");
+
+    const QString anyDate = QStringLiteral("date=\\d{4}-\\d\\d-\\d\\dT[\\d:]+Z");
+    const QString size = QStringLiteral("res@size=\\d+");
+    QTest::newRow("video: streams, tags, profile, its frame; named by its file")
+        << 0 << QStringLiteral("h264_aac.mp4") << QStringLiteral("h264_aac.mp4")
+        << QStringList { QStringLiteral("date=2019-04-12"), QStringLiteral("artist=Ann"),
+               QStringLiteral("creator=Ann"), QStringLiteral("album=Tests"),
+               QStringLiteral("genre=Jazz"), QStringLiteral("originalTrackNumber=3"),
+               QStringLiteral(
+                   "res@protocolInfo=http-get:\\*:video/mp4:DLNA.ORG_PN=AVC_MP4_\\w+;.*"),
+               size, QStringLiteral("res@duration=0:00:03\\.\\d{3}"),
+               QStringLiteral("res@bitrate=\\d+"), QStringLiteral("res@resolution=320x240"),
+               QStringLiteral("res@nrAudioChannels=1"),
+               QStringLiteral("res@sampleFrequency=48000") }
+        << true;
+    QTest::newRow("song: its title tag and embedded cover")
+        << 1 << QStringLiteral("tagged.mp3") << QStringLiteral("Song")
+        << QStringList { QStringLiteral("date=2001"), QStringLiteral("artist=Bob"),
+               QStringLiteral("creator=Bob"), QStringLiteral("album=Album"),
+               QStringLiteral("genre=Rock"), QStringLiteral("originalTrackNumber=4"),
+               QStringLiteral("res@protocolInfo=http-get:\\*:audio/mpeg:DLNA.ORG_PN=MP3;.*"), size,
+               QStringLiteral("res@duration=0:00:02\\.\\d{3}"), QStringLiteral("res@bitrate=\\d+"),
+               QStringLiteral("res@nrAudioChannels=1"),
+               QStringLiteral("res@sampleFrequency=44100") }
+        << true;
+    QTest::newRow("untagged song: its file name and the folder's cover")
+        << 1 << QStringLiteral("plain.wav") << QStringLiteral("plain.wav")
+        << QStringList { anyDate, QStringLiteral("res@protocolInfo=http-get:\\*:audio/wav:.*"),
+               size, QStringLiteral("res@duration=0:00:01\\.000"),
+               QStringLiteral("res@bitrate=17\\d{4}"), QStringLiteral("res@nrAudioChannels=2"),
+               QStringLiteral("res@sampleFrequency=44100") }
+        << true;
+    QTest::newRow("no media inside: what the name says, no art")
+        << 0 << QStringLiteral("fake.mp4") << QStringLiteral("fake.mp4")
+        << QStringList { anyDate,
+               QStringLiteral("res@protocolInfo=http-get:\\*:video/mp4:DLNA.ORG_OP=.*"), size }
+        << false;
+}
+
+void TestMediaServer::mediaDetails()
+{
+    QFETCH(int, library);
+    QFETCH(QString, file);
+    QFETCH(QString, title);
+    QFETCH(QStringList, details);
+    QFETCH(bool, art);
+
+    if (!probed) {
+        auto made = std::make_unique<Probed>();
+        const QString media = makeTestMedia(made->dir);
+        QVERIFY2(!media.isEmpty(), "make_media.py failed");
+        const QString root = made->dir.path();
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/films")));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/songs")));
+        for (const char *name : { "h264_aac.mp4", "portrait.mp4" }) {
+            QVERIFY(QFile::copy(media + u'/' + QLatin1String(name),
+                root + QStringLiteral("/films/") + QLatin1String(name)));
+        }
+        for (const char *name : { "tagged.mp3", "tagged.flac", "plain.wav" }) {
+            QVERIFY(QFile::copy(media + u'/' + QLatin1String(name),
+                root + QStringLiteral("/songs/") + QLatin1String(name)));
+        }
+        QFile fake(root + QStringLiteral("/films/fake.mp4"));
+        QVERIFY(fake.open(QIODevice::WriteOnly) && fake.write("not a film") > 0);
+        fake.close();
+        QFile cover(root + QStringLiteral("/songs/Cover.JPG"));
+        QVERIFY(cover.open(QIODevice::WriteOnly)
+            && cover.write(encoded(filled(600, 300, qRgb(200, 0, 0)), "JPEG")) > 0);
+        cover.close();
+        made->video = std::make_unique<FakeLibrary>(1);
+        QVERIFY(made->video->addLiveDir(QString(), root + QStringLiteral("/films")));
+        made->audio = std::make_unique<FakeLibrary>(2);
+        QVERIFY(made->audio->addLiveDir(QString(), root + QStringLiteral("/songs")));
+        made->cache = std::make_unique<MediaCache>(root + QStringLiteral("/cache"));
+        made->prober = std::make_unique<MediaProber>();
+        made->prober->setWorkerProgram(QStringLiteral(HEARTH_PROBE_PROGRAM));
+        made->source = std::make_unique<ProberSource>(*made->prober);
+        made->info = std::make_unique<MediaInfo>(*made->cache, *made->source);
+        made->server = std::make_unique<MediaServer>(
+            QList<DirTreeInterface *> { made->video.get(), made->audio.get() },
+            root + QStringLiteral("/state"));
+        made->server->setMediaInfo(made->info.get());
+        QVERIFY(made->server->start(0, QHostAddress::LocalHost, false));
+        probed = std::move(made);
+    }
+    std::swap(server, probed->server);
+    const auto restore = qScopeGuard([this] { std::swap(server, probed->server); });
+
+    const QString folder = library == 0 ? QStringLiteral("films") : QStringLiteral("songs");
+    const auto browse = [&] {
+        const Reply reply = control(soapBody("Browse",
+            { { "ObjectID", idOf(library, folder) }, { "BrowseFlag", "BrowseDirectChildren" },
+                { "StartingIndex", "0" }, { "RequestedCount", "10" } }));
+        const QList<DidlObject> objects
+            = readDidl(readEnvelope(reply.body).value(QStringLiteral("Result")));
+        for (const DidlObject &object : objects) {
+            if (object.urls.value(0).endsWith(u'.' + QFileInfo(file).suffix())
+                && object.id.toUtf8() == idOf(library, folder + u'/' + file)) {
+                return object;
+            }
+        }
+        return DidlObject();
+    };
+    // A fresh folder is read while the first Browse waits; a slow machine may need a second look,
+    // as a TV comes back.
+    DidlObject item;
+    QTRY_VERIFY_WITH_TIMEOUT((item = browse(), item.details.size() >= details.size()), 20000);
+    QCOMPARE(item.title, title);
+    QCOMPARE(item.details.size(), details.size());
+    for (const QString &pattern : std::as_const(details)) {
+        const QRegularExpression expected(QRegularExpression::anchoredPattern(pattern));
+        QVERIFY2(std::any_of(item.details.cbegin(), item.details.cend(),
+                     [&](const QString &seen) { return expected.match(seen).hasMatch(); }),
+            qPrintable(pattern + QStringLiteral(" not in ") + item.details.join(u' ')));
+    }
+    const QByteArray artPath = "/art/" + idOf(library, folder + u'/' + file) + ".jpg";
+    QCOMPARE(item.albumArt.endsWith(QString::fromLatin1(artPath)), art);
+    const Reply picture = get(artPath);
+    QCOMPARE(picture.status, art ? 200 : 404);
+    if (art) {
+        QCOMPARE(picture.header("Content-Type"), QByteArray("image/jpeg"));
+        const QImage image = QImage::fromData(picture.body, "JPEG");
+        QVERIFY(!image.isNull());
+        QVERIFY(image.width() <= 160 && image.height() <= 160);
+    }
+    // The media's own answer names the same profile as Browse.
+    const Reply head = get(item.urls.value(0).section(u'/', 3).prepend(u'/').toUtf8(), {}, "HEAD");
+    QCOMPARE(head.status, 200);
+    const QString protocolInfo = item.resources.value(0);
+    QCOMPARE(QString::fromLatin1(head.header("contentFeatures.dlna.org")),
+        protocolInfo.section(u':', 3));
+    QCOMPARE(QString::fromLatin1(head.header("Content-Type")), protocolInfo.section(u':', 2, 2));
 }
 
 void TestMediaServer::swapRace_data()
