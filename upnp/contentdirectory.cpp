@@ -497,8 +497,8 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     xml.writeEndElement();
 }
 
-void ContentDirectory::writeDetails(DidlWriter &xml, const ObjectId &id,
-    const EntryInfo &entry, const MediaInfo::Answer &known, const QByteArray &baseUrl) const
+void ContentDirectory::writeDetails(DidlWriter &xml, const ObjectId &id, const EntryInfo &entry,
+    const MediaInfo::Answer &known, const QByteArray &baseUrl) const
 {
     if (known.status == MediaInfo::Status::Known) {
         const MediaDetails &details = known.details;
