@@ -143,6 +143,30 @@ void writeResource(DidlWriter &xml, const QByteArray &url, const MediaFormat &fo
     xml.writeEndElement();
 }
 
+// Browse's arguments as sent; `valid` is false when a count or the flag is no good.
+struct BrowseArguments
+{
+    QString id;
+    QString flag;
+    int start = 0;
+    int requested = 0;
+    bool valid = false;
+};
+
+BrowseArguments browseArguments(const SoapAction &action)
+{
+    BrowseArguments arguments;
+    arguments.id = action.argument(QStringLiteral("ObjectID"));
+    if (arguments.id.isNull())
+        arguments.id = action.argument(QStringLiteral("ContainerID"));
+    arguments.id = arguments.id.trimmed();
+    arguments.flag = action.argument(QStringLiteral("BrowseFlag")).trimmed();
+    arguments.valid = readCount(action.argument(QStringLiteral("StartingIndex")), &arguments.start)
+        && readCount(action.argument(QStringLiteral("RequestedCount")), &arguments.requested)
+        && (arguments.flag == u"BrowseMetadata" || arguments.flag == u"BrowseDirectChildren");
+    return arguments;
+}
+
 // "H:MM:SS.mmm", as res@duration is written.
 QString durationText(qint64 ms)
 {
@@ -342,16 +366,12 @@ QStringList ContentDirectory::mediaPathsOfBrowse(const SoapAction &action) const
 {
     if (!mediaInfo || action.name != u"Browse")
         return {};
-    QString idText = action.argument(QStringLiteral("ObjectID"));
-    if (idText.isNull())
-        idText = action.argument(QStringLiteral("ContainerID"));
-    const QString flag = action.argument(QStringLiteral("BrowseFlag")).trimmed();
-    int start = 0;
-    int requested = 0;
+    const BrowseArguments arguments = browseArguments(action);
+    const QString &flag = arguments.flag;
+    const int start = arguments.start;
+    const int requested = arguments.requested;
     ObjectId id;
-    if (!readCount(action.argument(QStringLiteral("StartingIndex")), &start)
-        || !readCount(action.argument(QStringLiteral("RequestedCount")), &requested)
-        || !ObjectId::parse(idText.trimmed().toUtf8(), &id) || id.isRoot()
+    if (!arguments.valid || !ObjectId::parse(arguments.id.toUtf8(), &id) || id.isRoot()
         || id.library >= libraries.size()) {
         return {};
     }
@@ -556,19 +576,14 @@ SoapReply ContentDirectory::setBookmark(const SoapAction &action) const
 SoapReply ContentDirectory::browse(
     const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const
 {
-    QString idText = action.argument(QStringLiteral("ObjectID"));
-    if (idText.isNull())
-        idText = action.argument(QStringLiteral("ContainerID"));
-    const QString flag = action.argument(QStringLiteral("BrowseFlag")).trimmed();
-    int start = 0;
-    int requested = 0;
-    if (!readCount(action.argument(QStringLiteral("StartingIndex")), &start)
-        || !readCount(action.argument(QStringLiteral("RequestedCount")), &requested)
-        || (flag != u"BrowseMetadata" && flag != u"BrowseDirectChildren")) {
+    const BrowseArguments arguments = browseArguments(action);
+    if (!arguments.valid)
         return SoapReply::fault(InvalidArgs, QStringLiteral("Invalid Args"));
-    }
+    const QString &flag = arguments.flag;
+    const int start = arguments.start;
+    const int requested = arguments.requested;
     ObjectId id;
-    if (!ObjectId::parse(idText.trimmed().toUtf8(), &id) || id.library >= libraries.size())
+    if (!ObjectId::parse(arguments.id.toUtf8(), &id) || id.library >= libraries.size())
         return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
     EntryInfo entry;
     if (!id.isRoot() && !id.isLibrary()) {
