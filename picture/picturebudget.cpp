@@ -1,5 +1,7 @@
 #include "picture/picturebudget.h"
 
+#include "picture/pngchunks.h"
+
 #include <QIODevice>
 
 #include <algorithm>
@@ -142,4 +144,16 @@ qint64 ConversionCost::bytes() const
     // 4 bytes a pixel as its array grows.
     const qint64 resultBytes = resultPixels * 12;
     return decoderBytes + decodedBytes + resultBytes;
+}
+
+bool screenPicture(QIODevice &device, JpegFrame *jpeg)
+{
+    if (!device.seek(0))
+        return false;
+    *jpeg = readJpegFrame(device);
+    if (!device.seek(0))
+        return false;
+    if (hasPngSignature(device) && (!device.seek(0) || !isSoundPng(device)))
+        return false;
+    return device.seek(0);
 }

@@ -31,6 +31,13 @@ struct JpegFrame
 // frame the decoder would refuse anyway.
 JpegFrame readJpegFrame(QIODevice &device);
 
+// What is checked of a picture's file before a reader decodes any of it, from its start: the
+// JPEG frame (the toolkit's allocation limit covers the decoded picture only, the frame tells
+// what the decoder needs besides), and a PNG chunk by chunk (libpng would say what is wrong
+// with a broken one on standard error). Leaves the device at its start; false for a broken PNG
+// or a device that cannot seek.
+bool screenPicture(QIODevice &device, JpegFrame *jpeg);
+
 // What one conversion may cost at its peak, in bytes.
 struct ConversionCost
 {

@@ -1,7 +1,6 @@
 #include "picture/pictureconverter.h"
 
 #include "picture/picturebudget.h"
-#include "picture/pngchunks.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -105,18 +104,9 @@ QByteArray encoded(LoadedPicture loaded, const PictureFormat &format, const Stop
 
 LoadedPicture loadFrom(StoppableFile &file, const PictureFormat &format, const StopFlag *stop)
 {
-    // Another reader of the descriptor may have moved it.
-    if (!file.seek(0))
-        return {};
-    // The toolkit's allocation limit covers the decoded picture only; a JPEG's frame header
-    // tells what the decoder needs besides.
-    const JpegFrame jpeg = readJpegFrame(file);
-    if (!file.seek(0))
-        return {};
-    // libpng would say what is wrong with a broken PNG on standard error, past our own warning.
-    if (hasPngSignature(file) && (!file.seek(0) || !isSoundPng(file)))
-        return {};
-    if (!file.seek(0))
+    // From the start: another reader of the descriptor may have moved it.
+    JpegFrame jpeg;
+    if (!screenPicture(file, &jpeg))
         return {};
 
     QImageReader reader(&file);

@@ -1,7 +1,6 @@
 #include "picture/pictureheader.h"
 
 #include "picture/picturebudget.h"
-#include "picture/pngchunks.h"
 
 #include <QFile>
 #include <QImageReader>
@@ -33,12 +32,8 @@ PictureHeader readPictureHeader(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const JpegFrame jpeg = readJpegFrame(file);
-    if (!file.seek(0))
-        return {};
-    if (hasPngSignature(file) && (!file.seek(0) || !isSoundPng(file)))
-        return {};
-    if (!file.seek(0))
+    JpegFrame jpeg;
+    if (!screenPicture(file, &jpeg))
         return {};
 
     QImageReader reader(&file);
