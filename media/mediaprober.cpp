@@ -145,6 +145,21 @@ bool MediaProber::takeNext(QString &path)
 
 void MediaProber::dispatch()
 {
+    if (!startPause.hasExpired()) {
+        // Drained from the loop: a caller of probe() is not answered inside its own call.
+        if (!drainQueued) {
+            drainQueued = true;
+            QTimer::singleShot(0, this, [this] {
+                drainQueued = false;
+                QString path;
+                while (!startPause.hasExpired() && takeNext(path))
+                    emit probed(path, MediaDetails(), Outcome::Unreadable);
+                if (pending() > 0)
+                    dispatch();
+            });
+        }
+        return;
+    }
     for (size_t i = 0; i < size_t(wantedWorkers) && i < workers.size(); ++i) {
         const auto &worker = workers[i];
         if (worker->busy)
@@ -189,10 +204,13 @@ void MediaProber::start(Worker &worker)
             if (!warnedNoStart)
                 qCWarning(lcMedia) << "Cannot start" << program << "to read media files";
             warnedNoStart = true;
+            // Not tried again for every file (a process each), nor held against the files: they
+            // are unread for now, and read once the program starts again.
+            startPause.setRemainingTime(startRetryMs);
             const bool busy = worker.busy;
             retire(worker);
             if (busy)
-                finish(worker, MediaDetails(), Outcome::GaveUp);
+                finish(worker, MediaDetails(), Outcome::Unreadable);
         },
         Qt::QueuedConnection);
     process->start(program,

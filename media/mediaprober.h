@@ -2,6 +2,7 @@
 
 #include "media/mediadetails.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -36,6 +37,8 @@ public:
     Q_ENUM(Outcome)
 
     static constexpr int defaultTimeLimitMs = 10000;
+    // How long files are answered unread after the program could not be started.
+    static constexpr int startRetryMs = 30000;
 
     explicit MediaProber(QObject *parent = nullptr);
     ~MediaProber() override;
@@ -80,4 +83,7 @@ private:
     std::deque<QString> urgentQueue;
     std::deque<QString> backgroundQueue;
     bool warnedNoStart = false;
+    // After the program failed to start, files are answered unread until this expires.
+    QDeadlineTimer startPause { 0 };
+    bool drainQueued = false;
 };
