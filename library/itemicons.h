@@ -6,4 +6,4 @@
 namespace ItemIcons {
 const QIcon &file(int mediaType, bool live);
 const QIcon &folder(bool live, bool open);
-}
+} // namespace ItemIcons

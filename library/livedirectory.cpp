@@ -408,6 +408,20 @@ bool Directory::isReadable(const QString &name) const
     return fd >= 0 && ::isReadable(fd, QFile::encodeName(name).constData());
 }
 
+bool Directory::fileStatus(
+    const QString &name, qint64 *size, qint64 *modifiedMs, qint64 *changedMs) const
+{
+    struct stat status;
+    if (fd < 0
+        || ::fstatat(fd, QFile::encodeName(name).constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
+        || !S_ISREG(status.st_mode))
+        return false;
+    *size = status.st_size;
+    *modifiedMs = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1'000'000;
+    *changedMs = qint64(status.st_ctim.tv_sec) * 1000 + status.st_ctim.tv_nsec / 1'000'000;
+    return true;
+}
+
 bool readNames(const QString &root, const QString &relative, const QString &filterText,
     QStringList *folders, QStringList *files, QString *path, Stamp *stamp)
 {
@@ -533,6 +547,11 @@ bool Directory::stamp(Stamp *) const
 bool Directory::isReadable(const QString &) const
 {
     return true;
+}
+
+bool Directory::fileStatus(const QString &, qint64 *, qint64 *, qint64 *) const
+{
+    return false;
 }
 
 bool readNames(const QString &root, const QString &relative, const QString &filterText,

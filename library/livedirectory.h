@@ -54,6 +54,10 @@ public:
     bool stamp(Stamp *stamp) const;
     // Whether the entry called name can be read, as the listing asks it.
     bool isReadable(const QString &name) const;
+    // A regular file's size, modification and status change times (ms since the epoch), asked
+    // of the folder itself without following a link: one look-up of a name, not of a path.
+    // False for anything else, and where the platform keeps no folder open.
+    bool fileStatus(const QString &name, qint64 *size, qint64 *modifiedMs, qint64 *changedMs) const;
 
 private:
     int fd = -1;

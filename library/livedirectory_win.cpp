@@ -271,6 +271,11 @@ bool Directory::isReadable(const QString &) const
     return true;
 }
 
+bool Directory::fileStatus(const QString &, qint64 *, qint64 *, qint64 *) const
+{
+    return false;
+}
+
 bool readNames(const QString &root, const QString &relative, const QString &filterText,
     QStringList *folders, QStringList *files, QString *path, Stamp *stamp)
 {

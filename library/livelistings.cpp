@@ -39,6 +39,16 @@ bool LiveListings::Listing::isReadable(qsizetype index) const
     return !kept || (directory && directory->isReadable(names.at(index)));
 }
 
+bool LiveListings::Listing::fileStatus(
+    qsizetype index, qint64 *size, qint64 *modifiedMs, bool *unchanged) const
+{
+    qint64 changed = 0;
+    if (!directory || !directory->fileStatus(names.at(index), size, modifiedMs, &changed))
+        return false;
+    *unchanged = changed < checkedBefore;
+    return true;
+}
+
 LiveListings::LiveListings(int maxFolders, qsizetype maxNames, qint64 settleMs)
     : maxFolders(maxFolders)
     , maxNames(maxNames)
@@ -90,6 +100,9 @@ bool LiveListings::listing(const LivePlace &place, Listing *listing)
     QStringList folders;
     QStringList files;
     QString path;
+    // A file's change time is read from a coarse clock that may lag this one by a tick or
+    // two: only changes well before the reading are known to have been seen by it.
+    const qint64 checkedBefore = QDateTime::currentMSecsSinceEpoch() - settleMs;
     if (!LiveDirectory::readNames(
             place.root, place.relative, place.filter, &folders, &files, &path, &now)) {
         *listing = Listing();
@@ -101,9 +114,12 @@ bool LiveListings::listing(const LivePlace &place, Listing *listing)
     read.root = place.root;
     read.prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
     read.folderCount = folders.size();
+    read.checkedBefore = checkedBefore;
     read.names = std::move(folders);
     read.names += files;
     *listing = read;
+    // Held for the answer: each file's facts are asked of it by name.
+    listing->directory = std::make_shared<LiveDirectory::Directory>(place.root, place.relative);
 
     // A listing read within a tick of the folder's last change may miss a change that
     // leaves the stamp as it is: used once, never kept.

@@ -33,8 +33,16 @@ public:
 
         qsizetype size() const { return names.size(); }
         EntryInfo entry(qsizetype index) const;
+        // Files whose status last changed before this (ms since the epoch) are as they were
+        // when the listing checked them.
+        qint64 checkedBefore = 0;
+
         // Whether the entry at index can still be read (always so in a listing just read).
         bool isReadable(qsizetype index) const;
+        // The size and modification time (ms) of the file at index, asked of the open folder;
+        // false when it is no regular file now or the platform cannot ask so. `unchanged`:
+        // nothing about the file (its permissions included) changed since it was listed.
+        bool fileStatus(qsizetype index, qint64 *size, qint64 *modifiedMs, bool *unchanged) const;
     };
 
     // A listing read less than settleMs after its folder last changed is not kept: a change

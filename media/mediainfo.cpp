@@ -34,8 +34,12 @@ void MediaInfo::cacheLoaded()
 
 MediaInfo::Answer MediaInfo::details(const QString &path)
 {
+    return details(path, MediaStamp::of(path));
+}
+
+MediaInfo::Answer MediaInfo::details(const QString &path, const MediaStamp &stamp)
+{
     Answer answer;
-    const MediaStamp stamp = MediaStamp::of(path);
     answer.status = statusFor(path, stamp, &answer);
     if (answer.status == Status::Pending)
         enqueue(path, stamp, false);

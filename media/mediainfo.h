@@ -51,6 +51,8 @@ public:
     // What is known of `path` now (one stat); an unknown file is queued for reading in the
     // background.
     Answer details(const QString &path);
+    // The same for a file whose stamp the caller has just read.
+    Answer details(const QString &path, const MediaStamp &stamp);
     QByteArray thumbnail(const QString &path);
 
     // Runs `ready` once every file of `paths` is known (or will not be), or `waitMs` after the

@@ -89,42 +89,69 @@ bool readCount(const QString &text, int *value)
     return ok && *value >= 0;
 }
 
-struct FileFacts
+} // namespace
+
+// A file's size and modification time, as one look at the disk gives them.
+struct ContentDirectory::FileFacts
 {
     qint64 size = -1;
-    QByteArray date; // ISO 8601, UTC
+    qint64 modifiedMs = 0;
+    bool regular = false;
+
+    MediaStamp stamp() const
+    {
+        MediaStamp stamp;
+        if (regular) {
+            stamp.size = size;
+            stamp.modified = modifiedMs;
+        }
+        return stamp;
+    }
 };
 
-// Size and modification time from one stat. (QFileInfo's times come as local time: converted
-// there and back, each costs glibc a look at /etc/localtime, two per item of a listing. Windows
-// keeps them in UTC, so it takes QFileInfo.)
-FileFacts fileFacts(const QString &path)
+namespace {
+
+// From one stat of the path. (QFileInfo's times come as local time: converted there and back,
+// each costs glibc a look at /etc/localtime, two per item of a listing. Windows keeps them in
+// UTC, so it takes QFileInfo.)
+ContentDirectory::FileFacts fileFacts(const QString &path)
 {
+    ContentDirectory::FileFacts facts;
 #ifdef Q_OS_WIN
     const QFileInfo info(path);
     if (!info.exists())
-        return {};
-    FileFacts facts;
+        return facts;
     facts.size = info.size();
-    facts.date
-        = info.fileTime(QFileDevice::FileModificationTime).toUTC().toString(Qt::ISODate).toLatin1();
-    return facts;
+    facts.modifiedMs = info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
+    facts.regular = info.isFile();
 #else
     struct stat status
     {
     };
     if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return {};
-    FileFacts facts;
+        return facts;
     facts.size = status.st_size;
-    std::tm utc {};
-    char text[32];
-    if (::gmtime_r(&status.st_mtime, &utc)
-        && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) > 0) {
-        facts.date = text;
-    }
-    return facts;
+    facts.modifiedMs = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1'000'000;
+    facts.regular = S_ISREG(status.st_mode);
 #endif
+    return facts;
+}
+
+// ISO 8601 in UTC, to the second.
+QByteArray dateText(qint64 ms)
+{
+    const std::time_t seconds = std::time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    std::tm utc {};
+#ifdef Q_OS_WIN
+    if (::gmtime_s(&utc, &seconds) != 0)
+        return {};
+#else
+    if (!::gmtime_r(&seconds, &utc))
+        return {};
+#endif
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return QByteArray(text, qsizetype(length));
 }
 
 void writeResource(DidlWriter &xml, const QByteArray &url, const MediaFormat &format, qint64 size,
@@ -168,13 +195,13 @@ BrowseArguments browseArguments(const SoapAction &action)
 }
 
 // "H:MM:SS.mmm", as res@duration is written.
-QString durationText(qint64 ms)
+QByteArray durationText(qint64 ms)
 {
-    return QStringLiteral("%1:%2:%3.%4")
-        .arg(ms / 3600000)
-        .arg(ms / 60000 % 60, 2, 10, QLatin1Char('0'))
-        .arg(ms / 1000 % 60, 2, 10, QLatin1Char('0'))
-        .arg(ms % 1000, 3, 10, QLatin1Char('0'));
+    char text[40];
+    const int length = std::snprintf(text, sizeof text, "%lld:%02d:%02d.%03d",
+        static_cast<long long>(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
+        int(ms % 1000));
+    return QByteArray(text, qMax(0, length));
 }
 
 // The tag's date as dc:date takes it: "2019", "2019-04" or "2019-04-12" (of a longer stamp,
@@ -191,32 +218,30 @@ QString tagDate(const QString &tag)
 void writeMediaResource(DidlWriter &xml, const QByteArray &url, const MediaFormat &format,
     qint64 size, int mediaType, const MediaInfo::Answer &known)
 {
-    xml.writeStartElement(didlNamespace, QStringLiteral("res"));
-    xml.writeAttribute(QStringLiteral("protocolInfo"), QString::fromLatin1(format.protocolInfo()));
+    xml.writeStartElement("res");
+    xml.writeAttribute("protocolInfo", format.protocolInfo());
     if (size >= 0)
-        xml.writeAttribute(QStringLiteral("size"), QString::number(size));
+        xml.writeAttribute("size", QByteArray::number(size));
     if (known.status == MediaInfo::Status::Known) {
         const MediaDetails &details = known.details;
         if (details.durationMs > 0)
-            xml.writeAttribute(QStringLiteral("duration"), durationText(details.durationMs));
+            xml.writeAttribute("duration", durationText(details.durationMs));
         // UPnP counts bytes a second.
         if (details.bitrate > 0)
-            xml.writeAttribute(QStringLiteral("bitrate"), QString::number(details.bitrate / 8));
+            xml.writeAttribute("bitrate", QByteArray::number(details.bitrate / 8));
         const StreamDetails *video = details.firstStream(StreamDetails::Kind::Video);
         if (mediaType == 1 && video && video->width > 0 && video->height > 0) {
-            xml.writeAttribute(QStringLiteral("resolution"),
-                QString::number(video->width) + QLatin1Char('x') + QString::number(video->height));
+            xml.writeAttribute("resolution",
+                QByteArray::number(video->width) + 'x' + QByteArray::number(video->height));
         }
         if (const StreamDetails *audio = details.firstStream(StreamDetails::Kind::Audio)) {
             if (audio->channels > 0)
-                xml.writeAttribute(
-                    QStringLiteral("nrAudioChannels"), QString::number(audio->channels));
+                xml.writeAttribute("nrAudioChannels", QByteArray::number(audio->channels));
             if (audio->sampleRate > 0)
-                xml.writeAttribute(
-                    QStringLiteral("sampleFrequency"), QString::number(audio->sampleRate));
+                xml.writeAttribute("sampleFrequency", QByteArray::number(audio->sampleRate));
         }
     }
-    xml.writeCharacters(QString::fromUtf8(url));
+    xml.writeCharacters(url);
     xml.writeEndElement();
 }
 
@@ -337,6 +362,14 @@ MediaInfo::Answer ContentDirectory::known(const EntryInfo &entry, int mediaType)
     return mediaInfo->details(entry.filePath());
 }
 
+MediaInfo::Answer ContentDirectory::known(
+    const EntryInfo &entry, int mediaType, const FileFacts &facts) const
+{
+    if (!mediaInfo || (mediaType != 1 && mediaType != 2) || entry.filePath().isEmpty())
+        return {};
+    return mediaInfo->details(entry.filePath(), facts.stamp());
+}
+
 MediaFormat ContentDirectory::mediaFormat(const EntryInfo &entry, int mediaType) const
 {
     return formatOf(entry, mediaType, known(entry, mediaType));
@@ -448,14 +481,16 @@ void ContentDirectory::writeContainer(
 }
 
 void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids,
-    const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren) const
+    const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren,
+    const FileFacts *listed) const
 {
     if (entry.isDir()) {
         writeContainer(xml, ids, entry.name(), childCount(id, countLiveChildren));
         return;
     }
     const int mediaType = mediaTypeOf(id);
-    const MediaInfo::Answer details = known(entry, mediaType);
+    const FileFacts facts = listed ? *listed : fileFacts(entry.filePath());
+    const MediaInfo::Answer details = known(entry, mediaType, facts);
     const bool isKnown = details.status == MediaInfo::Status::Known;
     xml.writeStartElement("item");
     xml.writeAttribute("id", ids.id);
@@ -465,12 +500,11 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     const bool titled = isKnown && mediaType == 2 && !details.details.title.isEmpty();
     xml.writeTextElement("dc:title", titled ? details.details.title : entry.name());
     xml.writeTextElement("upnp:class", itemClass(mediaType));
-    const FileFacts facts = fileFacts(entry.filePath());
     const QString date = isKnown ? tagDate(details.details.date) : QString();
     if (!date.isEmpty())
         xml.writeTextElement("dc:date", date);
-    else if (!facts.date.isEmpty())
-        xml.writeTextElement("dc:date", facts.date);
+    else if (facts.size >= 0)
+        xml.writeTextElement("dc:date", dateText(facts.modifiedMs));
     if (mediaType == 1 || mediaType == 2)
         writeDetails(xml, id, entry, details, baseUrl);
     if (mediaType == 3) {
@@ -524,17 +558,15 @@ void ContentDirectory::writeDetails(DidlWriter &xml, const ObjectId &id, const E
         const MediaDetails &details = known.details;
         const QString &artist = details.artist.isEmpty() ? details.albumArtist : details.artist;
         if (!artist.isEmpty()) {
-            xml.writeTextElement(upnpNamespace, QStringLiteral("artist"), artist);
-            xml.writeTextElement(dcNamespace, QStringLiteral("creator"), artist);
+            xml.writeTextElement("upnp:artist", artist);
+            xml.writeTextElement("dc:creator", artist);
         }
         if (!details.album.isEmpty())
-            xml.writeTextElement(upnpNamespace, QStringLiteral("album"), details.album);
+            xml.writeTextElement("upnp:album", details.album);
         if (!details.genre.isEmpty())
-            xml.writeTextElement(upnpNamespace, QStringLiteral("genre"), details.genre);
-        if (details.track > 0) {
-            xml.writeTextElement(upnpNamespace, QStringLiteral("originalTrackNumber"),
-                QString::number(details.track));
-        }
+            xml.writeTextElement("upnp:genre", details.genre);
+        if (details.track > 0)
+            xml.writeTextElement("upnp:originalTrackNumber", QByteArray::number(details.track));
     }
     bool art = known.status == MediaInfo::Status::Known && known.hasThumbnail;
     if (!art && mediaInfo) {
@@ -547,9 +579,9 @@ void ContentDirectory::writeDetails(DidlWriter &xml, const ObjectId &id, const E
         art = coverFound;
     }
     if (art) {
-        xml.writeStartElement(upnpNamespace, QStringLiteral("albumArtURI"));
-        xml.writeAttribute(dlnaNamespace, QStringLiteral("profileID"), QStringLiteral("JPEG_TN"));
-        xml.writeCharacters(QString::fromUtf8(baseUrl + artPath(id)));
+        xml.writeStartElement("upnp:albumArtURI");
+        xml.writeAttribute("dlna:profileID", QByteArrayLiteral("JPEG_TN"));
+        xml.writeCharacters(baseUrl + artPath(id));
         xml.writeEndElement();
     }
 }
@@ -636,9 +668,15 @@ SoapReply ContentDirectory::browse(
         const QByteArray parentPath = id.path.isEmpty() ? QByteArray() : id.path.toUtf8() + '/';
         QByteArray childPath;
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
+            // A file of a live folder is asked of the folder held open, by its name.
+            FileFacts facts;
+            bool unchanged = false;
+            facts.regular = entries.isLive && i >= entries.live.folderCount
+                && entries.live.fileStatus(i, &facts.size, &facts.modifiedMs, &unchanged);
             // A kept listing's names stand while its folder is unchanged; whether each can
-            // still be read is asked as it is shown, and one that cannot is read anew next time.
-            if (entries.isLive && !entries.live.isReadable(i)) {
+            // still be read is asked as it is shown (unless the file has not changed since it
+            // was listed), and one that cannot is read anew next time.
+            if (entries.isLive && !unchanged && !entries.live.isReadable(i)) {
                 listings.forget(entries.place);
                 continue;
             }
@@ -646,7 +684,7 @@ SoapReply ContentDirectory::browse(
             const QString name = child.name();
             childPath = parentPath + name.toUtf8();
             writeObject(xml, id.child(name), { ObjectId::encode(id.library, childPath), ids.id },
-                child, baseUrl, false);
+                child, baseUrl, false, facts.regular ? &facts : nullptr);
             ++returned;
         }
     }

@@ -41,6 +41,8 @@ public:
     // The JPEG thumbnail the probe made of a video or audio file; empty when there is none.
     QByteArray ownArt(const EntryInfo &entry, int mediaType) const;
 
+    struct FileFacts;
+
     // Who asks next (its address): positions are kept per client.
     void setClient(const QString &address) { client = address; }
 
@@ -93,11 +95,12 @@ private:
         QByteArray parentId;
     };
     void writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids, const EntryInfo &entry,
-        const QByteArray &baseUrl, bool countLiveChildren) const;
+        const QByteArray &baseUrl, bool countLiveChildren, const FileFacts *listed = nullptr) const;
     // An item's media details and album art, where known.
     void writeDetails(DidlWriter &xml, const ObjectId &id, const EntryInfo &entry,
         const MediaInfo::Answer &known, const QByteArray &baseUrl) const;
     MediaInfo::Answer known(const EntryInfo &entry, int mediaType) const;
+    MediaInfo::Answer known(const EntryInfo &entry, int mediaType, const FileFacts &facts) const;
     static MediaFormat formatOf(
         const EntryInfo &entry, int mediaType, const MediaInfo::Answer &known);
     void writeContainer(

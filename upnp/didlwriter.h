@@ -27,8 +27,8 @@ public:
     void writeCharacters(const QString &text);
     void writeEndElement();
 
-    // The same with the prefix written out ("dc:title") and values already in UTF-8 (URLs,
-    // numbers, names of our own).
+    // The same with the prefix written out ("dc:title", a string literal) and values already in
+    // UTF-8 (URLs, numbers, names of our own).
     void writeStartElement(const char *qualifiedName);
     void writeAttribute(const char *qualifiedName, const QByteArray &value);
     void writeTextElement(const char *qualifiedName, const QByteArray &text);
