@@ -100,10 +100,29 @@ void write(DidlWriter &xml, const QByteArray &baseUrl, const QByteArray &videoId
 QList<Sidecars::Subtitle> Folders::of(const EntryInfo &video)
 {
     const QString key = video.liveRoot() + QLatin1Char('\n') + video.absolutePath();
-    auto found = folders.constFind(key);
-    if (found == folders.constEnd())
-        found = folders.insert(key, filesBeside(video));
-    return among(*found, video);
+    auto folder = folders.constFind(key);
+    if (folder == folders.constEnd()) {
+        // Matching every video against every file would be quadratic in a folder of episodes
+        // with a subtitle each.
+        Files files;
+        for (const EntryInfo &file : filesBeside(video)) {
+            const QString name = file.fileName();
+            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+            if (dot <= 0)
+                continue;
+            const QString stem = name.first(dot).toCaseFolded();
+            files[stem].append(file);
+            const qsizetype language = stem.lastIndexOf(QLatin1Char('.'));
+            if (language > 0)
+                files[stem.first(language)].append(file);
+        }
+        folder = folders.insert(key, files);
+    }
+    const QString name = video.fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const auto candidates = folder->constFind((dot > 0 ? name.first(dot) : name).toCaseFolded());
+    return candidates == folder->constEnd() ? QList<Sidecars::Subtitle>()
+                                            : among(*candidates, video);
 }
 
 } // namespace Subtitles

@@ -42,7 +42,8 @@ void write(DidlWriter &xml, const QByteArray &baseUrl, const QByteArray &videoId
     const QList<Sidecars::Subtitle> &subtitles);
 
 // The subtitle files of the folders one Browse has looked in: a page of videos in one folder
-// reads it once, however many videos it holds.
+// reads it once, however many videos it holds, and each video looks only at the files whose
+// names start with its own.
 class Folders
 {
 public:
@@ -50,7 +51,10 @@ public:
     void clear() { folders.clear(); }
 
 private:
-    QHash<QString, QList<EntryInfo>> folders;
+    // A folder's files by the names they may belong to ("film" for "film.srt" and
+    // "film.en.srt"), case folded, each list in the folder's order.
+    using Files = QHash<QString, QList<EntryInfo>>;
+    QHash<QString, Files> folders;
 };
 
 } // namespace Subtitles

@@ -329,8 +329,8 @@ void TestMediaServer::initTestCase()
     QVERIFY(write(root + QStringLiteral("/live/.hidden.mkv"), "hidden"));
     QVERIFY(write(root + QStringLiteral("/live/Sub/b.mp4"), "mp4"));
     QVERIFY(write(root + QStringLiteral("/secret.txt"), "not in a library"));
-    // Subtitles beside clip.avi, in the folder's order; the English one is offered alone.
-    for (const char *name : { "clip.de.srt", "clip.en.vtt", "clip.srt" })
+    // Subtitles beside clip.avi, its name in any case; the English one is offered alone.
+    for (const char *name : { "Clip.fr.srt", "clip.de.srt", "clip.en.vtt", "clip.srt" })
         QVERIFY(write(root + u'/' + QLatin1String(name), QByteArray("subtitle ") + name));
     QVERIFY(write(root + QStringLiteral("/clip.zz.ass"), QByteArray()));
     QVERIFY(QFile::resize(root + QStringLiteral("/clip.zz.ass"), (16 << 20) + 1));
@@ -776,10 +776,10 @@ void TestMediaServer::media_data()
         << QByteArray("GET") << "/fitted/huge/" + idOf(2, QStringLiteral("photos/beach.jpg"))
         << QByteArray() << 404 << QByteArray() << -1 << -1;
     const QByteArray clipSubtitle = "/subtitle/" + idOf(0, QStringLiteral("clip.avi")) + '/';
-    for (const char *rest : { "4.srt", "-1.srt", "+1", "1x", "", "99999" })
+    for (const char *rest : { "5.srt", "-1.srt", "+1", "1x", "", "99999" })
         QTest::addRow("subtitle %s", rest) << QByteArray("GET") << clipSubtitle + rest
                                            << QByteArray() << 404 << QByteArray() << -1 << -1;
-    QTest::addRow("subtitle over 16 MiB") << QByteArray("GET") << clipSubtitle + "3.ass"
+    QTest::addRow("subtitle over 16 MiB") << QByteArray("GET") << clipSubtitle + "4.ass"
                                           << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("subtitle of a picture")
         << QByteArray("GET") << "/subtitle/" + idOf(2, QStringLiteral("photos/beach.jpg")) + "/0"
@@ -845,13 +845,14 @@ void TestMediaServer::subtitlesListed()
     const QString base
         = QStringLiteral("http://127.0.0.1:%1/subtitle/").arg(server->port()) + QLatin1String(id);
     QCOMPARE(item.urls.mid(1),
-        QStringList({ base + QStringLiteral("/0.srt"), base + QStringLiteral("/1.vtt"),
-            base + QStringLiteral("/2.srt"), base + QStringLiteral("/3.ass") }));
+        QStringList({ base + QStringLiteral("/0.srt"), base + QStringLiteral("/1.srt"),
+            base + QStringLiteral("/2.vtt"), base + QStringLiteral("/3.srt"),
+            base + QStringLiteral("/4.ass") }));
     QCOMPARE(item.resources.mid(1),
         QStringList({ QStringLiteral("http-get:*:text/srt:*"),
-            QStringLiteral("http-get:*:text/vtt:*"), QStringLiteral("http-get:*:text/srt:*"),
-            QStringLiteral("http-get:*:text/x-ass:*") }));
-    QCOMPARE(item.caption, QStringLiteral("vtt ") + base + QStringLiteral("/1.vtt"));
+            QStringLiteral("http-get:*:text/srt:*"), QStringLiteral("http-get:*:text/vtt:*"),
+            QStringLiteral("http-get:*:text/srt:*"), QStringLiteral("http-get:*:text/x-ass:*") }));
+    QCOMPARE(item.caption, QStringLiteral("vtt ") + base + QStringLiteral("/2.vtt"));
     // Nothing beside it, nothing said.
     const DidlObject other = metadata(idOf(0, QStringLiteral("Films/live/a.mkv"))).value(0);
     QCOMPARE(other.urls.size(), 1);
@@ -870,22 +871,22 @@ void TestMediaServer::subtitles_data()
     const QByteArray clip = idOf(0, QStringLiteral("clip.avi"));
     const QByteArray subtitle = "/subtitle/" + clip + '/';
     const QByteArray english = "subtitle clip.en.vtt";
-    QTest::addRow("as stored") << "GET " + subtitle + "1.vtt" << QByteArray() << 200
+    QTest::addRow("as stored") << "GET " + subtitle + "2.vtt" << QByteArray() << 200
                                << QByteArray("text/vtt") << english << QByteArray();
     QTest::addRow("the extension is the player's")
         << "GET " + subtitle + '0' << QByteArray() << 200 << QByteArray("text/srt")
-        << QByteArray("subtitle clip.de.srt") << QByteArray();
-    QTest::addRow("HEAD") << "HEAD " + subtitle + "2.srt" << QByteArray() << 200
+        << QByteArray("subtitle Clip.fr.srt") << QByteArray();
+    QTest::addRow("HEAD") << "HEAD " + subtitle + "3.srt" << QByteArray() << 200
                           << QByteArray("text/srt") << QByteArray() << QByteArray();
-    QTest::addRow("range") << "GET " + subtitle + "1.vtt" << QByteArray("Range: bytes=9-\r\n")
+    QTest::addRow("range") << "GET " + subtitle + "2.vtt" << QByteArray("Range: bytes=9-\r\n")
                            << 206 << QByteArray("text/vtt") << english.mid(9) << QByteArray();
     const QByteArray ask = "getCaptionInfo.sec: 1\r\n";
     QTest::addRow("Samsung asks the video for the chosen one")
         << "HEAD /media/" + clip + ".avi" << ask << 200 << QByteArray("video/avi") << QByteArray()
-        << subtitle + "1.vtt";
+        << subtitle + "2.vtt";
     QTest::addRow("and with a GET")
         << "GET /media/" + clip << ask + "Range: bytes=0-0\r\n"
-        << 206 << QByteArray("video/avi") << QByteArray("A") << subtitle + "1.vtt";
+        << 206 << QByteArray("video/avi") << QByteArray("A") << subtitle + "2.vtt";
     QTest::addRow("not asked, not told") << "HEAD /media/" + clip << QByteArray() << 200
                                          << QByteArray("video/avi") << QByteArray() << QByteArray();
     QTest::addRow("a video without one")
