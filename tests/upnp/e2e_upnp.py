@@ -568,8 +568,6 @@ def check_subtitles(t, browser, cds, items):
             else None, ("vtt", chosen))
     status, headers, _ = curl("-I", "-H", "getCaptionInfo.sec: 1", video_url)
     t.check("getCaptionInfo.sec answered", (status, headers.get("captioninfo.sec")), (200, chosen))
-    status, headers, _ = curl("-I", video_url)
-    t.check("not asked, not told", (status, headers.get("captioninfo.sec")), (200, None))
 
 
 def check_bookmark(t, browser, cds, items):
