@@ -17,6 +17,8 @@ namespace Subtitles {
 
 QList<EntryInfo> filesBeside(const EntryInfo &entry)
 {
+    if (entry.filePath().isEmpty())
+        return {};
     const QString root = entry.liveRoot();
     if (root.isEmpty())
         return Sidecars::subtitleFiles(entry.absolutePath());
