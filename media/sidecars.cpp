@@ -79,13 +79,13 @@ bool languageOf(QStringView rest, QStringView base, QString *language)
 
 namespace Sidecars {
 
-QList<EntryInfo> subtitleFiles(const QString &folderPath)
+QList<EntryInfo> subtitleFiles(const QString &root, const QString &relative)
 {
     QString filter;
     for (const Format &format : formats)
         filter += QLatin1String("*.") + QLatin1String(format.extension) + QLatin1Char(' ');
     filter += QLatin1String("*.") + vobSubIndex;
-    QList<EntryInfo> files = LiveDirectory::list(folderPath, QString(), filter);
+    QList<EntryInfo> files = LiveDirectory::list(root, relative, filter);
     files.removeIf([](const EntryInfo &entry) { return entry.isDir(); });
     return files;
 }

@@ -23,8 +23,9 @@ struct Subtitle
 };
 
 // The subtitle files of a folder (or fewer): a listing to pick each video's subtitles from,
-// read once for a whole folder of videos.
-QList<EntryInfo> subtitleFiles(const QString &folderPath);
+// read once for a whole folder of videos. The folder is the one relative names below root,
+// reached without following links; root itself when relative is empty.
+QList<EntryInfo> subtitleFiles(const QString &root, const QString &relative = QString());
 // The subtitles of the video called videoName among files: "<base>.<ext>" and
 // "<base>.<language>.<ext>", the base name compared without regard to case; in the files' order.
 QList<Subtitle> subtitlesFor(const QList<EntryInfo> &files, const QString &videoName);

@@ -1,5 +1,6 @@
 #include "upnp/connectionmanager.h"
 
+#include "media/sidecars.h"
 #include "upnp/mediaformat.h"
 #include "upnp/pictureprofiles.h"
 
@@ -19,6 +20,10 @@ QString sourceProtocols()
         const MediaFormat format = MediaFormat::forFile(QLatin1String(name), 0);
         protocols.append(QStringLiteral("http-get:*:") + QString::fromLatin1(format.mimeType)
             + QStringLiteral(":*"));
+    }
+    for (const char *name : { "a.srt", "a.ass", "a.ssa", "a.smi", "a.vtt", "a.sub" }) {
+        protocols.append(QStringLiteral("http-get:*:")
+            + Sidecars::subtitleMimeType(QLatin1String(name)) + QStringLiteral(":*"));
     }
     for (const PictureSize size :
         { PictureSize::Large, PictureSize::Medium, PictureSize::Small, PictureSize::Thumbnail }) {

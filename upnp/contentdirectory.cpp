@@ -537,6 +537,8 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     } else {
         writeMediaResource(xml, baseUrl + mediaPath(ids.id, entry),
             formatOf(entry, mediaType, details), facts.size, mediaType, details);
+        if (mediaType == 1)
+            Subtitles::write(xml, baseUrl, ids.id, subtitleFolders.of(entry));
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
             xml.writeTextElement(
@@ -626,6 +628,7 @@ SoapReply ContentDirectory::browse(
 
     // A folder's cover is looked for once a Browse, and anew at the next.
     coverFolder.clear();
+    subtitleFolders.clear();
     // Written into the envelope as it carries it, in one pass: a listing of a big folder is
     // megabytes.
     const QByteArray result = QByteArrayLiteral("Result");

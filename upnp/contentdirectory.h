@@ -4,6 +4,7 @@
 #include "library/livelistings.h"
 #include "upnp/objectid.h"
 #include "upnp/soap.h"
+#include "upnp/subtitles.h"
 
 #include <QByteArray>
 #include <QList>
@@ -115,6 +116,8 @@ private:
     // of a page share their folder.
     mutable QString coverFolder;
     mutable bool coverFound = false;
+    // The subtitle files of the folders this Browse has looked in.
+    mutable Subtitles::Folders subtitleFolders;
     QString client;
     // Browse answers on the event loop, one at a time: what it keeps is its own.
     mutable LiveListings listings;

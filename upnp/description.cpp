@@ -288,6 +288,7 @@ QByteArray deviceDescription(const QString &friendlyName, const QString &udn)
     xml.writeStartDocument();
     xml.writeDefaultNamespace(QStringLiteral("urn:schemas-upnp-org:device-1-0"));
     xml.writeNamespace(QStringLiteral("urn:schemas-dlna-org:device-1-0"), QStringLiteral("dlna"));
+    xml.writeNamespace(QStringLiteral("http://www.sec.co.kr/dlna"), QStringLiteral("sec"));
     xml.writeStartElement(QStringLiteral("root"));
     xml.writeStartElement(QStringLiteral("specVersion"));
     writeText(xml, "major", "1");
@@ -304,6 +305,12 @@ QByteArray deviceDescription(const QString &friendlyName, const QString &udn)
     writeText(xml, "UDN", udn);
     xml.writeTextElement(QStringLiteral("urn:schemas-dlna-org:device-1-0"),
         QStringLiteral("X_DLNADOC"), QStringLiteral("DMS-1.50"));
+    // Samsung's sets ask a video's answer for its subtitle (getCaptionInfo.sec) only of a
+    // server that says it tells it.
+    for (const char *name : { "ProductCap", "X_ProductCap" }) {
+        xml.writeTextElement(QStringLiteral("http://www.sec.co.kr/dlna"), QLatin1String(name),
+            QStringLiteral("getCaptionInfo.sec"));
+    }
     xml.writeStartElement(QStringLiteral("iconList"));
     for (const Icon &icon : icons) {
         xml.writeStartElement(QStringLiteral("icon"));

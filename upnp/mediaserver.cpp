@@ -16,6 +16,7 @@
 #include "upnp/pictureprofiles.h"
 #include "upnp/registrar.h"
 #include "upnp/ssdp.h"
+#include "upnp/subtitles.h"
 #include "upnp/upnplog.h"
 #include "upnp/upnppaths.h"
 
@@ -273,6 +274,10 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
         serveArt(request, responder);
         return;
     }
+    if (read && path.startsWith(UpnpPaths::subtitlePrefix)) {
+        serveSubtitle(request, responder);
+        return;
+    }
     responder.send(HttpResponse::empty(404));
 }
 
@@ -334,12 +339,8 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
     if (!parsed) {
         reply = SoapReply::fault(401, QStringLiteral("Invalid Action"));
     } else if (service == int(UpnpService::ContentDirectory)) {
-        // Resources are named on the address the client reached us on.
-        QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
-            ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
-            : request.header("Host");
         directoryActions.push_back(
-            { std::move(action), "http://" + host, request.peer.toString(), responder });
+            { std::move(action), baseUrl(request), request.peer.toString(), responder });
         if (!directoryTurn->isActive())
             directoryTurn->start();
         return;
@@ -349,6 +350,15 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
         reply = registrarControl(action);
     }
     responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
+}
+
+QByteArray MediaServer::baseUrl(const HttpRequest &request) const
+{
+    // Resources are named on the address the client reached us on.
+    const QByteArray host = request.localAddress.protocol() == QAbstractSocket::IPv4Protocol
+        ? request.localAddress.toString().toLatin1() + ':' + QByteArray::number(port())
+        : request.header("Host");
+    return "http://" + host;
 }
 
 void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &responder)
@@ -389,7 +399,19 @@ void MediaServer::serveMedia(const HttpRequest &request, const HttpResponder &re
     // the path again, which may name something else by now.
     auto file = std::make_shared<OpenedEntry>(OpenedEntry::open(entry));
     if (!fitted && !thumbnail) {
-        responder.send(fileResponse(*file, range, original));
+        HttpResponse response = fileResponse(*file, range, original);
+        // Samsung's sets ask with the video where its subtitle is.
+        if (mediaType == 1 && response.status < 300
+            && request.header("getCaptionInfo.sec").trimmed() == "1") {
+            const QList<Sidecars::Subtitle> subtitles = Subtitles::of(entry);
+            const int chosen = Subtitles::chosen(subtitles);
+            if (chosen >= 0) {
+                response.addHeader(QByteArrayLiteral("CaptionInfo.sec"),
+                    baseUrl(request)
+                        + Subtitles::path(id.toByteArray(), chosen, subtitles.at(chosen)));
+            }
+        }
+        responder.send(std::move(response));
         return;
     }
     if (!file->isFile()) {
@@ -447,4 +469,39 @@ void MediaServer::serveArt(const HttpRequest &request, const HttpResponder &resp
             responder.send(
                 jpeg.isEmpty() ? HttpResponse::empty(404) : bytesResponse(jpeg, range, format));
         });
+}
+
+void MediaServer::serveSubtitle(const HttpRequest &request, const HttpResponder &responder)
+{
+    ObjectId id;
+    int index = -1;
+    EntryInfo video;
+    if (Subtitles::fromPath(
+            QByteArrayView(request.path).sliced(UpnpPaths::subtitlePrefix.size()), &id, &index)) {
+        video = directory->entryFor(id);
+    }
+    // Found again as Browse found it: only a video the library lists now, only the files its
+    // folder holds beside it.
+    if (video.name().isEmpty() || video.isDir() || video.isVirtual()
+        || directory->mediaTypeOf(id) != 1) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    const QList<Sidecars::Subtitle> subtitles = Subtitles::of(video);
+    if (index >= subtitles.size()) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    const Sidecars::Subtitle &subtitle = subtitles.at(index);
+    // Opened from its live folder down without following links, like a video.
+    OpenedEntry file = OpenedEntry::open(subtitle.file);
+    if (!file.isFile() || file.size() > Subtitles::maxSize) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    MediaFormat format;
+    format.mimeType = subtitle.mimeType.toLatin1();
+    format.transferMode = QByteArrayLiteral("Interactive");
+    format.features = QByteArrayLiteral("*");
+    responder.send(fileResponse(file, request.header("Range"), format));
 }

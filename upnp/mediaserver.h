@@ -75,6 +75,10 @@ private:
     void answerDirectory();
     // GET and HEAD of /art/: the file's own cover or frame, else its folder's cover.
     void serveArt(const HttpRequest &request, const HttpResponder &responder);
+    // GET and HEAD of /subtitle/: a subtitle file beside a video, as stored.
+    void serveSubtitle(const HttpRequest &request, const HttpResponder &responder);
+    // "http://address:port", where the client reached this server.
+    QByteArray baseUrl(const HttpRequest &request) const;
 
     // ContentDirectory actions wait here and are answered one per pass of the event loop, so
     // players' requests and the other sockets are served between them however many DLNA

@@ -34,4 +34,6 @@ inline const QByteArray thumbnailPrefix = QByteArrayLiteral("/thumb/");
 // "/art/<id>.jpg": a song's or video's album art within 160x160, its own cover or frame, else
 // its folder's cover picture.
 inline const QByteArray artPrefix = QByteArrayLiteral("/art/");
+// "/subtitle/<video id>/<n>.<ext>": the n-th subtitle file beside a video (from 0).
+inline const QByteArray subtitlePrefix = QByteArrayLiteral("/subtitle/");
 } // namespace UpnpPaths

@@ -12,7 +12,8 @@ and pictures, a live folder of 2,000 files, real JPEGs) and drives it with:
     doubled "/" among them), the other actions, and subscribes to ContentDirectory until the
     first event arrives;
   - curl: descriptions, HEAD, ranges, 416, the DLNA headers, the fitted picture and thumbnail,
-    paths that name nothing, and a SUBSCRIBE whose callback names a third host.
+    the subtitles beside a film and Samsung's header naming one, paths that name nothing, and
+    a SUBSCRIBE whose callback names a third host.
 
 Usage: e2e_upnp.py PATH_TO_HEARTH
 Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace here, or a client missing).
@@ -47,6 +48,9 @@ CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 TARGETS = ["upnp:rootdevice", DEVICE, CDS,
            "urn:schemas-upnp-org:service:ConnectionManager:1",
            "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"]
+SUBTITLES = {"film.srt": b"1\n00:00:00,000 --> 00:00:01,000\nHello\n",
+             "film.en.vtt": b"WEBVTT\n\n00:00.000 --> 00:01.000\nHello\n",
+             "other.srt": b"1\n00:00:00,000 --> 00:00:01,000\nNobody's\n"}
 CLIENT_PACKAGES = "gupnp-tools python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 curl iproute2"
 
 
@@ -129,6 +133,22 @@ def write_media(root):
              "-id3v2_version", "3", "-metadata", "title=Song Title", "-metadata", "artist=Bob",
              "-metadata", "album=Album", "-metadata", "track=4", os.path.join(tagged, "tune.mp3")],
             timeout=60)
+    # A film with subtitles beside it (HEVC/DTS Matroska where ffmpeg makes one), and a
+    # subtitle of no film.
+    subbed = os.path.join(media, "subbed")
+    os.makedirs(subbed)
+    film = os.path.join(subbed, "film.mkv")
+    if shutil.which("ffmpeg"):
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25",
+             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "1",
+             "-c:v", "libx265", "-x265-params", "log-level=error", "-c:a", "dca", "-strict", "-2",
+             film], timeout=120)
+    if not os.path.exists(film):
+        with open(film, "wb") as f:
+            f.write(pattern(4000, 7))
+    for name, content in SUBTITLES.items():
+        with open(os.path.join(subbed, name), "wb") as f:
+            f.write(content)
     return media, files
 
 
@@ -144,6 +164,7 @@ def write_config(path, media):
             <livedir name="live2000" path="%(m)s/live2000"/>
         </dir>
         <livedir name="tagged" path="%(m)s/tagged"/>
+        <livedir name="subbed" path="%(m)s/subbed"/>
     </video_tree>
     <audio_tree>
         <livedir name="music" path="%(m)s/music"/>
@@ -522,6 +543,33 @@ def check_details(t, browser, cds, containers):
                     and size[0] <= 160 and size[1] <= 160, str((status, headers, size)))
 
 
+def check_subtitles(t, browser, cds, items):
+    film = items.get("/Video/subbed/film.mkv")
+    if not t.truth("film with subtitles listed", film is not None, str(sorted(items))[:400]):
+        return
+    for name in SUBTITLES:
+        t.truth("subtitle %s is no item" % name, "/Video/subbed/" + name not in items)
+    resources = film.get_resources()
+    video_url = resources[0].get_uri()
+    listed = [(r.get_protocol_info().get_mime_type(), r.get_uri().rsplit("/", 1)[1])
+              for r in resources[1:]]
+    t.check("subtitles listed after the film's res, in the folder's order", listed,
+            [("text/vtt", "0.vtt"), ("text/srt", "1.srt")])
+    for (mime, _), res, name in zip(listed, resources[1:], ["film.en.vtt", "film.srt"]):
+        status, headers, body = curl(res.get_uri())
+        t.check("GET of " + name, (status, headers.get("content-type"), body),
+                (200, mime, SUBTITLES[name]))
+    result, _, _ = browser.browse(cds, film.get_id(), "BrowseMetadata")
+    item = ET.fromstring(result["Result"]).find("{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}item")
+    caption = item.find("{http://www.sec.co.kr/}CaptionInfoEx") if item is not None else None
+    chosen = resources[1].get_uri() if len(resources) > 1 else None
+    t.check("sec:CaptionInfoEx names the English one",
+            (caption.get("{http://www.sec.co.kr/}type"), caption.text) if caption is not None
+            else None, ("vtt", chosen))
+    status, headers, _ = curl("-I", "-H", "getCaptionInfo.sec: 1", video_url)
+    t.check("getCaptionInfo.sec answered", (status, headers.get("captioninfo.sec")), (200, chosen))
+
+
 def check_bookmark(t, browser, cds, items):
     film = items.get("/Video/film.avi")
     if film is None:
@@ -635,6 +683,9 @@ def inside(executable):
             ns = {"d": "urn:schemas-upnp-org:device-1-0"}
             t.check("friendlyName", description.findtext("d:device/d:friendlyName", None, ns),
                     SERVER_NAME)
+            t.check("Samsung's sets may ask for captions",
+                    description.findtext("d:device/{http://www.sec.co.kr/dlna}ProductCap", None, ns),
+                    "getCaptionInfo.sec")
             base = location.rsplit("/", 1)[0]
             icons = description.findall("d:device/d:iconList/d:icon", ns)
             t.truth("icons listed", len(icons) >= 2)
@@ -676,6 +727,7 @@ def inside(executable):
             check_streaming(t, items, files)
             check_pictures(t, items)
             check_details(t, browser, cds, containers)
+            check_subtitles(t, browser, cds, items)
             check_bookmark(t, browser, cds, items)
             check_subscription(t, browser, cds, location)
             check_byebye(t, proc, udn)

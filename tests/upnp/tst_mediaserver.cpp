@@ -68,6 +68,7 @@ struct DidlObject
     QString date;
     QString albumArt;
     QStringList bookmark; // namespace and text of dcmInfo and lastPlaybackPosition
+    QString caption; // sec:CaptionInfoEx as "<sec:type> <url>"
     // "name=text" of media details: res attributes as "res@name", and the tags' elements.
     QStringList details;
 };
@@ -113,6 +114,12 @@ QList<DidlObject> readDidl(const QString &didl)
                 object.details.append(name + u'=' + xml.readElementText());
             } else if (name == u"albumArtURI") {
                 object.albumArt = xml.readElementText();
+            } else if (name == u"CaptionInfoEx") {
+                const QString type
+                    = xml.attributes()
+                          .value(QLatin1String("http://www.sec.co.kr/"), QLatin1String("type"))
+                          .toString();
+                object.caption = type + u' ' + xml.readElementText();
             } else if (name == u"dcmInfo" || name == u"lastPlaybackPosition") {
                 object.bookmark.append(
                     xml.namespaceUri().toString() + u' ' + xml.readElementText());
@@ -255,6 +262,9 @@ private slots:
     void otherActions();
     void media_data();
     void media();
+    void subtitlesListed();
+    void subtitles_data();
+    void subtitles();
     void pictures_data();
     void pictures();
     void boundsAndSuspension();
@@ -319,6 +329,11 @@ void TestMediaServer::initTestCase()
     QVERIFY(write(root + QStringLiteral("/live/.hidden.mkv"), "hidden"));
     QVERIFY(write(root + QStringLiteral("/live/Sub/b.mp4"), "mp4"));
     QVERIFY(write(root + QStringLiteral("/secret.txt"), "not in a library"));
+    // Subtitles beside clip.avi, its name in any case; the English one is offered alone.
+    for (const char *name : { "Clip.fr.srt", "clip.de.srt", "clip.en.vtt", "clip.srt" })
+        QVERIFY(write(root + u'/' + QLatin1String(name), QByteArray("subtitle ") + name));
+    QVERIFY(write(root + QStringLiteral("/clip.zz.ass"), QByteArray()));
+    QVERIFY(QFile::resize(root + QStringLiteral("/clip.zz.ass"), (16 << 20) + 1));
     // p10 to p34: no number of zeros only, which Wine's numeric collation puts last.
     for (int i = 10; i < 35; ++i)
         QVERIFY(write(root + QStringLiteral("/many/p%1.mp4").arg(i), "p"));
@@ -760,6 +775,18 @@ void TestMediaServer::media_data()
     QTest::addRow("fitted in a size DLNA does not name")
         << QByteArray("GET") << "/fitted/huge/" + idOf(2, QStringLiteral("photos/beach.jpg"))
         << QByteArray() << 404 << QByteArray() << -1 << -1;
+    const QByteArray clipSubtitle = "/subtitle/" + idOf(0, QStringLiteral("clip.avi")) + '/';
+    for (const char *rest : { "5.srt", "-1.srt", "+1", "1x", "", "99999" })
+        QTest::addRow("subtitle %s", rest) << QByteArray("GET") << clipSubtitle + rest
+                                           << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("subtitle over 16 MiB") << QByteArray("GET") << clipSubtitle + "4.ass"
+                                          << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("subtitle of a picture")
+        << QByteArray("GET") << "/subtitle/" + idOf(2, QStringLiteral("photos/beach.jpg")) + "/0"
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
+    QTest::addRow("subtitle named by a path")
+        << QByteArray("GET") << QByteArray("/subtitle/0.Y2xpcC5hdmk/../../secret.txt")
+        << QByteArray() << 404 << QByteArray() << -1 << -1;
     QTest::addRow("unknown path") << QByteArray("GET") << QByteArray("/nothing") << QByteArray()
                                   << 404 << QByteArray() << -1 << -1;
     QTest::addRow("POST to media")
@@ -809,6 +836,74 @@ void TestMediaServer::media()
     QVERIFY(!reply.header("contentFeatures.dlna.org").contains("DLNA.ORG_PN"));
     if (path.endsWith(".avi"))
         QCOMPARE(reply.header("Content-Type"), QByteArray("video/avi"));
+}
+
+void TestMediaServer::subtitlesListed()
+{
+    const QByteArray id = idOf(0, QStringLiteral("clip.avi"));
+    const DidlObject item = metadata(id).value(0);
+    const QString base
+        = QStringLiteral("http://127.0.0.1:%1/subtitle/").arg(server->port()) + QLatin1String(id);
+    QCOMPARE(item.urls.mid(1),
+        QStringList({ base + QStringLiteral("/0.srt"), base + QStringLiteral("/1.srt"),
+            base + QStringLiteral("/2.vtt"), base + QStringLiteral("/3.srt"),
+            base + QStringLiteral("/4.ass") }));
+    QCOMPARE(item.resources.mid(1),
+        QStringList({ QStringLiteral("http-get:*:text/srt:*"),
+            QStringLiteral("http-get:*:text/srt:*"), QStringLiteral("http-get:*:text/vtt:*"),
+            QStringLiteral("http-get:*:text/srt:*"), QStringLiteral("http-get:*:text/x-ass:*") }));
+    QCOMPARE(item.caption, QStringLiteral("vtt ") + base + QStringLiteral("/2.vtt"));
+    // Nothing beside it, nothing said.
+    const DidlObject other = metadata(idOf(0, QStringLiteral("Films/live/a.mkv"))).value(0);
+    QCOMPARE(other.urls.size(), 1);
+    QCOMPARE(other.caption, QString());
+}
+
+void TestMediaServer::subtitles_data()
+{
+    QTest::addColumn<QByteArray>("request"); // method and path
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("caption"); // CaptionInfo.sec after "http://host:port"
+
+    const QByteArray clip = idOf(0, QStringLiteral("clip.avi"));
+    const QByteArray subtitle = "/subtitle/" + clip + '/';
+    QTest::addRow("as stored") << "GET " + subtitle + "2.vtt" << QByteArray() << 200
+                               << QByteArray("text/vtt") << QByteArray("subtitle clip.en.vtt")
+                               << QByteArray();
+    QTest::addRow("the extension is the player's")
+        << "GET " + subtitle + '0' << QByteArray() << 200 << QByteArray("text/srt")
+        << QByteArray("subtitle Clip.fr.srt") << QByteArray();
+    const QByteArray ask = "getCaptionInfo.sec: 1\r\n";
+    QTest::addRow("Samsung asks the video for the chosen one")
+        << "HEAD /media/" + clip + ".avi" << ask << 200 << QByteArray("video/avi") << QByteArray()
+        << subtitle + "2.vtt";
+    QTest::addRow("not asked, not told") << "HEAD /media/" + clip << QByteArray() << 200
+                                         << QByteArray("video/avi") << QByteArray() << QByteArray();
+    QTest::addRow("a video without one")
+        << "HEAD /media/" + idOf(0, QStringLiteral("Films/live/a.mkv")) << ask << 200
+        << QByteArray("video/x-matroska") << QByteArray() << QByteArray();
+}
+
+void TestMediaServer::subtitles()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, caption);
+
+    const qsizetype space = request.indexOf(' ');
+    const Reply reply = get(request.mid(space + 1), headers, request.left(space));
+    QCOMPARE(reply.status, status);
+    QCOMPARE(reply.header("Content-Type"), contentType);
+    QCOMPARE(reply.body, body);
+    QCOMPARE(reply.header("CaptionInfo.sec"),
+        caption.isEmpty() ? QByteArray()
+                          : "http://127.0.0.1:" + QByteArray::number(server->port()) + caption);
 }
 
 void TestMediaServer::pictures_data()
@@ -1304,16 +1399,25 @@ void TestMediaServer::mediaDetails()
 void TestMediaServer::swapRace_data()
 {
     QTest::addColumn<QByteArray>("prefix");
-    QTest::addColumn<QString>("path"); // below the pictures' live folder
+    QTest::addColumn<int>("library"); // the pictures' live folder, or the video one's
+    QTest::addColumn<QString>("path"); // below the live folder
     QTest::addColumn<QString>("swapped"); // exchanged with a link to the outside
+    QTest::addColumn<QByteArray>("suffix");
 
-    QTest::addRow("file") << QByteArray("/media/") << QStringLiteral("race/x.jpg")
-                          << QStringLiteral("x.jpg");
+    QTest::addRow("file") << QByteArray("/media/") << 2 << QStringLiteral("race/x.jpg")
+                          << QStringLiteral("x.jpg") << QByteArray();
     QTest::addRow("folder on the way")
-        << QByteArray("/media/") << QStringLiteral("race/sub/x.jpg") << QStringLiteral("sub");
+        << QByteArray("/media/") << 2 << QStringLiteral("race/sub/x.jpg") << QStringLiteral("sub")
+        << QByteArray();
     // No picture: sent as stored once the conversion has failed.
     QTest::addRow("fitted, sent as stored")
-        << QByteArray("/fitted/large/") << QStringLiteral("race/x.jpg") << QStringLiteral("x.jpg");
+        << QByteArray("/fitted/large/") << 2 << QStringLiteral("race/x.jpg")
+        << QStringLiteral("x.jpg") << QByteArray();
+    QTest::addRow("subtitle") << QByteArray("/subtitle/") << 0 << QStringLiteral("race/x.mkv")
+                              << QStringLiteral("x.srt") << QByteArray("/0.srt");
+    QTest::addRow("subtitle's folder")
+        << QByteArray("/subtitle/") << 0 << QStringLiteral("race/sub/x.mkv")
+        << QStringLiteral("sub") << QByteArray("/0.srt");
 }
 
 // A live folder's file or subfolder keeps being exchanged with a link to a file or folder
@@ -1321,10 +1425,13 @@ void TestMediaServer::swapRace_data()
 void TestMediaServer::swapRace()
 {
     QFETCH(QByteArray, prefix);
+    QFETCH(int, library);
     QFETCH(QString, path);
     QFETCH(QString, swapped);
+    QFETCH(QByteArray, suffix);
 
-    const QString race = dir.path() + QStringLiteral("/photos/race");
+    const QString race = dir.path()
+        + (library == 2 ? QStringLiteral("/photos/race") : QStringLiteral("/live/race"));
     const QString outside = dir.path() + QStringLiteral("/outside");
     const auto removeRace = qScopeGuard([&] {
         QDir(race).removeRecursively();
@@ -1337,16 +1444,21 @@ void TestMediaServer::swapRace()
         QFile out(file);
         return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
     };
-    QVERIFY(write(race + QStringLiteral("/x.jpg"), inside));
-    QVERIFY(write(race + QStringLiteral("/sub/x.jpg"), inside));
-    QVERIFY(write(outside + QStringLiteral("/x.jpg"), secret));
+    for (const char *name : { "x.jpg", "x.mkv", "x.srt" }) {
+        QVERIFY(write(race + u'/' + QLatin1String(name), inside));
+        QVERIFY(write(race + QStringLiteral("/sub/") + QLatin1String(name), inside));
+        QVERIFY(write(outside + u'/' + QLatin1String(name), secret));
+    }
     const QString spare = race + QStringLiteral("/.spare");
-    QVERIFY(QFile::link(swapped == u"sub" ? outside : outside + QStringLiteral("/x.jpg"), spare));
+    QVERIFY(QFile::link(swapped == u"sub" ? outside : outside + u'/' + swapped, spare));
 
     const Swapper swapper(race + QLatin1Char('/') + swapped, spare);
     if (!swapper.works())
         QSKIP("entries cannot be exchanged here");
-    const QByteArray url = prefix + idOf(2, QStringLiteral("photos/") + path);
+    const QByteArray url = prefix
+        + idOf(library,
+            (library == 2 ? QStringLiteral("photos/") : QStringLiteral("Films/live/")) + path)
+        + suffix;
     int asked = 0, served = 0, leaked = 0;
     qint64 leakedBytes = 0;
     QElapsedTimer clock;
