@@ -2,6 +2,7 @@
 
 #include "library/livedirectory.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -129,7 +130,29 @@ QString subtitleMimeType(const QString &fileName)
     return format ? QString::fromLatin1(format->mimeType) : QString();
 }
 
-EntryInfo coverArt(const QString &folderPath)
+bool folderOf(const EntryInfo &entry, QString *root, QString *relative)
+{
+    if (entry.filePath().isEmpty())
+        return false;
+    *root = entry.liveRoot();
+    relative->clear();
+    if (root->isEmpty()) {
+        *root = entry.absolutePath();
+        return true;
+    }
+    // A listed entry's path is its live folder's followed by the components below it.
+    const QString path = QDir::fromNativeSeparators(entry.filePath());
+    const QString from = QDir::fromNativeSeparators(*root);
+    if (!path.startsWith(from))
+        return false;
+    *relative = path.mid(from.size());
+    relative->truncate(qMax(qsizetype(0), relative->lastIndexOf(QLatin1Char('/'))));
+    while (relative->startsWith(QLatin1Char('/')))
+        relative->remove(0, 1);
+    return true;
+}
+
+EntryInfo coverArt(const QString &root, const QString &relative)
 {
     static const char *const names[] = { "cover", "folder", "front" };
     static const char *const extensions[] = { "jpg", "jpeg", "png" };
@@ -139,7 +162,7 @@ EntryInfo coverArt(const QString &folderPath)
             wanted.append(QLatin1String(name) + QLatin1Char('.') + QLatin1String(extension));
     }
     const QList<EntryInfo> files
-        = LiveDirectory::list(folderPath, QString(), wanted.join(QLatin1Char(' ')));
+        = LiveDirectory::list(root, relative, wanted.join(QLatin1Char(' ')));
     for (const QString &name : wanted) {
         for (const EntryInfo &file : files) {
             if (!file.isDir() && file.name().compare(name, Qt::CaseInsensitive) == 0)

@@ -37,6 +37,11 @@ QString subtitleMimeType(const QString &fileName);
 
 // The cover art of a folder: cover, folder or front, .jpg, .jpeg or .png, in any case, in that
 // order of preference; the default EntryInfo when there is none.
-EntryInfo coverArt(const QString &folderPath);
+EntryInfo coverArt(const QString &root, const QString &relative = QString());
+
+// The folder an entry lies in: below a live folder as that folder and the path from it, so
+// that it is read without following a link on the way; a file the user added, its own folder
+// (relative empty). False when the entry has no path.
+bool folderOf(const EntryInfo &entry, QString *root, QString *relative);
 
 } // namespace Sidecars

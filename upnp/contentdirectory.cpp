@@ -576,7 +576,10 @@ void ContentDirectory::writeDetails(DidlWriter &xml, const ObjectId &id, const E
         const QString folder = entry.absolutePath();
         if (folder != coverFolder) {
             coverFolder = folder;
-            coverFound = !Sidecars::coverArt(folder).name().isEmpty();
+            QString root;
+            QString relative;
+            coverFound = Sidecars::folderOf(entry, &root, &relative)
+                && !Sidecars::coverArt(root, relative).name().isEmpty();
         }
         art = coverFound;
     }

@@ -457,7 +457,11 @@ void MediaServer::serveArt(const HttpRequest &request, const HttpResponder &resp
     }
     // The folder's cover is a stranger's picture: found with the listing's rules, opened once
     // without following links, and converted like any picture's thumbnail.
-    const EntryInfo cover = Sidecars::coverArt(entry.absolutePath());
+    QString root;
+    QString relative;
+    const EntryInfo cover = Sidecars::folderOf(entry, &root, &relative)
+        ? Sidecars::coverArt(root, relative)
+        : EntryInfo();
     auto file = std::make_shared<OpenedEntry>(
         cover.name().isEmpty() ? OpenedEntry() : OpenedEntry::open(cover));
     if (!file->isFile() || file->size() == 0) {

@@ -17,18 +17,10 @@ namespace Subtitles {
 
 QList<EntryInfo> filesBeside(const EntryInfo &entry)
 {
-    if (entry.filePath().isEmpty())
+    QString root;
+    QString relative;
+    if (!Sidecars::folderOf(entry, &root, &relative))
         return {};
-    const QString root = entry.liveRoot();
-    if (root.isEmpty())
-        return Sidecars::subtitleFiles(entry.absolutePath());
-    // A listed entry's path is its live folder's followed by the components below it.
-    const QString path = QDir::fromNativeSeparators(entry.filePath());
-    const QString from = QDir::fromNativeSeparators(root);
-    if (!path.startsWith(from))
-        return {};
-    QString relative = path.mid(from.size());
-    relative.truncate(qMax(qsizetype(0), relative.lastIndexOf(QLatin1Char('/'))));
     return Sidecars::subtitleFiles(root, relative);
 }
 

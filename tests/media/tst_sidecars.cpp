@@ -14,6 +14,8 @@ class TestSidecars : public QObject
 private slots:
     void found_data();
     void found();
+    void coverBelowLiveFolder_data();
+    void coverBelowLiveFolder();
     void mimeTypes();
 };
 
@@ -127,6 +129,40 @@ void TestSidecars::found()
         }
     }
     QCOMPARE(shown, expected);
+}
+
+// A folder's cover is looked for from the live folder down: a folder on the way exchanged for
+// a link to another one leads nowhere.
+void TestSidecars::coverBelowLiveFolder_data()
+{
+    QTest::addColumn<QString>("album");
+    QTest::addColumn<bool>("found");
+    QTest::addRow("a folder") << QStringLiteral("Real") << true;
+#ifndef Q_OS_WIN
+    QTest::addRow("a link to a folder") << QStringLiteral("Linked") << false;
+#endif
+}
+
+void TestSidecars::coverBelowLiveFolder()
+{
+    QFETCH(QString, album);
+    QFETCH(bool, found);
+    QTemporaryDir temp;
+    const QString live = temp.filePath(QStringLiteral("Live"));
+    for (const QString &folder :
+        QStringList { temp.filePath(QStringLiteral("outside")), live + u"/Real" }) {
+        QVERIFY(QDir().mkpath(folder));
+        QFile cover(folder + u"/cover.jpg");
+        QVERIFY(cover.open(QIODevice::WriteOnly) && cover.write("x") == 1);
+    }
+    QVERIFY(QFile::link(temp.filePath(QStringLiteral("outside")), live + u"/Linked"));
+    const QString name = QStringLiteral("song.mp3");
+    const EntryInfo song = EntryInfo::listed(live, live + u'/' + album + u'/' + name, name, false);
+    QString root;
+    QString relative;
+    QVERIFY(Sidecars::folderOf(song, &root, &relative));
+    QCOMPARE(relative, album);
+    QCOMPARE(Sidecars::coverArt(root, relative).name().isEmpty(), !found);
 }
 
 void TestSidecars::mimeTypes()
