@@ -70,9 +70,11 @@ const QByteArray interactiveFlags = QByteArrayLiteral("00f0000000000000000000000
 MediaFormat MediaFormat::forFile(const QString &fileName, int mediaType)
 {
     MediaFormat format;
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    // Asked for every item of a listing: the name is only looked at, not taken apart.
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const QStringView suffix = dot < 0 ? QStringView() : QStringView(fileName).sliced(dot + 1);
     for (const Extension &extension : extensions) {
-        if (suffix == QLatin1String(extension.suffix)) {
+        if (suffix.compare(QLatin1String(extension.suffix), Qt::CaseInsensitive) == 0) {
             format.mimeType = extension.mimeType;
             break;
         }
@@ -82,8 +84,11 @@ MediaFormat MediaFormat::forFile(const QString &fileName, int mediaType)
     const bool picture = mediaType == 3;
     format.transferMode
         = picture ? QByteArrayLiteral("Interactive") : QByteArrayLiteral("Streaming");
-    format.features = "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS="
-        + (picture ? interactiveFlags : streamingFlags);
+    static const QByteArray streamed
+        = "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=" + streamingFlags;
+    static const QByteArray shown
+        = "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=" + interactiveFlags;
+    format.features = picture ? shown : streamed;
     return format;
 }
 
