@@ -40,13 +40,9 @@ bool LiveListings::Listing::isReadable(qsizetype index) const
 }
 
 bool LiveListings::Listing::fileStatus(
-    qsizetype index, qint64 *size, qint64 *modifiedMs, bool *unchanged) const
+    qsizetype index, qint64 *size, qint64 *modifiedMs, qint64 *changedMs) const
 {
-    qint64 changed = 0;
-    if (!directory || !directory->fileStatus(names.at(index), size, modifiedMs, &changed))
-        return false;
-    *unchanged = changed < checkedBefore;
-    return true;
+    return directory && directory->fileStatus(names.at(index), size, modifiedMs, changedMs);
 }
 
 LiveListings::LiveListings(int maxFolders, qsizetype maxNames, qint64 settleMs)
@@ -115,6 +111,7 @@ bool LiveListings::listing(const LivePlace &place, Listing *listing)
     read.prefix = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
     read.folderCount = folders.size();
     read.checkedBefore = checkedBefore;
+    read.reading = ++readings;
     read.names = std::move(folders);
     read.names += files;
     *listing = read;

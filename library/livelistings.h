@@ -36,13 +36,17 @@ public:
         // Files whose status last changed before this (ms since the epoch) are as they were
         // when the listing checked them.
         qint64 checkedBefore = 0;
+        // Tells readings apart: a kept listing has the number of the reading it keeps.
+        quint64 reading = 0;
 
         // Whether the entry at index can still be read (always so in a listing just read).
         bool isReadable(qsizetype index) const;
-        // The size and modification time (ms) of the file at index, asked of the open folder;
-        // false when it is no regular file now or the platform cannot ask so. `unchanged`:
-        // nothing about the file (its permissions included) changed since it was listed.
-        bool fileStatus(qsizetype index, qint64 *size, qint64 *modifiedMs, bool *unchanged) const;
+        // The size, modification and status change times (ms) of the file at index, asked of
+        // the open folder; false when it is no regular file now or the platform cannot ask so.
+        bool fileStatus(qsizetype index, qint64 *size, qint64 *modifiedMs, qint64 *changedMs) const;
+        // Whether a file whose status changed then is as the listing checked it (its
+        // permissions included).
+        bool checked(qint64 changedMs) const { return changedMs < checkedBefore; }
     };
 
     // A listing read less than settleMs after its folder last changed is not kept: a change
@@ -74,6 +78,7 @@ private:
     int maxFolders;
     qsizetype maxNames;
     qint64 settleMs;
+    quint64 readings = 0;
     QCollator collator;
     std::vector<Kept> kept; // the one used last at the end
 };

@@ -482,7 +482,7 @@ void ContentDirectory::writeContainer(
 
 void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids,
     const EntryInfo &entry, const QByteArray &baseUrl, bool countLiveChildren,
-    const FileFacts *listed) const
+    const FileFacts *listed, bool *complete) const
 {
     if (entry.isDir()) {
         writeContainer(xml, ids, entry.name(), childCount(id, countLiveChildren));
@@ -492,6 +492,9 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     const FileFacts facts = listed ? *listed : fileFacts(entry.filePath());
     const MediaInfo::Answer details = known(entry, mediaType, facts);
     const bool isKnown = details.status == MediaInfo::Status::Known;
+    // Said once all there is to say of the file is known.
+    if (complete)
+        *complete = (mediaType != 1 && mediaType != 2) || isKnown;
     xml.writeStartElement("item");
     xml.writeAttribute("id", ids.id);
     xml.writeAttribute("parentID", ids.parentId);
@@ -673,24 +676,48 @@ SoapReply ContentDirectory::browse(
             + 600 * qsizetype(requested > 0 ? qMin(requested, shown) : shown));
         const QByteArray parentPath = id.path.isEmpty() ? QByteArray() : id.path.toUtf8() + '/';
         QByteArray childPath;
+        // Items are copied in whole below: the listing's own start tag is closed first.
+        xml.closeStartTag();
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
             // A file of a live folder is asked of the folder held open, by its name.
             FileFacts facts;
-            bool unchanged = false;
+            ItemFragments::Source source;
             facts.regular = entries.isLive && i >= entries.live.folderCount
-                && entries.live.fileStatus(i, &facts.size, &facts.modifiedMs, &unchanged);
+                && entries.live.fileStatus(i, &facts.size, &facts.modifiedMs, &source.changedMs);
             // A kept listing's names stand while its folder is unchanged; whether each can
             // still be read is asked as it is shown (unless the file has not changed since it
             // was listed), and one that cannot is read anew next time.
-            if (entries.isLive && !unchanged && !entries.live.isReadable(i)) {
+            if (entries.isLive && !(facts.regular && entries.live.checked(source.changedMs))
+                && !entries.live.isReadable(i)) {
                 listings.forget(entries.place);
                 continue;
             }
-            const EntryInfo child = entries.at(i);
-            const QString name = child.name();
+            const QString &name
+                = entries.isLive ? entries.live.names.at(i) : entries.entries.at(i).name();
             childPath = parentPath + name.toUtf8();
-            writeObject(xml, id.child(name), { ObjectId::encode(id.library, childPath), ids.id },
-                child, baseUrl, false, facts.regular ? &facts : nullptr);
+            const QByteArray childId = ObjectId::encode(id.library, childPath);
+            // What a file of a kept listing told last time, while neither it nor its folder
+            // changed; a resume position is the asking client's own, never kept.
+            const bool reusable = facts.regular && entries.live.kept
+                && !(bookmarks && bookmarks->position(client, entries.live.prefix + name) > 0);
+            if (reusable) {
+                source.size = facts.size;
+                source.modifiedMs = facts.modifiedMs;
+                source.reading = entries.live.reading;
+                if (const QByteArray *kept = fragments.find(childId, baseUrl, source)) {
+                    reply.body.append(*kept);
+                    ++returned;
+                    continue;
+                }
+            }
+            const qsizetype itemStart = reply.body.size();
+            bool complete = false;
+            writeObject(xml, id.child(name), { childId, ids.id }, entries.at(i), baseUrl, false,
+                facts.regular ? &facts : nullptr, &complete);
+            if (reusable && complete) {
+                fragments.keep(
+                    childId, baseUrl, source, QByteArrayView(reply.body).sliced(itemStart));
+            }
             ++returned;
         }
     }

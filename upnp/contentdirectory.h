@@ -2,6 +2,7 @@
 
 #include "library/entryinfo.h"
 #include "library/livelistings.h"
+#include "upnp/itemfragments.h"
 #include "upnp/objectid.h"
 #include "upnp/soap.h"
 #include "upnp/subtitles.h"
@@ -33,7 +34,11 @@ public:
     // Where X_SetBookmark keeps positions and Browse finds them; none: neither is offered.
     void setBookmarks(Bookmarks *store) { bookmarks = store; }
     // What is known of media files (durations, tags, art); none: Browse tells file facts only.
-    void setMediaInfo(MediaInfo *info) { mediaInfo = info; }
+    void setMediaInfo(MediaInfo *info)
+    {
+        mediaInfo = info;
+        fragments.clear();
+    }
     // The disk paths of the video and audio files a Browse would list (the page it asks
     // for), so their details can be read before it is answered; empty for anything else.
     QStringList mediaPathsOfBrowse(const SoapAction &action) const;
@@ -96,7 +101,8 @@ private:
         QByteArray parentId;
     };
     void writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids, const EntryInfo &entry,
-        const QByteArray &baseUrl, bool countLiveChildren, const FileFacts *listed = nullptr) const;
+        const QByteArray &baseUrl, bool countLiveChildren, const FileFacts *listed = nullptr,
+        bool *complete = nullptr) const;
     // An item's media details and album art, where known.
     void writeDetails(DidlWriter &xml, const ObjectId &id, const EntryInfo &entry,
         const MediaInfo::Answer &known, const QByteArray &baseUrl) const;
@@ -121,4 +127,6 @@ private:
     QString client;
     // Browse answers on the event loop, one at a time: what it keeps is its own.
     mutable LiveListings listings;
+    // What items of kept listings were last written as.
+    mutable ItemFragments fragments;
 };

@@ -16,6 +16,9 @@ public:
     // Appends to `out`; `escaped` false writes plain DIDL (what the envelope's text reads as).
     explicit DidlWriter(QByteArray *out, bool escaped = true);
 
+    // Ends the start tag still open, so that what follows in `out` may be written elsewhere.
+    void closeStartTag();
+
     // Declared on the next start element, or on the one still open.
     void writeNamespace(const QString &namespaceUri, const QString &prefix);
     void writeDefaultNamespace(const QString &namespaceUri);
@@ -37,7 +40,6 @@ public:
 
 private:
     QByteArray qualified(const QString &namespaceUri, const QString &name);
-    void closeStartTag();
     // Markup: '<', '>' and '"' as the envelope needs them.
     void appendMarkup(QByteArrayView text);
     void appendUtf8(QByteArrayView text, bool attribute);

@@ -543,6 +543,43 @@ def check_details(t, browser, cds, containers):
                     and size[0] <= 160 and size[1] <= 160, str((status, headers, size)))
 
 
+def check_kept_items(t, browser, cds, containers, media):
+    """A folder left alone is answered from what was written of it before: never stale."""
+    folder = containers.get("/Audio/tagged")
+    path = os.path.join(media, "tagged", "tune.mp3")
+    if folder is None or not os.path.exists(path):
+        return
+    # Kept once its folder has not changed for two seconds.
+    settled = os.stat(os.path.dirname(path)).st_ctime + 2.5
+    time.sleep(max(0, settled - time.time()))
+    didl = "{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}"
+
+    def song():
+        result, _, _ = browser.browse(cds, folder.get_id())
+        for item in ET.fromstring(result["Result"]).iter(didl + "item"):
+            if item.findtext("{http://purl.org/dc/elements/1.1/}title") == "Song Title":
+                return result["Result"], item
+        return result["Result"], None
+
+    # Read, kept, then answered from what was kept.
+    answers = [song() for _ in range(3)]
+    t.check("a kept folder's answers are its first", [a[0] for a in answers[1:]], [answers[0][0]] * 2)
+    # Rewritten in place: the folder stays as it was, the file does not.
+    with open(path, "ab") as f:
+        f.write(bytes(1000))
+    _, item = song()
+    res = item.find(didl + "res") if item is not None else None
+    t.check("a file rewritten in place shows its new size",
+            res.get("size") if res is not None else None, str(os.path.getsize(path)))
+    if not t.truth("the song listed", item is not None):
+        return
+    browser.call(cds, "X_SetBookmark", [("CategoryType", "AUDIO"), ("RID", "0"),
+                                        ("ObjectID", item.get("id")), ("PosSecond", 61)], [])
+    _, item = song()
+    t.check("a resume position shows in the kept folder",
+            item.findtext("{http://www.sec.co.kr/}dcmInfo") if item is not None else None, "BM=61")
+
+
 def check_subtitles(t, browser, cds, items):
     film = items.get("/Video/subbed/film.mkv")
     if not t.truth("film with subtitles listed", film is not None, str(sorted(items))[:400]):
@@ -727,6 +764,7 @@ def inside(executable):
             check_streaming(t, items, files)
             check_pictures(t, items)
             check_details(t, browser, cds, containers)
+            check_kept_items(t, browser, cds, containers, media)
             check_subtitles(t, browser, cds, items)
             check_bookmark(t, browser, cds, items)
             check_subscription(t, browser, cds, location)
