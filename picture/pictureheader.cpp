@@ -32,6 +32,11 @@ PictureHeader readPictureHeader(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
+    return readPictureHeader(file);
+}
+
+PictureHeader readPictureHeader(QIODevice &file)
+{
     JpegFrame jpeg;
     if (!screenPicture(file, &jpeg))
         return {};

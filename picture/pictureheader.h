@@ -29,3 +29,5 @@ struct PictureHeader
 // what it would not decode. Reads a JPEG up to its first scan, a PNG whole (its chunks are
 // checked), other formats as far as their decoder needs to tell the size.
 PictureHeader readPictureHeader(const QString &path);
+// The same from a file already open, read from where it stands.
+PictureHeader readPictureHeader(QIODevice &file);

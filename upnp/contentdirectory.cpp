@@ -512,8 +512,7 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
         writeDetails(xml, id, entry, details, baseUrl);
     if (mediaType == 3) {
         const MediaFormat original = MediaFormat::forFile(entry.fileName(), mediaType);
-        const QList<PictureResource> resources
-            = pictureResources(pictureHeaders->header(entry.filePath()));
+        const QList<PictureResource> resources = pictureResources(pictureHeaders->header(entry));
         for (const PictureResource &res : resources) {
             if (res.size != PictureSize::Thumbnail)
                 continue;

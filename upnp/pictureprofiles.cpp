@@ -1,5 +1,6 @@
 #include "upnp/pictureprofiles.h"
 
+#include "library/openedentry.h"
 #include "upnp/mediaformat.h"
 
 #include <QFile>
@@ -109,8 +110,9 @@ PictureHeaders::PictureHeaders(int records)
     : cache(records)
 { }
 
-PictureHeader PictureHeaders::header(const QString &path)
+PictureHeader PictureHeaders::header(const EntryInfo &entry)
 {
+    const QString path = entry.filePath();
     const Stamp stamp = stampOf(path);
     if (stamp.size <= 0) {
         cache.remove(path);
@@ -120,7 +122,9 @@ PictureHeader PictureHeaders::header(const QString &path)
         record && record->size == stamp.size && record->modified == stamp.modified) {
         return record->header;
     }
-    auto *record = new Record { stamp.size, stamp.modified, readPictureHeader(path) };
+    const std::unique_ptr<QFile> file = OpenedEntry::open(entry).takeFile();
+    auto *record = new Record { stamp.size, stamp.modified,
+        file->isOpen() ? readPictureHeader(*file) : PictureHeader() };
     const PictureHeader header = record->header;
     cache.insert(path, record);
     return header;

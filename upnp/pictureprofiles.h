@@ -1,5 +1,6 @@
 #pragma once
 
+#include "library/entryinfo.h"
 #include "picture/pictureformat.h"
 #include "picture/pictureheader.h"
 
@@ -55,7 +56,9 @@ class PictureHeaders
 public:
     explicit PictureHeaders(int records = 4096);
 
-    PictureHeader header(const QString &path);
+    // Read from the entry opened as a request would open it (below a live folder, no link
+    // followed), never by a path that may name something else by then.
+    PictureHeader header(const EntryInfo &entry);
 
 private:
     struct Record
