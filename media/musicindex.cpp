@@ -455,6 +455,19 @@ int tableOf(MusicView view)
 
 } // namespace
 
+std::optional<MusicIndex::Tags> MusicIndex::tags(const QString &key) const
+{
+    const auto found = byKey.constFind(key);
+    if (found == byKey.constEnd())
+        return std::nullopt;
+    const Track &track = tracks[std::size_t(*found)];
+    const auto name = [&track, this](Table table) {
+        return groups[table].items[std::size_t(track.group[table])].name;
+    };
+    return Tags { titleOf(track), name(ArtistTable), name(AlbumTable), name(GenreTable),
+        track.number };
+}
+
 QList<MusicEntry> MusicIndex::views() const
 {
     QList<MusicEntry> entries;

@@ -72,6 +72,18 @@ public:
     bool contains(const QString &key) const;
     int trackCount() const;
 
+    // A track's tags as the views group them ("Unknown artist" for an untagged one), for
+    // Search to test without reading the file again.
+    struct Tags
+    {
+        QString title;
+        QString artist;
+        QString album;
+        QString genre;
+        int number = 0;
+    };
+    std::optional<Tags> tags(const QString &key) const;
+
     // The five views, as the containers to show beside the libraries.
     QList<MusicEntry> views() const;
     // What a container is now, or nothing when it is gone (its last track removed).
