@@ -163,6 +163,11 @@ void MediaServer::setMediaInfo(MediaInfo *info)
     directory->setMediaInfo(info);
 }
 
+void MediaServer::setMusicLibrary(MusicLibrary *library)
+{
+    directory->setMusicLibrary(library);
+}
+
 void MediaServer::setFriendlyName(const QString &name)
 {
     friendlyName = name;
