@@ -464,7 +464,7 @@ std::optional<MusicIndex::Tags> MusicIndex::tags(const QString &key) const
     const auto name = [&track, this](Table table) {
         return groups[table].items[std::size_t(track.group[table])].name;
     };
-    return Tags { titleOf(track), name(ArtistTable), name(AlbumTable), name(GenreTable),
+    return Tags { track.title, name(ArtistTable), name(AlbumTable), name(GenreTable),
         track.number };
 }
 

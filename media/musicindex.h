@@ -76,6 +76,7 @@ public:
     // Search to test without reading the file again.
     struct Tags
     {
+        // Empty when untagged.
         QString title;
         QString artist;
         QString album;

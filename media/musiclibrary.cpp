@@ -70,7 +70,7 @@ void MusicLibrary::look(const QString &path, const QString &diskPath)
     // whatever clients wait for.
     const MediaInfo::Answer answer = info.details(diskPath);
     if (answer.status == MediaInfo::Status::Known) {
-        music.insert(path, answer.details);
+        enter(path, answer.details);
         return;
     }
     if (answer.status == MediaInfo::Status::Pending) {
@@ -79,6 +79,15 @@ void MusicLibrary::look(const QString &path, const QString &diskPath)
             paths.append(path);
         diskPathOf.insert(path, diskPath);
     }
+}
+
+void MusicLibrary::enter(const QString &path, const MediaDetails &details)
+{
+    // A picture or a film under a song's name is no track.
+    if (details.firstStream(StreamDetails::Kind::Audio))
+        music.insert(path, details);
+    else
+        music.remove(path);
 }
 
 void MusicLibrary::gone(const QString &path)
@@ -98,7 +107,7 @@ void MusicLibrary::known(const QString &diskPath, const MediaDetails &details)
     const QStringList paths = waiting.take(diskPath);
     for (const QString &path : paths) {
         diskPathOf.remove(path);
-        music.insert(path, details);
+        enter(path, details);
         ++changes;
     }
 }

@@ -52,6 +52,7 @@ signals:
 private:
     void start();
     void look(const QString &path, const QString &diskPath);
+    void enter(const QString &path, const MediaDetails &details);
     void gone(const QString &path);
     void known(const QString &diskPath, const MediaDetails &details);
 

@@ -89,7 +89,8 @@ public:
             return inView ? QStringList { QString::fromUtf8(item.toByteArray()) } : QStringList();
         const std::optional<MusicIndex::Tags> &tags = tagsOf(mediaType);
         if (property == u"dc:title")
-            return { tags ? tags->title : hit.key.section(QLatin1Char('/'), -1) };
+            return { tags && !tags->title.isEmpty() ? tags->title
+                                                    : hit.key.section(QLatin1Char('/'), -1) };
         if (tags && (property == u"upnp:artist" || property == u"dc:creator"))
             return { tags->artist };
         if (tags && property == u"upnp:album")
