@@ -468,6 +468,15 @@ std::optional<MusicIndex::Tags> MusicIndex::tags(const QString &key) const
         track.number };
 }
 
+QStringList MusicIndex::keys() const
+{
+    QStringList all;
+    all.reserve(qsizetype(allTracks.size()));
+    for (const int track : allInOrder())
+        all.append(tracks[std::size_t(track)].key);
+    return all;
+}
+
 QList<MusicEntry> MusicIndex::views() const
 {
     QList<MusicEntry> entries;

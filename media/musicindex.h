@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <vector>
@@ -84,6 +85,8 @@ public:
         int number = 0;
     };
     std::optional<Tags> tags(const QString &key) const;
+    // Every track's key, in the order of "All tracks".
+    QStringList keys() const;
 
     // The five views, as the containers to show beside the libraries.
     QList<MusicEntry> views() const;

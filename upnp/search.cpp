@@ -209,11 +209,7 @@ bool ContentDirectory::findHits(const QString &containerId, SearchHits *hits) co
         QStringList keys;
         if (library == views->audioLibrary()) {
             // The tracks whose details are known, in the order of "All tracks".
-            int total = 0;
-            const QList<MusicEntry> tracks = views->index().children(
-                MusicContainer { MusicView::Tracks, {}, {} }, 0, 0, &total);
-            for (const MusicEntry &track : tracks)
-                keys.append(track.trackKey);
+            keys = views->index().keys();
         } else {
             keys = views->files(library);
             std::sort(keys.begin(), keys.end());
