@@ -275,6 +275,9 @@ int runHearth(const HearthOptions &options)
     mediaServer->setMediaInfo(mediaInfo.get());
     // The music views and Search: the libraries are walked in slices once the cache is read.
     auto musicLibrary = std::make_unique<MusicLibrary>(interfaces, *mediaCache, *mediaInfo);
+    musicLibrary->setActive(settings->serveUpnp());
+    QObject::connect(
+        settings.get(), &Settings::serveUpnpChanged, musicLibrary.get(), &MusicLibrary::setActive);
     mediaServer->setMusicLibrary(musicLibrary.get());
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings

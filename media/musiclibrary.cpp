@@ -31,10 +31,14 @@ MusicLibrary::MusicLibrary(
     }
     connect(&info, &MediaInfo::known, this, &MusicLibrary::known);
     // What the cache knows fills the views without reading a file: the walks wait for it.
+    const auto ready = [this] {
+        cacheReady = true;
+        start();
+    };
     if (cache.isLoaded())
-        QMetaObject::invokeMethod(this, &MusicLibrary::start, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, ready, Qt::QueuedConnection);
     else
-        connect(&cache, &MediaCache::loaded, this, &MusicLibrary::start);
+        connect(&cache, &MediaCache::loaded, this, ready);
 }
 
 MusicLibrary::~MusicLibrary() = default;
@@ -52,10 +56,24 @@ void MusicLibrary::setInterval(std::chrono::milliseconds interval)
         crawler->setInterval(interval);
 }
 
+void MusicLibrary::setActive(bool on)
+{
+    active = on;
+    if (on) {
+        start();
+        return;
+    }
+    passesLeft = 0;
+    for (const auto &crawler : crawlers)
+        crawler->stop();
+}
+
 void MusicLibrary::start()
 {
-    if (passesLeft > 0 || crawlers.empty() || crawlers.front()->isCrawling())
+    if (!active || !cacheReady || passesLeft > 0 || crawlers.empty()
+        || crawlers.front()->isCrawling()) {
         return;
+    }
     passesLeft = int(crawlers.size());
     // The walks share the loop's turns; each slice stays within a few milliseconds, the
     // lookups made for the files it meets included.

@@ -41,6 +41,10 @@ public:
     // Changes whenever the index or a library's files change.
     quint64 generation() const { return changes; }
 
+    // Walks only while active (DLNA clients are served): the probe need not read every song
+    // for nobody. Active from the start; stopping keeps what is known.
+    void setActive(bool active);
+
     // For tests: shorter pauses between walks.
     void setInterval(std::chrono::milliseconds interval);
 
@@ -67,4 +71,6 @@ private:
     QHash<QString, QString> diskPathOf;
     quint64 changes = 0;
     int passesLeft = 0;
+    bool active = true;
+    bool cacheReady = false;
 };
