@@ -566,6 +566,12 @@ void TestMediaServer::browse_data()
     QTest::addRow("a trailing / is no id")
         << idOf(0, QStringLiteral("Films/live/")) << QByteArray("BrowseDirectChildren") << 0 << 0
         << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("music views need media details")
+        << QByteArray("2:artists") << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a music view's other spelling")
+        << QByteArray("2:artists/") << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("garbage id") << QByteArray("1.!!") << QByteArray("BrowseMetadata") << 0 << 0
                                 << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("a disk path as id")
