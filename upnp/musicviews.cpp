@@ -4,6 +4,7 @@
 #include "media/sidecars.h"
 #include "upnp/contentdirectory.h"
 #include "upnp/didlwriter.h"
+#include "upnp/search.h"
 
 namespace {
 
@@ -169,8 +170,8 @@ SoapReply ContentDirectory::browseMusic(const SoapAction &action, const MusicId 
     } else {
         if (!id.trackKey.isEmpty())
             return SoapReply::fault(710, QStringLiteral("No such container"));
-        const QList<MusicEntry> children
-            = views->index().children(id.container, start, requested, &total);
+        const QList<MusicEntry> children = views->index().children(id.container, start,
+            requested == 0 ? largestAnswer : qMin(requested, largestAnswer), &total);
         reply.body.reserve(reply.body.size() + 700 * children.size());
         const QByteArray parentId = id.toByteArray();
         for (const MusicEntry &child : children) {

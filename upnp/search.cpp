@@ -16,9 +16,6 @@ namespace {
 // The searches whose matches are kept for their next pages: WMP pages through one, a TV or
 // a phone asks another meanwhile.
 constexpr std::size_t keptSearches = 3;
-// An answer that asks for everything gets this many objects at most; TotalMatches tells the
-// client there are more to page through.
-constexpr int largestAnswer = 5000;
 
 QString itemClassOf(int mediaType)
 {

@@ -10,6 +10,11 @@
 // name them.
 QStringList searchProperties();
 
+// A Search, or a Browse of a music view (where 100,000 tracks are one container), that asks
+// for everything gets this many objects at most; TotalMatches tells the client there are
+// more to page through.
+constexpr int largestAnswer = 5000;
+
 // One object a search found: a library item, or a track in a music view (a reference to its
 // library item).
 struct SearchHit
