@@ -24,6 +24,10 @@ MusicLibrary::MusicLibrary(
             connect(crawler.get(), &MusicCrawler::gone, this, [this] { ++changes; });
         }
         connect(crawler.get(), &MusicCrawler::passFinished, this, [this] {
+            if (changes != announced) {
+                announced = changes;
+                emit changed();
+            }
             if (passesLeft > 0 && --passesLeft == 0)
                 emit passFinished();
         });

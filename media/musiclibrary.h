@@ -52,6 +52,10 @@ signals:
     // A walk of every library has ended (the first one: the views are as complete as the
     // cache allows).
     void passFinished();
+    // What the views or Search would show changed since the last time this was said: said at
+    // most once a pass, so clients that follow the system's update id look again without
+    // being sent back to it for every song the probe reads.
+    void changed();
 
 private:
     void start();
@@ -70,6 +74,7 @@ private:
     QHash<QString, QStringList> waiting;
     QHash<QString, QString> diskPathOf;
     quint64 changes = 0;
+    quint64 announced = 0;
     int passesLeft = 0;
     bool active = true;
     bool cacheReady = false;

@@ -166,6 +166,8 @@ void MediaServer::setMediaInfo(MediaInfo *info)
 void MediaServer::setMusicLibrary(MusicLibrary *library)
 {
     directory->setMusicLibrary(library);
+    if (library)
+        connect(library, &MusicLibrary::changed, this, &MediaServer::libraryChanged);
 }
 
 void MediaServer::setFriendlyName(const QString &name)
