@@ -8,7 +8,6 @@
 MusicLibrary::MusicLibrary(
     const QList<DirTreeInterface *> &libraries, MediaCache &cache, MediaInfo &info, QObject *parent)
     : QObject(parent)
-    , cache(cache)
     , info(info)
 {
     for (int i = 0; i < libraries.size(); ++i) {
@@ -52,12 +51,6 @@ QStringList MusicLibrary::files(int library) const
     if (library < 0 || std::size_t(library) >= crawlers.size())
         return {};
     return crawlers[std::size_t(library)]->files();
-}
-
-void MusicLibrary::setInterval(std::chrono::milliseconds interval)
-{
-    for (const auto &crawler : crawlers)
-        crawler->setInterval(interval);
 }
 
 void MusicLibrary::setActive(bool on)

@@ -8,7 +8,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -45,9 +44,6 @@ public:
     // for nobody. Active from the start; stopping keeps what is known.
     void setActive(bool active);
 
-    // For tests: shorter pauses between walks.
-    void setInterval(std::chrono::milliseconds interval);
-
 signals:
     // A walk of every library has ended (the first one: the views are as complete as the
     // cache allows).
@@ -64,7 +60,6 @@ private:
     void gone(const QString &path);
     void known(const QString &diskPath, const MediaDetails &details);
 
-    MediaCache &cache;
     MediaInfo &info;
     std::vector<std::unique_ptr<MusicCrawler>> crawlers;
     int audio = -1;
