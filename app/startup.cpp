@@ -8,6 +8,7 @@
 #include "media/mediacache.h"
 #include "media/mediainfo.h"
 #include "media/mediaprober.h"
+#include "media/musiclibrary.h"
 #include "media/probersource.h"
 #include "net/tcpserver.h"
 #include "net/udpserver.h"
@@ -272,6 +273,12 @@ int runHearth(const HearthOptions &options)
     auto mediaSource = std::make_unique<ProberSource>(*mediaProber);
     auto mediaInfo = std::make_unique<MediaInfo>(*mediaCache, *mediaSource);
     mediaServer->setMediaInfo(mediaInfo.get());
+    // The music views and Search: the libraries are walked in slices once the cache is read.
+    auto musicLibrary = std::make_unique<MusicLibrary>(interfaces, *mediaCache, *mediaInfo);
+    musicLibrary->setActive(settings->serveUpnp());
+    QObject::connect(
+        settings.get(), &Settings::serveUpnpChanged, musicLibrary.get(), &MusicLibrary::setActive);
+    mediaServer->setMusicLibrary(musicLibrary.get());
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.

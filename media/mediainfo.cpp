@@ -24,8 +24,11 @@ void MediaInfo::cacheLoaded()
     for (const QString &path : queuedFiles) {
         if (running.contains(path))
             continue;
-        if (cache.lookUp(path, wanted.value(path)).state != MediaCache::State::Unknown) {
+        const MediaCache::Answer cached = cache.lookUp(path, wanted.value(path));
+        if (cached.state != MediaCache::State::Unknown) {
             wanted.remove(path);
+            if (cached.state == MediaCache::State::Known)
+                emit known(path, cached.details);
             settle(path);
         }
     }
@@ -159,6 +162,8 @@ void MediaInfo::probed(
     }
     if (wanted.value(path) == stamp) {
         wanted.remove(path);
+        if (outcome == DetailsSource::Outcome::Read)
+            emit known(path, details);
         settle(path);
     } else {
         // Asked for again as it changed while it was read: read it again, first if awaited.

@@ -64,6 +64,11 @@ public:
     // Files waiting to be read (not those being read).
     int queued() const { return int(urgent.size() + background.size()); }
 
+signals:
+    // A file's details came: read by the source, or found in the cache once it was loaded for
+    // a file asked about before.
+    void known(const QString &path, const MediaDetails &details);
+
 private:
     struct Waiter
     {

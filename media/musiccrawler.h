@@ -40,6 +40,8 @@ public:
     bool isCrawling() const { return crawling; }
     // The files seen by the passes so far.
     int fileCount() const { return int(known.size()); }
+    // Their library paths, in no order.
+    QStringList files() const { return known.keys(); }
 
 signals:
     // path is the library path (names joined by "/"), diskPath the file to read.

@@ -455,6 +455,28 @@ int tableOf(MusicView view)
 
 } // namespace
 
+std::optional<MusicIndex::Tags> MusicIndex::tags(const QString &key) const
+{
+    const auto found = byKey.constFind(key);
+    if (found == byKey.constEnd())
+        return std::nullopt;
+    const Track &track = tracks[std::size_t(*found)];
+    const auto name = [&track, this](Table table) {
+        return groups[table].items[std::size_t(track.group[table])].name;
+    };
+    return Tags { track.title, name(ArtistTable), name(AlbumTable), name(GenreTable),
+        track.number };
+}
+
+QStringList MusicIndex::keys() const
+{
+    QStringList all;
+    all.reserve(qsizetype(allTracks.size()));
+    for (const int track : allInOrder())
+        all.append(tracks[std::size_t(track)].key);
+    return all;
+}
+
 QList<MusicEntry> MusicIndex::views() const
 {
     QList<MusicEntry> entries;

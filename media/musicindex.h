@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <vector>
@@ -71,6 +72,21 @@ public:
     bool remove(const QString &key);
     bool contains(const QString &key) const;
     int trackCount() const;
+
+    // A track's tags as the views group them ("Unknown artist" for an untagged one), for
+    // Search to test without reading the file again.
+    struct Tags
+    {
+        // Empty when untagged.
+        QString title;
+        QString artist;
+        QString album;
+        QString genre;
+        int number = 0;
+    };
+    std::optional<Tags> tags(const QString &key) const;
+    // Every track's key, in the order of "All tracks".
+    QStringList keys() const;
 
     // The five views, as the containers to show beside the libraries.
     QList<MusicEntry> views() const;

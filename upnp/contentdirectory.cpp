@@ -6,7 +6,9 @@
 #include "upnp/bookmarks.h"
 #include "upnp/didlwriter.h"
 #include "upnp/mediaformat.h"
+#include "upnp/musicviews.h"
 #include "upnp/pictureprofiles.h"
+#include "upnp/search.h"
 #include "upnp/upnppaths.h"
 
 #include <QFile>
@@ -260,10 +262,17 @@ SoapReply ContentDirectory::control(
     const QString &name = action.name;
     if (name == u"Browse")
         return browse(action, baseUrl, updateId);
-    if (name == u"GetSearchCapabilities")
-        return SoapReply::response(action, { { QByteArrayLiteral("SearchCaps"), QByteArray() } });
-    if (name == u"GetSortCapabilities")
-        return SoapReply::response(action, { { QByteArrayLiteral("SortCaps"), QByteArray() } });
+    if (name == u"Search")
+        return search(action, baseUrl, updateId);
+    if (name == u"GetSearchCapabilities" || name == u"GetSortCapabilities") {
+        // What Search and its sorting read; nothing while there is nothing to search.
+        const QByteArray properties
+            = musicViews() ? searchProperties().join(u',').toUtf8() : QByteArray();
+        return SoapReply::response(action,
+            { { name == u"GetSearchCapabilities" ? QByteArrayLiteral("SearchCaps")
+                                                 : QByteArrayLiteral("SortCaps"),
+                properties } });
+    }
     if (name == u"GetSystemUpdateID")
         return SoapReply::response(
             action, { { QByteArrayLiteral("Id"), QByteArray::number(updateId) } });
@@ -424,8 +433,9 @@ QStringList ContentDirectory::mediaPathsOfBrowse(const SoapAction &action) const
     constexpr int waitedFor = 200;
     const Children entries = children(id);
     const int total = int(entries.size());
+    const int views = musicViewCount(id);
     const int count = requested == 0 ? waitedFor : qMin(requested, waitedFor);
-    for (int i = start; i < total && paths.size() < count; ++i) {
+    for (int i = qMax(0, start - views); i < total && paths.size() < count; ++i) {
         const EntryInfo child = entries.at(i);
         if (!child.isDir() && !child.isVirtual() && !child.filePath().isEmpty())
             paths.append(child.filePath());
@@ -472,7 +482,7 @@ void ContentDirectory::writeContainer(
     xml.writeAttribute("id", ids.id);
     xml.writeAttribute("parentID", ids.parentId);
     xml.writeAttribute("restricted", "1");
-    xml.writeAttribute("searchable", "0");
+    xml.writeAttribute("searchable", musicViews() ? "1" : "0");
     if (childCount >= 0)
         xml.writeAttribute("childCount", QByteArray::number(childCount));
     xml.writeTextElement("dc:title", title);
@@ -498,7 +508,11 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     xml.writeStartElement("item");
     xml.writeAttribute("id", ids.id);
     xml.writeAttribute("parentID", ids.parentId);
+    if (!ids.refId.isEmpty())
+        xml.writeAttribute("refID", ids.refId);
     xml.writeAttribute("restricted", "1");
+    // A reference is played and shown from its library item's URLs.
+    const QByteArray &urlId = ids.refId.isEmpty() ? ids.id : ids.refId;
     // A song is known by its title; a video's file name is what its owner called it.
     const bool titled = isKnown && mediaType == 2 && !details.details.title.isEmpty();
     xml.writeTextElement("dc:title", titled ? details.details.title : entry.name());
@@ -518,7 +532,7 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
                 continue;
             xml.writeStartElement("upnp:albumArtURI");
             xml.writeAttribute("dlna:profileID", QByteArrayLiteral("JPEG_TN"));
-            xml.writeCharacters(baseUrl + thumbnailPath(ids.id));
+            xml.writeCharacters(baseUrl + thumbnailPath(urlId));
             xml.writeEndElement();
         }
         for (const PictureResource &res : resources) {
@@ -526,18 +540,18 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
             if (res.original) {
                 // Named by what its headers say; a JPEG under another name is not.
                 const bool named = res.named && original.mimeType == "image/jpeg";
-                writeResource(xml, baseUrl + mediaPath(ids.id, entry),
+                writeResource(xml, baseUrl + mediaPath(urlId, entry),
                     named ? original.named(profile) : original, facts.size, res.resolution);
             } else {
                 writeResource(xml,
                     baseUrl
-                        + (res.size == PictureSize::Thumbnail ? thumbnailPath(ids.id)
-                                                              : fittedPath(ids.id, res.size)),
+                        + (res.size == PictureSize::Thumbnail ? thumbnailPath(urlId)
+                                                              : fittedPath(urlId, res.size)),
                     MediaFormat::convertedPicture(profile), -1, res.resolution);
             }
         }
     } else {
-        writeMediaResource(xml, baseUrl + mediaPath(ids.id, entry),
+        writeMediaResource(xml, baseUrl + mediaPath(urlId, entry),
             formatOf(entry, mediaType, details), facts.size, mediaType, details);
         if (mediaType == 1)
             Subtitles::write(xml, baseUrl, ids.id, subtitleFolders.of(entry));
@@ -621,6 +635,9 @@ SoapReply ContentDirectory::browse(
     const QString &flag = arguments.flag;
     const int start = arguments.start;
     const int requested = arguments.requested;
+    MusicId musicId;
+    if (MusicId::parse(arguments.id.toUtf8(), &musicId))
+        return browseMusic(action, musicId, flag, start, requested, baseUrl, updateId);
     ObjectId id;
     if (!ObjectId::parse(arguments.id.toUtf8(), &id) || id.library >= libraries.size())
         return SoapReply::fault(NoSuchObject, QStringLiteral("No such object"));
@@ -639,12 +656,7 @@ SoapReply ContentDirectory::browse(
     const QByteArray result = QByteArrayLiteral("Result");
     SoapReply reply = SoapReply::openResponse(action, result, 2000);
     DidlWriter xml(&reply.body);
-    xml.writeDefaultNamespace(didlNamespace);
-    xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
-    xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
-    xml.writeNamespace(dlnaNamespace, QStringLiteral("dlna"));
-    xml.writeNamespace(secNamespace, QStringLiteral("sec"));
-    xml.writeStartElement(didlNamespace, QStringLiteral("DIDL-Lite"));
+    startDidl(xml);
     const Ids ids { id.toByteArray(), id.parentId() };
     int returned = 0;
     int total = 0;
@@ -652,7 +664,8 @@ SoapReply ContentDirectory::browse(
         if (id.isRoot())
             writeContainer(xml, ids, QStringLiteral("root"), int(libraries.size()));
         else if (id.isLibrary())
-            writeContainer(xml, ids, libraryTitle(mediaTypeOf(id)), childCount(id, true));
+            writeContainer(
+                xml, ids, libraryTitle(mediaTypeOf(id)), childCount(id, true) + musicViewCount(id));
         else
             writeObject(xml, id, ids, entry, baseUrl, true);
         returned = total = 1;
@@ -661,14 +674,24 @@ SoapReply ContentDirectory::browse(
         for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
             const ObjectId library = ObjectId::forLibrary(i);
             writeContainer(xml, { library.toByteArray(), ids.id },
-                libraryTitle(mediaTypeOf(library)), childCount(library, true));
+                libraryTitle(mediaTypeOf(library)),
+                childCount(library, true) + musicViewCount(library));
             ++returned;
         }
     } else {
         if (!id.isLibrary() && !entry.isDir())
             return SoapReply::fault(NoSuchContainer, QStringLiteral("No such container"));
+        // The music views first; the library's own entries keep their ids and follow them.
+        const int views = musicViewCount(id);
+        if (views > 0) {
+            const QList<MusicEntry> viewEntries = musicViews()->index().views();
+            for (int i = start; i < views && (requested == 0 || returned < requested); ++i) {
+                writeMusicEntry(xml, id.library, viewEntries.at(i), ids.id, baseUrl);
+                ++returned;
+            }
+        }
         const Children entries = children(id);
-        total = int(entries.size());
+        total = int(entries.size()) + views;
         // About 530 bytes an item as the envelope carries it: grown once, not by doubling.
         const int shown = qMax(0, total - start);
         reply.body.reserve(reply.body.size() + 2000
@@ -677,22 +700,24 @@ SoapReply ContentDirectory::browse(
         QByteArray childPath;
         // Items are copied in whole below: the listing's own start tag is closed first.
         xml.closeStartTag();
-        for (int i = start; i < total && (requested == 0 || returned < requested); ++i) {
+        for (int i = qMax(0, start - views) + views;
+             i < total && (requested == 0 || returned < requested); ++i) {
+            const int k = i - views; // in the library's own entries
             // A file of a live folder is asked of the folder held open, by its name.
             FileFacts facts;
             ItemFragments::Source source;
-            facts.regular = entries.isLive && i >= entries.live.folderCount
-                && entries.live.fileStatus(i, &facts.size, &facts.modifiedMs, &source.changedMs);
+            facts.regular = entries.isLive && k >= entries.live.folderCount
+                && entries.live.fileStatus(k, &facts.size, &facts.modifiedMs, &source.changedMs);
             // A kept listing's names stand while its folder is unchanged; whether each can
             // still be read is asked as it is shown (unless the file has not changed since it
             // was listed), and one that cannot is read anew next time.
             if (entries.isLive && !(facts.regular && entries.live.checked(source.changedMs))
-                && !entries.live.isReadable(i)) {
+                && !entries.live.isReadable(k)) {
                 listings.forget(entries.place);
                 continue;
             }
             const QString &name
-                = entries.isLive ? entries.live.names.at(i) : entries.entries.at(i).name();
+                = entries.isLive ? entries.live.names.at(k) : entries.entries.at(k).name();
             childPath = parentPath + name.toUtf8();
             const QByteArray childId = ObjectId::encode(id.library, childPath);
             // What a file of a kept listing told last time, while neither it nor its folder
@@ -711,7 +736,7 @@ SoapReply ContentDirectory::browse(
             }
             const qsizetype itemStart = reply.body.size();
             bool complete = false;
-            writeObject(xml, id.child(name), { childId, ids.id }, entries.at(i), baseUrl, false,
+            writeObject(xml, id.child(name), { childId, ids.id }, entries.at(k), baseUrl, false,
                 facts.regular ? &facts : nullptr, &complete);
             if (reusable && complete) {
                 fragments.keep(
@@ -720,10 +745,26 @@ SoapReply ContentDirectory::browse(
             ++returned;
         }
     }
+    finishDidl(action, reply, xml, returned, total, updateId);
+    return reply;
+}
+
+void ContentDirectory::startDidl(DidlWriter &xml)
+{
+    xml.writeDefaultNamespace(didlNamespace);
+    xml.writeNamespace(dcNamespace, QStringLiteral("dc"));
+    xml.writeNamespace(upnpNamespace, QStringLiteral("upnp"));
+    xml.writeNamespace(dlnaNamespace, QStringLiteral("dlna"));
+    xml.writeNamespace(secNamespace, QStringLiteral("sec"));
+    xml.writeStartElement(didlNamespace, QStringLiteral("DIDL-Lite"));
+}
+
+void ContentDirectory::finishDidl(const SoapAction &action, SoapReply &reply, DidlWriter &xml,
+    int returned, int total, quint32 updateId)
+{
     xml.writeEndElement();
-    reply.closeResponse(action, result,
+    reply.closeResponse(action, QByteArrayLiteral("Result"),
         { { QByteArrayLiteral("NumberReturned"), QByteArray::number(returned) },
             { QByteArrayLiteral("TotalMatches"), QByteArray::number(total) },
             { QByteArrayLiteral("UpdateID"), QByteArray::number(updateId) } });
-    return reply;
 }

@@ -14,9 +14,14 @@
 #include <memory>
 
 #include "media/mediainfo.h"
+#include "media/musiclibrary.h"
+
+#include <vector>
 
 class Bookmarks;
 struct MediaFormat;
+struct MusicId;
+struct SearchHits;
 class DirTreeInterface;
 class PictureHeaders;
 enum class PictureSize;
@@ -39,6 +44,8 @@ public:
         mediaInfo = info;
         fragments.clear();
     }
+    // The music views and what Search finds; none (or no media info): neither is offered.
+    void setMusicLibrary(MusicLibrary *library);
     // The disk paths of the video and audio files a Browse would list (the page it asks
     // for), so their details can be read before it is answered; empty for anything else.
     QStringList mediaPathsOfBrowse(const SoapAction &action) const;
@@ -75,6 +82,20 @@ public:
 private:
     SoapReply browse(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
     SoapReply setBookmark(const SoapAction &action) const;
+    // The music views (musicviews.cpp): their containers come first in the audio library.
+    MusicLibrary *musicViews() const;
+    int musicViewCount(const ObjectId &id) const;
+    SoapReply browseMusic(const SoapAction &action, const MusicId &id, const QString &flag,
+        int start, int requested, const QByteArray &baseUrl, quint32 updateId) const;
+    void writeMusicEntry(DidlWriter &xml, int library, const MusicEntry &entry,
+        const QByteArray &parentId, const QByteArray &baseUrl) const;
+    // Search (search.cpp).
+    SoapReply search(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
+    bool findHits(const QString &containerId, SearchHits *hits) const;
+    // DIDL-Lite written straight into the reply; finishDidl closes it with the counts.
+    static void startDidl(DidlWriter &xml);
+    static void finishDidl(const SoapAction &action, SoapReply &reply, DidlWriter &xml,
+        int returned, int total, quint32 updateId);
     // A folder's children as Browse shows them: a virtual level's entries, or a live folder's
     // listing in people's order.
     struct Children
@@ -99,6 +120,8 @@ private:
     {
         QByteArray id;
         QByteArray parentId;
+        // A reference's library item, whose resources it shares.
+        QByteArray refId = {};
     };
     void writeObject(DidlWriter &xml, const ObjectId &id, const Ids &ids, const EntryInfo &entry,
         const QByteArray &baseUrl, bool countLiveChildren, const FileFacts *listed = nullptr,
@@ -118,6 +141,9 @@ private:
     std::unique_ptr<PictureHeaders> pictureHeaders;
     Bookmarks *bookmarks = nullptr;
     QPointer<MediaInfo> mediaInfo;
+    QPointer<MusicLibrary> music;
+    // The matches of the last few searches, for the next pages (search.cpp).
+    mutable std::vector<std::shared_ptr<SearchHits>> searches;
     // The folder whose cover picture was looked for last, and whether it has one: the items
     // of a page share their folder.
     mutable QString coverFolder;

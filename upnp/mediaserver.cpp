@@ -164,6 +164,13 @@ void MediaServer::setMediaInfo(MediaInfo *info)
     directory->setMediaInfo(info);
 }
 
+void MediaServer::setMusicLibrary(MusicLibrary *library)
+{
+    directory->setMusicLibrary(library);
+    if (library)
+        connect(library, &MusicLibrary::changed, this, &MediaServer::libraryChanged);
+}
+
 void MediaServer::setFriendlyName(const QString &name)
 {
     friendlyName = name;

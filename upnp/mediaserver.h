@@ -13,6 +13,7 @@
 #include <memory>
 
 class Bookmarks;
+class MusicLibrary;
 class ContentDirectory;
 class DirTreeInterface;
 class HttpResponse;
@@ -42,6 +43,9 @@ public:
     // What is known of media files: Browse waits a moment for the files of its page, then
     // tells durations, tags, profiles and album art. Not owned; none: file facts only.
     void setMediaInfo(MediaInfo *info);
+    // The music views of the audio library and what Search finds; not owned. Offered while
+    // media info is set too.
+    void setMusicLibrary(MusicLibrary *library);
 
     void setFriendlyName(const QString &name);
     // "uuid:..."; set before start().

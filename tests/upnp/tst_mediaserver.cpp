@@ -4,6 +4,7 @@
 #include "media/mediacache.h"
 #include "media/mediainfo.h"
 #include "media/mediaprober.h"
+#include "media/musiclibrary.h"
 #include "media/probersource.h"
 #include "upnp/bookmarks.h"
 #include "upnp/httpserver.h"
@@ -58,6 +59,7 @@ struct DidlObject
     QString tag; // "container" or "item"
     QString id;
     QString parentId;
+    QString refId;
     QString title;
     QString upnpClass;
     QString childCount;
@@ -86,6 +88,7 @@ QList<DidlObject> readDidl(const QString &didl)
             object.tag = name.toString();
             object.id = xml.attributes().value(QLatin1String("id")).toString();
             object.parentId = xml.attributes().value(QLatin1String("parentID")).toString();
+            object.refId = xml.attributes().value(QLatin1String("refID")).toString();
             object.childCount = xml.attributes().value(QLatin1String("childCount")).toString();
             objects.append(object);
         } else if (!objects.isEmpty()) {
@@ -278,6 +281,8 @@ private slots:
     void objectIdsAreStableAndOpaque();
     void mediaDetails_data();
     void mediaDetails();
+    void musicViewsAndSearch_data();
+    void musicViewsAndSearch();
     void swapRace_data();
     void swapRace();
 
@@ -285,6 +290,13 @@ private:
     Reply request(const QByteArray &raw, const QHostAddress &from = QHostAddress());
     QList<DidlObject> metadata(const QByteArray &id, const QHostAddress &from = QHostAddress());
     void startServer();
+    // The server over real media, its details read by hearth-probe.
+    void makeProbed();
+    // A music library and server of their own over the probed libraries and cache, as after
+    // a restart; once the walk has seen every library.
+    void restartProbed();
+    // The id a path of titles from the root names; empty when one is not listed.
+    QByteArray idAt(const QString &titles);
     QByteArray undecodablePath() const;
     Reply get(const QByteArray &path, const QByteArray &extraHeaders = QByteArray(),
         const QByteArray &method = "GET");
@@ -308,6 +320,7 @@ private:
         std::unique_ptr<MediaProber> prober;
         std::unique_ptr<ProberSource> source;
         std::unique_ptr<MediaInfo> info;
+        std::unique_ptr<MusicLibrary> music;
         std::unique_ptr<MediaServer> server;
     };
     std::unique_ptr<Probed> probed;
@@ -568,6 +581,12 @@ void TestMediaServer::browse_data()
     QTest::addRow("a trailing / is no id")
         << idOf(0, QStringLiteral("Films/live/")) << QByteArray("BrowseDirectChildren") << 0 << 0
         << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("music views need media details")
+        << QByteArray("2:artists") << QByteArray("BrowseDirectChildren") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
+    QTest::addRow("a music view's other spelling")
+        << QByteArray("2:artists/") << QByteArray("BrowseMetadata") << 0 << 0
+        << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("garbage id") << QByteArray("1.!!") << QByteArray("BrowseMetadata") << 0 << 0
                                 << QStringList { QStringLiteral("fault 701") } << 0;
     QTest::addRow("a disk path as id")
@@ -628,14 +647,34 @@ void TestMediaServer::otherActions_data()
     QTest::addColumn<QString>("expected"); // a value's start, or "fault NNN"
 
     const QByteArray cd = "ContentDirectory";
+    const QByteArray song = idOf(1, QStringLiteral("music/song.mp3"));
     QTest::addRow("search caps") << cd << soapBody("GetSearchCapabilities", {})
                                  << QStringLiteral("SearchCaps") << QString();
+    QTest::addRow("search: malformed criteria")
+        << cd
+        << soapBody("Search", { { "ContainerID", "0" }, { "SearchCriteria", "dc:title = \"x" } })
+        << QString() << QStringLiteral("fault 708");
+    QTest::addRow("search: sorted by what is not kept")
+        << cd
+        << soapBody("Search",
+               { { "ContainerID", "0" }, { "SearchCriteria", "*" }, { "SortCriteria", "+x:y" } })
+        << QString() << QStringLiteral("fault 709");
+    QTest::addRow("search in a file")
+        << cd << soapBody("Search", { { "ContainerID", song }, { "SearchCriteria", "*" } })
+        << QString() << QStringLiteral("fault 710");
+    QTest::addRow("search in a music view without media details")
+        << cd << soapBody("Search", { { "ContainerID", "2:artists" }, { "SearchCriteria", "*" } })
+        << QString() << QStringLiteral("fault 710");
+    QTest::addRow("search at no number")
+        << cd
+        << soapBody("Search",
+               { { "ContainerID", "0" }, { "SearchCriteria", "*" }, { "StartingIndex", "x" } })
+        << QString() << QStringLiteral("fault 402");
     QTest::addRow("system update id")
         << cd << soapBody("GetSystemUpdateID", {}) << QStringLiteral("Id") << QStringLiteral("1");
     QTest::addRow("Samsung feature list")
         << cd << soapBody("X_GetFeatureList", {}) << QStringLiteral("FeatureList")
         << QStringLiteral("<?xml");
-    const QByteArray song = idOf(1, QStringLiteral("music/song.mp3"));
     QTest::addRow("bookmark accepted")
         << cd << soapBody("X_SetBookmark", { { "ObjectID", song }, { "PosSecond", "0" } })
         << QString() << QString();
@@ -1254,6 +1293,76 @@ void TestMediaServer::objectIdsAreStableAndOpaque()
     QVERIFY(!ObjectId::parse("1.", &back));
 }
 
+void TestMediaServer::makeProbed()
+{
+    auto made = std::make_unique<Probed>();
+    const QString media = makeTestMedia(made->dir);
+    QVERIFY2(!media.isEmpty(), "make_media.py failed");
+    const QString root = made->dir.path();
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/films")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/songs")));
+    for (const char *name : { "h264_aac.mp4", "portrait.mp4" }) {
+        QVERIFY(QFile::copy(media + u'/' + QLatin1String(name),
+            root + QStringLiteral("/films/") + QLatin1String(name)));
+    }
+    for (const char *name : { "tagged.mp3", "tagged.flac", "plain.wav" }) {
+        QVERIFY(QFile::copy(media + u'/' + QLatin1String(name),
+            root + QStringLiteral("/songs/") + QLatin1String(name)));
+    }
+    QFile fake(root + QStringLiteral("/films/fake.mp4"));
+    QVERIFY(fake.open(QIODevice::WriteOnly) && fake.write("not a film") > 0);
+    fake.close();
+    QFile cover(root + QStringLiteral("/songs/Cover.JPG"));
+    QVERIFY(cover.open(QIODevice::WriteOnly)
+        && cover.write(encoded(filled(600, 300, qRgb(200, 0, 0)), "JPEG")) > 0);
+    cover.close();
+    made->video = std::make_unique<FakeLibrary>(1);
+    QVERIFY(made->video->addLiveDir(QString(), root + QStringLiteral("/films")));
+    made->audio = std::make_unique<FakeLibrary>(2);
+    QVERIFY(made->audio->addLiveDir(QString(), root + QStringLiteral("/songs")));
+    made->cache = std::make_unique<MediaCache>(root + QStringLiteral("/cache"));
+    made->prober = std::make_unique<MediaProber>();
+    made->prober->setWorkerProgram(QStringLiteral(HEARTH_PROBE_PROGRAM));
+    made->source = std::make_unique<ProberSource>(*made->prober);
+    made->info = std::make_unique<MediaInfo>(*made->cache, *made->source);
+    probed = std::move(made);
+    restartProbed();
+}
+
+void TestMediaServer::restartProbed()
+{
+    probed->server.reset();
+    probed->music = std::make_unique<MusicLibrary>(
+        QList<DirTreeInterface *> { probed->video.get(), probed->audio.get() }, *probed->cache,
+        *probed->info);
+    QSignalSpy walked(probed->music.get(), &MusicLibrary::passFinished);
+    probed->server = std::make_unique<MediaServer>(
+        QList<DirTreeInterface *> { probed->video.get(), probed->audio.get() },
+        probed->dir.path() + QStringLiteral("/state"));
+    probed->server->setMediaInfo(probed->info.get());
+    probed->server->setMusicLibrary(probed->music.get());
+    QVERIFY(probed->server->start(0, QHostAddress::LocalHost, false));
+    QVERIFY(walked.wait(10000));
+}
+
+QByteArray TestMediaServer::idAt(const QString &titles)
+{
+    QByteArray id = "0";
+    for (const QString &title : titles.split(u'/', Qt::SkipEmptyParts)) {
+        const Reply reply = control(soapBody("Browse",
+            { { "ObjectID", id }, { "BrowseFlag", "BrowseDirectChildren" },
+                { "StartingIndex", "0" }, { "RequestedCount", "0" } }));
+        const QList<DidlObject> objects
+            = readDidl(readEnvelope(reply.body).value(QStringLiteral("Result")));
+        const auto found = std::find_if(objects.cbegin(), objects.cend(),
+            [&title](const DidlObject &object) { return object.title == title; });
+        if (found == objects.cend())
+            return {};
+        id = found->id.toUtf8();
+    }
+    return id;
+}
+
 void TestMediaServer::mediaDetails_data()
 {
     QTest::addColumn<int>("library");
@@ -1309,44 +1418,9 @@ void TestMediaServer::mediaDetails()
     QFETCH(QStringList, details);
     QFETCH(bool, art);
 
-    if (!probed) {
-        auto made = std::make_unique<Probed>();
-        const QString media = makeTestMedia(made->dir);
-        QVERIFY2(!media.isEmpty(), "make_media.py failed");
-        const QString root = made->dir.path();
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/films")));
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/songs")));
-        for (const char *name : { "h264_aac.mp4", "portrait.mp4" }) {
-            QVERIFY(QFile::copy(media + u'/' + QLatin1String(name),
-                root + QStringLiteral("/films/") + QLatin1String(name)));
-        }
-        for (const char *name : { "tagged.mp3", "tagged.flac", "plain.wav" }) {
-            QVERIFY(QFile::copy(media + u'/' + QLatin1String(name),
-                root + QStringLiteral("/songs/") + QLatin1String(name)));
-        }
-        QFile fake(root + QStringLiteral("/films/fake.mp4"));
-        QVERIFY(fake.open(QIODevice::WriteOnly) && fake.write("not a film") > 0);
-        fake.close();
-        QFile cover(root + QStringLiteral("/songs/Cover.JPG"));
-        QVERIFY(cover.open(QIODevice::WriteOnly)
-            && cover.write(encoded(filled(600, 300, qRgb(200, 0, 0)), "JPEG")) > 0);
-        cover.close();
-        made->video = std::make_unique<FakeLibrary>(1);
-        QVERIFY(made->video->addLiveDir(QString(), root + QStringLiteral("/films")));
-        made->audio = std::make_unique<FakeLibrary>(2);
-        QVERIFY(made->audio->addLiveDir(QString(), root + QStringLiteral("/songs")));
-        made->cache = std::make_unique<MediaCache>(root + QStringLiteral("/cache"));
-        made->prober = std::make_unique<MediaProber>();
-        made->prober->setWorkerProgram(QStringLiteral(HEARTH_PROBE_PROGRAM));
-        made->source = std::make_unique<ProberSource>(*made->prober);
-        made->info = std::make_unique<MediaInfo>(*made->cache, *made->source);
-        made->server = std::make_unique<MediaServer>(
-            QList<DirTreeInterface *> { made->video.get(), made->audio.get() },
-            root + QStringLiteral("/state"));
-        made->server->setMediaInfo(made->info.get());
-        QVERIFY(made->server->start(0, QHostAddress::LocalHost, false));
-        probed = std::move(made);
-    }
+    if (!probed)
+        makeProbed();
+    QVERIFY(probed);
     std::swap(server, probed->server);
     const auto restore = qScopeGuard([this] { std::swap(server, probed->server); });
 
@@ -1394,6 +1468,192 @@ void TestMediaServer::mediaDetails()
     QCOMPARE(QString::fromLatin1(head.header("contentFeatures.dlna.org")),
         protocolInfo.section(u':', 3));
     QCOMPARE(QString::fromLatin1(head.header("Content-Type")), protocolInfo.section(u':', 2, 2));
+}
+
+void TestMediaServer::musicViewsAndSearch_data()
+{
+    QTest::addColumn<QByteArray>("action"); // "Browse", "BrowseMetadata" or "Search"
+    QTest::addColumn<QString>("container"); // titles from the root
+    QTest::addColumn<QByteArray>("criteria");
+    QTest::addColumn<QByteArray>("sort");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("moved"); // a song moved out of the library meanwhile
+    QTest::addColumn<bool>("restart"); // asked again after a restart: the same ids
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<int>("total");
+
+    const QByteArray wmp
+        = "upnp:class derivedfrom \"object.item.audioItem\" and @refID exists false";
+    const QStringList views { QStringLiteral("Artists"), QStringLiteral("Album artists"),
+        QStringLiteral("Albums"), QStringLiteral("Genres"), QStringLiteral("All tracks") };
+    QTest::addRow("the views, then the library's own entries")
+        << QByteArray("Browse") << QStringLiteral("Audio") << QByteArray() << QByteArray() << 0 << 0
+        << QString() << true << views + QStringList { QStringLiteral("songs") } << 6;
+    QTest::addRow("a page across the views' end")
+        << QByteArray("Browse") << QStringLiteral("Audio") << QByteArray() << QByteArray() << 4 << 2
+        << QString() << false
+        << QStringList { QStringLiteral("All tracks"), QStringLiteral("songs") } << 6;
+    QTest::addRow("artists") << QByteArray("Browse") << QStringLiteral("Audio/Artists")
+                             << QByteArray() << QByteArray() << 0 << 0 << QString() << true
+                             << QStringList { QStringLiteral("Bob"), QStringLiteral("Cleo"),
+                                    QStringLiteral("Unknown artist") }
+                             << 3;
+    QTest::addRow("album artists")
+        << QByteArray("Browse") << QStringLiteral("Audio/Album artists") << QByteArray()
+        << QByteArray() << 0 << 0 << QString() << false
+        << QStringList { QStringLiteral("Bob"), QStringLiteral("Cleo & Co"),
+               QStringLiteral("Unknown artist") }
+        << 3;
+    QTest::addRow("an artist's album's tracks, as references")
+        << QByteArray("Browse") << QStringLiteral("Audio/Artists/Bob/Album") << QByteArray()
+        << QByteArray() << 0 << 0 << QString() << true << QStringList { QStringLiteral("Song") }
+        << 1;
+    QTest::addRow("all tracks, a page")
+        << QByteArray("Browse") << QStringLiteral("Audio/All tracks") << QByteArray()
+        << QByteArray() << 1 << 1 << QString() << false
+        << QStringList { QStringLiteral("plain.wav") } << 3;
+    QTest::addRow("a gone file is not listed")
+        << QByteArray("Browse") << QStringLiteral("Audio/All tracks") << QByteArray()
+        << QByteArray() << 0 << 0 << QStringLiteral("plain.wav") << false
+        << QStringList { QStringLiteral("Lossless"), QStringLiteral("Song") } << 3;
+    QTest::addRow("genres") << QByteArray("Browse") << QStringLiteral("Audio/Genres")
+                            << QByteArray() << QByteArray() << 0 << 0 << QString() << false
+                            << QStringList { QStringLiteral("Rock"),
+                                   QStringLiteral("Unknown genre") }
+                            << 2;
+    QTest::addRow("an album's metadata")
+        << QByteArray("BrowseMetadata") << QStringLiteral("Audio/Albums/Album") << QByteArray()
+        << QByteArray() << 0 << 0 << QString() << true << QStringList { QStringLiteral("Album") }
+        << 1;
+    QTest::addRow("WMP: every song, no references")
+        << QByteArray("Search") << QString() << wmp << QByteArray("+dc:title") << 0 << 0
+        << QString() << true
+        << QStringList { QStringLiteral("Lossless"), QStringLiteral("plain.wav"),
+               QStringLiteral("Song") }
+        << 3;
+    QTest::addRow("WMP: a page") << QByteArray("Search") << QString() << wmp
+                                 << QByteArray("+dc:title") << 1 << 1 << QString() << false
+                                 << QStringList { QStringLiteral("plain.wav") } << 3;
+    QTest::addRow("WMP: a gone file is not returned")
+        << QByteArray("Search") << QString() << wmp << QByteArray("+dc:title") << 0 << 0
+        << QStringLiteral("tagged.flac") << false
+        << QStringList { QStringLiteral("plain.wav"), QStringLiteral("Song") } << 2;
+    QTest::addRow("Xbox: the videos")
+        << QByteArray("Search") << QString()
+        << QByteArray("upnp:class derivedfrom \"object.item.videoItem\"") << QByteArray("+dc:title")
+        << 0 << 0 << QString() << false
+        << QStringList { QStringLiteral("fake.mp4"), QStringLiteral("h264_aac.mp4"),
+               QStringLiteral("portrait.mp4") }
+        << 3;
+    QTest::addRow("BubbleUPnP: by title, below a folder")
+        << QByteArray("Search") << QStringLiteral("Audio/songs")
+        << QByteArray("dc:title contains \"LOSS\" or dc:title = \"plain.wav\"")
+        << QByteArray("-dc:title") << 0 << 0 << QString() << false
+        << QStringList { QStringLiteral("plain.wav"), QStringLiteral("Lossless") } << 2;
+    QTest::addRow("below an artist, by a tag")
+        << QByteArray("Search") << QStringLiteral("Audio/Album artists/Cleo & Co")
+        << QByteArray("upnp:originalTrackNumber > \"5\"") << QByteArray() << 0 << 0 << QString()
+        << false << QStringList { QStringLiteral("Lossless") } << 1;
+    QTest::addRow("in a file: no container")
+        << QByteArray("Search") << QStringLiteral("Audio/songs/Song") << QByteArray("*")
+        << QByteArray() << 0 << 0 << QString() << false
+        << QStringList { QStringLiteral("fault 710") } << 0;
+}
+
+void TestMediaServer::musicViewsAndSearch()
+{
+    QFETCH(QByteArray, action);
+    QFETCH(QString, container);
+    QFETCH(QByteArray, criteria);
+    QFETCH(QByteArray, sort);
+    QFETCH(int, start);
+    QFETCH(int, count);
+    QFETCH(QString, moved);
+    QFETCH(bool, restart);
+    QFETCH(QStringList, titles);
+    QFETCH(int, total);
+
+    if (!probed)
+        makeProbed();
+    QVERIFY(probed);
+    // The first walk finds the songs before the probe has read them; they come in as read.
+    QTRY_COMPARE_WITH_TIMEOUT(probed->music->index().trackCount(), 3, 20000);
+    // Clients that follow the update id hear of the songs read after the first walk, at the
+    // end of the next.
+    if (qstrcmp(QTest::currentDataTag(), "the views, then the library's own entries") == 0) {
+        const quint32 before = probed->server->systemUpdateId();
+        probed->music->setActive(false);
+        probed->music->setActive(true);
+        QTRY_COMPARE(probed->server->systemUpdateId(), before + 1);
+    }
+    std::swap(server, probed->server);
+    const auto restore = qScopeGuard([this] { std::swap(server, probed->server); });
+
+    const QString songs = probed->dir.path() + QStringLiteral("/songs/");
+    if (!moved.isEmpty())
+        QVERIFY(QFile::rename(songs + moved, probed->dir.path() + u'/' + moved));
+    const auto putBack = qScopeGuard([&] {
+        if (!moved.isEmpty())
+            QFile::rename(probed->dir.path() + u'/' + moved, songs + moved);
+    });
+    const QByteArray id = idAt(container);
+    QVERIFY2(!id.isEmpty(), qPrintable(container));
+    const auto ask = [&] {
+        const QByteArray number = QByteArray::number(start);
+        const QByteArray wanted = QByteArray::number(count);
+        return control(action == "Search"
+                ? soapBody("Search",
+                    { { "ContainerID", id }, { "SearchCriteria", criteria }, { "Filter", "*" },
+                        { "StartingIndex", number }, { "RequestedCount", wanted },
+                        { "SortCriteria", sort } })
+                : soapBody("Browse",
+                    { { "ObjectID", id },
+                        { "BrowseFlag",
+                            action == "Browse" ? "BrowseDirectChildren" : "BrowseMetadata" },
+                        { "StartingIndex", number }, { "RequestedCount", wanted } }));
+    };
+    const Reply reply = ask();
+    const QHash<QString, QString> values = readEnvelope(reply.body);
+    if (titles.value(0).startsWith(u"fault")) {
+        QCOMPARE(values.value(QStringLiteral("errorCode")), titles.value(0).mid(6));
+        return;
+    }
+    QVERIFY2(reply.status == 200, qPrintable(values.value(QStringLiteral("errorDescription"))));
+    const QList<DidlObject> objects = readDidl(values.value(QStringLiteral("Result")));
+    QStringList seen;
+    QStringList ids;
+    for (const DidlObject &object : objects) {
+        seen.append(object.title);
+        ids.append(object.id);
+        if (object.tag == u"container")
+            continue;
+        // An item in a view is its library item under a second id: the same media and art.
+        const bool inView
+            = container.startsWith(u"Audio/") && !container.startsWith(u"Audio/songs");
+        QCOMPARE(object.refId.isEmpty(), !inView);
+        if (inView && action == "Browse") {
+            QCOMPARE(object.parentId.toUtf8(), id);
+            QVERIFY(object.urls.value(0).contains(u"/media/" + object.refId + u'.'));
+            QVERIFY(object.albumArt.contains(u"/art/" + object.refId + u'.'));
+        }
+    }
+    QCOMPARE(seen, titles);
+    QCOMPARE(values.value(QStringLiteral("NumberReturned")).toInt(), titles.size());
+    QCOMPARE(values.value(QStringLiteral("TotalMatches")).toInt(), total);
+    if (!restart)
+        return;
+    // A warm restart: the walk fills the views from the cache alone, under the same ids.
+    std::swap(server, probed->server);
+    restartProbed();
+    std::swap(server, probed->server);
+    QCOMPARE(probed->music->index().trackCount(), 3);
+    QCOMPARE(idAt(container), id);
+    QStringList again;
+    for (const DidlObject &object :
+        readDidl(readEnvelope(ask().body).value(QStringLiteral("Result"))))
+        again.append(object.id);
+    QCOMPARE(again, ids);
 }
 
 void TestMediaServer::swapRace_data()
