@@ -1,0 +1,164 @@
+#include "convert/clientprofiles.h"
+#include "convert/convertlog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+namespace {
+
+// A profile file is a page of text; anything larger is not one.
+constexpr qint64 maxFileSize = 256 * 1024;
+// A folder of the user's is read at start, on the event loop: keep it bounded.
+constexpr int maxFiles = 200;
+
+// A file's base name becomes the profile's id: the words a user sees and the settings store.
+bool validId(const QString &id)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[a-z0-9][a-z0-9_-]{0,63}$"));
+    return pattern.match(id).hasMatch();
+}
+
+// The length of the longest text one of the patterns matches in `text`; 0 when none.
+int longestMatch(const QList<QRegularExpression> &patterns, const QString &text)
+{
+    int longest = 0;
+    if (text.isEmpty())
+        return 0;
+    for (const QRegularExpression &pattern : patterns) {
+        const QRegularExpressionMatch match = pattern.match(text);
+        if (match.hasMatch())
+            longest = qMax(longest, qMax(1, int(match.capturedLength())));
+    }
+    return longest;
+}
+
+QString clientInfoField(const QByteArray &info, const char *field)
+{
+    const QRegularExpression pattern(QLatin1String(field)
+            + QLatin1String("\\s*=\\s*\"([^\"]*)\""),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(QString::fromLatin1(info)).captured(1).trimmed();
+}
+
+} // namespace
+
+QString ClientHints::displayName() const
+{
+    QString name = QString::fromUtf8(friendlyName).trimmed();
+    if (name.isEmpty())
+        name = clientInfoField(clientInfo, "mn");
+    if (name.isEmpty() && !model.isEmpty())
+        name = QString(manufacturer + QLatin1Char(' ') + model).trimmed();
+    if (name.isEmpty())
+        name = QString::fromLatin1(userAgent).section(QLatin1Char(' '), 0, 0);
+    // Shown in a list: short, one line.
+    name.replace(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]")), QStringLiteral(" "));
+    return name.left(80);
+}
+
+ClientProfiles::ClientProfiles()
+{
+    m_fallback.id = QLatin1String(genericId);
+    m_fallback.name = QStringLiteral("Plays everything");
+    m_fallback.playsEverything = true;
+    loadFolder(QStringLiteral(":/profiles"));
+}
+
+void ClientProfiles::loadFolder(const QString &folder)
+{
+    const QDir dir(folder);
+    const QStringList names
+        = dir.entryList({ QStringLiteral("*.json") }, QDir::Files | QDir::Readable, QDir::Name);
+    int count = 0;
+    for (const QString &name : names) {
+        const QString path = dir.filePath(name);
+        if (++count > maxFiles) {
+            m_errors.append(path + QLatin1String(": more than ") + QString::number(maxFiles)
+                + QLatin1String(" profiles in the folder; the rest are left out"));
+            qCWarning(lcConvert).noquote() << m_errors.last();
+            break;
+        }
+        QFile file(path);
+        QByteArray text;
+        if (file.size() > maxFileSize || !file.open(QIODevice::ReadOnly)
+            || (text = file.read(maxFileSize + 1)).size() > maxFileSize) {
+            m_errors.append(path + QLatin1String(": not read (larger than 256 KiB or unreadable)"));
+            qCWarning(lcConvert).noquote() << m_errors.last();
+            continue;
+        }
+        loadText(text, name.chopped(5), path);
+    }
+}
+
+bool ClientProfiles::loadText(const QByteArray &text, const QString &id, const QString &where)
+{
+    ClientProfile profile;
+    QString error;
+    if (!validId(id))
+        error = QStringLiteral("the file name is not a profile id (a-z, 0-9, - and _)");
+    else
+        ClientProfile::parse(text, id, profile, error);
+    if (!error.isEmpty()) {
+        m_errors.append(where + QLatin1String(": ") + error);
+        qCWarning(lcConvert).noquote() << "client profile left out:" << m_errors.last();
+        return false;
+    }
+    for (ClientProfile &known : m_profiles) {
+        if (known.id == id) {
+            known = profile;
+            return true;
+        }
+    }
+    m_profiles.append(profile);
+    return true;
+}
+
+const ClientProfile *ClientProfiles::find(const QString &id) const
+{
+    for (const ClientProfile &profile : m_profiles) {
+        if (profile.id == id)
+            return &profile;
+    }
+    return nullptr;
+}
+
+const ClientProfile &ClientProfiles::generic() const
+{
+    const ClientProfile *profile = find(QLatin1String(genericId));
+    return profile ? *profile : m_fallback;
+}
+
+const ClientProfile &ClientProfiles::everything() const
+{
+    const ClientProfile *profile = find(QLatin1String(everythingId));
+    return profile && profile->playsEverything ? *profile : m_fallback;
+}
+
+const ClientProfile *ClientProfiles::match(const ClientHints &hints) const
+{
+    const QString userAgent = QString::fromLatin1(hints.userAgent);
+    const QString clientInfo = QString::fromLatin1(hints.clientInfo);
+    const QString friendlyName = QString::fromUtf8(hints.friendlyName);
+    const ClientProfile *best = nullptr;
+    int bestLength = 0;
+    for (const ClientProfile &profile : m_profiles) {
+        int length = qMax(longestMatch(profile.userAgent, userAgent),
+            qMax(longestMatch(profile.clientInfo, clientInfo),
+                longestMatch(profile.friendlyName, friendlyName)));
+        if (!hints.manufacturer.isEmpty()) {
+            for (const ClientProfile::Device &device : profile.devices) {
+                const auto maker = device.manufacturer.match(hints.manufacturer);
+                const auto model = device.model.match(hints.model);
+                if (maker.hasMatch() && model.hasMatch())
+                    length = qMax(length,
+                        qMax(1, int(maker.capturedLength() + model.capturedLength())));
+            }
+        }
+        if (length > bestLength) {
+            best = &profile;
+            bestLength = length;
+        }
+    }
+    return best;
+}
