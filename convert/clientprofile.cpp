@@ -20,8 +20,7 @@ public:
         : m_object(object)
         , m_where(std::move(where))
         , m_error(error)
-    {
-    }
+    { }
 
     bool fail(const QString &what)
     {
@@ -193,13 +192,13 @@ private:
 };
 
 const QStringList knownContainers = { QStringLiteral("mp4"), QStringLiteral("mov"),
-    QStringLiteral("mkv"), QStringLiteral("webm"), QStringLiteral("mpegts"),
-    QStringLiteral("m2ts"), QStringLiteral("mpegps"), QStringLiteral("avi"),
-    QStringLiteral("asf"), QStringLiteral("flv"), QStringLiteral("3gp"), QStringLiteral("ogg"),
-    QStringLiteral("mp3"), QStringLiteral("aac"), QStringLiteral("m4a"), QStringLiteral("flac"),
-    QStringLiteral("wav"), QStringLiteral("aiff"), QStringLiteral("ac3"), QStringLiteral("dts"),
-    QStringLiteral("wma"), QStringLiteral("mka"), QStringLiteral("opus"), QStringLiteral("ape"),
-    QStringLiteral("wv"), QStringLiteral("dsf"), QStringLiteral("lpcm") };
+    QStringLiteral("mkv"), QStringLiteral("webm"), QStringLiteral("mpegts"), QStringLiteral("m2ts"),
+    QStringLiteral("mpegps"), QStringLiteral("avi"), QStringLiteral("asf"), QStringLiteral("flv"),
+    QStringLiteral("3gp"), QStringLiteral("ogg"), QStringLiteral("mp3"), QStringLiteral("aac"),
+    QStringLiteral("m4a"), QStringLiteral("flac"), QStringLiteral("wav"), QStringLiteral("aiff"),
+    QStringLiteral("ac3"), QStringLiteral("dts"), QStringLiteral("wma"), QStringLiteral("mka"),
+    QStringLiteral("opus"), QStringLiteral("ape"), QStringLiteral("wv"), QStringLiteral("dsf"),
+    QStringLiteral("lpcm") };
 
 void checkContainers(Reader &reader, const QStringList &words, const char *field)
 {
@@ -210,8 +209,8 @@ void checkContainers(Reader &reader, const QStringList &words, const char *field
     }
 }
 
-void checkChoices(Reader &reader, const QStringList &words, const QStringList &allowed,
-    const char *field)
+void checkChoices(
+    Reader &reader, const QStringList &words, const QStringList &allowed, const char *field)
 {
     for (const QString &word : words) {
         if (!allowed.contains(word))
@@ -345,8 +344,8 @@ bool ClientProfile::parse(
             const QString model = device.text("model");
             if (manufacturer.isEmpty())
                 device.fail(QStringLiteral("no manufacturer"));
-            profile.devices.append({ device.pattern("manufacturer", manufacturer),
-                device.pattern("model", model) });
+            profile.devices.append(
+                { device.pattern("manufacturer", manufacturer), device.pattern("model", model) });
             device.finish();
         }
         const bool any = !profile.userAgent.isEmpty() || !profile.clientInfo.isEmpty()
@@ -422,8 +421,8 @@ bool ClientProfile::parse(
             static const QRegularExpression valid(
                 QStringLiteral("^[A-Za-z0-9.+-]+/[A-Za-z0-9.+-]+$"));
             if (!valid.match(type).hasMatch())
-                quirks.fail(QLatin1String("mime: \"") + it.key()
-                    + QLatin1String("\" is not a MIME type"));
+                quirks.fail(
+                    QLatin1String("mime: \"") + it.key() + QLatin1String("\" is not a MIME type"));
             profile.mimeTypes.insert(it.key(), type.toLatin1());
         }
         checkContainers(quirks, profile.mimeTypes.keys(), "mime");
@@ -489,8 +488,8 @@ QString containerWord(const QString &demuxer, const QString &fileName)
         return QStringLiteral("mkv");
     }
     if (demuxer == QLatin1String("mpegts")) {
-        const bool timestamped = suffix == QLatin1String("m2ts")
-            || suffix == QLatin1String("mts") || suffix == QLatin1String("m2t");
+        const bool timestamped = suffix == QLatin1String("m2ts") || suffix == QLatin1String("mts")
+            || suffix == QLatin1String("m2t");
         return timestamped ? QStringLiteral("m2ts") : QStringLiteral("mpegts");
     }
     if (demuxer == QLatin1String("mpeg") || demuxer == QLatin1String("mpegvideo"))

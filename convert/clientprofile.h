@@ -85,14 +85,14 @@ struct ClientProfile
 
     bool playsContainer(const QString &word) const { return containers.contains(word); }
     // The entry that plays the stream in that container, or nullptr.
-    const Video *videoEntry(const StreamDetails &stream, const QString &container,
-        qint64 fileBitrate) const;
+    const Video *videoEntry(
+        const StreamDetails &stream, const QString &container, qint64 fileBitrate) const;
     const Audio *audioEntry(const StreamDetails &stream, const QString &container) const;
 
     // Reads one profile file's JSON (whole-line `//` comments allowed). On failure returns
     // false and says why in `error`; `profile` is then unspecified.
-    static bool parse(const QByteArray &text, const QString &id, ClientProfile &profile,
-        QString &error);
+    static bool parse(
+        const QByteArray &text, const QString &id, ClientProfile &profile, QString &error);
 };
 
 // The short word the profiles use for a file's container: FFmpeg's demuxer name told apart by

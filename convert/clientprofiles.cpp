@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace {
 
@@ -35,8 +36,7 @@ int longestMatch(const QList<QRegularExpression> &patterns, const QString &text)
 
 QString clientInfoField(const QByteArray &info, const char *field)
 {
-    const QRegularExpression pattern(QLatin1String(field)
-            + QLatin1String("\\s*=\\s*\"([^\"]*)\""),
+    const QRegularExpression pattern(QLatin1String(field) + QLatin1String("\\s*=\\s*\"([^\"]*)\""),
         QRegularExpression::CaseInsensitiveOption);
     return pattern.match(QString::fromLatin1(info)).captured(1).trimmed();
 }
@@ -63,6 +63,12 @@ ClientProfiles::ClientProfiles()
     m_fallback.name = QStringLiteral("Plays everything");
     m_fallback.playsEverything = true;
     loadFolder(QStringLiteral(":/profiles"));
+}
+
+QString ClientProfiles::userFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
+        + QLatin1String("/profiles");
 }
 
 void ClientProfiles::loadFolder(const QString &folder)
@@ -151,8 +157,8 @@ const ClientProfile *ClientProfiles::match(const ClientHints &hints) const
                 const auto maker = device.manufacturer.match(hints.manufacturer);
                 const auto model = device.model.match(hints.model);
                 if (maker.hasMatch() && model.hasMatch())
-                    length = qMax(length,
-                        qMax(1, int(maker.capturedLength() + model.capturedLength())));
+                    length = qMax(
+                        length, qMax(1, int(maker.capturedLength() + model.capturedLength())));
             }
         }
         if (length > bestLength) {

@@ -39,6 +39,9 @@ public:
 
     // The built-in profiles only.
     ClientProfiles();
+    // Where a user's own profiles go: "profiles" in the per-user configuration folder
+    // (~/.config/hearth/profiles on Linux).
+    static QString userFolder();
     // Adds or replaces from `folder` (its *.json files; a missing folder adds nothing).
     void loadFolder(const QString &folder);
     // One file's text, as if read from `id`.json.

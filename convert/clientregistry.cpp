@@ -13,8 +13,7 @@ constexpr int maxOverrides = 1024;
 ClientRegistry::ClientRegistry(const ClientProfiles &profiles, int capacity)
     : m_profiles(profiles)
     , m_capacity(qMax(1, capacity))
-{
-}
+{ }
 
 const ClientProfile *ClientRegistry::overrideFor(const QString &client) const
 {
@@ -81,8 +80,8 @@ QList<ClientRegistry::Seen> ClientRegistry::seen() const
             = it->profile.isEmpty() ? QLatin1String(ClientProfiles::genericId) : it->profile;
         list.append({ it->order, Seen { it.key(), it->name, profile, it->lastSeen } });
     }
-    std::sort(list.begin(), list.end(),
-        [](const auto &a, const auto &b) { return a.first > b.first; });
+    std::sort(
+        list.begin(), list.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
     QList<Seen> result;
     for (const auto &pair : list)
         result.append(pair.second);

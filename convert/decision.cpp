@@ -69,19 +69,21 @@ bool muxes(const QString &word, const QString &codec)
 {
     static const QStringList ts = { QStringLiteral("h264"), QStringLiteral("hevc"),
         QStringLiteral("mpeg2video"), QStringLiteral("mpeg1video"), QStringLiteral("mpeg4"),
-        QStringLiteral("aac"), QStringLiteral("ac3"), QStringLiteral("eac3"),
-        QStringLiteral("mp3"), QStringLiteral("mp2"), QStringLiteral("dts"),
-        QStringLiteral("truehd") };
+        QStringLiteral("aac"), QStringLiteral("ac3"), QStringLiteral("eac3"), QStringLiteral("mp3"),
+        QStringLiteral("mp2"), QStringLiteral("dts"), QStringLiteral("truehd") };
     static const QStringList mp4 = { QStringLiteral("h264"), QStringLiteral("hevc"),
         QStringLiteral("mpeg4"), QStringLiteral("mpeg2video"), QStringLiteral("av1"),
-        QStringLiteral("vp9"), QStringLiteral("aac"), QStringLiteral("ac3"),
-        QStringLiteral("eac3"), QStringLiteral("mp3"), QStringLiteral("alac"),
-        QStringLiteral("flac"), QStringLiteral("opus") };
+        QStringLiteral("vp9"), QStringLiteral("aac"), QStringLiteral("ac3"), QStringLiteral("eac3"),
+        QStringLiteral("mp3"), QStringLiteral("alac"), QStringLiteral("flac"),
+        QStringLiteral("opus") };
     if (word == QLatin1String("mpegts"))
         return ts.contains(codec);
     if (word == QLatin1String("mp4"))
         return mp4.contains(codec);
-    return word == QLatin1String("mkv");
+    if (word == QLatin1String("mkv"))
+        return true;
+    // An audio file's container holds the one codec it is named after.
+    return codec == codecOf(encoderFor(word));
 }
 
 struct AudioTarget
@@ -115,8 +117,8 @@ bool encoderTakesRate(const QByteArray &encoder, int rate)
     if (encoder == "ac3")
         return rate == 32000 || rate == 44100 || rate == 48000;
     if (encoder == "libmp3lame" || encoder == "mp2")
-        return rate == 32000 || rate == 44100 || rate == 48000 || rate == 22050
-            || rate == 24000 || rate == 16000;
+        return rate == 32000 || rate == 44100 || rate == 48000 || rate == 22050 || rate == 24000
+            || rate == 16000;
     // DLNA's LPCM is 44.1 or 48 kHz.
     if (encoder == "pcm_s16be")
         return rate == 44100 || rate == 48000;
@@ -218,9 +220,16 @@ private:
 
 bool Decision::still() const
 {
-    return m_video && m_audio.isEmpty()
-        && (m_file.container == QLatin1String("image2")
-            || m_file.container.endsWith(QLatin1String("_pipe")) || m_file.durationMs <= 0);
+    if (!m_video || !m_audio.isEmpty())
+        return false;
+    // FFmpeg's image demuxers ("jpeg_pipe", "image2"), or a picture codec without time; a
+    // silent video of unknown length is still a video.
+    static const QStringList pictures
+        = { QStringLiteral("mjpeg"), QStringLiteral("png"), QStringLiteral("bmp"),
+              QStringLiteral("gif"), QStringLiteral("webp"), QStringLiteral("tiff") };
+    return m_file.container == QLatin1String("image2")
+        || m_file.container.endsWith(QLatin1String("_pipe"))
+        || (m_file.durationMs <= 0 && pictures.contains(m_video->codec));
 }
 
 bool Decision::subtitleShown() const
@@ -268,17 +277,16 @@ std::optional<AudioTarget> Decision::audioTarget(const QString &codec, const QSt
     for (const ClientProfile::Audio &entry : m_profile.audio) {
         if (entry.codec != made.codec)
             continue;
-        made.channels = entry.maxChannels > 0 ? qMin(target.channels, entry.maxChannels)
-                                              : target.channels;
+        made.channels
+            = entry.maxChannels > 0 ? qMin(target.channels, entry.maxChannels) : target.channels;
         made.sampleRate = target.sampleRate;
         if (entry.maxSampleRate > 0 && made.sampleRate > entry.maxSampleRate)
             made.sampleRate = entry.maxSampleRate >= 48000 ? 48000 : entry.maxSampleRate;
         if (m_profile.audioEntry(made, word)) {
             target.channels = made.channels;
             target.sampleRate = made.sampleRate;
-            target.bitrate = smallest(audioBitrateFor(target.encoder, target.channels,
-                                          !m_video),
-                entry.maxBitrate);
+            target.bitrate = smallest(
+                audioBitrateFor(target.encoder, target.channels, !m_video), entry.maxBitrate);
             return target;
         }
     }
@@ -483,8 +491,7 @@ ConversionPlan Decision::run()
     if (m_profile.playsEverything || (!m_video && m_audio.isEmpty()) || still())
         return original();
     const bool wantsBurn = m_video && m_options.burnSubtitles && m_options.canBurnSubtitles
-        && (!m_options.subtitleFile.isEmpty() || m_options.subtitleStream >= 0)
-        && !subtitleShown();
+        && (!m_options.subtitleFile.isEmpty() || m_options.subtitleStream >= 0) && !subtitleShown();
     if (!wantsBurn && playsAsItIs())
         return original();
     if (!m_video)
