@@ -7,7 +7,6 @@
 #include <QSet>
 
 #include <cmath>
-#include <optional>
 
 namespace {
 

@@ -12,6 +12,7 @@ namespace {
 constexpr qint64 maxFileSize = 256 * 1024;
 // A folder of the user's is read at start, on the event loop: keep it bounded.
 constexpr int maxFiles = 200;
+constexpr int maxHintLength = 512;
 
 // A file's base name becomes the profile's id: the words a user sees and the settings store.
 bool validId(const QString &id)
@@ -34,11 +35,20 @@ int longestMatch(const QList<QRegularExpression> &patterns, const QString &text)
     return longest;
 }
 
-QString clientInfoField(const QByteArray &info, const char *field)
+// The model name of X-AV-Client-Info (mn="BRAVIA KDL-40EX720").
+QString clientInfoModel(const QByteArray &info)
 {
-    const QRegularExpression pattern(QLatin1String(field) + QLatin1String("\\s*=\\s*\"([^\"]*)\""),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression pattern(
+        QStringLiteral("\\bmn\\s*=\\s*\"([^\"]*)\""), QRegularExpression::CaseInsensitiveOption);
     return pattern.match(QString::fromLatin1(info)).captured(1).trimmed();
+}
+
+// Real clients' headers are a line or two; what a peer sends beyond that is not matched, so a
+// long header cannot make a pattern with ".*" backtrack for long.
+QString hint(const QByteArray &bytes, bool utf8)
+{
+    const QByteArray head = bytes.left(maxHintLength);
+    return utf8 ? QString::fromUtf8(head) : QString::fromLatin1(head);
 }
 
 } // namespace
@@ -47,7 +57,7 @@ QString ClientHints::displayName() const
 {
     QString name = QString::fromUtf8(friendlyName).trimmed();
     if (name.isEmpty())
-        name = clientInfoField(clientInfo, "mn");
+        name = clientInfoModel(clientInfo);
     if (name.isEmpty() && !model.isEmpty())
         name = QString(manufacturer + QLatin1Char(' ') + model).trimmed();
     if (name.isEmpty())
@@ -143,19 +153,21 @@ const ClientProfile &ClientProfiles::everything() const
 
 const ClientProfile *ClientProfiles::match(const ClientHints &hints) const
 {
-    const QString userAgent = QString::fromLatin1(hints.userAgent);
-    const QString clientInfo = QString::fromLatin1(hints.clientInfo);
-    const QString friendlyName = QString::fromUtf8(hints.friendlyName);
+    const QString userAgent = hint(hints.userAgent, false);
+    const QString clientInfo = hint(hints.clientInfo, false);
+    const QString friendlyName = hint(hints.friendlyName, true);
+    const QString manufacturer = hints.manufacturer.left(maxHintLength);
+    const QString modelName = hints.model.left(maxHintLength);
     const ClientProfile *best = nullptr;
     int bestLength = 0;
     for (const ClientProfile &profile : m_profiles) {
         int length = qMax(longestMatch(profile.userAgent, userAgent),
             qMax(longestMatch(profile.clientInfo, clientInfo),
                 longestMatch(profile.friendlyName, friendlyName)));
-        if (!hints.manufacturer.isEmpty()) {
+        if (!manufacturer.isEmpty()) {
             for (const ClientProfile::Device &device : profile.devices) {
-                const auto maker = device.manufacturer.match(hints.manufacturer);
-                const auto model = device.model.match(hints.model);
+                const auto maker = device.manufacturer.match(manufacturer);
+                const auto model = device.model.match(modelName);
                 if (maker.hasMatch() && model.hasMatch())
                     length = qMax(
                         length, qMax(1, int(maker.capturedLength() + model.capturedLength())));
