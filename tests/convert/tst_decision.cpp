@@ -193,8 +193,10 @@ void tst_Decision::decide_data()
     row("DTS without libmp3lame: LPCM", media("dts", { audio("dts", 6, 44100, 0) }), "song.dts",
         "generic", K::AudioOnly, "s16be", "copy", "pcm_s16be", "audio/L16;rate=44100;channels=2",
         "LPCM", "", false);
-    row("Opus to PS4: FLAC", media("ogg", { audio("opus", 2, 48000, 0) }), "song.opus", "ps4",
-        K::AudioOnly, "flac", "copy", "flac", "audio/flac", "");
+    row("Opus to PS4 without libmp3lame: as it is", media("ogg", { audio("opus", 2, 48000, 0) }),
+        "song.opus", "ps4", K::Original, "", "copy", "copy", "", "", "ext=opus", false);
+    row("Opus to Samsung: FLAC", media("ogg", { audio("opus", 6, 48000, 0) }), "song.opus",
+        "samsung-tizen", K::AudioOnly, "flac", "copy", "flac", "audio/flac", "", "audio=2@48000");
     row("AAC in Matroska to BubbleUPnP: ADTS", media(mkv, { audio("aac", 2, 44100, 0) }),
         "song.mka", "bubbleupnp", K::Remux, "adts", "copy", "copy", "audio/vnd.dlna.adts",
         "AAC_ADTS_320");
