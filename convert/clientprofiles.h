@@ -30,7 +30,8 @@ struct ClientHints
 
 // Every client profile: the ones built in (":/profiles/*.json"), then those of a folder of the
 // user's, which replace a built-in of the same file name or add to them. A file that does not
-// read is reported (errors(), and a warning) and left out; the rest still load.
+// read is reported (errors(), and a warning) and left out; the rest still load. Load before
+// profiles are handed out: a later load may move them.
 class ClientProfiles
 {
 public:
