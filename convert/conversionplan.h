@@ -37,6 +37,13 @@ struct ConversionPlan
     qint64 videoBitrate = 0;
     qint64 audioBitrate = 0;
     int audioChannels = 0;
+    // A converted audio stream's sample rate (0: keep).
+    int audioSampleRate = 0;
+    // A converted video's encoder profile and level ("high", 41 for 4.1; empty and 0: the
+    // encoder's default) and pixel format ("yuv420p": most clients decode 8-bit 4:2:0 only).
+    QByteArray videoProfile;
+    int videoLevel = 0;
+    QByteArray pixelFormat;
     // A subtitle burnt into the picture (needs the video converted): a file beside the video,
     // or a stream of the file (-1: none).
     QString subtitleFile;
