@@ -728,6 +728,8 @@ SoapReply ContentDirectory::browse(
                 source.size = facts.size;
                 source.modifiedMs = facts.modifiedMs;
                 source.reading = entries.live.reading;
+                // Never 0: that stands for details known.
+                source.details = (mediaInfo ? mediaInfo->generation() : 0) + 1;
                 if (const QByteArray *kept = fragments.find(childId, baseUrl, source)) {
                     reply.body.append(*kept);
                     ++returned;
@@ -738,7 +740,11 @@ SoapReply ContentDirectory::browse(
             bool complete = false;
             writeObject(xml, id.child(name), { childId, ids.id }, entries.at(k), baseUrl, false,
                 facts.regular ? &facts : nullptr, &complete);
-            if (reusable && complete) {
+            if (reusable) {
+                // Known details hold while the file does; an item without them only until the
+                // details source answers anything more.
+                if (complete)
+                    source.details = 0;
                 fragments.keep(
                     childId, baseUrl, source, QByteArrayView(reply.body).sliced(itemStart));
             }
