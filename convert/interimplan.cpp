@@ -66,7 +66,8 @@ ConversionPlan forMedia(const MediaDetails &details)
     }
     const DlnaProfile profile = DlnaProfile::forMedia(result, QStringLiteral("converted.ts"));
     plan.dlnaProfile = profile.name;
-    plan.mimeType = profile.mimeType.isEmpty() ? QByteArrayLiteral("video/mpeg") : profile.mimeType;
+    // DLNA's type for every MPEG-TS profile, and the one TVs take for a stream of none.
+    plan.mimeType = QByteArrayLiteral("video/mpeg");
     return plan;
 }
 
