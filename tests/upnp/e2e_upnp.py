@@ -740,6 +740,15 @@ def check_conversion(t, browser, cds, containers, items, root, pid):
             and time.monotonic() - gone < 1.0, str(time.monotonic() - gone))
     status, _, _, _ = fetch(root, url, "TimeSeekRange.dlna.org: npt=58-")
     t.check("the limit freed", status, 200)
+    # The file spoilt behind the details' back (same size and time): ffmpeg fails before its
+    # first byte, and the client hears so rather than waiting on a stream that never comes.
+    path = os.path.join(root, "media", "convert", "remux.mkv")
+    stat = os.stat(path)
+    with open(path, "r+b") as f:
+        f.write(bytes(256 * 1024))
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    status, _, _, _ = fetch(root, url)
+    t.check("ffmpeg failing at once: 500", status, 500)
 
 
 def check_bookmark(t, browser, cds, items):
