@@ -54,6 +54,7 @@ Conversion::Conversion(QObject *parent)
 Conversion::~Conversion()
 {
     killGroup();
+    markOver();
     if (process) {
         process->disconnect(this);
         if (process->state() != QProcess::NotRunning) {
@@ -182,6 +183,15 @@ void Conversion::stop()
     current = State::Failed;
     why = QStringLiteral("stopped");
     killGroup();
+    markOver();
+}
+
+void Conversion::markOver()
+{
+    if (isOver)
+        return;
+    isOver = true;
+    emit over();
 }
 
 void Conversion::killGroup()
@@ -326,6 +336,7 @@ void Conversion::settle()
     }
     current = State::Finished;
     qCInfo(lcConvert).noquote() << "ffmpeg" << pid << "done:" << made << "bytes";
+    markOver();
     emit readyRead();
 }
 
@@ -339,6 +350,7 @@ void Conversion::fail(const QString &reason)
     if (firstBytes)
         firstBytes->stop();
     qCInfo(lcConvert).noquote() << "ffmpeg" << pid << "failed:" << reason;
+    markOver();
     if (made == 0)
         emit failed(reason);
     emit readyRead();

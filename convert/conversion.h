@@ -57,8 +57,11 @@ public:
 signals:
     // New bytes to read, or the end (see state()).
     void readyRead();
-    // Started, or failed before making anything.
+    // Failed before making anything.
     void failed(const QString &why);
+    // Once, when its process is done with (finished, failed, stopped, or this object gone):
+    // it no longer counts against the limit, though bytes may still wait to be read.
+    void over();
 
 private:
     void readOutput();
@@ -68,6 +71,7 @@ private:
     void settle();
     void resumeReading();
     void killGroup();
+    void markOver();
 
     QProcess *process = nullptr;
     State current = State::Idle;
@@ -83,6 +87,7 @@ private:
     bool processExited = false;
     int exitCode = 0;
     bool crashed = false;
+    bool isOver = false;
     qint64 pid = 0;
 #ifdef Q_OS_WIN
     void *job = nullptr;

@@ -31,7 +31,9 @@ Conversion *Conversions::create(QObject *parent)
     }
     auto *conversion = new Conversion(parent);
     ++running;
-    connect(conversion, &QObject::destroyed, this, [this] {
+    // Counted while its process runs: one that has ended leaves room at once, before its
+    // answer is done with it.
+    connect(conversion, &Conversion::over, this, [this] {
         --running;
         emit countChanged(running);
     });

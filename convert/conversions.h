@@ -24,7 +24,7 @@ public:
     void setProgram(const QString &path) { ffmpeg = path; }
     QString program() const { return ffmpeg; }
 
-    // A conversion counted until it is destroyed, owned by `parent`; nullptr at the limit.
+    // A conversion counted until its process is over, owned by `parent`; nullptr at the limit.
     Conversion *create(QObject *parent = nullptr);
 
 signals:

@@ -128,7 +128,7 @@ public:
     {
         if (!conversion)
             return;
-        // Its count among the conversions stays connected: it goes when the object does.
+        // Its count among the conversions stays connected (stop() ends it).
         QObject::disconnect(conversion, &Conversion::readyRead, nullptr, nullptr);
         QObject::disconnect(conversion, &Conversion::failed, nullptr, nullptr);
         conversion->stop();
