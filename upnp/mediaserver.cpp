@@ -642,14 +642,33 @@ void MediaServer::serveConverted(const HttpRequest &request, const HttpResponder
         responder.send(HttpResponse::empty(404));
         return;
     }
+    // A subtitle burnt in is one of those listed beside the video, opened the same way.
+    ConversionPlan carried = plan;
+    OpenedEntry subtitle;
+    if (!plan.subtitleFile.isEmpty()) {
+        const QList<Sidecars::Subtitle> beside = Subtitles::of(video);
+        const auto listed
+            = std::find_if(beside.cbegin(), beside.cend(), [&](const Sidecars::Subtitle &one) {
+                  return one.file.filePath() == plan.subtitleFile;
+              });
+        if (listed != beside.cend())
+            subtitle = OpenedEntry::open(listed->file);
+        if (!subtitle.isFile())
+            carried.subtitleFile.clear();
+    }
 #ifdef Q_OS_WIN
     const QString input = video.filePath();
     const QList<int> descriptors;
 #else
     const QString input = QStringLiteral("/proc/self/fd/3");
-    const QList<int> descriptors { file.release() };
+    QList<int> descriptors { file.release() };
+    if (subtitle.isFile()) {
+        carried.subtitleFile = QStringLiteral("/proc/self/fd/4");
+        descriptors.append(subtitle.release());
+    }
 #endif
-    const QStringList arguments = FfmpegCommand::arguments(plan, input, { seek.start, seek.end });
+    const QStringList arguments
+        = FfmpegCommand::arguments(carried, input, { seek.start, seek.end });
     auto body = std::make_shared<ConversionBody>(conversion);
     // Held until the first bytes or the failure: an error is answered as such rather than
     // with a stream that stalls.

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+
 #include <memory>
 
 namespace {
@@ -154,8 +156,14 @@ void TestConversion::converts_data()
         << full << QStringLiteral("-it's [b]:c.mkv") << 25.0
         << QStringList { QStringLiteral("mpegts"), QStringLiteral("h264"), QStringLiteral("ac3") }
         << 4.0 << 6.0;
-    full.container = "mp4";
+    // As the server gives them: opened files handed over, read through /proc/self/fd.
+    full.subtitleFile = QStringLiteral("/proc/self/fd/4");
+    QTest::addRow("full, input and subtitle as descriptors")
+        << full << QStringLiteral("/proc/self/fd/3") << 25.0
+        << QStringList { QStringLiteral("mpegts"), QStringLiteral("h264"), QStringLiteral("ac3") }
+        << 4.0 << 6.0;
     full.subtitleFile.clear();
+    full.container = "mp4";
     QTest::addRow("full to mp4") << full << QString() << 27.0
                                  << QStringList { QStringLiteral("mov,mp4,m4a,3gp,3g2,mj2"),
                                         QStringLiteral("h264"), QStringLiteral("ac3") }
@@ -168,13 +176,20 @@ void TestConversion::converts()
     QFETCH(QString, inputName);
     QFETCH(double, start);
     QString input = film;
-    if (!inputName.isEmpty()) {
+    QList<int> descriptors;
+    if (inputName.startsWith(QLatin1String("/proc/"))) {
+        input = inputName;
+        for (const QString &path :
+            { film, dir.filePath(QStringLiteral("it's [a],b;c:d\\e=f .srt")) })
+            descriptors << ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    } else if (!inputName.isEmpty()) {
         input = dir.filePath(inputName);
         QFile::remove(input);
         QVERIFY(QFile::copy(film, input));
     }
     Conversion conversion;
-    QVERIFY(conversion.start(ffmpeg, FfmpegCommand::arguments(plan, input, { start, -1 })));
+    QVERIFY(conversion.start(
+        ffmpeg, FfmpegCommand::arguments(plan, input, { start, -1 }), descriptors));
     const QString made = dir.filePath(QStringLiteral("made"));
     const qint64 first = drain(conversion, made);
     QCOMPARE(conversion.state(), Conversion::State::Finished);
