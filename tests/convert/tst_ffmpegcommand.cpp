@@ -47,17 +47,11 @@ void TestFfmpegCommand::arguments_data()
         << plan(ConversionPlan::Kind::Remux, "copy", "copy") << QStringLiteral("/v/a.mkv") << 0.0
         << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/v/a.mkv|-map|0:0|-map|0:1|"
                  "-c:v|copy|-c:a|copy|-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
-    // A name that looks like an option, or a protocol, stays a file name.
+    // A name that looks like an option (or a protocol: "file:" comes first) stays a file name.
     QTest::addRow("option-like name, time seek")
         << plan(ConversionPlan::Kind::Remux, "copy", "copy") << QStringLiteral("-y") << 10.5
         << split("-nostdin|-hide_banner|-loglevel|error|-ss|10.500|-i|file:-y|-map|0:0|-map|0:1|"
                  "-c:v|copy|-c:a|copy|-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
-    QTest::addRow("protocol-like name")
-        << plan(ConversionPlan::Kind::Remux, "copy", "copy") << QStringLiteral("http://x/a:b")
-        << 0.0
-        << split("-nostdin|-hide_banner|-loglevel|error|-i|file:"
-                 "http://x/a:b|-map|0:0|-map|0:1|-c:v|copy|-c:a|"
-                 "copy|-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
     ConversionPlan audio = plan(ConversionPlan::Kind::AudioOnly, "copy", "ac3");
     audio.audioBitrate = 384000;
     audio.audioChannels = 6;
