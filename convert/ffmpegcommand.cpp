@@ -72,6 +72,8 @@ QStringList arguments(
     // Before the input: ffmpeg seeks in the file rather than decoding up to the time.
     if (span.start > 0)
         args << QStringLiteral("-ss") << seconds(span.start);
+    // Local files only: a container that names others (a playlist) reaches no network.
+    args << QStringLiteral("-protocol_whitelist") << QStringLiteral("file");
     args << QStringLiteral("-i") << QStringLiteral("file:") + input;
     if (span.end >= 0 && span.end > span.start)
         args << QStringLiteral("-t") << seconds(span.end - span.start);

@@ -45,20 +45,23 @@ void TestFfmpegCommand::arguments_data()
 
     QTest::addRow("remux")
         << plan(ConversionPlan::Kind::Remux, "copy", "copy") << QStringLiteral("/v/a.mkv") << 0.0
-        << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/v/a.mkv|-map|0:0|-map|0:1|"
+        << split("-nostdin|-hide_banner|-loglevel|error|-protocol_whitelist|file|-i|file:/v/"
+                 "a.mkv|-map|0:0|-map|0:1|"
                  "-c:v|copy|-c:a|copy|-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
     // A name that looks like an option (or a protocol: "file:" comes first) stays a file name.
     QTest::addRow("option-like name, time seek")
         << plan(ConversionPlan::Kind::Remux, "copy", "copy") << QStringLiteral("-y") << 10.5
-        << split("-nostdin|-hide_banner|-loglevel|error|-ss|10.500|-i|file:-y|-map|0:0|-map|0:1|"
+        << split("-nostdin|-hide_banner|-loglevel|error|-ss|10.500|-protocol_whitelist|file|-i|"
+                 "file:-y|-map|0:0|-map|0:1|"
                  "-c:v|copy|-c:a|copy|-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
     ConversionPlan audio = plan(ConversionPlan::Kind::AudioOnly, "copy", "ac3");
     audio.audioBitrate = 384000;
     audio.audioChannels = 6;
-    QTest::addRow("audio only") << audio << QStringLiteral("/v/a.mkv") << 0.0
-                                << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/v/a.mkv|"
-                                         "-map|0:0|-map|0:1|-c:v|copy|-c:a|ac3|-b:a|384000|-ac|6|"
-                                         "-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
+    QTest::addRow("audio only")
+        << audio << QStringLiteral("/v/a.mkv") << 0.0
+        << split("-nostdin|-hide_banner|-loglevel|error|-protocol_whitelist|file|-i|file:/v/a.mkv|"
+                 "-map|0:0|-map|0:1|-c:v|copy|-c:a|ac3|-b:a|384000|-ac|6|"
+                 "-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
     ConversionPlan full = plan(ConversionPlan::Kind::Full, "libx264", "aac", "mp4");
     full.maxWidth = 1920;
     full.maxHeight = 1080;
@@ -67,7 +70,8 @@ void TestFfmpegCommand::arguments_data()
     full.audioStream = -1;
     QTest::addRow("full to mp4, bounded")
         << full << QStringLiteral("/v/a.mkv") << 0.0
-        << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/v/a.mkv|-map|0:2|-c:v|libx264|"
+        << split("-nostdin|-hide_banner|-loglevel|error|-protocol_whitelist|file|-i|file:/v/"
+                 "a.mkv|-map|0:2|-c:v|libx264|"
                  "-preset|veryfast|-tune|zerolatency|-b:v|8000000|-maxrate|8000000|-bufsize|"
                  "16000000|-pix_fmt|yuv420p|-vf|scale=w=1920:h=1080:force_original_aspect_ratio="
                  "decrease:force_divisible_by=2|-c:a|aac|-max_muxing_queue_size|1024|-f|mp4|"
@@ -76,7 +80,8 @@ void TestFfmpegCommand::arguments_data()
     mpeg2.videoStream = mpeg2.audioStream = -1;
     QTest::addRow("mpeg-2, first streams")
         << mpeg2 << QStringLiteral("/v/a.avi") << 0.0
-        << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/v/a.avi|-map|0:v:0?|-map|0:a:0?|"
+        << split("-nostdin|-hide_banner|-loglevel|error|-protocol_whitelist|file|-i|file:/v/"
+                 "a.avi|-map|0:v:0?|-map|0:a:0?|"
                  "-c:v|mpeg2video|-q:v|3|-pix_fmt|yuv420p|-c:a|copy|-max_muxing_queue_size|1024|"
                  "-f|mpegts|pipe:1");
     // Burnt-in subtitles: every character the option and graph parsers give a meaning to is
@@ -85,7 +90,8 @@ void TestFfmpegCommand::arguments_data()
     burnt.subtitleFile = QStringLiteral("/s/it's [a],b;c:d\\e=f.srt");
     QTest::addRow("subtitle file with quote, brackets, colon")
         << burnt << QStringLiteral("/v/a.mkv") << 0.0
-        << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/v/a.mkv|-map|0:0|-map|0:1|"
+        << split("-nostdin|-hide_banner|-loglevel|error|-protocol_whitelist|file|-i|file:/v/"
+                 "a.mkv|-map|0:0|-map|0:1|"
                  "-c:v|libx264|-preset|veryfast|-tune|zerolatency|-pix_fmt|yuv420p|-vf|"
                  "subtitles=filename=file\\\\\\:/s/it\\\\\\'s\\\\\\ \\\\\\[a\\\\\\]\\\\\\,"
                  "b\\\\\\;c\\\\\\:d\\\\\\\\e\\\\\\=f.srt|-c:a|copy|-max_muxing_queue_size|1024|"
@@ -94,7 +100,8 @@ void TestFfmpegCommand::arguments_data()
     inner.subtitleStream = 1;
     QTest::addRow("subtitle stream of the input")
         << inner << QStringLiteral("/proc/self/fd/3") << 0.0
-        << split("-nostdin|-hide_banner|-loglevel|error|-i|file:/proc/self/fd/3|-map|0:0|-map|0:1|"
+        << split("-nostdin|-hide_banner|-loglevel|error|-protocol_whitelist|file|-i|file:/proc/"
+                 "self/fd/3|-map|0:0|-map|0:1|"
                  "-c:v|libx264|-preset|veryfast|-tune|zerolatency|-pix_fmt|yuv420p|-vf|"
                  "subtitles=filename=file\\\\\\:/proc/self/fd/3:si=1|-c:a|copy|"
                  "-max_muxing_queue_size|1024|-f|mpegts|pipe:1");
