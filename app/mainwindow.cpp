@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/startup.h"
+#include "convert/conversions.h"
 #include "library/sharewidget.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
@@ -80,7 +81,7 @@ QString reachTip(const QStringList &addresses)
         + addresses.join(QLatin1String(", ")) + QLatin1Char('.');
 }
 
-QString playersText(int connected, int streaming, bool full)
+QString playersText(int connected, int streaming, int converting, bool full)
 {
     const QString players = full ? QStringLiteral(" connected") : QString();
     QString text;
@@ -92,6 +93,8 @@ QString playersText(int connected, int streaming, bool full)
         text = QStringLiteral("%1 players").arg(connected) + players;
     if (streaming > 0)
         text += QStringLiteral(", %1 streaming").arg(streaming);
+    if (converting > 0)
+        text += QStringLiteral(", %1 converting").arg(converting);
     return text;
 }
 
@@ -207,9 +210,10 @@ void MainWindow::showPlayers()
     if (dlnaClients)
         connected += dlnaClients->clientCount();
     const int streaming = players->streamingCount();
-    const QString count = playersText(connected, streaming, false);
+    const int converting = dlnaClients ? dlnaClients->conversions()->count() : 0;
+    const QString count = playersText(connected, streaming, converting, false);
     if (playersLabel->text() != count) {
-        const QString full = playersText(connected, streaming, true);
+        const QString full = playersText(connected, streaming, converting, true);
         playersLabel->setText(count);
         playersLabel->setToolTip(full);
         trayIcon->setToolTip(QStringLiteral("Vela Hearth\n") + full);

@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/productstrings.h"
 #include "app/quitsignals.h"
+#include "convert/conversions.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
 #include "media/mediacache.h"
@@ -234,6 +235,8 @@ int runHearth(const HearthOptions &options)
     auto mediaServer = std::make_unique<MediaServer>(interfaces);
     mediaServer->setFriendlyName(settings->serverName());
     mediaServer->setUdn(settings->upnpUdn());
+    if (settings->conversionLimit() > 0)
+        mediaServer->conversions()->setLimit(int(settings->conversionLimit()));
     QObject::connect(settings.get(), &Settings::serverNameChanged, mediaServer.get(),
         &MediaServer::setFriendlyName);
     const auto serveUpnp = [server = mediaServer.get(), &options](bool serve) {

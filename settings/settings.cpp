@@ -6,6 +6,8 @@
 #include <QDomElement>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace {
 
 const char *const tvSystemWords[] = { "PAL", "NTSC", "HDTV_720", "HDTV_1080" };
@@ -202,6 +204,7 @@ void Settings::loadXml(const QDomDocument &document)
         const QString udn = upnp.attribute(QStringLiteral("udn"));
         if (isUdn(udn))
             upnpUdnValue = udn;
+        conversionLimitValue = std::min(readUnsigned(upnp, QStringLiteral("conversions"), 0), 64u);
     }
 
     const QDomElement extensions = settings.firstChildElement(QStringLiteral("extensions"));
@@ -261,6 +264,8 @@ void Settings::saveXml(QDomDocument &document) const
     QDomElement upnp = document.createElement(QStringLiteral("upnp"));
     upnp.setAttribute(QStringLiteral("enabled"), boolWord(serveUpnpValue));
     upnp.setAttribute(QStringLiteral("udn"), upnpUdnValue);
+    if (conversionLimitValue > 0)
+        upnp.setAttribute(QStringLiteral("conversions"), conversionLimitValue);
     settings.appendChild(upnp);
 }
 

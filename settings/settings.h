@@ -33,6 +33,8 @@ public:
     // ("uuid:...") they know this server by; made once and kept in the file.
     bool serveUpnp() const { return serveUpnpValue; }
     QString upnpUdn() const { return upnpUdnValue; }
+    // Videos converted for DLNA clients at once; 0: one per two cores. Edited in the file.
+    uint conversionLimit() const { return conversionLimitValue; }
     // Video, audio and pictures filter texts, in that order.
     QStringList extensions() const;
     static QStringList defaultExtensions();
@@ -80,4 +82,5 @@ private:
     QString pictureExtensionsValue;
     bool serveUpnpValue = true;
     QString upnpUdnValue;
+    uint conversionLimitValue = 0;
 };

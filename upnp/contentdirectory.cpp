@@ -4,6 +4,7 @@
 #include "media/dlnaprofile.h"
 #include "media/sidecars.h"
 #include "upnp/bookmarks.h"
+#include "upnp/convertedresource.h"
 #include "upnp/didlwriter.h"
 #include "upnp/mediaformat.h"
 #include "upnp/musicviews.h"
@@ -553,8 +554,10 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     } else {
         writeMediaResource(xml, baseUrl + mediaPath(urlId, entry),
             formatOf(entry, mediaType, details), facts.size, mediaType, details);
-        if (mediaType == 1)
+        if (mediaType == 1) {
+            ConvertedResource::write(xml, baseUrl, ids.id, details);
             Subtitles::write(xml, baseUrl, ids.id, subtitleFolders.of(entry));
+        }
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
             xml.writeTextElement(
