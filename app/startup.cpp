@@ -3,7 +3,11 @@
 #include "app/mainwindow.h"
 #include "app/productstrings.h"
 #include "app/quitsignals.h"
+#include "convert/clientprofiles.h"
+#include "convert/clientregistry.h"
 #include "convert/conversions.h"
+#include "convert/ffmpegcapabilities.h"
+#include "convert/ffmpegcommand.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
 #include "media/mediacache.h"
@@ -231,8 +235,19 @@ int runHearth(const HearthOptions &options)
         return ListenFailedExit;
     }
 
+    // What each kind of client plays (built in, and the user's own profiles), and the clients
+    // seen: the DLNA door converts only what the asking client cannot play.
+    auto clientProfiles = std::make_unique<ClientProfiles>();
+    clientProfiles->loadFolder(ClientProfiles::userFolder());
+    auto clientRegistry = std::make_unique<ClientRegistry>(*clientProfiles);
+
     // The door for DLNA clients. Unlike the players' ports, a failure here stops nothing.
     auto mediaServer = std::make_unique<MediaServer>(interfaces);
+    mediaServer->setClients(clientProfiles.get(), clientRegistry.get());
+    // Until the ffmpeg has said what it encodes, only what every build has is planned with.
+    FfmpegCapabilities::ask(FfmpegCommand::program(), mediaServer.get(),
+        [server = mediaServer.get()](
+            const DecisionOptions &found) { server->setConversion(true, found); });
     mediaServer->setFriendlyName(settings->serverName());
     mediaServer->setUdn(settings->upnpUdn());
     if (settings->conversionLimit() > 0)

@@ -552,12 +552,17 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
             }
         }
     } else {
+        // A client that cannot play the file as it is is offered what it can play first.
+        const ConversionPlan plan = converting && clientProfile && isKnown
+            ? ConvertedResource::planFor(
+                details.details, entry.fileName(), *clientProfile, decisionOptions)
+            : ConversionPlan();
+        if (plan.isConversion())
+            ConvertedResource::write(xml, baseUrl, urlId, details.details, *clientProfile, plan);
         writeMediaResource(xml, baseUrl + mediaPath(urlId, entry),
             formatOf(entry, mediaType, details), facts.size, mediaType, details);
-        if (mediaType == 1) {
-            ConvertedResource::write(xml, baseUrl, ids.id, details);
+        if (mediaType == 1)
             Subtitles::write(xml, baseUrl, ids.id, subtitleFolders.of(entry));
-        }
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
             xml.writeTextElement(
@@ -701,8 +706,11 @@ SoapReply ContentDirectory::browse(
             + 600 * qsizetype(requested > 0 ? qMin(requested, shown) : shown));
         const QByteArray parentPath = id.path.isEmpty() ? QByteArray() : id.path.toUtf8() + '/';
         QByteArray childPath;
-        // Items are copied in whole below: the listing's own start tag is closed first.
+        // Items are copied in whole below: the listing's own start tag is closed first. What
+        // an item says depends on the address it is reached at and what the client plays.
         xml.closeStartTag();
+        const QByteArray fragmentBase = baseUrl + ' '
+            + (converting && clientProfile ? clientProfile->id.toUtf8() : QByteArray());
         for (int i = qMax(0, start - views) + views;
              i < total && (requested == 0 || returned < requested); ++i) {
             const int k = i - views; // in the library's own entries
@@ -733,7 +741,7 @@ SoapReply ContentDirectory::browse(
                 source.reading = entries.live.reading;
                 // Never 0: that stands for details known.
                 source.details = (mediaInfo ? mediaInfo->generation() : 0) + 1;
-                if (const QByteArray *kept = fragments.find(childId, baseUrl, source)) {
+                if (const QByteArray *kept = fragments.find(childId, fragmentBase, source)) {
                     reply.body.append(*kept);
                     ++returned;
                     continue;
@@ -749,7 +757,7 @@ SoapReply ContentDirectory::browse(
                 if (complete)
                     source.details = 0;
                 fragments.keep(
-                    childId, baseUrl, source, QByteArrayView(reply.body).sliced(itemStart));
+                    childId, fragmentBase, source, QByteArrayView(reply.body).sliced(itemStart));
             }
             ++returned;
         }

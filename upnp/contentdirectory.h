@@ -1,5 +1,6 @@
 #pragma once
 
+#include "convert/decision.h"
 #include "library/entryinfo.h"
 #include "library/livelistings.h"
 #include "upnp/itemfragments.h"
@@ -56,8 +57,20 @@ public:
 
     struct FileFacts;
 
-    // Who asks next (its address): positions are kept per client.
-    void setClient(const QString &address) { client = address; }
+    // Who asks next (its address): positions are kept per client; and what it plays (none:
+    // every file is offered as it is).
+    void setClient(const QString &address, const ClientProfile *profile = nullptr)
+    {
+        client = address;
+        clientProfile = profile;
+    }
+    // What the ffmpeg can do; conversion off: every file is offered as it is.
+    void setConversion(bool enabled, const DecisionOptions &options)
+    {
+        converting = enabled;
+        decisionOptions = options;
+        fragments.clear();
+    }
 
     // `baseUrl` ("http://address:port") is where the asking client reaches this server.
     SoapReply control(const SoapAction &action, const QByteArray &baseUrl, quint32 updateId) const;
@@ -151,6 +164,9 @@ private:
     // The subtitle files of the folders this Browse has looked in.
     mutable Subtitles::Folders subtitleFolders;
     QString client;
+    const ClientProfile *clientProfile = nullptr;
+    bool converting = true;
+    DecisionOptions decisionOptions;
     // Browse answers on the event loop, one at a time: what it keeps is its own.
     mutable LiveListings listings;
     // What items of kept listings were last written as.

@@ -1,6 +1,6 @@
 #include "upnp/convertedresource.h"
 
-#include "convert/interimplan.h"
+#include "convert/decision.h"
 #include "upnp/contentdirectory.h"
 #include "upnp/didlwriter.h"
 #include "upnp/objectid.h"
@@ -64,22 +64,23 @@ double nptTime(QByteArrayView text)
 
 namespace ConvertedResource {
 
-ConversionPlan planFor(const MediaDetails &details)
+ConversionPlan planFor(const MediaDetails &details, const QString &fileName,
+    const ClientProfile &profile, const DecisionOptions &options)
 {
-    return InterimPlan::forMedia(details);
+    return decide(details, fileName, profile, options);
 }
 
-QByteArray path(const QByteArray &id, const ConversionPlan &plan)
+QByteArray path(const QByteArray &id, const ClientProfile &profile, const ConversionPlan &plan)
 {
-    return UpnpPaths::convertPrefix + InterimPlan::key(plan) + '/' + id + '.' + plan.extension;
+    return UpnpPaths::convertPrefix + profile.id.toUtf8() + '/' + id + '.' + plan.extension;
 }
 
-bool fromPath(QByteArrayView rest, QByteArray *key, ObjectId *id)
+bool fromPath(QByteArrayView rest, QByteArray *profileId, ObjectId *id)
 {
     const qsizetype slash = rest.indexOf('/');
     if (slash <= 0)
         return false;
-    *key = rest.first(slash).toByteArray();
+    *profileId = rest.first(slash).toByteArray();
     return ContentDirectory::idFromPath(rest.sliced(slash + 1), id);
 }
 
@@ -92,24 +93,19 @@ QByteArray features(const ConversionPlan &plan)
 }
 
 void write(DidlWriter &xml, const QByteArray &baseUrl, const QByteArray &id,
-    const MediaInfo::Answer &known)
+    const MediaDetails &details, const ClientProfile &profile, const ConversionPlan &plan)
 {
-    if (known.status != MediaInfo::Status::Known)
-        return;
-    const ConversionPlan plan = planFor(known.details);
-    if (!plan.isConversion())
-        return;
     xml.writeStartElement("res");
     xml.writeAttribute("protocolInfo", "http-get:*:" + plan.mimeType + ':' + features(plan));
-    if (known.details.durationMs > 0)
-        xml.writeAttribute("duration", durationText(known.details.durationMs));
-    const StreamDetails *video = known.details.firstStream(StreamDetails::Kind::Video);
+    if (details.durationMs > 0)
+        xml.writeAttribute("duration", durationText(details.durationMs));
+    const StreamDetails *video = details.firstStream(StreamDetails::Kind::Video);
     if (video && video->width > 0 && video->height > 0 && plan.maxWidth == 0
         && plan.maxHeight == 0) {
         xml.writeAttribute("resolution",
             QByteArray::number(video->width) + 'x' + QByteArray::number(video->height));
     }
-    xml.writeCharacters(baseUrl + path(id, plan));
+    xml.writeCharacters(baseUrl + path(id, profile, plan));
     xml.writeEndElement();
 }
 

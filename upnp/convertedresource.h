@@ -1,6 +1,8 @@
 #pragma once
 
+#include "convert/clientprofile.h"
 #include "convert/conversionplan.h"
+#include "convert/decision.h"
 #include "media/mediainfo.h"
 
 #include <QByteArray>
@@ -13,22 +15,23 @@ struct ObjectId;
 // DLNA features and its time seeking read. "/convert/<plan key>/<object id>.<ext>".
 namespace ConvertedResource {
 
-// The plan a video is offered and served with, or Original. For now one rule for every client
-// (InterimPlan); the decision per client replaces it here.
-ConversionPlan planFor(const MediaDetails &details);
+// The plan a file is offered and served with to a client of `profile`, or Original.
+ConversionPlan planFor(const MediaDetails &details, const QString &fileName,
+    const ClientProfile &profile, const DecisionOptions &options);
 
-QByteArray path(const QByteArray &id, const ConversionPlan &plan);
+// "/convert/<profile id>/<object id>.<ext>": the plan is made again from the profile named, so
+// the URL serves the same bytes whichever client asks for it and whatever it sends.
+QByteArray path(const QByteArray &id, const ClientProfile &profile, const ConversionPlan &plan);
 // From what follows the prefix; false when it names nothing.
-bool fromPath(QByteArrayView rest, QByteArray *key, ObjectId *id);
+bool fromPath(QByteArrayView rest, QByteArray *profileId, ObjectId *id);
 
 // The fourth field of protocolInfo and the contentFeatures.dlna.org header: seeking by time
 // only (the bytes do not exist before they are made), converted, streamed.
 QByteArray features(const ConversionPlan &plan);
 
-// A res after the original's when the video has a conversion (details known), with the
-// original's duration.
+// The converted res of a plan, with the original's duration.
 void write(DidlWriter &xml, const QByteArray &baseUrl, const QByteArray &id,
-    const MediaInfo::Answer &known);
+    const MediaDetails &details, const ClientProfile &profile, const ConversionPlan &plan);
 
 // A TimeSeekRange.dlna.org header: "npt=<start>-[<end>]", times in seconds ("10.5") or
 // "h:mm:ss[.fff]".

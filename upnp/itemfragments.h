@@ -6,7 +6,8 @@
 // The DIDL of items as a Browse last wrote them, to be written again while nothing they tell
 // has changed: a TV paging back and forth through a large live folder, or a client listing it
 // whole again, then costs one look at each file instead of all its details. An item is written
-// anew when its file, its folder's listing or the address the client reached differs.
+// anew when its file or its folder's listing differs; what was written for one base (the
+// address the client reached, what it plays) is not another's.
 class ItemFragments
 {
 public:
@@ -36,11 +37,11 @@ public:
     { }
 
     // The fragment kept for the item with that id, when it was written from the same source
-    // for the same base URL; null otherwise.
+    // for the same base; null otherwise.
     const QByteArray *find(
-        const QByteArray &id, const QByteArray &baseUrl, const Source &source) const;
+        const QByteArray &id, const QByteArray &base, const Source &source) const;
     // Keeps what was written for the item; all is given up at once when the bound is passed.
-    void keep(const QByteArray &id, const QByteArray &baseUrl, const Source &source,
+    void keep(const QByteArray &id, const QByteArray &base, const Source &source,
         QByteArrayView fragment);
     void clear();
 
@@ -55,7 +56,5 @@ private:
 
     qsizetype limit;
     qsizetype total = 0;
-    // Every fragment is written for this one; another gives them all up.
-    QByteArray base;
     QHash<QByteArray, Fragment> fragments;
 };

@@ -1,9 +1,9 @@
 #include "upnp/mediaserver.h"
 
+#include "convert/clientregistry.h"
 #include "convert/conversion.h"
 #include "convert/conversions.h"
 #include "convert/ffmpegcommand.h"
-#include "convert/interimplan.h"
 #include "library/dirtreeinterface.h"
 #include "library/openedentry.h"
 #include "media/mediainfo.h"
@@ -213,6 +213,36 @@ void MediaServer::setMediaInfo(MediaInfo *info)
     directory->setMediaInfo(info);
 }
 
+void MediaServer::setClients(const ClientProfiles *known, ClientRegistry *registry)
+{
+    profiles = known;
+    clients = registry;
+}
+
+void MediaServer::setConversion(bool enabled, const DecisionOptions &options)
+{
+    conversionEnabled = enabled;
+    decisionOptions = options;
+    directory->setConversion(enabled, options);
+}
+
+const ClientProfile *MediaServer::recognise(const HttpRequest &request)
+{
+    if (!clients)
+        return nullptr;
+    ClientHints hints;
+    hints.userAgent = request.header("User-Agent");
+    hints.clientInfo = request.header("X-AV-Client-Info");
+    hints.friendlyName = request.header("FriendlyName.DLNA.ORG");
+    QHostAddress peer = request.peer;
+    // An IPv4 client reached over a dual-stack socket is the same client.
+    bool mapped = false;
+    const QHostAddress v4(peer.toIPv4Address(&mapped));
+    if (mapped)
+        peer = v4;
+    return &clients->recognise(peer.toString(), hints);
+}
+
 void MediaServer::setMusicLibrary(MusicLibrary *library)
 {
     directory->setMusicLibrary(library);
@@ -283,6 +313,10 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
 {
     const QByteArray &path = request.path;
     const bool read = request.method == "GET" || request.method == "HEAD";
+    // Any request may tell who the client is (many send their User-Agent with some only);
+    // control and conversions ask for themselves.
+    if (read)
+        recognise(request);
     if (read && path == UpnpPaths::description) {
         responder.send(HttpResponse::bytes(200, deviceDescription(friendlyName, udn), xmlType));
         return;
@@ -346,6 +380,7 @@ struct MediaServer::DirectoryAction
     SoapAction action;
     QByteArray baseUrl;
     QString client;
+    const ClientProfile *profile = nullptr;
     HttpResponder responder;
     // Its files' details were waited for (or need not be).
     bool waited = false;
@@ -376,7 +411,7 @@ void MediaServer::answerDirectory()
             directoryTurn->stop();
         return;
     }
-    directory->setClient(waiting.client);
+    directory->setClient(waiting.client, waiting.profile);
     const SoapReply reply = directory->control(waiting.action, waiting.baseUrl, updateId);
     waiting.responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
     if (directoryActions.empty())
@@ -399,8 +434,8 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
     if (!parsed) {
         reply = SoapReply::fault(401, QStringLiteral("Invalid Action"));
     } else if (service == int(UpnpService::ContentDirectory)) {
-        directoryActions.push_back(
-            { std::move(action), baseUrl(request), request.peer.toString(), responder });
+        directoryActions.push_back({ std::move(action), baseUrl(request), request.peer.toString(),
+            recognise(request), responder });
         if (!directoryTurn->isActive())
             directoryTurn->start();
         return;
@@ -572,26 +607,31 @@ void MediaServer::serveSubtitle(const HttpRequest &request, const HttpResponder 
 
 void MediaServer::serveConverted(const HttpRequest &request, const HttpResponder &responder)
 {
-    QByteArray key;
+    QByteArray profileId;
     ObjectId id;
     EntryInfo video;
     if (ConvertedResource::fromPath(
-            QByteArrayView(request.path).sliced(UpnpPaths::convertPrefix.size()), &key, &id)) {
+            QByteArrayView(request.path).sliced(UpnpPaths::convertPrefix.size()), &profileId,
+            &id)) {
         video = directory->entryFor(id);
     }
-    // Found again as Browse found it: only a video the library lists now.
-    if (!mediaInfo || video.name().isEmpty() || video.isDir() || video.isVirtual()
-        || directory->mediaTypeOf(id) != 1) {
+    recognise(request);
+    const ClientProfile *profile
+        = profiles ? profiles->find(QString::fromUtf8(profileId)) : nullptr;
+    // Found again as Browse found it: only a video or song the library lists now.
+    const int mediaType = directory->mediaTypeOf(id);
+    if (!mediaInfo || !profile || !conversionEnabled || video.name().isEmpty() || video.isDir()
+        || video.isVirtual() || (mediaType != 1 && mediaType != 2)) {
         responder.send(HttpResponse::empty(404));
         return;
     }
     const MediaInfo::Answer known = mediaInfo->details(video.filePath());
     const ConversionPlan plan = known.status == MediaInfo::Status::Known
-        ? ConvertedResource::planFor(known.details)
+        ? ConvertedResource::planFor(known.details, video.fileName(), *profile, decisionOptions)
         : ConversionPlan();
-    // The plan is made again from what the file is now: a URL of another plan, or of a file
-    // since changed, names nothing.
-    if (!plan.isConversion() || InterimPlan::key(plan) != key) {
+    // The plan is made again from what the file is now: a file that plays as it is for that
+    // profile, or that is not known, is not converted.
+    if (!plan.isConversion()) {
         responder.send(HttpResponse::empty(404));
         return;
     }

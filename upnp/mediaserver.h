@@ -1,5 +1,6 @@
 #pragma once
 
+#include "convert/decision.h"
 #include "media/mediainfo.h"
 
 #include <QHostAddress>
@@ -13,6 +14,9 @@
 #include <memory>
 
 class Bookmarks;
+struct ClientProfile;
+class ClientProfiles;
+class ClientRegistry;
 class Conversions;
 class MusicLibrary;
 class ContentDirectory;
@@ -47,6 +51,11 @@ public:
     // The music views of the audio library and what Search finds; not owned. Offered while
     // media info is set too.
     void setMusicLibrary(MusicLibrary *library);
+    // Who each client is (from its requests' headers, remembered per address) and what it
+    // plays; none: every file is offered as it is. Both must outlive this.
+    void setClients(const ClientProfiles *profiles, ClientRegistry *registry);
+    // Conversion on or off, and what the ffmpeg can do (its encoders, its subtitle filter).
+    void setConversion(bool enabled, const DecisionOptions &options);
 
     void setFriendlyName(const QString &name);
     // "uuid:..."; set before start().
@@ -99,6 +108,13 @@ private:
     // Browses waiting for their files' details; stop() forgets them.
     quint64 directoryGeneration = 0;
     QPointer<MediaInfo> mediaInfo;
+    const ClientProfiles *profiles = nullptr;
+    ClientRegistry *clients = nullptr;
+    bool conversionEnabled = true;
+    DecisionOptions decisionOptions;
+    // The profile of the client asking, as its request and its address say; nullptr without
+    // clients.
+    const ClientProfile *recognise(const HttpRequest &request);
 
     QList<DirTreeInterface *> libraries;
     // One per DLNA size, thumbnails first (PictureSize).
