@@ -80,7 +80,7 @@ QString reachTip(const QStringList &addresses)
         + addresses.join(QLatin1String(", ")) + QLatin1Char('.');
 }
 
-QString playersText(int connected, int streaming, bool full)
+QString playersText(int connected, int streaming, int converting, bool full)
 {
     const QString players = full ? QStringLiteral(" connected") : QString();
     QString text;
@@ -92,6 +92,8 @@ QString playersText(int connected, int streaming, bool full)
         text = QStringLiteral("%1 players").arg(connected) + players;
     if (streaming > 0)
         text += QStringLiteral(", %1 streaming").arg(streaming);
+    if (converting > 0)
+        text += QStringLiteral(", %1 converting").arg(converting);
     return text;
 }
 
@@ -188,6 +190,18 @@ void MainWindow::watchDlnaClients(const MediaServer *server)
     showPlayers();
 }
 
+void MainWindow::setClients(const ClientRegistry *registry, const ClientProfiles *profiles)
+{
+    clientRegistry = registry;
+    clientProfiles = profiles;
+}
+
+void MainWindow::setConversionCount(int count)
+{
+    conversions = count;
+    showPlayers();
+}
+
 void MainWindow::showPlayers()
 {
     if (!players)
@@ -207,9 +221,9 @@ void MainWindow::showPlayers()
     if (dlnaClients)
         connected += dlnaClients->clientCount();
     const int streaming = players->streamingCount();
-    const QString count = playersText(connected, streaming, false);
+    const QString count = playersText(connected, streaming, conversions, false);
     if (playersLabel->text() != count) {
-        const QString full = playersText(connected, streaming, true);
+        const QString full = playersText(connected, streaming, conversions, true);
         playersLabel->setText(count);
         playersLabel->setToolTip(full);
         trayIcon->setToolTip(QStringLiteral("Vela Hearth\n") + full);
@@ -299,6 +313,7 @@ void MainWindow::removeClicked()
 void MainWindow::settingsClicked()
 {
     SettingsDialog dialog(settings, this);
+    dialog.setClients(clientRegistry, clientProfiles);
     runDialog(&dialog);
 }
 

@@ -3,6 +3,8 @@
 #include "app/mainwindow.h"
 #include "app/productstrings.h"
 #include "app/quitsignals.h"
+#include "convert/clientprofiles.h"
+#include "convert/clientregistry.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
 #include "media/mediacache.h"
@@ -230,6 +232,17 @@ int runHearth(const HearthOptions &options)
         return ListenFailedExit;
     }
 
+    // What each kind of DLNA client plays, and which kind each client is. The settings hold
+    // the user's choices; the registry follows every change to them. Declared before the
+    // media server and the window, which look them up until they go.
+    auto clientProfiles = std::make_unique<ClientProfiles>();
+    clientProfiles->loadFolder(ClientProfiles::userFolder());
+    auto clientRegistry = std::make_unique<ClientRegistry>(*clientProfiles);
+    clientRegistry->setOverrides(settings->clientOverrides());
+    QObject::connect(settings.get(), &Settings::clientOverridesChanged,
+        [registry = clientRegistry.get()](
+            const QList<ClientOverride> &overrides) { registry->setOverrides(overrides); });
+
     // The door for DLNA clients. Unlike the players' ports, a failure here stops nothing.
     auto mediaServer = std::make_unique<MediaServer>(interfaces);
     mediaServer->setFriendlyName(settings->serverName());
@@ -257,6 +270,7 @@ int runHearth(const HearthOptions &options)
         mainWindow->setSaveCondition(load.keepBeforeSaving);
     mainWindow->watchPlayers(tcpServer.get());
     mainWindow->watchDlnaClients(mediaServer.get());
+    mainWindow->setClients(clientRegistry.get(), clientProfiles.get());
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();
