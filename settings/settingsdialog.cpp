@@ -412,7 +412,7 @@ void SettingsDialog::fillClients()
             continue;
         const bool isAddress = !QHostAddress(entry.client).isNull();
         addClientRow(isAddress ? QString() : entry.client, isAddress ? entry.client : QString(),
-            QString(), entry.client, entry.profile);
+            QStringLiteral("(not seen in this run)"), entry.client, entry.profile);
     }
 }
 

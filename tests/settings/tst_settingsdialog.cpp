@@ -495,7 +495,7 @@ void TestSettingsDialog::clientsPage()
     const QStringList shown[] = {
         { QStringLiteral("VLC/3.0.18"), QStringLiteral("10.0.0.6"), QStringLiteral("VLC") },
         { QStringLiteral("Den PS3"), QStringLiteral("10.0.0.5"), QStringLiteral("PlayStation 3") },
-        { QString(), QStringLiteral("10.0.0.9"), QString() },
+        { QString(), QStringLiteral("10.0.0.9"), QStringLiteral("(not seen in this run)") },
     };
     QCOMPARE(table->rowCount(), 2 + int(stored.filter(QStringLiteral("10.0.0.9")).size()));
     for (int r = 0; r < table->rowCount(); ++r) {
