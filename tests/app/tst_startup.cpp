@@ -220,9 +220,7 @@ void TestStartup::terminationSavesTheConfiguration()
     {
         QFile file(config);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("<old><settings><server name=\"Attic\"/><conversion enabled=\"false\" "
-                   "limit=\"2\"><override client=\"10.0.0.9\" profile=\"tv-of-2030\"/>"
-                   "</conversion></settings></old>");
+        file.write("<old><settings><server name=\"Attic\"/></settings></old>");
     }
 
     RecordingPrompts prompts;
@@ -270,9 +268,6 @@ void TestStartup::terminationSavesTheConfiguration()
     const QByteArray saved = readAll(config);
     QVERIFY2(saved.startsWith("<hearth>\n    <settings>"), saved.constData());
     QVERIFY(saved.contains("name=\"Attic\""));
-    // A choice of a profile this build does not have survives the run.
-    QVERIFY(saved.contains("<conversion enabled=\"false\" limit=\"2\">\n            <override "
-                           "client=\"10.0.0.9\" profile=\"tv-of-2030\"/>"));
     const qsizetype video = saved.indexOf("<video_tree");
     const qsizetype audio = saved.indexOf("<audio_tree");
     const qsizetype pictures = saved.indexOf("<pictures_tree");

@@ -283,12 +283,9 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
         QStringLiteral("*.mkv *.AVI"), QStringLiteral("*.flac"), QStringLiteral("*.jpg *.png"));
     saved.setConversionEnabled(false);
     saved.setConversionLimit(3);
-    // A profile no file has yet is kept as written.
-    const QList<ClientOverride> overrides {
-        { QStringLiteral("192.168.1.20"), QStringLiteral("ps3") },
-        { QStringLiteral("BRAVIA \"KDL\" <&>"), QStringLiteral("everything") },
-        { QStringLiteral("10.0.0.7"), QStringLiteral("future-tv") },
-    };
+    const QList<ClientOverride> overrides { { QStringLiteral("192.168.1.20"),
+                                                QStringLiteral("ps3") },
+        { QStringLiteral("BRAVIA \"KDL\" <&>"), QStringLiteral("everything") } };
     saved.setClientOverrides(overrides);
     QVERIFY(writeConfigurationDocument(path, documentWith(saved)));
 
