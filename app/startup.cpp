@@ -5,6 +5,7 @@
 #include "app/quitsignals.h"
 #include "convert/clientprofiles.h"
 #include "convert/clientregistry.h"
+#include "convert/conversions.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
 #include "media/mediacache.h"
@@ -247,6 +248,9 @@ int runHearth(const HearthOptions &options)
     auto mediaServer = std::make_unique<MediaServer>(interfaces);
     mediaServer->setFriendlyName(settings->serverName());
     mediaServer->setUdn(settings->upnpUdn());
+    mediaServer->conversions()->setLimit(settings->conversionLimit());
+    QObject::connect(settings.get(), &Settings::conversionLimitChanged, mediaServer->conversions(),
+        &Conversions::setLimit);
     QObject::connect(settings.get(), &Settings::serverNameChanged, mediaServer.get(),
         &MediaServer::setFriendlyName);
     const auto serveUpnp = [server = mediaServer.get(), &options](bool serve) {
@@ -271,6 +275,8 @@ int runHearth(const HearthOptions &options)
     mainWindow->watchPlayers(tcpServer.get());
     mainWindow->watchDlnaClients(mediaServer.get());
     mainWindow->setClients(clientRegistry.get(), clientProfiles.get());
+    QObject::connect(mediaServer->conversions(), &Conversions::countChanged, mainWindow.get(),
+        &MainWindow::setConversionCount);
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();

@@ -19,6 +19,7 @@ MediaInfo::MediaInfo(MediaCache &cache, DetailsSource &source, QObject *parent)
 
 void MediaInfo::cacheLoaded()
 {
+    ++answers;
     // What was queued while the cache was read may be known now.
     const QList<QString> queuedFiles = wanted.keys();
     for (const QString &path : queuedFiles) {
@@ -147,6 +148,7 @@ void MediaInfo::probed(
         return;
     const MediaStamp stamp = *run;
     running.erase(run);
+    ++answers;
     switch (outcome) {
     case DetailsSource::Outcome::Read:
         cache.store(path, stamp, details);

@@ -61,6 +61,10 @@ public:
     // on being read after the wait ends.
     void whenKnown(const QStringList &paths, int waitMs, QObject *context, Ready ready);
 
+    // Counts what came to be known (and what turned out unreadable): an answer other than
+    // Known given for a file holds only while this stays the same.
+    quint64 generation() const { return answers; }
+
     // Files waiting to be read (not those being read).
     int queued() const { return int(urgent.size() + background.size()); }
 
@@ -100,4 +104,5 @@ private:
     QHash<QString, MediaStamp> unreadable;
     std::list<Waiter> waiters;
     bool pumpQueued = false;
+    quint64 answers = 0;
 };

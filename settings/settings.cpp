@@ -1,10 +1,10 @@
 #include "settings/settings.h"
 
+#include "convert/conversions.h"
 #include "net/servername.h"
 
 #include <QDomDocument>
 #include <QDomElement>
-#include <QThread>
 #include <QUuid>
 
 #include <algorithm>
@@ -229,6 +229,10 @@ void Settings::loadXml(const QDomDocument &document)
         const QString udn = upnp.attribute(QStringLiteral("udn"));
         if (isUdn(udn))
             upnpUdnValue = udn;
+        // Where the limit was first kept; the conversion element, read after, goes first.
+        const uint limit = readUnsigned(upnp, QStringLiteral("conversions"), 0);
+        if (limit > 0)
+            conversionLimitValue = int(std::min(limit, uint(maximumConversionLimit)));
     }
 
     // Each value on its own: a broken limit keeps its default and loses none of the choices.
@@ -329,7 +333,7 @@ void Settings::setServeUpnp(bool serve)
 
 int Settings::defaultConversionLimit()
 {
-    return std::max(1, QThread::idealThreadCount() / 2);
+    return Conversions::defaultLimit();
 }
 
 void Settings::setConversionEnabled(bool enabled)

@@ -4,6 +4,7 @@
 #include "media/dlnaprofile.h"
 #include "media/sidecars.h"
 #include "upnp/bookmarks.h"
+#include "upnp/convertedresource.h"
 #include "upnp/didlwriter.h"
 #include "upnp/mediaformat.h"
 #include "upnp/musicviews.h"
@@ -553,8 +554,10 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
     } else {
         writeMediaResource(xml, baseUrl + mediaPath(urlId, entry),
             formatOf(entry, mediaType, details), facts.size, mediaType, details);
-        if (mediaType == 1)
+        if (mediaType == 1) {
+            ConvertedResource::write(xml, baseUrl, ids.id, details);
             Subtitles::write(xml, baseUrl, ids.id, subtitleFolders.of(entry));
+        }
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
             xml.writeTextElement(
@@ -728,6 +731,8 @@ SoapReply ContentDirectory::browse(
                 source.size = facts.size;
                 source.modifiedMs = facts.modifiedMs;
                 source.reading = entries.live.reading;
+                // Never 0: that stands for details known.
+                source.details = (mediaInfo ? mediaInfo->generation() : 0) + 1;
                 if (const QByteArray *kept = fragments.find(childId, baseUrl, source)) {
                     reply.body.append(*kept);
                     ++returned;
@@ -738,7 +743,11 @@ SoapReply ContentDirectory::browse(
             bool complete = false;
             writeObject(xml, id.child(name), { childId, ids.id }, entries.at(k), baseUrl, false,
                 facts.regular ? &facts : nullptr, &complete);
-            if (reusable && complete) {
+            if (reusable) {
+                // Known details hold while the file does; an item without them only until the
+                // details source answers anything more.
+                if (complete)
+                    source.details = 0;
                 fragments.keep(
                     childId, baseUrl, source, QByteArrayView(reply.body).sliced(itemStart));
             }

@@ -14,6 +14,7 @@
 #include <io.h>
 #else
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,7 +88,11 @@ int readinessDescriptor(MHD_Daemon *daemon)
 // sendfile stops at the end of a file that shrank, and libmicrohttpd then waits for the socket
 // to become writable again, which it already is: the connection would hang until it idles out.
 constexpr int fileCheckMs = 1000;
+// A streamed answer waiting for bytes is checked this often for a client that hung up.
+constexpr int streamCheckMs = 250;
 #endif
+// What a streamed answer hands libmicrohttpd at most per call.
+constexpr std::size_t streamBlock = 64 * 1024;
 
 quint16 portOf(const sockaddr *address)
 {
@@ -212,6 +217,7 @@ HttpResponse &HttpResponse::operator=(HttpResponse &&other) noexcept
         fd = std::exchange(other.fd, -1);
         offset = other.offset;
         length = other.length;
+        stream = std::move(other.stream);
         headers = std::move(other.headers);
     }
     return *this;
@@ -243,6 +249,14 @@ HttpResponse HttpResponse::file(int status, int fd, qint64 offset, qint64 length
     return response;
 }
 
+HttpResponse HttpResponse::streamed(int status, std::shared_ptr<HttpBodySource> source)
+{
+    HttpResponse response;
+    response.status = status;
+    response.stream = std::move(source);
+    return response;
+}
+
 HttpResponse HttpResponse::empty(int status)
 {
     HttpResponse response;
@@ -266,6 +280,60 @@ void HttpResponder::send(HttpResponse response) const
         exchange->server->resume(*exchange);
 }
 
+struct HttpServer::StreamReader
+{
+    HttpServer *server = nullptr;
+    MHD_Connection *connection = nullptr;
+    std::shared_ptr<HttpBodySource> source;
+    int socket = -1;
+    bool suspended = false;
+    // The client hung up while the answer waited: it ends at its next read.
+    bool cut = false;
+
+    static ssize_t read(void *cls, uint64_t, char *buffer, std::size_t max)
+    {
+        auto *reader = static_cast<StreamReader *>(cls);
+        if (reader->cut || !reader->server)
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        const qint64 got = reader->source->read(buffer, qint64(max));
+        if (got > 0)
+            return ssize_t(got);
+        if (got == -1)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        if (got < 0)
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        // Nothing yet: the connection sleeps until the source wakes it (returning 0 alone
+        // would have libmicrohttpd ask again at once, spinning).
+        reader->suspended = true;
+        reader->server->waitingStreams.insert(reader);
+        MHD_suspend_connection(reader->connection);
+#ifndef Q_OS_WIN
+        if (!reader->server->streamCheck->isActive())
+            reader->server->streamCheck->start();
+#endif
+        return 0;
+    }
+
+    void wake()
+    {
+        if (!suspended || !server)
+            return;
+        suspended = false;
+        server->waitingStreams.erase(this);
+        MHD_resume_connection(connection);
+        server->scheduleRun();
+    }
+
+    static void done(void *cls)
+    {
+        auto *reader = static_cast<StreamReader *>(cls);
+        reader->source->waker = nullptr;
+        if (reader->server)
+            reader->server->waitingStreams.erase(reader);
+        delete reader;
+    }
+};
+
 struct HttpServer::Callbacks
 {
     using Shared = std::shared_ptr<HttpResponder::Exchange>;
@@ -283,11 +351,25 @@ struct HttpServer::Callbacks
         MHD_Connection *connection = exchange.connection;
         const int fd = answer.fd;
         exchange.status = answer.status;
-        exchange.answerBytes = exchange.request.method == "HEAD" ? 0
-            : fd >= 0                                            ? answer.length
-                                                                 : answer.body.size();
+        exchange.answerBytes = exchange.request.method == "HEAD" || answer.stream ? 0
+            : fd >= 0                                                             ? answer.length
+                      : answer.body.size();
         MHD_Response *response = nullptr;
-        if (answer.fd >= 0) {
+        if (answer.stream) {
+            auto *reader = new StreamReader;
+            reader->server = server;
+            reader->connection = connection;
+            reader->source = std::move(answer.stream);
+            if (const MHD_ConnectionInfo *info
+                = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+                reader->socket = int(info->connect_fd);
+            }
+            reader->source->waker = [reader] { reader->wake(); };
+            response = MHD_create_response_from_callback(
+                MHD_SIZE_UNKNOWN, streamBlock, &StreamReader::read, reader, &StreamReader::done);
+            if (!response)
+                StreamReader::done(reader);
+        } else if (answer.fd >= 0) {
 #ifdef Q_OS_WIN
             auto *reader = new FileReader { std::exchange(answer.fd, -1), answer.offset };
             response = MHD_create_response_from_callback(
@@ -605,6 +687,9 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port)
     fileCheck = new QTimer(this);
     fileCheck->setInterval(fileCheckMs);
     connect(fileCheck, &QTimer::timeout, this, &HttpServer::checkFiles);
+    streamCheck = new QTimer(this);
+    streamCheck->setInterval(streamCheckMs);
+    connect(streamCheck, &QTimer::timeout, this, &HttpServer::checkStreams);
 #endif
     scheduleRun();
     return true;
@@ -622,6 +707,12 @@ void HttpServer::close()
         MHD_resume_connection(exchange->connection);
     }
     suspended.clear();
+    // Woken to end: the daemon frees their answers as it stops.
+    const auto streams = waitingStreams;
+    for (StreamReader *reader : streams) {
+        reader->cut = true;
+        reader->wake();
+    }
     delete readiness;
     readiness = nullptr;
 #ifdef Q_OS_WIN
@@ -636,6 +727,8 @@ void HttpServer::close()
 #ifndef Q_OS_WIN
     delete fileCheck;
     fileCheck = nullptr;
+    delete streamCheck;
+    streamCheck = nullptr;
 #endif
     // Every connection's notification comes as it stops.
     MHD_stop_daemon(daemon);
@@ -762,6 +855,24 @@ void HttpServer::checkFiles()
     }
     if (!sending)
         fileCheck->stop();
+}
+#endif
+
+#ifndef Q_OS_WIN
+void HttpServer::checkStreams()
+{
+    const auto streams = waitingStreams;
+    for (StreamReader *reader : streams) {
+        pollfd socket { reader->socket, POLLRDHUP, 0 };
+        if (reader->socket >= 0 && ::poll(&socket, 1, 0) > 0
+            && (socket.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))) {
+            qCInfo(lcUpnp) << "a client waiting for a stream hung up";
+            reader->cut = true;
+            reader->wake();
+        }
+    }
+    if (waitingStreams.empty())
+        streamCheck->stop();
 }
 #endif
 

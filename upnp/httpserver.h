@@ -34,8 +34,30 @@ struct HttpRequest
     QByteArray header(QByteArrayView name) const;
 };
 
-// An answer: bytes, or a range of an open file that goes out with sendfile (on Windows read
-// in blocks: its descriptor is the C runtime's).
+// A body made as it is sent, its length not known ahead (a conversion's output): chunked to an
+// HTTP/1.1 client, to the connection's close for HTTP/1.0.
+class HttpBodySource
+{
+public:
+    virtual ~HttpBodySource() = default;
+    // Up to `max` bytes now: 0 when there are none yet (the source then calls wake() once
+    // there are, or once it has ended), -1 at its end, -2 when it failed (the answer is broken
+    // off, so the client can tell).
+    virtual qint64 read(char *buffer, qint64 max) = 0;
+    void wake() const
+    {
+        if (waker)
+            waker();
+    }
+
+private:
+    friend class HttpServer;
+    // Set by the server while the answer waits for bytes.
+    std::function<void()> waker;
+};
+
+// An answer: bytes, a body made as it is sent, or a range of an open file that goes out with
+// sendfile (on Windows read in blocks: its descriptor is the C runtime's).
 class HttpResponse
 {
 public:
@@ -50,6 +72,7 @@ public:
     // Takes the descriptor; it is closed when the answer is done.
     static HttpResponse file(int status, int fd, qint64 offset, qint64 length);
     static HttpResponse empty(int status);
+    static HttpResponse streamed(int status, std::shared_ptr<HttpBodySource> source);
 
     void addHeader(const QByteArray &name, const QByteArray &value);
 
@@ -58,6 +81,7 @@ public:
     int fd = -1;
     qint64 offset = 0;
     qint64 length = 0;
+    std::shared_ptr<HttpBodySource> stream;
     QList<std::pair<QByteArray, QByteArray>> headers;
 };
 
@@ -128,6 +152,9 @@ private:
 
     // One open connection (httpserver.cpp).
     struct Client;
+    // A streamed answer's reader (httpserver.cpp).
+    struct StreamReader;
+    friend struct StreamReader;
 
     void resume(HttpResponder::Exchange &exchange);
     // The connection's next request must have arrived whole within the request time.
@@ -138,6 +165,9 @@ private:
 #ifndef Q_OS_WIN
     // Ends the answers whose file has become shorter than what they promised.
     void checkFiles();
+    // Ends the streamed answers that wait for bytes whose client has hung up (a suspended
+    // connection is not watched by libmicrohttpd).
+    void checkStreams();
 #endif
     // Lets libmicrohttpd do what is due, then waits again for readiness or its timeout.
     void runDaemon();
@@ -168,5 +198,7 @@ private:
     QTimer *requestCheck = nullptr;
 #ifndef Q_OS_WIN
     QTimer *fileCheck = nullptr;
+    QTimer *streamCheck = nullptr;
 #endif
+    std::set<StreamReader *> waitingStreams;
 };

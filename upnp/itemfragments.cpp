@@ -6,7 +6,7 @@ const QByteArray *ItemFragments::find(
     if (baseUrl != base)
         return nullptr;
     const auto it = fragments.constFind(id);
-    return it != fragments.constEnd() && it->source == source ? &it->bytes : nullptr;
+    return it != fragments.constEnd() && it->source.holdsFor(source) ? &it->bytes : nullptr;
 }
 
 void ItemFragments::keep(

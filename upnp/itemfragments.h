@@ -17,11 +17,15 @@ public:
         qint64 modifiedMs = 0;
         qint64 changedMs = 0;
         quint64 reading = 0;
+        // For an item written without its details: what the details source had answered by
+        // then (0 for an item whose details were known).
+        quint64 details = 0;
 
-        bool operator==(const Source &other) const
+        // Whether a fragment written from this source holds for `now`.
+        bool holdsFor(const Source &now) const
         {
-            return size == other.size && modifiedMs == other.modifiedMs
-                && changedMs == other.changedMs && reading == other.reading;
+            return size == now.size && modifiedMs == now.modifiedMs && changedMs == now.changedMs
+                && reading == now.reading && (details == 0 || details == now.details);
         }
     };
 

@@ -1,5 +1,9 @@
 #include "upnp/mediaserver.h"
 
+#include "convert/conversion.h"
+#include "convert/conversions.h"
+#include "convert/ffmpegcommand.h"
+#include "convert/interimplan.h"
 #include "library/dirtreeinterface.h"
 #include "library/openedentry.h"
 #include "media/mediainfo.h"
@@ -8,6 +12,7 @@
 #include "upnp/bookmarks.h"
 #include "upnp/connectionmanager.h"
 #include "upnp/contentdirectory.h"
+#include "upnp/convertedresource.h"
 #include "upnp/description.h"
 #include "upnp/eventing.h"
 #include "upnp/httpserver.h"
@@ -112,6 +117,49 @@ HttpResponse bytesResponse(
     return response;
 }
 
+// A conversion's output as it is made; the conversion ends with the answer.
+class ConversionBody : public HttpBodySource
+{
+public:
+    explicit ConversionBody(Conversion *conversion)
+        : conversion(conversion)
+    { }
+    ~ConversionBody() override
+    {
+        if (!conversion)
+            return;
+        // Its count among the conversions stays connected (stop() ends it).
+        QObject::disconnect(conversion, &Conversion::readyRead, nullptr, nullptr);
+        QObject::disconnect(conversion, &Conversion::failed, nullptr, nullptr);
+        conversion->stop();
+        // Not inside one of its own signals.
+        conversion->deleteLater();
+    }
+    // Failed before it made anything.
+    bool failedAtOnce() const
+    {
+        return conversion->state() == Conversion::State::Failed && conversion->bytesMade() == 0;
+    }
+    qint64 read(char *buffer, qint64 max) override
+    {
+        if (!conversion)
+            return -1;
+        if (conversion->bytesAvailable() > 0)
+            return conversion->read(buffer, max);
+        switch (conversion->state()) {
+        case Conversion::State::Finished:
+            return -1;
+        case Conversion::State::Failed:
+            return -2;
+        default:
+            return 0;
+        }
+    }
+
+private:
+    Conversion *conversion;
+};
+
 HttpResponse withHeaders(const EventPublisher::Reply &reply)
 {
     HttpResponse response = HttpResponse::empty(reply.status);
@@ -147,6 +195,7 @@ MediaServer::MediaServer(
     // A subscriber's first event names what this server sends, as GetProtocolInfo does.
     events->setVariable(UpnpService::ConnectionManager, "SourceProtocolInfo", sourceProtocolInfo());
     ssdp = new SsdpServer(this);
+    converting = new Conversions(this);
     // A zero timer fires once per pass of the event loop, after the sockets that are ready.
     directoryTurn = new QTimer(this);
     directoryTurn->setInterval(0);
@@ -283,6 +332,10 @@ void MediaServer::handle(const HttpRequest &request, const HttpResponder &respon
     }
     if (read && path.startsWith(UpnpPaths::subtitlePrefix)) {
         serveSubtitle(request, responder);
+        return;
+    }
+    if (read && path.startsWith(UpnpPaths::convertPrefix)) {
+        serveConverted(request, responder);
         return;
     }
     responder.send(HttpResponse::empty(404));
@@ -515,4 +568,136 @@ void MediaServer::serveSubtitle(const HttpRequest &request, const HttpResponder 
     format.transferMode = QByteArrayLiteral("Interactive");
     format.features = QByteArrayLiteral("*");
     responder.send(fileResponse(file, request.header("Range"), format));
+}
+
+void MediaServer::serveConverted(const HttpRequest &request, const HttpResponder &responder)
+{
+    QByteArray key;
+    ObjectId id;
+    EntryInfo video;
+    if (ConvertedResource::fromPath(
+            QByteArrayView(request.path).sliced(UpnpPaths::convertPrefix.size()), &key, &id)) {
+        video = directory->entryFor(id);
+    }
+    // Found again as Browse found it: only a video the library lists now.
+    if (!mediaInfo || video.name().isEmpty() || video.isDir() || video.isVirtual()
+        || directory->mediaTypeOf(id) != 1) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    const MediaInfo::Answer known = mediaInfo->details(video.filePath());
+    const ConversionPlan plan = known.status == MediaInfo::Status::Known
+        ? ConvertedResource::planFor(known.details)
+        : ConversionPlan();
+    // The plan is made again from what the file is now: a URL of another plan, or of a file
+    // since changed, names nothing.
+    if (!plan.isConversion() || InterimPlan::key(plan) != key) {
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    // The bytes do not exist before they are made: no byte seek (OP=10). A Range from the
+    // start asks for nothing but the whole and is served as such; any other gets 406, as the
+    // DLNA guidelines answer byte seeks on a resource that does not offer them.
+    const QByteArray range = request.header("Range").trimmed();
+    if (!range.isNull() && range != "bytes=0-") {
+        responder.send(HttpResponse::empty(406));
+        return;
+    }
+    const ConvertedResource::TimeSeek seek
+        = ConvertedResource::TimeSeek::parse(request.header("TimeSeekRange.dlna.org"));
+    const qint64 durationMs = known.details.durationMs;
+    if (!seek.valid) {
+        responder.send(HttpResponse::empty(400));
+        return;
+    }
+    if (seek.asked && durationMs > 0 && seek.start * 1000 >= durationMs) {
+        responder.send(HttpResponse::empty(416));
+        return;
+    }
+    HttpResponse answer;
+    answer.addHeader(QByteArrayLiteral("Content-Type"), plan.mimeType);
+    answer.addHeader(QByteArrayLiteral("transferMode.dlna.org"), QByteArrayLiteral("Streaming"));
+    answer.addHeader(
+        QByteArrayLiteral("contentFeatures.dlna.org"), ConvertedResource::features(plan));
+    if (seek.asked)
+        answer.addHeader(QByteArrayLiteral("TimeSeekRange.dlna.org"), seek.answer(durationMs));
+    if (request.method == "HEAD") {
+        // Headers only: nothing is converted.
+        struct Nothing : HttpBodySource
+        {
+            qint64 read(char *, qint64) override { return -1; }
+        };
+        answer.status = 200;
+        answer.stream = std::make_shared<Nothing>();
+        responder.send(std::move(answer));
+        return;
+    }
+    Conversion *conversion = converting->create();
+    if (!conversion) {
+        HttpResponse busy = HttpResponse::empty(503);
+        busy.addHeader(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("10"));
+        responder.send(std::move(busy));
+        return;
+    }
+    // ffmpeg reads the file this request opened, never its path again (which may name
+    // something else by now): on Linux the descriptor is handed over and read through
+    // /proc/self/fd, seekable as MP4 and Matroska need. Windows has no such hand-over; the
+    // path is given once the opened handle has been checked to be the listed file.
+    OpenedEntry file = OpenedEntry::open(video);
+    if (!file.isFile()) {
+        delete conversion;
+        responder.send(HttpResponse::empty(404));
+        return;
+    }
+    // A subtitle burnt in is one of those listed beside the video, opened the same way.
+    ConversionPlan carried = plan;
+    OpenedEntry subtitle;
+    if (!plan.subtitleFile.isEmpty()) {
+        const QList<Sidecars::Subtitle> beside = Subtitles::of(video);
+        const auto listed
+            = std::find_if(beside.cbegin(), beside.cend(), [&](const Sidecars::Subtitle &one) {
+                  return one.file.filePath() == plan.subtitleFile;
+              });
+        if (listed != beside.cend())
+            subtitle = OpenedEntry::open(listed->file);
+        if (!subtitle.isFile())
+            carried.subtitleFile.clear();
+    }
+#ifdef Q_OS_WIN
+    const QString input = video.filePath();
+    const QList<int> descriptors;
+#else
+    const QString input = QStringLiteral("/proc/self/fd/3");
+    QList<int> descriptors { file.release() };
+    if (subtitle.isFile()) {
+        carried.subtitleFile = QStringLiteral("/proc/self/fd/4");
+        descriptors.append(subtitle.release());
+    }
+#endif
+    const QStringList arguments
+        = FfmpegCommand::arguments(carried, input, { seek.start, seek.end });
+    auto body = std::make_shared<ConversionBody>(conversion);
+    // Held until the first bytes or the failure: an error is answered as such rather than
+    // with a stream that stalls.
+    auto pending = std::make_shared<std::pair<std::shared_ptr<ConversionBody>, HttpResponse>>(
+        body, std::move(answer));
+    const auto settle = [pending, responder, raw = body.get()] {
+        if (!pending->first) {
+            raw->wake();
+            return;
+        }
+        std::shared_ptr<ConversionBody> held = std::move(pending->first);
+        HttpResponse response = std::move(pending->second);
+        if (held->failedAtOnce()) {
+            responder.send(HttpResponse::empty(500));
+            return;
+        }
+        response.status = 200;
+        response.stream = std::move(held);
+        responder.send(std::move(response));
+    };
+    connect(conversion, &Conversion::readyRead, conversion, settle);
+    connect(conversion, &Conversion::failed, conversion, settle);
+    body.reset();
+    conversion->start(converting->program(), arguments, descriptors);
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 class Bookmarks;
+class Conversions;
 class MusicLibrary;
 class ContentDirectory;
 class DirTreeInterface;
@@ -61,6 +62,9 @@ public:
     // Open HTTP connections of DLNA clients.
     int clientCount() const;
 
+    // The videos being converted for clients: their limit and count.
+    Conversions *conversions() const { return converting; }
+
     quint32 systemUpdateId() const { return updateId; }
 
 public slots:
@@ -81,6 +85,8 @@ private:
     void serveArt(const HttpRequest &request, const HttpResponder &responder);
     // GET and HEAD of /subtitle/: a subtitle file beside a video, as stored.
     void serveSubtitle(const HttpRequest &request, const HttpResponder &responder);
+    // GET and HEAD of /convert/: a video converted by ffmpeg as it is sent.
+    void serveConverted(const HttpRequest &request, const HttpResponder &responder);
     // "http://address:port", where the client reached this server.
     QByteArray baseUrl(const HttpRequest &request) const;
 
@@ -105,4 +111,5 @@ private:
     HttpServer *http = nullptr;
     EventPublisher *events = nullptr;
     SsdpServer *ssdp = nullptr;
+    Conversions *converting = nullptr;
 };

@@ -36,4 +36,6 @@ inline const QByteArray thumbnailPrefix = QByteArrayLiteral("/thumb/");
 inline const QByteArray artPrefix = QByteArrayLiteral("/art/");
 // "/subtitle/<video id>/<n>.<ext>": the n-th subtitle file beside a video (from 0).
 inline const QByteArray subtitlePrefix = QByteArrayLiteral("/subtitle/");
+// "/convert/<plan>/<id>.<ext>": a video converted by ffmpeg as it is sent.
+inline const QByteArray convertPrefix = QByteArrayLiteral("/convert/");
 } // namespace UpnpPaths

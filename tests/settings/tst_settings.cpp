@@ -375,6 +375,11 @@ void TestSettings::conversionElement_data()
         << QStringLiteral("<conversion limit=\"0\"/>") << true << 1 << QString();
     QTest::newRow("limit 500 is sixteen")
         << QStringLiteral("<conversion limit=\"500\"/>") << true << 16 << QString();
+    QTest::newRow("upnp's conversions, where the limit was kept first")
+        << QStringLiteral("<upnp conversions=\"40\"/>") << true << 16 << QString();
+    QTest::newRow("the conversion element's limit goes first")
+        << QStringLiteral("<upnp conversions=\"3\"/><conversion limit=\"2\"/>") << true << 2
+        << QString();
     QTest::newRow("a broken limit keeps the default and the choices") << QStringLiteral(
         "<conversion enabled=\"1\" limit=\"-2\"><override client=\"Den TV\" "
         "profile=\"ps3\"/></conversion>") << true << 0 << QStringLiteral("Den TV=ps3");

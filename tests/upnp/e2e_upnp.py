@@ -13,13 +13,17 @@ and pictures, a live folder of 2,000 files, real JPEGs) and drives it with:
     first event arrives;
   - curl: descriptions, HEAD, ranges, 416, the DLNA headers, the fitted picture and thumbnail,
     the subtitles beside a film and Samsung's header naming one, paths that name nothing, and
-    a SUBSCRIBE whose callback names a third host.
+    a SUBSCRIBE whose callback names a third host;
+  - curl and ffprobe: videos converted by ffmpeg as they are sent (a container change with the
+    H.264 copied, a full conversion), a time seek, byte ranges refused, the limit of
+    conversions at once, and a client that goes away ending its ffmpeg.
 
 Usage: e2e_upnp.py PATH_TO_HEARTH
 Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace here, or a client missing).
 """
 
 import base64
+import json
 import os
 import re
 import select
@@ -157,6 +161,14 @@ def write_media(root):
     for name, content in SUBTITLES.items():
         with open(os.path.join(subbed, name), "wb") as f:
             f.write(content)
+    # H.264 (lossless: large, so that a held stream fills every buffer on the way) and AAC in
+    # Matroska: offered as an MPEG-TS with the same video.
+    os.makedirs(os.path.join(media, "convert"))
+    if shutil.which("ffmpeg"):
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25",
+             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "60",
+             "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", "-g", "25", "-c:a", "aac",
+             os.path.join(media, "convert", "remux.mkv")], timeout=120)
     return media, files
 
 
@@ -165,7 +177,7 @@ def write_config(path, media):
         f.write("""<hearth>
     <settings>
         <server name="E2E &lt;Hearth&gt; &amp; Co"/>
-        <conversion>
+        <conversion limit="1">
             <override client="10.0.0.9" profile="tv-of-2030"/>
         </conversion>
     </settings>
@@ -176,6 +188,7 @@ def write_config(path, media):
         </dir>
         <livedir name="tagged" path="%(m)s/tagged"/>
         <livedir name="subbed" path="%(m)s/subbed"/>
+        <livedir name="convert" path="%(m)s/convert"/>
     </video_tree>
     <audio_tree>
         <livedir name="music" path="%(m)s/music"/>
@@ -597,7 +610,7 @@ def check_subtitles(t, browser, cds, items):
         return
     for name in SUBTITLES:
         t.truth("subtitle %s is no item" % name, "/Video/subbed/" + name not in items)
-    resources = film.get_resources()
+    resources = [r for r in film.get_resources() if "/convert/" not in r.get_uri()]
     video_url = resources[0].get_uri()
     listed = [(r.get_protocol_info().get_mime_type(), r.get_uri().rsplit("/", 1)[1])
               for r in resources[1:]]
@@ -717,6 +730,136 @@ def check_music(t, browser, cds):
     sort_caps = browser.call(cds, "GetSortCapabilities", [], [("SortCaps", str)])["SortCaps"]
     t.truth("search capabilities", {"upnp:class", "dc:title", "@refID"} <= set(caps.split(",")), caps)
     t.truth("sort capabilities", "dc:title" in sort_caps.split(","), sort_caps)
+
+
+def ffprobe(path):
+    """Container, then each stream's codec and profile, as ffprobe reads them; and the duration."""
+    done = run(["ffprobe", "-v", "error", "-show_entries",
+                "format=format_name,duration:stream=codec_name,profile", "-of", "json", path],
+               timeout=60)
+    found = json.loads(done.stdout or b"{}")
+    streams = [(s.get("codec_name"), s.get("profile")) for s in found.get("streams", [])]
+    form = found.get("format", {})
+    return form.get("format_name"), streams, float(form.get("duration", 0))
+
+
+def ffmpeg_children(pid):
+    """The ffmpeg processes that hearth (pid) has started and not yet reaped."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        name, rest = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2:]
+        if name == "ffmpeg" and int(rest.split()[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def fetch(root, url, *headers):
+    """Status, headers, the body's path and curl's time to the first byte."""
+    body = os.path.join(root, "fetched")
+    args = ["curl", "-s", "-D", "-", "-o", body, "-w", "\n%{time_starttransfer}", "--max-time", "60"]
+    for header in headers:
+        args += ["-H", header]
+    done = run(args + [url], timeout=90)
+    head, _, timing = done.stdout.rpartition(b"\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1]) if len(lines[0].split()) > 1 else 0
+    fields = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    return status, fields, body, float(timing or 0)
+
+
+def check_conversion(t, browser, cds, containers, items, root, pid):
+    if not shutil.which("ffmpeg"):
+        print("SKIP part: ffmpeg is missing; conversion not checked")
+        return
+    folder = containers.get("/Video/convert")
+    if not t.truth("conversion folder listed", folder is not None):
+        return
+    for _ in range(20):
+        _, _, listed = browser.browse(cds, folder.get_id())
+        film = next((i for i in listed if i.get_title() == "remux.mkv"), None)
+        if film and film.get_resources()[0].get_duration() > 0:
+            break
+        time.sleep(0.5)
+    original = film.get_resources()[0] if film else None
+    converted = [r for r in film.get_resources() if "/convert/" in r.get_uri()] if film else []
+    if not t.check("one converted res after the original", len(converted), 1):
+        return
+    res = converted[0]
+    info = res.get_protocol_info()
+    t.check("converted res: MPEG-TS, time seek, converted",
+            (info.get_mime_type(), "DLNA.ORG_OP=10;DLNA.ORG_CI=1" in res.get_protocol_info().to_string()),
+            ("video/mpeg", True))
+    t.check("converted res: the original's duration", res.get_duration(), original.get_duration())
+    url = res.get_uri()
+
+    status, fields, body, first = fetch(root, url)
+    t.check("GET converted: status, type, transfer mode, no length",
+            (status, fields.get("content-type"), fields.get("transfermode.dlna.org"),
+             "content-length" in fields), (200, "video/mpeg", "Streaming", False))
+    t.truth("GET converted: first bytes within 2 s", first < 2.0, str(first))
+    source = ffprobe(os.path.join(root, "media", "convert", "remux.mkv"))
+    made = ffprobe(body)
+    t.check("container change: MPEG-TS, the same H.264, AAC", (made[0], made[1]),
+            ("mpegts", [source[1][0], ("aac", "LC")]))
+    t.truth("container change: the whole film", 59 < made[2] < 61, str(made[2]))
+
+    status, fields, body, _ = fetch(root, url, "TimeSeekRange.dlna.org: npt=50-")
+    t.truth("time seek answered with its range", status == 200 and re.fullmatch(
+        r"npt=50\.000-60\.\d{3}/60\.\d{3}", fields.get("timeseekrange.dlna.org", "")), str(fields))
+    t.truth("time seek: the last 10 s", 8 < ffprobe(body)[2] < 12.5, str(ffprobe(body)))
+    status, _, _, _ = fetch(root, url, "Range: bytes=1000-")
+    t.check("byte seek on a converted stream", status, 406)
+    status, fields, _ = curl("-I", url)
+    t.check("HEAD converted: headers, no ffmpeg", (status, fields.get("content-type"),
+            ffmpeg_children(pid)), (200, "video/mpeg", []))
+
+    full = items.get("/Video/subbed/film.mkv")
+    full_res = [r for r in full.get_resources() if "/convert/" in r.get_uri()] if full else []
+    if t.check("HEVC/DTS film: a converted res", len(full_res), 1):
+        status, _, body, _ = fetch(root, full_res[0].get_uri())
+        made = ffprobe(body)
+        t.check("full conversion: MPEG-TS of H.264 and AC-3",
+                (status, made[0], [codec for codec, _ in made[1]]), (200, "mpegts", ["h264", "ac3"]))
+
+    # A client that holds its stream without reading: the one conversion allowed runs on...
+    held = socket.socket()
+    held.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    host, port = re.match(r"http://([^:/]+):(\d+)", url).groups()
+    held.connect((host, int(port)))
+    held.sendall(b"GET " + url.split(port, 1)[1].encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n")
+    held.settimeout(10)
+    t.truth("held stream: answered", held.recv(4096).startswith(b"HTTP/1.1 200"))
+    time.sleep(0.5)
+    running = ffmpeg_children(pid)
+    t.check("held stream: its ffmpeg runs", len(running), 1)
+    status, _, _, _ = fetch(root, url)
+    t.check("past the limit: 503 at once", status, 503)
+    # ...and ends within a second of the client's going.
+    held.close()
+    gone = time.monotonic()
+    while ffmpeg_children(pid) and time.monotonic() - gone < 3:
+        time.sleep(0.02)
+    t.truth("client gone: its ffmpeg ended within a second", not ffmpeg_children(pid)
+            and time.monotonic() - gone < 1.0, str(time.monotonic() - gone))
+    status, _, _, _ = fetch(root, url, "TimeSeekRange.dlna.org: npt=58-")
+    t.check("the limit freed", status, 200)
+    # The file spoilt behind the details' back (same size and time): ffmpeg fails before its
+    # first byte, and the client hears so rather than waiting on a stream that never comes.
+    path = os.path.join(root, "media", "convert", "remux.mkv")
+    stat = os.stat(path)
+    with open(path, "r+b") as f:
+        f.write(bytes(256 * 1024))
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    status, _, _, _ = fetch(root, url)
+    t.check("ffmpeg failing at once: 500", status, 500)
 
 
 def check_bookmark(t, browser, cds, items):
@@ -879,6 +1022,7 @@ def inside(executable):
             check_kept_items(t, browser, cds, containers, media)
             check_subtitles(t, browser, cds, items)
             check_music(t, browser, cds)
+            check_conversion(t, browser, cds, containers, items, root, proc.pid)
             check_bookmark(t, browser, cds, items)
             check_subscription(t, browser, cds, location)
             check_byebye(t, proc, udn)

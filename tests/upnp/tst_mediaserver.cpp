@@ -28,6 +28,8 @@
 #include <QTimer>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #ifndef Q_OS_WIN
@@ -273,6 +275,7 @@ private slots:
     void boundsAndSuspension();
     void keepAliveAndPipelining();
     void truncatedFileEndsTheAnswer();
+    void streamedAnswer();
     void fullDoorReopens();
     void slowRequestsLeaveRoom();
     void updateIdFollowsEdits();
@@ -1133,6 +1136,57 @@ void TestMediaServer::truncatedFileEndsTheAnswer()
     // The promised length can no longer be sent: the connection closes rather than hangs.
     QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
     QVERIFY(received < 64 << 20);
+}
+
+void TestMediaServer::streamedAnswer()
+{
+    // A body made as it goes: the answer sleeps while none waits and ends with its source.
+    struct Held : HttpBodySource
+    {
+        QByteArray waiting;
+        bool ended = false;
+        bool *gone = nullptr;
+        ~Held() override { *gone = true; }
+        qint64 read(char *buffer, qint64 max) override
+        {
+            if (waiting.isEmpty())
+                return ended ? -1 : 0;
+            const qint64 taken = std::min<qint64>(max, waiting.size());
+            std::memcpy(buffer, waiting.constData(), size_t(taken));
+            waiting.remove(0, taken);
+            return taken;
+        }
+    };
+    std::vector<std::pair<Held *, std::unique_ptr<bool>>> made;
+    HttpServer http([&](const HttpRequest &, const HttpResponder &answer) {
+        auto source = std::make_shared<Held>();
+        made.emplace_back(source.get(), std::make_unique<bool>(false));
+        source->gone = made.back().second.get();
+        answer.send(HttpResponse::streamed(200, source));
+    });
+    QVERIFY(http.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, http.serverPort());
+    QVERIFY(client.waitForConnected(5000));
+    client.write("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray received;
+    connect(&client, &QTcpSocket::readyRead, &client, [&] { received += client.readAll(); });
+    QTRY_VERIFY(received.contains("chunked\r\n"));
+    made.at(0).first->waiting = "hello";
+    made.at(0).first->wake();
+    QTRY_VERIFY(received.endsWith("5\r\nhello\r\n"));
+    made.at(0).first->ended = true;
+    made.at(0).first->wake();
+    QTRY_VERIFY(received.endsWith("0\r\n\r\n"));
+    QTRY_VERIFY(*made.at(0).second);
+#ifndef Q_OS_WIN
+    // A client that goes while the answer sleeps ends it within a second.
+    client.write("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QTRY_COMPARE(made.size(), size_t(2));
+    QTest::qWait(100);
+    client.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(*made.at(1).second, 1000);
+#endif
 }
 
 void TestMediaServer::fullDoorReopens()
