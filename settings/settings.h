@@ -4,7 +4,6 @@
 #include "picture/pictureformat.h"
 
 #include <QList>
-
 #include <QObject>
 #include <QString>
 #include <QStringList>
