@@ -2,7 +2,6 @@
 
 #include "app/aboutdialog.h"
 #include "app/startup.h"
-#include "convert/conversions.h"
 #include "library/sharewidget.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
@@ -191,6 +190,18 @@ void MainWindow::watchDlnaClients(const MediaServer *server)
     showPlayers();
 }
 
+void MainWindow::setClients(const ClientRegistry *registry, const ClientProfiles *profiles)
+{
+    clientRegistry = registry;
+    clientProfiles = profiles;
+}
+
+void MainWindow::setConversionCount(int count)
+{
+    conversions = count;
+    showPlayers();
+}
+
 void MainWindow::showPlayers()
 {
     if (!players)
@@ -210,10 +221,9 @@ void MainWindow::showPlayers()
     if (dlnaClients)
         connected += dlnaClients->clientCount();
     const int streaming = players->streamingCount();
-    const int converting = dlnaClients ? dlnaClients->conversions()->count() : 0;
-    const QString count = playersText(connected, streaming, converting, false);
+    const QString count = playersText(connected, streaming, conversions, false);
     if (playersLabel->text() != count) {
-        const QString full = playersText(connected, streaming, converting, true);
+        const QString full = playersText(connected, streaming, conversions, true);
         playersLabel->setText(count);
         playersLabel->setToolTip(full);
         trayIcon->setToolTip(QStringLiteral("Vela Hearth\n") + full);
@@ -303,6 +313,7 @@ void MainWindow::removeClicked()
 void MainWindow::settingsClicked()
 {
     SettingsDialog dialog(settings, this);
+    dialog.setClients(clientRegistry, clientProfiles);
     runDialog(&dialog);
 }
 

@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class ClientProfiles;
+class ClientRegistry;
 class QDialog;
 class QEvent;
 class QLabel;
@@ -41,6 +43,8 @@ public:
     void watchPlayers(const TCPServer *server);
     // DLNA clients count as players too.
     void watchDlnaClients(const MediaServer *server);
+    // What the settings dialog lists on its Clients page.
+    void setClients(const ClientRegistry *registry, const ClientProfiles *profiles);
 
 public slots:
     void quit();
@@ -52,6 +56,8 @@ public slots:
     void settingsClicked();
     void aboutClicked();
     void setServerName(const QString &name);
+    // Conversions running for DLNA clients, counted in the status bar beside the players.
+    void setConversionCount(int count);
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -75,6 +81,9 @@ private:
     QSystemTrayIcon *trayIcon = nullptr;
     const TCPServer *players = nullptr;
     const MediaServer *dlnaClients = nullptr;
+    const ClientRegistry *clientRegistry = nullptr;
+    const ClientProfiles *clientProfiles = nullptr;
+    int conversions = 0;
     QLabel *reachLabel = nullptr;
     QLabel *playersLabel = nullptr;
     QTimer *playersTimer = nullptr;

@@ -235,11 +235,16 @@ int runHearth(const HearthOptions &options)
         return ListenFailedExit;
     }
 
-    // What each kind of client plays (built in, and the user's own profiles), and the clients
-    // seen: the DLNA door converts only what the asking client cannot play.
+    // What each kind of DLNA client plays, and which kind each client is. The settings hold
+    // the user's choices; the registry follows every change to them. Declared before the
+    // media server and the window, which look them up until they go.
     auto clientProfiles = std::make_unique<ClientProfiles>();
     clientProfiles->loadFolder(ClientProfiles::userFolder());
     auto clientRegistry = std::make_unique<ClientRegistry>(*clientProfiles);
+    clientRegistry->setOverrides(settings->clientOverrides());
+    QObject::connect(settings.get(), &Settings::clientOverridesChanged,
+        [registry = clientRegistry.get()](
+            const QList<ClientOverride> &overrides) { registry->setOverrides(overrides); });
 
     // The door for DLNA clients. Unlike the players' ports, a failure here stops nothing.
     auto mediaServer = std::make_unique<MediaServer>(interfaces);
@@ -250,8 +255,9 @@ int runHearth(const HearthOptions &options)
             const DecisionOptions &found) { server->setConversion(true, found); });
     mediaServer->setFriendlyName(settings->serverName());
     mediaServer->setUdn(settings->upnpUdn());
-    if (settings->conversionLimit() > 0)
-        mediaServer->conversions()->setLimit(int(settings->conversionLimit()));
+    mediaServer->conversions()->setLimit(settings->conversionLimit());
+    QObject::connect(settings.get(), &Settings::conversionLimitChanged, mediaServer->conversions(),
+        &Conversions::setLimit);
     QObject::connect(settings.get(), &Settings::serverNameChanged, mediaServer.get(),
         &MediaServer::setFriendlyName);
     const auto serveUpnp = [server = mediaServer.get(), &options](bool serve) {
@@ -275,6 +281,9 @@ int runHearth(const HearthOptions &options)
         mainWindow->setSaveCondition(load.keepBeforeSaving);
     mainWindow->watchPlayers(tcpServer.get());
     mainWindow->watchDlnaClients(mediaServer.get());
+    mainWindow->setClients(clientRegistry.get(), clientProfiles.get());
+    QObject::connect(mediaServer->conversions(), &Conversions::countChanged, mainWindow.get(),
+        &MainWindow::setConversionCount);
     QObject::connect(
         settings.get(), &Settings::serverNameChanged, mainWindow.get(), &MainWindow::setServerName);
     mainWindow->show();

@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include "convert/conversions.h"
 #include "net/servername.h"
 
 #include <QDomDocument>
@@ -62,6 +63,34 @@ bool isUdn(const QString &udn)
     const QStringView uuid = QStringView(udn).mid(5);
     return udn.startsWith(QLatin1String("uuid:")) && uuid.size() == 36
         && !QUuid::fromString(uuid).isNull();
+}
+
+// The file is the user's to edit; a runaway list in it must not grow without end. As many as
+// the client registry keeps.
+constexpr int maximumClientOverrides = 1024;
+
+// "true" or "1" in any case is on, any other word off; a missing attribute keeps the default.
+bool readSwitch(const QDomElement &element, const QString &attribute, bool fallback)
+{
+    if (!element.hasAttribute(attribute))
+        return fallback;
+    const QString word = element.attribute(attribute).trimmed();
+    return word.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
+        || word == QLatin1String("1");
+}
+
+QList<ClientOverride> normalisedOverrides(const QList<ClientOverride> &given)
+{
+    QList<ClientOverride> kept;
+    for (const ClientOverride &entry : given) {
+        if (entry.client.isEmpty() || entry.profile.isEmpty())
+            continue;
+        const auto same = [&](const ClientOverride &k) { return k.client == entry.client; };
+        kept.erase(std::remove_if(kept.begin(), kept.end(), same), kept.end());
+        if (kept.size() < maximumClientOverrides)
+            kept.append(entry);
+    }
+    return kept;
 }
 
 } // namespace
@@ -196,15 +225,31 @@ void Settings::loadXml(const QDomDocument &document)
     if (!upnp.isNull()) {
         // "false", "0", anything but a yes turns it off; an element that does not say keeps the
         // server on. A hand-edited "TRUE" or "1" means on.
-        if (upnp.hasAttribute(QStringLiteral("enabled"))) {
-            const QString word = upnp.attribute(QStringLiteral("enabled")).trimmed();
-            serveUpnpValue = word.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
-                || word == QLatin1String("1");
-        }
+        serveUpnpValue = readSwitch(upnp, QStringLiteral("enabled"), serveUpnpValue);
         const QString udn = upnp.attribute(QStringLiteral("udn"));
         if (isUdn(udn))
             upnpUdnValue = udn;
-        conversionLimitValue = std::min(readUnsigned(upnp, QStringLiteral("conversions"), 0), 64u);
+        // Where the limit was first kept; the conversion element, read after, goes first.
+        const uint limit = readUnsigned(upnp, QStringLiteral("conversions"), 0);
+        if (limit > 0)
+            conversionLimitValue = int(std::min(limit, uint(maximumConversionLimit)));
+    }
+
+    // Each value on its own: a broken limit keeps its default and loses none of the choices.
+    const QDomElement conversion = settings.firstChildElement(QStringLiteral("conversion"));
+    if (!conversion.isNull()) {
+        conversionEnabledValue
+            = readSwitch(conversion, QStringLiteral("enabled"), conversionEnabledValue);
+        const uint limit
+            = readUnsigned(conversion, QStringLiteral("limit"), uint(conversionLimitValue));
+        conversionLimitValue = int(std::clamp(limit, 1u, uint(maximumConversionLimit)));
+        QList<ClientOverride> overrides;
+        for (QDomElement e = conversion.firstChildElement(QStringLiteral("override")); !e.isNull();
+             e = e.nextSiblingElement(QStringLiteral("override"))) {
+            overrides.append(
+                { e.attribute(QStringLiteral("client")), e.attribute(QStringLiteral("profile")) });
+        }
+        clientOverridesValue = normalisedOverrides(overrides);
     }
 
     const QDomElement extensions = settings.firstChildElement(QStringLiteral("extensions"));
@@ -264,9 +309,18 @@ void Settings::saveXml(QDomDocument &document) const
     QDomElement upnp = document.createElement(QStringLiteral("upnp"));
     upnp.setAttribute(QStringLiteral("enabled"), boolWord(serveUpnpValue));
     upnp.setAttribute(QStringLiteral("udn"), upnpUdnValue);
-    if (conversionLimitValue > 0)
-        upnp.setAttribute(QStringLiteral("conversions"), conversionLimitValue);
     settings.appendChild(upnp);
+
+    QDomElement conversion = document.createElement(QStringLiteral("conversion"));
+    conversion.setAttribute(QStringLiteral("enabled"), boolWord(conversionEnabledValue));
+    conversion.setAttribute(QStringLiteral("limit"), QString::number(conversionLimitValue));
+    for (const ClientOverride &entry : clientOverridesValue) {
+        QDomElement element = document.createElement(QStringLiteral("override"));
+        element.setAttribute(QStringLiteral("client"), entry.client);
+        element.setAttribute(QStringLiteral("profile"), entry.profile);
+        conversion.appendChild(element);
+    }
+    settings.appendChild(conversion);
 }
 
 void Settings::setServeUpnp(bool serve)
@@ -275,6 +329,37 @@ void Settings::setServeUpnp(bool serve)
         return;
     serveUpnpValue = serve;
     emit serveUpnpChanged(serve);
+}
+
+int Settings::defaultConversionLimit()
+{
+    return Conversions::defaultLimit();
+}
+
+void Settings::setConversionEnabled(bool enabled)
+{
+    if (enabled == conversionEnabledValue)
+        return;
+    conversionEnabledValue = enabled;
+    emit conversionEnabledChanged(enabled);
+}
+
+void Settings::setConversionLimit(int limit)
+{
+    const int bounded = std::clamp(limit, 1, maximumConversionLimit);
+    if (bounded == conversionLimitValue)
+        return;
+    conversionLimitValue = bounded;
+    emit conversionLimitChanged(bounded);
+}
+
+void Settings::setClientOverrides(const QList<ClientOverride> &overrides)
+{
+    const QList<ClientOverride> kept = normalisedOverrides(overrides);
+    if (kept == clientOverridesValue)
+        return;
+    clientOverridesValue = kept;
+    emit clientOverridesChanged(kept);
 }
 
 PictureFormat Settings::pictureFormat() const

@@ -1,14 +1,16 @@
 #pragma once
 
+#include "convert/clientregistry.h"
 #include "picture/pictureformat.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 class QDomDocument;
 
-// Every user setting, normalised as it is set; receivers learn of changes through the five
+// Every user setting, normalised as it is set; receivers learn of changes through its
 // signals. Reads and writes its own "settings" element of the configuration file.
 class Settings : public QObject
 {
@@ -33,8 +35,14 @@ public:
     // ("uuid:...") they know this server by; made once and kept in the file.
     bool serveUpnp() const { return serveUpnpValue; }
     QString upnpUdn() const { return upnpUdnValue; }
-    // Videos converted for DLNA clients at once; 0: one per two cores. Edited in the file.
-    uint conversionLimit() const { return conversionLimitValue; }
+    // Whether files a DLNA client cannot play are converted for it, how many conversions may
+    // run at once, and the user's choice of profile for particular clients.
+    bool conversionEnabled() const { return conversionEnabledValue; }
+    int conversionLimit() const { return conversionLimitValue; }
+    QList<ClientOverride> clientOverrides() const { return clientOverridesValue; }
+    // One conversion per two cores, at least one.
+    static int defaultConversionLimit();
+    static constexpr int maximumConversionLimit = 16;
     // Video, audio and pictures filter texts, in that order.
     QStringList extensions() const;
     static QStringList defaultExtensions();
@@ -50,6 +58,12 @@ public:
     void setServerName(const QString &name);
     void setExtensions(const QString &video, const QString &audio, const QString &pictures);
     void setServeUpnp(bool serve);
+    void setConversionEnabled(bool enabled);
+    // Bounded to 1..maximumConversionLimit.
+    void setConversionLimit(int limit);
+    // Choices with an empty client or profile are dropped; a later choice for the same client
+    // replaces an earlier one. A profile id that no profile file has is kept as given.
+    void setClientOverrides(const QList<ClientOverride> &overrides);
 
     void loadXml(const QDomDocument &document);
     void saveXml(QDomDocument &document) const;
@@ -64,6 +78,9 @@ signals:
     void audioExtensionsChanged(const QString &filter);
     void pictureExtensionsChanged(const QString &filter);
     void serveUpnpChanged(bool serve);
+    void conversionEnabledChanged(bool enabled);
+    void conversionLimitChanged(int limit);
+    void clientOverridesChanged(const QList<ClientOverride> &overrides);
 
 private:
     void emitScaling();
@@ -82,5 +99,7 @@ private:
     QString pictureExtensionsValue;
     bool serveUpnpValue = true;
     QString upnpUdnValue;
-    uint conversionLimitValue = 0;
+    bool conversionEnabledValue = true;
+    int conversionLimitValue = defaultConversionLimit();
+    QList<ClientOverride> clientOverridesValue;
 };

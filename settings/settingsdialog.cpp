@@ -1,19 +1,27 @@
 #include "settings/settingsdialog.h"
 
+#include "convert/clientprofiles.h"
+#include "convert/clientregistry.h"
 #include "net/servername.h"
 #include "settings/settings.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -67,6 +75,27 @@ const char extensionsHelp[] = "Hearth is currently set up to accept the followin
                               "Please note that your player has to support them to play them.";
 const char serverHelp[]
     = "Enter the name of your Hearth server here to be able to identify it on your player.";
+const char conversionHelp[]
+    = "When a smart TV, console or other DLNA client cannot play a file as it is, Hearth "
+      "converts it with FFmpeg while it plays, changing only what that client cannot play. "
+      "Turn this off to offer every file as it is stored.";
+const char conversionLimitHelp[]
+    = "How many conversions may run at the same time. Each one keeps a processor core busy; a "
+      "client that asks for one more while this many run is told the server is busy.";
+const char clientsHelp[]
+    = "The smart TVs, consoles and programs that have used this server since it started, what "
+      "each was recognised as, and the profile it is served with. Choose another profile for a "
+      "client that was recognised wrongly, or \"Plays everything\" for one that plays every file "
+      "as it is. \"Automatic\" serves it as it was recognised.";
+
+enum ClientColumn { NameColumn, AddressColumn, RecognisedColumn, ProfileColumn, ClientColumns };
+
+QTableWidgetItem *readOnlyItem(const QString &text)
+{
+    auto *item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsEnabled);
+    return item;
+}
 
 } // namespace
 
@@ -83,6 +112,7 @@ SettingsDialog::SettingsDialog(Settings *settings, QWidget *parent)
     tabs->addTab(buildPicturesPage(), QStringLiteral("Pictures"));
     tabs->addTab(buildServerPage(), QStringLiteral("Server"));
     tabs->addTab(buildExtensionsPage(), QStringLiteral("Extensions"));
+    tabs->addTab(buildClientsPage(), QStringLiteral("Clients"));
 
     auto *okButton = new QPushButton(QStringLiteral("&Ok"));
     okButton->setObjectName(QStringLiteral("okButton"));
@@ -260,6 +290,132 @@ QWidget *SettingsDialog::buildExtensionsPage()
     return page;
 }
 
+QWidget *SettingsDialog::buildClientsPage()
+{
+    conversionCheck = checkBox(QStringLiteral("Convert what a client cannot play"),
+        "conversionCheck", QLatin1String(conversionHelp));
+
+    auto *limitLabel = new QLabel(QStringLiteral("Conversions at once:"));
+    limitLabel->setWhatsThis(QLatin1String(conversionLimitHelp));
+    conversionLimitSpin = new QSpinBox;
+    conversionLimitSpin->setObjectName(QStringLiteral("conversionLimitSpin"));
+    conversionLimitSpin->setRange(1, Settings::maximumConversionLimit);
+    conversionLimitSpin->setWhatsThis(QLatin1String(conversionLimitHelp));
+    limitLabel->setBuddy(conversionLimitSpin);
+    connect(conversionCheck, &QCheckBox::toggled, conversionLimitSpin, &QWidget::setEnabled);
+
+    auto *limitRow = new QHBoxLayout;
+    limitRow->addWidget(limitLabel);
+    limitRow->addWidget(conversionLimitSpin);
+    limitRow->addStretch();
+
+    auto *clientsLabel = new QLabel(QStringLiteral("Clients:"));
+    clientsLabel->setWhatsThis(QLatin1String(clientsHelp));
+    clientsTable = new QTableWidget(0, ClientColumns);
+    clientsTable->setObjectName(QStringLiteral("clientsTable"));
+    clientsTable->setWhatsThis(QLatin1String(clientsHelp));
+    clientsTable->setHorizontalHeaderLabels({ QStringLiteral("Name"), QStringLiteral("Address"),
+        QStringLiteral("Recognised as"), QStringLiteral("Profile") });
+    clientsTable->verticalHeader()->hide();
+    clientsTable->setSelectionMode(QAbstractItemView::NoSelection);
+    clientsTable->setCornerButtonEnabled(false);
+    clientsTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    clientsTable->horizontalHeader()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
+    clientsLabel->setBuddy(clientsTable);
+
+    auto *page = new QWidget;
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(conversionCheck);
+    layout->addLayout(limitRow);
+    layout->addSpacing(12);
+    layout->addWidget(clientsLabel);
+    layout->addWidget(clientsTable, 1);
+    return page;
+}
+
+void SettingsDialog::setClients(const ClientRegistry *registry, const ClientProfiles *profiles)
+{
+    this->registry = registry;
+    this->profiles = profiles;
+    fillClients();
+}
+
+QComboBox *SettingsDialog::profileChooser(const QString &chosen) const
+{
+    auto *chooser = new QComboBox;
+    chooser->setWhatsThis(QLatin1String(clientsHelp));
+    chooser->addItem(QStringLiteral("Automatic"), QString());
+    const QString everything = QLatin1String(ClientProfiles::everythingId);
+    chooser->addItem(QStringLiteral("Plays everything"), everything);
+    if (profiles) {
+        QList<ClientProfile> all = profiles->all();
+        std::sort(all.begin(), all.end(), [](const ClientProfile &a, const ClientProfile &b) {
+            return a.name.localeAwareCompare(b.name) < 0;
+        });
+        for (const ClientProfile &profile : std::as_const(all)) {
+            if (profile.id != everything)
+                chooser->addItem(profile.name, profile.id);
+        }
+    }
+    int index = chooser->findData(chosen);
+    if (index < 0) {
+        // A profile file that is not there (yet): the choice stays as the file holds it.
+        chooser->addItem(chosen + QStringLiteral(" (no such profile)"), chosen);
+        index = chooser->count() - 1;
+    }
+    chooser->setCurrentIndex(index);
+    return chooser;
+}
+
+void SettingsDialog::addClientRow(const QString &name, const QString &address,
+    const QString &recognised, const QString &client, const QString &chosen)
+{
+    const int row = clientsTable->rowCount();
+    clientsTable->insertRow(row);
+    clientsTable->setItem(row, NameColumn, readOnlyItem(name));
+    clientsTable->setItem(row, AddressColumn, readOnlyItem(address));
+    clientsTable->setItem(row, RecognisedColumn, readOnlyItem(recognised));
+    QComboBox *chooser = profileChooser(chosen);
+    clientsTable->setCellWidget(row, ProfileColumn, chooser);
+    clientRows.append({ client, chosen, chooser });
+}
+
+void SettingsDialog::fillClients()
+{
+    clientRows.clear();
+    clientsTable->setRowCount(0);
+    const QList<ClientOverride> overrides = settings->clientOverrides();
+    const auto choiceOf = [&](const QString &client) -> const ClientOverride * {
+        for (const ClientOverride &entry : overrides) {
+            if (!client.isEmpty() && entry.client == client)
+                return &entry;
+        }
+        return nullptr;
+    };
+    QStringList listed;
+    if (registry) {
+        const QList<ClientRegistry::Seen> seen = registry->seen();
+        for (const ClientRegistry::Seen &client : seen) {
+            // The choice that applies, looked up as the registry does: by address, then name.
+            const ClientOverride *choice = choiceOf(client.address);
+            if (!choice)
+                choice = choiceOf(client.name);
+            const ClientProfile *profile = profiles ? profiles->find(client.profile) : nullptr;
+            addClientRow(client.name, client.address, profile ? profile->name : client.profile,
+                choice ? choice->client : client.address, choice ? choice->profile : QString());
+            listed << client.address << client.name;
+        }
+    }
+    // Choices for clients not seen in this run stay listed, so they can be undone.
+    for (const ClientOverride &entry : overrides) {
+        if (listed.contains(entry.client))
+            continue;
+        const bool isAddress = !QHostAddress(entry.client).isNull();
+        addClientRow(isAddress ? QString() : entry.client, isAddress ? entry.client : QString(),
+            QStringLiteral("(not seen in this run)"), entry.client, entry.profile);
+    }
+}
+
 void SettingsDialog::loadValues()
 {
     scalingGroup->setChecked(settings->scale());
@@ -290,6 +446,11 @@ void SettingsDialog::loadValues()
     videoExtensionsEdit->setPlainText(patternsPerLine(filters.value(0)));
     audioExtensionsEdit->setPlainText(patternsPerLine(filters.value(1)));
     pictureExtensionsEdit->setPlainText(patternsPerLine(filters.value(2)));
+
+    conversionCheck->setChecked(settings->conversionEnabled());
+    conversionLimitSpin->setValue(settings->conversionLimit());
+    conversionLimitSpin->setEnabled(settings->conversionEnabled());
+    fillClients();
 }
 
 void SettingsDialog::ok()
@@ -317,6 +478,21 @@ void SettingsDialog::ok()
     settings->setExtensions(videoExtensionsEdit->toPlainText(), audioExtensionsEdit->toPlainText(),
         pictureExtensionsEdit->toPlainText());
     settings->setServeUpnp(serveUpnpCheck->isChecked());
+
+    settings->setConversionEnabled(conversionCheck->isChecked());
+    settings->setConversionLimit(conversionLimitSpin->value());
+    // Only the rows the user changed: the rest of the choices stay as they were stored.
+    QList<ClientOverride> overrides = settings->clientOverrides();
+    for (const ClientRow &row : std::as_const(clientRows)) {
+        const QString chosen = row.chooser->currentData().toString();
+        if (chosen == row.opened)
+            continue;
+        const auto same = [&](const ClientOverride &entry) { return entry.client == row.client; };
+        overrides.erase(std::remove_if(overrides.begin(), overrides.end(), same), overrides.end());
+        if (!chosen.isEmpty())
+            overrides.append({ row.client, chosen });
+    }
+    settings->setClientOverrides(overrides);
     accept();
 }
 

@@ -219,11 +219,16 @@ void MediaServer::setClients(const ClientProfiles *known, ClientRegistry *regist
     clients = registry;
 }
 
-void MediaServer::setConversion(bool enabled, const DecisionOptions &options)
+void MediaServer::setDecisionOptions(const DecisionOptions &options)
+{
+    decisionOptions = options;
+    directory->setConversion(conversionEnabled, decisionOptions);
+}
+
+void MediaServer::setConversionEnabled(bool enabled)
 {
     conversionEnabled = enabled;
-    decisionOptions = options;
-    directory->setConversion(enabled, options);
+    directory->setConversion(conversionEnabled, decisionOptions);
 }
 
 const ClientProfile *MediaServer::recognise(const HttpRequest &request)

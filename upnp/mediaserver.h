@@ -54,8 +54,10 @@ public:
     // Who each client is (from its requests' headers, remembered per address) and what it
     // plays; none: every file is offered as it is. Both must outlive this.
     void setClients(const ClientProfiles *profiles, ClientRegistry *registry);
-    // Conversion on or off, and what the ffmpeg can do (its encoders, its subtitle filter).
-    void setConversion(bool enabled, const DecisionOptions &options);
+    // What the ffmpeg can do (its encoders, its subtitle filter).
+    void setDecisionOptions(const DecisionOptions &options);
+    // Off: every file is offered as it is, and nothing is converted.
+    void setConversionEnabled(bool enabled);
 
     void setFriendlyName(const QString &name);
     // "uuid:..."; set before start().

@@ -2,6 +2,8 @@
 #include "app/mainwindow.h"
 #include "app/picturewidget.h"
 #include "app/productstrings.h"
+#include "convert/clientprofiles.h"
+#include "convert/clientregistry.h"
 #include "library/treeitem.h"
 #include "library/treewidget.h"
 #include "library/userprompts.h"
@@ -26,6 +28,7 @@
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -385,14 +388,25 @@ void TestMainWindow::renamingRetitles()
 void TestMainWindow::settingsAndAboutRunAsChildDialogs()
 {
     Fixture f;
+    // The settings dialog lists the clients the window was given.
+    ClientProfiles profiles;
+    ClientRegistry registry(profiles);
+    registry.recognise(QStringLiteral("10.0.0.5"), ClientHints());
+    f.window->setClients(&registry, &profiles);
     QPointer<QDialog> seen;
-    f.window->onDialog = [&](QDialog *dialog) { seen = dialog; };
+    int clientRows = -1;
+    f.window->onDialog = [&](QDialog *dialog) {
+        seen = dialog;
+        if (auto *table = dialog->findChild<QTableWidget *>())
+            clientRows = table->rowCount();
+    };
 
     QAction *settingsEntry
         = menuEntry(f.window.get(), QStringLiteral("&File"), QStringLiteral("&Settings"));
     QVERIFY(settingsEntry);
     settingsEntry->trigger();
     QVERIFY(seen.isNull()); // destroyed once run
+    QCOMPARE(clientRows, 1);
 
     QAction *aboutEntry
         = menuEntry(f.window.get(), QStringLiteral("&Help"), QStringLiteral("&About"));
@@ -658,6 +672,11 @@ void TestMainWindow::statusBarCountsPlayers()
     playing.write("GET /VIDEO/none.avi| 0 100000 |\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(shows(QStringLiteral("2 players, 1 streaming")), 3000);
     QCOMPARE(tray->toolTip(), QStringLiteral("Vela Hearth\n2 players connected, 1 streaming"));
+    f.window->setConversionCount(2);
+    QVERIFY(shows(QStringLiteral("2 players, 1 streaming, 2 converting")));
+    QCOMPARE(tray->toolTip(),
+        QStringLiteral("Vela Hearth\n2 players connected, 1 streaming, 2 converting"));
+    f.window->setConversionCount(0);
 
     // A DLNA client is a player too; where such clients connect is in the tooltip.
     QTemporaryDir state;

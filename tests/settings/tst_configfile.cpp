@@ -281,6 +281,12 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
     saved.setServerName(QStringLiteral("Wohnzimmer \u00e4 <&> \"q\""));
     saved.setExtensions(
         QStringLiteral("*.mkv *.AVI"), QStringLiteral("*.flac"), QStringLiteral("*.jpg *.png"));
+    saved.setConversionEnabled(false);
+    saved.setConversionLimit(3);
+    const QList<ClientOverride> overrides { { QStringLiteral("192.168.1.20"),
+                                                QStringLiteral("ps3") },
+        { QStringLiteral("BRAVIA \"KDL\" <&>"), QStringLiteral("everything") } };
+    saved.setClientOverrides(overrides);
     QVERIFY(writeConfigurationDocument(path, documentWith(saved)));
 
     const ConfigurationRead read = readConfiguration(path);
@@ -297,6 +303,12 @@ void TestConfigFile::saveThenLoadReproducesEveryField()
     QCOMPARE(loaded.compressMax(), saved.compressMax());
     QCOMPARE(loaded.serverName(), saved.serverName());
     QCOMPARE(loaded.extensions(), saved.extensions());
+    QCOMPARE(loaded.conversionEnabled(), false);
+    QCOMPARE(loaded.conversionLimit(), 3);
+    QCOMPARE(loaded.clientOverrides(), overrides);
+    QVERIFY2(readAll(path).contains("<conversion enabled=\"false\" limit=\"3\">\n            "
+                                    "<override client=\"192.168.1.20\" profile=\"ps3\"/>"),
+        readAll(path).constData());
 
     // Writing what was read gives the same bytes: nothing drifts from one run to the next.
     const QByteArray first = readAll(path);

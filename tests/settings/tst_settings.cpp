@@ -4,6 +4,7 @@
 #include <QDomDocument>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 class TestSettings : public QObject
 {
@@ -25,6 +26,9 @@ private slots:
     void loadXmlEmitsScalingThenName();
     void upnpElement_data();
     void upnpElement();
+    void conversionElement_data();
+    void conversionElement();
+    void clientOverridesAreBounded();
     void saveThenLoadReproducesEveryField();
 };
 
@@ -357,6 +361,65 @@ void TestSettings::upnpElement()
     QCOMPARE(copy.upnpUdn(), s.upnpUdn());
 }
 
+void TestSettings::conversionElement_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<int>("limit"); // 0: the default
+    QTest::addColumn<QString>("overrides"); // "client=profile;..."
+
+    QTest::newRow("an older file") << QString() << true << 0 << QString();
+    QTest::newRow("off, limit 3") << QStringLiteral("<conversion enabled=\"false\" limit=\"3\"/>")
+                                  << false << 3 << QString();
+    QTest::newRow("limit 0 is one")
+        << QStringLiteral("<conversion limit=\"0\"/>") << true << 1 << QString();
+    QTest::newRow("limit 500 is sixteen")
+        << QStringLiteral("<conversion limit=\"500\"/>") << true << 16 << QString();
+    QTest::newRow("upnp's conversions, where the limit was kept first")
+        << QStringLiteral("<upnp conversions=\"40\"/>") << true << 16 << QString();
+    QTest::newRow("the conversion element's limit goes first")
+        << QStringLiteral("<upnp conversions=\"3\"/><conversion limit=\"2\"/>") << true << 2
+        << QString();
+    QTest::newRow("a broken limit keeps the default and the choices") << QStringLiteral(
+        "<conversion enabled=\"1\" limit=\"-2\"><override client=\"Den TV\" "
+        "profile=\"ps3\"/></conversion>") << true << 0 << QStringLiteral("Den TV=ps3");
+    QTest::newRow("unknown profile kept, empty halves dropped, the later choice wins")
+        << QStringLiteral("<conversion><override client=\"10.0.0.5\" profile=\"ps3\"/>"
+                          "<override profile=\"ps3\"/><override client=\"10.0.0.6\"/>"
+                          "<override client=\"10.0.0.7\" profile=\"tv-of-2030\"/>"
+                          "<override client=\"10.0.0.5\" profile=\"vlc\"/></conversion>")
+        << true << 0 << QStringLiteral("10.0.0.7=tv-of-2030;10.0.0.5=vlc");
+}
+
+void TestSettings::conversionElement()
+{
+    QFETCH(QString, settings);
+    QFETCH(bool, enabled);
+    QFETCH(int, limit);
+    QFETCH(QString, overrides);
+
+    Settings s(defaultServerName());
+    s.loadXml(parse(
+        QStringLiteral("<hearth><settings>") + settings + QStringLiteral("</settings></hearth>")));
+    QStringList pairs;
+    for (const ClientOverride &entry : s.clientOverrides())
+        pairs << entry.client + QLatin1Char('=') + entry.profile;
+    QCOMPARE(s.conversionEnabled(), enabled);
+    QCOMPARE(s.conversionLimit(), limit ? limit : qMax(1, QThread::idealThreadCount() / 2));
+    QCOMPARE(pairs.join(QLatin1Char(';')), overrides);
+}
+
+// The file is the user's to fill: the choices are bounded.
+void TestSettings::clientOverridesAreBounded()
+{
+    Settings s(defaultServerName());
+    QList<ClientOverride> many;
+    for (int i = 0; i < 2000; ++i)
+        many.append({ QString::number(i), QStringLiteral("ps3") });
+    s.setClientOverrides(many);
+    QCOMPARE(s.clientOverrides().size(), 1024);
+}
+
 void TestSettings::loadXmlEmitsScalingThenName()
 {
     Settings s(defaultServerName());
@@ -407,8 +470,10 @@ void TestSettings::saveThenLoadReproducesEveryField()
     QStringList children;
     for (QDomElement e = settings.firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
         children << e.tagName();
-    QCOMPARE(children, QStringList({ QStringLiteral("scaling"), QStringLiteral("compression"),
-                           QStringLiteral("server"), QStringLiteral("extensions"), QStringLiteral("upnp") }));
+    QCOMPARE(children,
+        QStringList({ QStringLiteral("scaling"), QStringLiteral("compression"),
+            QStringLiteral("server"), QStringLiteral("extensions"), QStringLiteral("upnp"),
+            QStringLiteral("conversion") }));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -1,8 +1,11 @@
 #include "app/productstrings.h"
+#include "convert/clientprofiles.h"
+#include "convert/clientregistry.h"
 #include "settings/settings.h"
 #include "settings/settingsdialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDomDocument>
 #include <QGroupBox>
 #include <QLabel>
@@ -10,8 +13,10 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTest>
 #include <QTextEdit>
 
@@ -76,6 +81,15 @@ struct SignalLog
     QStringList names;
 };
 
+// "client=profile;..." as a list of choices.
+QList<ClientOverride> overridesOf(const QString &pairs)
+{
+    QList<ClientOverride> list;
+    for (const QString &pair : pairs.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+        list.append({ pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1) });
+    return list;
+}
+
 void loadSettingsXml(Settings &settings, const QString &xml)
 {
     QDomDocument document;
@@ -106,6 +120,9 @@ private slots:
     void okWithNothingChangedCallsAllSetters();
     void compensateIsInverseOfSquarePixels();
     void upnpCheckBoxOnlyWrittenByOk();
+    void conversionControls();
+    void clientsPage_data();
+    void clientsPage();
     void everyControlHasHelp();
     void controlTextsAndHelp_data();
     void controlTextsAndHelp();
@@ -402,6 +419,73 @@ void TestSettingsDialog::upnpCheckBoxOnlyWrittenByOk()
     QVERIFY(!control<QCheckBox>(&again, "serveUpnpCheck")->isChecked());
 }
 
+void TestSettingsDialog::conversionControls()
+{
+    Settings settings(defaultServerName());
+    settings.setConversionEnabled(false);
+    for (const char *button : { "cancelButton", "okButton" }) {
+        SettingsDialog dialog(&settings);
+        auto *spin = control<QSpinBox>(&dialog, "conversionLimitSpin");
+        QVERIFY(!spin->isEnabled());
+        control<QCheckBox>(&dialog, "conversionCheck")->click();
+        spin->setValue(5);
+        control<QPushButton>(&dialog, button)->click();
+    }
+    QVERIFY(settings.conversionEnabled());
+    QCOMPARE(settings.conversionLimit(), 5);
+}
+
+void TestSettingsDialog::clientsPage_data()
+{
+    QTest::addColumn<QString>("stored"); // "client=profile;..."
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("choose"); // a profile id, "" for Automatic
+    QTest::addColumn<QString>("saved");
+
+    QTest::addRow("another profile for one client")
+        << QString() << 1 << QStringLiteral("vlc") << QStringLiteral("10.0.0.5=vlc");
+    QTest::addRow("plays everything")
+        << QString() << 0 << QStringLiteral("everything") << QStringLiteral("10.0.0.6=everything");
+    QTest::addRow("automatic drops the choice, the others stay as stored")
+        << QStringLiteral("10.0.0.5=ps4;10.0.0.9=tv-of-2030") << 1 << QString()
+        << QStringLiteral("10.0.0.9=tv-of-2030");
+    QTest::addRow("a choice stored by name is changed by name")
+        << QStringLiteral("Den PS3=everything") << 1 << QStringLiteral("generic")
+        << QStringLiteral("Den PS3=generic");
+    QTest::addRow("a client not seen in this run can be set back")
+        << QStringLiteral("10.0.0.9=ps3") << 2 << QString() << QString();
+}
+
+// The clients seen, most recent first, then the choices for clients not seen; Ok stores only
+// the rows that changed.
+void TestSettingsDialog::clientsPage()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, row);
+    QFETCH(QString, choose);
+    QFETCH(QString, saved);
+
+    ClientProfiles profiles;
+    ClientRegistry registry(profiles);
+    registry.recognise(QStringLiteral("10.0.0.5"), { "PLAYSTATION 3", {}, "Den PS3", {}, {} });
+    registry.recognise(QStringLiteral("10.0.0.6"), { "VLC/3.0.18", {}, {}, {}, {} });
+    Settings settings(defaultServerName());
+    settings.setClientOverrides(overridesOf(stored));
+    SettingsDialog dialog(&settings);
+    auto *table = control<QTableWidget>(&dialog, "clientsTable");
+    QCOMPARE(table->rowCount(), settings.clientOverrides().size());
+    dialog.setClients(&registry, &profiles);
+    QCOMPARE(table->item(0, 2)->text(), QStringLiteral("VLC"));
+    QCOMPARE(table->item(1, 0)->text(), QStringLiteral("Den PS3"));
+    QCOMPARE(table->item(1, 2)->text(), QStringLiteral("PlayStation 3"));
+    auto *chooser = qobject_cast<QComboBox *>(table->cellWidget(row, 3));
+    QVERIFY(chooser);
+    chooser->setCurrentIndex(chooser->findData(choose));
+    QVERIFY(chooser->currentIndex() >= 0);
+    control<QPushButton>(&dialog, "okButton")->click();
+    QCOMPARE(settings.clientOverrides(), overridesOf(saved));
+}
+
 void TestSettingsDialog::compensateIsInverseOfSquarePixels()
 {
     Settings settings(defaultServerName());
@@ -424,16 +508,23 @@ void TestSettingsDialog::everyControlHasHelp()
 
     auto *tabs = dialog.findChild<QTabWidget *>();
     QVERIFY(tabs);
-    QCOMPARE(tabs->count(), 3);
+    QCOMPARE(tabs->count(), 4);
     QCOMPARE(tabs->tabText(0), QStringLiteral("Pictures"));
     QCOMPARE(tabs->tabText(1), QStringLiteral("Server"));
     QCOMPARE(tabs->tabText(2), QStringLiteral("Extensions"));
+    QCOMPARE(tabs->tabText(3), QStringLiteral("Clients"));
 
     QStringList missing;
     const QList<QWidget *> widgets = dialog.findChildren<QWidget *>();
     for (QWidget *widget : widgets) {
-        const bool input = qobject_cast<QAbstractButton *>(widget)
-            || qobject_cast<QLineEdit *>(widget) || qobject_cast<QTextEdit *>(widget);
+        // The parts of a spin box or table (its line edit, headers, corner) go with it.
+        QWidget *parent = widget->parentWidget();
+        const bool part
+            = qobject_cast<QAbstractSpinBox *>(parent) || qobject_cast<QAbstractItemView *>(parent);
+        const bool input = !part
+            && (qobject_cast<QAbstractButton *>(widget) || qobject_cast<QLineEdit *>(widget)
+                || qobject_cast<QTextEdit *>(widget) || qobject_cast<QAbstractSpinBox *>(widget)
+                || qobject_cast<QComboBox *>(widget) || qobject_cast<QAbstractItemView *>(widget));
         const bool isOkOrCancel = widget->objectName() == QLatin1String("okButton")
             || widget->objectName() == QLatin1String("cancelButton");
         if (input && !isOkOrCancel && widget->whatsThis().isEmpty()

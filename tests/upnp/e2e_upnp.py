@@ -177,7 +177,9 @@ def write_config(path, media):
         f.write("""<hearth>
     <settings>
         <server name="E2E &lt;Hearth&gt; &amp; Co"/>
-        <upnp conversions="1"/>
+        <conversion limit="1">
+            <override client="10.0.0.9" profile="tv-of-2030"/>
+        </conversion>
     </settings>
     <video_tree>
         <file name="film.avi" path="%(m)s/film.avi"/>
@@ -1026,12 +1028,18 @@ def inside(executable):
             check_byebye(t, proc, udn)
         except Exception as error:  # a client's failure is a failed check, reported in full
             t.truth("no client error", False, repr(error))
-        return finish(t, proc)
+        return finish(t, proc, config)
 
 
-def finish(t, proc):
+def finish(t, proc, config=None):
     out, err = stop(proc)
     t.check("exit code after SIGTERM", proc.returncode, 0)
+    if config:
+        # A client's chosen profile outlives the run, even one no profile file names yet.
+        with open(config, encoding="utf-8") as f:
+            saved = f.read()
+        t.truth("client profile choice saved",
+                '<override client="10.0.0.9" profile="tv-of-2030"/>' in saved, saved[:1200])
     if t.failed:
         sys.stdout.write(err.decode(errors="replace")[-3000:])
     print("%d passed, %d failed" % (t.passed, t.failed))
