@@ -252,7 +252,10 @@ int runHearth(const HearthOptions &options)
     // Until the ffmpeg has said what it encodes, only what every build has is planned with.
     FfmpegCapabilities::ask(FfmpegCommand::program(), mediaServer.get(),
         [server = mediaServer.get()](
-            const DecisionOptions &found) { server->setConversion(true, found); });
+            const DecisionOptions &found) { server->setDecisionOptions(found); });
+    mediaServer->setConversionEnabled(settings->conversionEnabled());
+    QObject::connect(settings.get(), &Settings::conversionEnabledChanged, mediaServer.get(),
+        &MediaServer::setConversionEnabled);
     mediaServer->setFriendlyName(settings->serverName());
     mediaServer->setUdn(settings->upnpUdn());
     mediaServer->conversions()->setLimit(settings->conversionLimit());
