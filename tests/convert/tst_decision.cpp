@@ -147,6 +147,9 @@ void tst_Decision::decide_data()
         K::Original, "", "copy", "copy", "video/x-mkv", "");
     row("H.264/AAC MKV to the unknown: TS", h264Aac, "film.mkv", "generic", K::Remux, "mpegts",
         "copy", "copy", "video/mp2t", "");
+    row("H.264/DTS TS to the unknown: the sound",
+        media("mpegts", { video("h264", "High", 13, 320, 240), audio("dts", 1, 48000) }), "clip.ts",
+        "generic", K::AudioOnly, "mpegts", "copy", "ac3", "video/mp2t", "");
     row("H.264/AAC MP4 to PS3", media(mp4, { h264, aac }), "film.mp4", "ps3", K::Original, "",
         "copy", "copy", "video/mp4", "AVC_MP4_HP_HD_AAC");
     row("H.264 level 5.1 to PS3: the picture",

@@ -167,8 +167,13 @@ def write_media(root):
     if shutil.which("ffmpeg"):
         run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25",
              "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "60",
-             "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", "-g", "25", "-c:a", "aac",
+             "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", "-c:a", "aac",
              os.path.join(media, "convert", "remux.mkv")], timeout=120)
+        # H.264 that every client plays, with DTS sound that a plain DLNA TV does not.
+        run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25",
+             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "5",
+             "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "dca", "-strict", "-2",
+             os.path.join(media, "convert", "dts.ts")], timeout=120)
     return media, files
 
 
@@ -775,41 +780,81 @@ def fetch(root, url, *headers):
     return status, fields, body, float(timing or 0)
 
 
+# Each from an address of its own: a client is remembered by its address.
+CLIENTS = {"ps3": ("PLAYSTATION 3", "127.0.0.3"), "vlc": ("VLC/3.0.18 LibVLC/3.0.18", "127.0.0.4"),
+           "unknown": ("SomeTV/1.0 UPnP/1.0", "127.0.0.5")}
+
+
+def browse_as(control, object_id, client):
+    """A Browse as a client (User-Agent, address): title -> [(protocolInfo, URL) of each res]."""
+    user_agent, address = client
+    body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/"'
+            ' s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:Browse'
+            ' xmlns:u="%s"><ObjectID>%s</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>'
+            '<Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>'
+            '<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>' % (CDS, object_id))
+    status, _, answer = curl("-X", "POST", "-H", 'Content-Type: text/xml; charset="utf-8"',
+                             "-H", 'SOAPACTION: "%s#Browse"' % CDS, "-A", user_agent,
+                             "--interface", address,
+                             "--data-binary", body, control)
+    if status != 200:
+        return {}
+    result = next(e.text for e in ET.fromstring(answer).iter() if e.tag == "Result")
+    didl = "{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}"
+    return {item.findtext("{http://purl.org/dc/elements/1.1/}title"):
+            [(res.get("protocolInfo"), res.text.strip()) for res in item.findall(didl + "res")]
+            for item in ET.fromstring(result)}
+
+
 def check_conversion(t, browser, cds, containers, items, root, pid):
+    """Three clients by their headers, each given what it plays: checked with ffprobe."""
     if not shutil.which("ffmpeg"):
         print("SKIP part: ffmpeg is missing; conversion not checked")
         return
     folder = containers.get("/Video/convert")
     if not t.truth("conversion folder listed", folder is not None):
         return
+    control = cds.get_control_url()
+    seen = {}
     for _ in range(20):
-        _, _, listed = browser.browse(cds, folder.get_id())
-        film = next((i for i in listed if i.get_title() == "remux.mkv"), None)
-        if film and film.get_resources()[0].get_duration() > 0:
+        seen = {name: browse_as(control, folder.get_id(), client)
+                for name, client in CLIENTS.items()}
+        # Offered once the files' details are known.
+        if "DLNA.ORG_OP=10" in (seen["ps3"].get("remux.mkv") or [("", "")])[0][0] and \
+                "DLNA.ORG_OP=10" in (seen["unknown"].get("dts.ts") or [("", "")])[0][0]:
             break
         time.sleep(0.5)
-    original = film.get_resources()[0] if film else None
-    converted = [r for r in film.get_resources() if "/convert/" in r.get_uri()] if film else []
-    if not t.check("one converted res after the original", len(converted), 1):
-        return
-    res = converted[0]
-    info = res.get_protocol_info()
-    t.check("converted res: MPEG-TS, time seek, converted",
-            (info.get_mime_type(), "DLNA.ORG_OP=10;DLNA.ORG_CI=1" in res.get_protocol_info().to_string()),
-            ("video/mpeg", True))
-    t.check("converted res: the original's duration", res.get_duration(), original.get_duration())
-    url = res.get_uri()
+    converted = lambda res: "/convert/" in res[1]  # noqa: E731
+    t.check("VLC plays every file as it is",
+            [any(map(converted, res)) for res in seen["vlc"].values()], [False] * len(seen["vlc"]))
+    remux = seen["ps3"].get("remux.mkv") or [("", "")]
+    t.truth("PS3: the conversion first, the original after", converted(remux[0])
+            and len(remux) == 2 and not converted(remux[1]), str(remux))
+    info, url = remux[0]
+    mime = info.split(":")[2] if info.count(":") >= 3 else ""
+    t.truth("converted res: MPEG-TS, time seek, converted", mime in ("video/mpeg", "video/mp2t")
+            and "DLNA.ORG_OP=10;DLNA.ORG_CI=1" in info, info)
+    t.truth("the converted URL names the client's profile", "/convert/ps3/" in url, url)
 
     status, fields, body, first = fetch(root, url)
     t.check("GET converted: status, type, transfer mode, no length",
             (status, fields.get("content-type"), fields.get("transfermode.dlna.org"),
-             "content-length" in fields), (200, "video/mpeg", "Streaming", False))
+             "content-length" in fields), (200, mime, "Streaming", False))
     t.truth("GET converted: first bytes within 2 s", first < 2.0, str(first))
     source = ffprobe(os.path.join(root, "media", "convert", "remux.mkv"))
     made = ffprobe(body)
-    t.check("container change: MPEG-TS, the same H.264, AAC", (made[0], made[1]),
+    t.check("PS3, container change: MPEG-TS, the same H.264, AAC", (made[0], made[1]),
             ("mpegts", [source[1][0], ("aac", "LC")]))
     t.truth("container change: the whole film", 59 < made[2] < 61, str(made[2]))
+
+    dts = seen["unknown"].get("dts.ts") or [("", "")]
+    if t.truth("an unknown client: H.264 with DTS converted", converted(dts[0]), str(dts)):
+        status, _, body, _ = fetch(root, dts[0][1])
+        made = ffprobe(body)
+        t.check("unknown client, audio-only conversion: the same H.264, AC-3",
+                (status, made[0], made[1][0], made[1][1][0]),
+                (200, "mpegts", ffprobe(os.path.join(root, "media", "convert", "dts.ts"))[1][0],
+                 "ac3"))
 
     status, fields, body, _ = fetch(root, url, "TimeSeekRange.dlna.org: npt=50-")
     t.truth("time seek answered with its range", status == 200 and re.fullmatch(
@@ -819,15 +864,18 @@ def check_conversion(t, browser, cds, containers, items, root, pid):
     t.check("byte seek on a converted stream", status, 406)
     status, fields, _ = curl("-I", url)
     t.check("HEAD converted: headers, no ffmpeg", (status, fields.get("content-type"),
-            ffmpeg_children(pid)), (200, "video/mpeg", []))
+            ffmpeg_children(pid)), (200, mime, []))
 
     full = items.get("/Video/subbed/film.mkv")
-    full_res = [r for r in full.get_resources() if "/convert/" in r.get_uri()] if full else []
-    if t.check("HEVC/DTS film: a converted res", len(full_res), 1):
-        status, _, body, _ = fetch(root, full_res[0].get_uri())
-        made = ffprobe(body)
-        t.check("full conversion: MPEG-TS of H.264 and AC-3",
-                (status, made[0], [codec for codec, _ in made[1]]), (200, "mpegts", ["h264", "ac3"]))
+    if full is not None:
+        subbed = browse_as(control, full.get_parent_id(), CLIENTS["ps3"]).get("film.mkv") or []
+        full_res = [res for res in subbed if converted(res)]
+        if t.check("HEVC/DTS film for a PS3: a converted res", len(full_res), 1):
+            status, _, body, _ = fetch(root, full_res[0][1])
+            made = ffprobe(body)
+            t.check("full conversion: MPEG-TS of H.264 and AC-3",
+                    (status, made[0], [codec for codec, _ in made[1]]),
+                    (200, "mpegts", ["h264", "ac3"]))
 
     # A client that holds its stream without reading: the one conversion allowed runs on...
     held = socket.socket()
