@@ -162,8 +162,9 @@ def find_control(server, deadline):
     raise BenchError("%s did not serve its description" % server.name)
 
 
-def browse_once(server, object_id, start=0, count=0):
-    """One Browse: (DIDL text, NumberReturned, TotalMatches)."""
+def browse_once(server, object_id, start=0, count=0, timings=None):
+    """One Browse: (DIDL text, NumberReturned, TotalMatches). timings, when given, gets the
+    seconds from connecting to the answer's last byte."""
     body = ('<?xml version="1.0" encoding="utf-8"?>'
             '<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
             's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
@@ -173,6 +174,7 @@ def browse_once(server, object_id, start=0, count=0):
             '<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>'
             % (CDS, escape(object_id), start, count)).encode()
     port, path = server.control
+    began = time.monotonic()
     connection = http.client.HTTPConnection(server.host, port, timeout=120)
     try:
         connection.request("POST", path, body, {
@@ -182,6 +184,8 @@ def browse_once(server, object_id, start=0, count=0):
         answer = response.read()
     finally:
         connection.close()
+    if timings is not None:
+        timings.append(time.monotonic() - began)
     if response.status != 200:
         raise BenchError("%s: Browse %s answered %d" % (server.name, object_id, response.status))
     root = ET.fromstring(answer)
