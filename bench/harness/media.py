@@ -37,8 +37,8 @@ TRACKS_AN_ALBUM = 12
 ALBUMS_AN_ARTIST = 2
 GENRES = ("Rock", "Jazz", "Classical", "Pop", "Folk", "Blues", "Electronic", "Soundtrack")
 GERBERA_PORT = 49200  # its UPnP library takes ports from 49152 up only
+VETH, VETH_PEER, VETH_ADDRESS = "hb0", "hb1", "127.0.0.2"  # Gerbera's interface, see setup()
 COLD_LIMIT = 1800  # seconds a server may take to read the files from cold
-VIEW_TITLES = ("Artists", "Album artists", "Albums", "Genres", "All tracks")
 
 
 # --- the data --------------------------------------------------------------------------------
@@ -165,8 +165,12 @@ def start_gerbera(processes, root, music):
       <virtual-layout type="builtin"/>
     </scripting>
     <mappings>
-      <extension-mimetype ignore-unknown="yes"><map from="mp3" to="audio/mpeg"/></extension-mimetype>
-      <mimetype-upnpclass><map from="audio/*" to="object.item.audioItem.musicTrack"/></mimetype-upnpclass>
+      <extension-mimetype ignore-unknown="yes">
+        <map from="mp3" to="audio/mpeg"/>
+      </extension-mimetype>
+      <mimetype-upnpclass>
+        <map from="audio/*" to="object.item.audioItem.musicTrack"/>
+      </mimetype-upnpclass>
       <mimetype-contenttype><treat mimetype="audio/mpeg" as="mp3"/></mimetype-contenttype>
     </mappings>
     <online-content><YouTube enabled="no"/></online-content>
@@ -177,12 +181,10 @@ def start_gerbera(processes, root, music):
                                           "-p", str(GERBERA_PORT), "-a", music],
                               stdout=subprocess.DEVNULL,
                               stderr=open(os.path.join(root, "gerbera.log"), "w"))
-    server = Server("gerbera", process, "http://%s:%d/description.xml" % (VETH_ADDRESS, GERBERA_PORT))
+    server = Server("gerbera", process,
+                    "http://%s:%d/description.xml" % (VETH_ADDRESS, GERBERA_PORT))
     server.host = VETH_ADDRESS
     return server
-
-
-VETH, VETH_PEER, VETH_ADDRESS = "hb0", "hb1", "127.0.0.2"
 
 
 def setup():
@@ -253,25 +255,26 @@ class FolderWalk:
 
     def poll(self):
         """One walk of the folders not yet complete; the files with a duration so far."""
-        left = []
+        left, done, seen = [], self.timed, set(self.seen)
         for object_id in self.pending:
             containers, items, timed = browse_counts(self.server, object_id)
-            if object_id not in self.seen:
-                self.seen.add(object_id)
+            if object_id not in seen:
+                seen.add(object_id)
                 left += [child_id for child_id, _, _ in containers]
             if timed == items:
-                self.timed += timed
+                done += timed
             else:
                 left.append(object_id)
-        self.pending = left
+        # Kept only when the whole walk answered, so that a failed one is simply asked again.
+        self.pending, self.timed, self.seen = left, done, seen
         return self.timed
 
 
 def wait_all_timed(server, count, started, path_to_top, all_tracks):
     """Seconds from `started` until a Browse shows `count` files with durations. all_tracks:
     the titles down to a container holding every track (minidlna, Gerbera), polled by its
-    count, then checked whole; else the folder tree at path_to_top is walked (hearth reads what
-    is browsed, so the walk is what makes it read)."""
+    count, then its last page checked; else the folder tree at path_to_top is walked (hearth
+    reads what is browsed, so the walk is what makes it read)."""
     deadline = started + COLD_LIMIT
     find_control(server, deadline)
     top, walk, shown = None, None, False
@@ -284,8 +287,9 @@ def wait_all_timed(server, count, started, path_to_top, all_tracks):
                 if top is None:
                     if time.monotonic() - started > 30 and not shown:
                         shown = True
-                        log("%s: no %s yet; its root holds %s" % (server.name, all_tracks or path_to_top,
-                            [title for _, title, _ in browse_counts(server, "0")[0]]))
+                        titles = [title for _, title, _ in browse_counts(server, "0")[0]]
+                        log("%s: no %s yet; its root holds %s"
+                            % (server.name, all_tracks or path_to_top, titles))
                     time.sleep(0.2)
                     continue
                 walk = None if all_tracks else FolderWalk(server, top)
