@@ -298,17 +298,27 @@ int runHearth(const HearthOptions &options)
     // What DLNA clients are told of media files: made once everything listens, the cache read
     // in steps from the event loop and the files by hearth-probe, so neither start-up nor a
     // player waits for them. Declared after the media server, so they go before it.
-    auto mediaCache = std::make_unique<MediaCache>();
-    auto mediaProber = std::make_unique<MediaProber>();
-    auto mediaSource = std::make_unique<ProberSource>(*mediaProber);
-    auto mediaInfo = std::make_unique<MediaInfo>(*mediaCache, *mediaSource);
-    mediaServer->setMediaInfo(mediaInfo.get());
-    // The music views and Search: the libraries are walked in slices once the cache is read.
-    auto musicLibrary = std::make_unique<MusicLibrary>(interfaces, *mediaCache, *mediaInfo);
-    musicLibrary->setActive(settings->serveUpnp());
-    QObject::connect(
-        settings.get(), &Settings::serveUpnpChanged, musicLibrary.get(), &MusicLibrary::setActive);
-    mediaServer->setMusicLibrary(musicLibrary.get());
+    // HEARTH_MEDIA_DETAILS=0, a seam for the benchmarks, makes none of them: Browse then
+    // answers without details, as it did before they were read, to time what they cost.
+    std::unique_ptr<MediaCache> mediaCache;
+    std::unique_ptr<MediaProber> mediaProber;
+    std::unique_ptr<ProberSource> mediaSource;
+    std::unique_ptr<MediaInfo> mediaInfo;
+    std::unique_ptr<MusicLibrary> musicLibrary;
+    if (qEnvironmentVariable("HEARTH_MEDIA_DETAILS") != QLatin1String("0")) {
+        mediaCache = std::make_unique<MediaCache>();
+        mediaProber = std::make_unique<MediaProber>();
+        mediaSource = std::make_unique<ProberSource>(*mediaProber);
+        mediaInfo = std::make_unique<MediaInfo>(*mediaCache, *mediaSource);
+        mediaServer->setMediaInfo(mediaInfo.get());
+        // The music views and Search: the libraries are walked in slices once the cache is
+        // read.
+        musicLibrary = std::make_unique<MusicLibrary>(interfaces, *mediaCache, *mediaInfo);
+        musicLibrary->setActive(settings->serveUpnp());
+        QObject::connect(settings.get(), &Settings::serveUpnpChanged, musicLibrary.get(),
+            &MusicLibrary::setActive);
+        mediaServer->setMusicLibrary(musicLibrary.get());
+    }
 
     // Said and asked from inside the event loop, so that a quit while a box or the settings
     // dialog is open ends every loop, the main one included.

@@ -80,6 +80,7 @@ def make_data(root, count, big_bytes):
 class Server:
     def __init__(self, name, process, description_url):
         self.name, self.process, self.description_url = name, process, description_url
+        self.host = "127.0.0.1"  # where its HTTP server listens
         self.control = None  # (port, path) of ContentDirectory's control
         self.folder_id = None
         self.big_path = None  # the 1 GiB file's URL path on this server
@@ -161,8 +162,9 @@ def find_control(server, deadline):
     raise BenchError("%s did not serve its description" % server.name)
 
 
-def browse_once(server, object_id, start=0, count=0):
-    """One Browse: (DIDL text, NumberReturned, TotalMatches)."""
+def browse_once(server, object_id, start=0, count=0, timings=None):
+    """One Browse: (DIDL text, NumberReturned, TotalMatches). timings, when given, gets the
+    seconds from connecting to the answer's last byte."""
     body = ('<?xml version="1.0" encoding="utf-8"?>'
             '<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
             's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
@@ -172,7 +174,8 @@ def browse_once(server, object_id, start=0, count=0):
             '<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>'
             % (CDS, escape(object_id), start, count)).encode()
     port, path = server.control
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+    began = time.monotonic()
+    connection = http.client.HTTPConnection(server.host, port, timeout=120)
     try:
         connection.request("POST", path, body, {
             "Content-Type": 'text/xml; charset="utf-8"',
@@ -181,6 +184,8 @@ def browse_once(server, object_id, start=0, count=0):
         answer = response.read()
     finally:
         connection.close()
+    if timings is not None:
+        timings.append(time.monotonic() - began)
     if response.status != 200:
         raise BenchError("%s: Browse %s answered %d" % (server.name, object_id, response.status))
     root = ET.fromstring(answer)
@@ -440,7 +445,7 @@ def main():
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--small", action="store_true", help="1,000 files and 64 MiB (a try-out)")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    args = parser.parse_args()
+    args, _ = parser.parse_known_args()  # bench/run passes the other scripts' options too
     if not args.inside:
         argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
         done = subprocess.run(["unshare", "-n", "--"] + argv)

@@ -631,7 +631,7 @@ def main():
                         help="the cases to run, by number (for example 1,2,7)")
     parser.add_argument("--players-nice", type=int, default=10,
                         help="niceness of case 7's players (0: as the server)")
-    args = parser.parse_args()
+    args, _ = parser.parse_known_args()  # bench/run passes the other scripts' options too
     args.cases = {c.strip() for c in args.cases.split(",")}
     args.runs = max(1, min(args.runs, 50))
     hearth_binary = os.path.join(args.build, "app", "hearth")
