@@ -359,7 +359,7 @@ void TestSsdp::serviceDescriptions_data()
 
     QTest::newRow("ContentDirectory")
         << UpnpService::ContentDirectory
-        << words("GetSearchCapabilities GetSortCapabilities GetSystemUpdateID Browse "
+        << words("GetSearchCapabilities GetSortCapabilities GetSystemUpdateID Browse Search "
                  "X_GetFeatureList X_SetBookmark")
         << words("SystemUpdateID");
     QTest::newRow("ConnectionManager")
