@@ -553,16 +553,19 @@ void ContentDirectory::writeObject(DidlWriter &xml, const ObjectId &id, const Id
         }
     } else {
         // A client that cannot play the file as it is is offered what it can play first.
+        const QList<Sidecars::Subtitle> subtitles
+            = mediaType == 1 ? subtitleFolders.of(entry) : QList<Sidecars::Subtitle>();
+        const int chosen = Subtitles::chosen(subtitles);
         const ConversionPlan plan = converting && clientProfile && isKnown
-            ? ConvertedResource::planFor(
-                details.details, entry.fileName(), *clientProfile, decisionOptions)
+            ? ConvertedResource::planFor(details.details, entry.fileName(), *clientProfile,
+                decisionOptions, chosen >= 0 ? subtitles.at(chosen).file.filePath() : QString())
             : ConversionPlan();
         if (plan.isConversion())
             ConvertedResource::write(xml, baseUrl, urlId, details.details, *clientProfile, plan);
         writeMediaResource(xml, baseUrl + mediaPath(urlId, entry),
             formatOf(entry, mediaType, details), facts.size, mediaType, details);
         if (mediaType == 1)
-            Subtitles::write(xml, baseUrl, ids.id, subtitleFolders.of(entry));
+            Subtitles::write(xml, baseUrl, ids.id, subtitles);
         const qint64 seconds = bookmarks ? bookmarks->position(client, entry.filePath()) : 0;
         if (seconds > 0) {
             xml.writeTextElement(

@@ -65,9 +65,19 @@ double nptTime(QByteArrayView text)
 namespace ConvertedResource {
 
 ConversionPlan planFor(const MediaDetails &details, const QString &fileName,
-    const ClientProfile &profile, const DecisionOptions &options)
+    const ClientProfile &profile, const DecisionOptions &options, const QString &subtitle)
 {
-    return decide(details, fileName, profile, options);
+    const ConversionPlan plan = decide(details, fileName, profile, options);
+    // Burning costs nothing more once the picture is made anew; a film that would only change
+    // its container is not converted for its subtitles.
+    if (subtitle.isEmpty() || !options.canBurnSubtitles || !plan.isConversion()
+        || plan.videoCodec == "copy")
+        return plan;
+    DecisionOptions burning = options;
+    burning.subtitleFile = subtitle;
+    burning.burnSubtitles = true;
+    const ConversionPlan burnt = decide(details, fileName, profile, burning);
+    return burnt.isConversion() && burnt.videoCodec != "copy" ? burnt : plan;
 }
 
 QByteArray path(const QByteArray &id, const ClientProfile &profile, const ConversionPlan &plan)

@@ -16,8 +16,11 @@ struct ObjectId;
 namespace ConvertedResource {
 
 // The plan a file is offered and served with to a client of `profile`, or Original.
+// `subtitle`, the chosen subtitle file beside a video (empty: none), is burnt into the picture
+// for a client that shows none, where the picture is converted anyway.
 ConversionPlan planFor(const MediaDetails &details, const QString &fileName,
-    const ClientProfile &profile, const DecisionOptions &options);
+    const ClientProfile &profile, const DecisionOptions &options,
+    const QString &subtitle = QString());
 
 // "/convert/<profile id>/<object id>.<ext>": the plan is made again from the profile named, so
 // the URL serves the same bytes whichever client asks for it and whatever it sends.

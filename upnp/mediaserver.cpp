@@ -631,8 +631,12 @@ void MediaServer::serveConverted(const HttpRequest &request, const HttpResponder
         return;
     }
     const MediaInfo::Answer known = mediaInfo->details(video.filePath());
+    const QList<Sidecars::Subtitle> subtitles
+        = mediaType == 1 ? Subtitles::of(video) : QList<Sidecars::Subtitle>();
+    const int chosen = Subtitles::chosen(subtitles);
     const ConversionPlan plan = known.status == MediaInfo::Status::Known
-        ? ConvertedResource::planFor(known.details, video.fileName(), *profile, decisionOptions)
+        ? ConvertedResource::planFor(known.details, video.fileName(), *profile, decisionOptions,
+            chosen >= 0 ? subtitles.at(chosen).file.filePath() : QString())
         : ConversionPlan();
     // The plan is made again from what the file is now: a file that plays as it is for that
     // profile, or that is not known, is not converted.
@@ -698,12 +702,11 @@ void MediaServer::serveConverted(const HttpRequest &request, const HttpResponder
     ConversionPlan carried = plan;
     OpenedEntry subtitle;
     if (!plan.subtitleFile.isEmpty()) {
-        const QList<Sidecars::Subtitle> beside = Subtitles::of(video);
-        const auto listed
-            = std::find_if(beside.cbegin(), beside.cend(), [&](const Sidecars::Subtitle &one) {
-                  return one.file.filePath() == plan.subtitleFile;
-              });
-        if (listed != beside.cend())
+        const auto listed = std::find_if(
+            subtitles.cbegin(), subtitles.cend(), [&](const Sidecars::Subtitle &one) {
+                return one.file.filePath() == plan.subtitleFile;
+            });
+        if (listed != subtitles.cend())
             subtitle = OpenedEntry::open(listed->file);
         if (!subtitle.isFile())
             carried.subtitleFile.clear();

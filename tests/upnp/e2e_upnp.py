@@ -33,6 +33,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import warnings
 import xml.etree.ElementTree as ET
@@ -871,11 +872,30 @@ def check_conversion(t, browser, cds, containers, items, root, pid):
         subbed = browse_as(control, full.get_parent_id(), CLIENTS["ps3"]).get("film.mkv") or []
         full_res = [res for res in subbed if converted(res)]
         if t.check("HEVC/DTS film for a PS3: a converted res", len(full_res), 1):
+            # Its ffmpeg's arguments, read while it runs: the film's subtitle is burnt in, as
+            # the PS3 shows none and the picture is made anew anyway.
+            commands = []
+
+            def watch():
+                deadline = time.monotonic() + 10
+                while not commands and time.monotonic() < deadline:
+                    for child in ffmpeg_children(pid):
+                        try:
+                            with open("/proc/%d/cmdline" % child, "rb") as f:
+                                commands.append(f.read().split(b"\0"))
+                        except OSError:
+                            pass
+                    time.sleep(0.01)
+            watcher = threading.Thread(target=watch)
+            watcher.start()
             status, _, body, _ = fetch(root, full_res[0][1])
+            watcher.join()
             made = ffprobe(body)
             t.check("full conversion: MPEG-TS of H.264 and AC-3",
                     (status, made[0], [codec for codec, _ in made[1]]),
                     (200, "mpegts", ["h264", "ac3"]))
+            t.truth("full conversion: the subtitle burnt in", any(
+                b"subtitles=" in b" ".join(command) for command in commands), str(commands))
 
     # A client that holds its stream without reading: the one conversion allowed runs on...
     held = socket.socket()
