@@ -488,7 +488,8 @@ ConversionPlan Decision::audioFile() const
 
 ConversionPlan Decision::run()
 {
-    if (m_profile.playsEverything || (!m_video && m_audio.isEmpty()) || still())
+    if (!m_options.converter || m_profile.playsEverything || (!m_video && m_audio.isEmpty())
+        || still())
         return original();
     const bool wantsBurn = m_video && m_options.burnSubtitles && m_options.canBurnSubtitles
         && (!m_options.subtitleFile.isEmpty() || m_options.subtitleStream >= 0) && !subtitleShown();

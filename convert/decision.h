@@ -21,6 +21,8 @@ struct DecisionOptions
     // (its `subtitles` filter, built with libass).
     bool burnSubtitles = false;
     bool canBurnSubtitles = false;
+    // False when there is no ffmpeg to run: every file is offered as it is.
+    bool converter = true;
 
     static QSet<QByteArray> builtInEncoders()
     {

@@ -70,6 +70,8 @@ DecisionOptions fromListings(const QByteArray &encoders, const QByteArray &filte
 {
     DecisionOptions options;
     const QSet<QByteArray> found = encodersListed(encoders);
+    // No listing: no ffmpeg that runs, so nothing is offered converted.
+    options.converter = !found.isEmpty();
     if (!found.isEmpty())
         options.encoders = found;
     options.canBurnSubtitles = hasFilter(filters, "subtitles");
@@ -79,7 +81,7 @@ DecisionOptions fromListings(const QByteArray &encoders, const QByteArray &filte
 void ask(const QString &program, QObject *context, std::function<void(DecisionOptions)> done)
 {
     if (program.isEmpty()) {
-        QTimer::singleShot(0, context, [done] { done(DecisionOptions()); });
+        QTimer::singleShot(0, context, [done] { done(fromListings({}, {})); });
         return;
     }
     QPointer<QObject> guard(context);

@@ -16,7 +16,7 @@ DecisionOptions fromListings(const QByteArray &encoders, const QByteArray &filte
 
 // Runs `program -encoders` and `-filters` in the background and hands the options to `done`
 // on the event loop (not when `context` is gone by then); a program that is missing or does
-// not answer within a few seconds gives the built-in encoders only.
+// not answer within a few seconds gives options that convert nothing.
 void ask(const QString &program, QObject *context, std::function<void(DecisionOptions)> done);
 
 } // namespace FfmpegCapabilities

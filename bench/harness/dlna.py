@@ -220,7 +220,11 @@ def children(texts):
         for element in didl:
             kind = element.tag.rsplit("}", 1)[-1]
             title = element.findtext("dc:title", "", NS)
-            res = element.findtext("didl:res", None, NS)
+            # The file as stored: a converted res may come first for a client its profile says
+            # cannot play it.
+            stored = [r.text for r in element.findall("didl:res", NS)
+                      if r.text and "/convert/" not in r.text]
+            res = stored[0] if stored else None
             yield kind, element.get("id"), title, res
 
 

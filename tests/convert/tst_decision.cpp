@@ -1,5 +1,6 @@
 #include "convert/clientprofiles.h"
 #include "convert/decision.h"
+#include "convert/ffmpegcapabilities.h"
 
 #include <QTest>
 
@@ -88,6 +89,8 @@ class tst_Decision : public QObject
 private slots:
     void decide_data();
     void decide();
+    void capabilities_data();
+    void capabilities();
 };
 
 void tst_Decision::decide_data()
@@ -234,6 +237,44 @@ void tst_Decision::decide()
     QTEST(plan.mimeType, "mimeType");
     QTEST(plan.dlnaProfile, "dlnaProfile");
     QCOMPARE(described(plan, more), more);
+}
+
+// What the ffmpeg at hand lists (`-encoders`, `-filters`) is what is planned with; without one
+// that answers, nothing is offered converted.
+void tst_Decision::capabilities_data()
+{
+    QTest::addColumn<QByteArray>("encoders");
+    QTest::addColumn<QByteArray>("filters");
+    QTest::addColumn<bool>("converter");
+    QTest::addColumn<bool>("x264");
+    QTest::addColumn<bool>("burns");
+    const QByteArray legend = "Encoders:\n V..... = Video\n A..... = Audio\n ------\n";
+    QTest::newRow("Debian's") << legend
+            + " V....D libx264   libx264 H.264\n A....D ac3  ATSC A/52A\n"
+                              << QByteArray(
+                                     " ... subtitles         V->V       Render text subtitles\n")
+                              << true << true << true;
+    QTest::newRow("without libx264 and libass")
+        << legend + " V.S... mpeg2video  MPEG-2 video\n A....D ac3  ATSC A/52A\n"
+        << QByteArray("  T.. = Timeline support\n ... scale  V->V  Scale the input video size.\n")
+        << true << false << false;
+    QTest::newRow("none that runs") << QByteArray() << QByteArray() << false << false << false;
+}
+
+void tst_Decision::capabilities()
+{
+    QFETCH(QByteArray, encoders);
+    QFETCH(QByteArray, filters);
+    const DecisionOptions options = FfmpegCapabilities::fromListings(encoders, filters);
+    QTEST(options.converter, "converter");
+    QTEST(options.encoders.contains("libx264"), "x264");
+    QTEST(options.canBurnSubtitles, "burns");
+    static const ClientProfiles profiles;
+    const MediaDetails hevcDts = media("matroska,webm",
+        { video("hevc", "Main 10", 150, 3840, 2160, "yuv420p10le"), audio("dts", 6, 48000) });
+    const ConversionPlan plan = ::decide(
+        hevcDts, QStringLiteral("film.mkv"), *profiles.find(QStringLiteral("ps3")), options);
+    QCOMPARE(plan.isConversion(), options.converter);
 }
 
 QTEST_GUILESS_MAIN(tst_Decision)
