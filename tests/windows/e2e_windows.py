@@ -328,7 +328,7 @@ def conversion(t, exe, wine_run, program_dir, prefix):
         except (OSError, socket.timeout, StopIteration, KeyError, ET.ParseError) as error:
             t.truth("conversion: no network error", False, repr(error))
         finally:
-            # Killed, not asked: only the job object can end its ffmpeg.exe now.
+            # Killed, not asked: hearth.exe does nothing more, and its ffmpeg.exe must end too.
             subprocess.run([wine_run, program_dir, "taskkill", "/f", "/im", "hearth.exe"],
                            env=hearth.env, capture_output=True, timeout=60)
             hearth.wait()
