@@ -2,7 +2,8 @@
 # target FFmpeg::FFmpeg. Linux: the system's, through pkg-config (libav*-dev). Windows (cross
 # builds): Debian's FFmpeg cross-built for mingw-w64, looked for in HEARTH_FFMPEG_MINGW (CMake or
 # environment variable), then in ../shared/ffmpeg-mingw beside the clone (for a linked worktree,
-# beside the main one too); its DLL folder is added to what hearth_windows_deploy searches.
+# beside the main one too); its DLL folder is added to what hearth_windows_deploy searches, and
+# its ffmpeg.exe (the converter hearth runs) is the global property HEARTH_FFMPEG_PROGRAM.
 include(FindPackageHandleStandardArgs)
 set(_ffmpeg_libraries avformat avcodec swscale avutil)
 
@@ -36,6 +37,9 @@ if(WIN32)
         get_filename_component(_prefix ${FFmpeg_INCLUDE_DIR} DIRECTORY)
         set_property(GLOBAL APPEND PROPERTY HEARTH_DLL_DIRS ${_prefix}/bin)
         set(FFmpeg_BIN_DIR ${_prefix}/bin)
+        if(EXISTS ${_prefix}/bin/ffmpeg.exe)
+            set_property(GLOBAL PROPERTY HEARTH_FFMPEG_PROGRAM ${_prefix}/bin/ffmpeg.exe)
+        endif()
     endif()
 else()
     find_package(PkgConfig QUIET)

@@ -1,12 +1,15 @@
 # Copies beside Windows programs exactly the DLLs they load: the programs' imports, read from
 # the files themselves with objdump, followed through every DLL that is found in the search
 # folders (Qt, the mingw runtime); anything not there is the system's. Plugins named are
-# copied into their folders and followed the same way. Writes runtime.txt, the files placed.
+# copied into their folders and followed the same way, and so are the programs named in COPIES
+# (ones the build did not make, such as ffmpeg.exe), copied beside the others. Writes
+# runtime.txt, the files placed.
 #   cmake -DOBJDUMP=... -DDESTINATION=dir -DPROGRAMS='a.exe|b.exe' -DSEARCH='dir|dir'
-#         -DPLUGIN_ROOT=qt/plugins -DPLUGINS='platforms/qwindows|...' -P windows-deploy.cmake
+#         -DPLUGIN_ROOT=qt/plugins -DPLUGINS='platforms/qwindows|...' -DCOPIES='c.exe'
+#         -P windows-deploy.cmake
 cmake_minimum_required(VERSION 3.25)
 
-foreach(list PROGRAMS SEARCH PLUGINS)
+foreach(list PROGRAMS SEARCH PLUGINS COPIES)
     string(REPLACE "|" ";" ${list} "${${list}}")
 endforeach()
 
@@ -22,6 +25,16 @@ foreach(plugin IN LISTS PLUGINS)
     file(COPY_FILE ${source} ${DESTINATION}/${plugin}.dll ONLY_IF_DIFFERENT)
     list(APPEND placed ${plugin}.dll)
     list(APPEND queue ${source})
+endforeach()
+
+foreach(program IN LISTS COPIES)
+    if(NOT EXISTS ${program})
+        message(FATAL_ERROR "No program ${program}")
+    endif()
+    get_filename_component(name ${program} NAME)
+    file(COPY_FILE ${program} ${DESTINATION}/${name} ONLY_IF_DIFFERENT)
+    list(APPEND placed ${name})
+    list(APPEND queue ${program})
 endforeach()
 
 set(seen)

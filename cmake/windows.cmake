@@ -21,19 +21,21 @@ endforeach()
 set(HEARTH_QT_PLUGINS imageformats/qjpeg imageformats/qgif platforms/qwindows
     platforms/qoffscreen styles/qwindowsvistastyle)
 
-# Places beside the files in destination what programs (generator expressions allowed) load.
+# Places beside the files in destination what programs (generator expressions allowed) load;
+# COPIES: programs made elsewhere, copied there too with what they load.
 function(hearth_windows_deploy target destination)
-    cmake_parse_arguments(D "" "" "PROGRAMS;PLUGINS" ${ARGN})
+    cmake_parse_arguments(D "" "" "PROGRAMS;PLUGINS;COPIES" ${ARGN})
     # Lists travel joined with '|': a ';' would split the command's arguments.
     string(JOIN "|" programs ${D_PROGRAMS})
     string(JOIN "|" plugins ${D_PLUGINS})
+    string(JOIN "|" copies ${D_COPIES})
     # Libraries found later (cmake/FindMicrohttpd.cmake) add their DLL folders here.
     get_property(extra GLOBAL PROPERTY HEARTH_DLL_DIRS)
     string(JOIN "|" search ${HEARTH_DLL_SEARCH} ${extra})
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${HEARTH_OBJDUMP} -DDESTINATION=${destination}
             -DPROGRAMS=${programs} -DSEARCH=${search}
-            -DPLUGIN_ROOT=${HEARTH_QT_PREFIX}/plugins -DPLUGINS=${plugins}
+            -DPLUGIN_ROOT=${HEARTH_QT_PREFIX}/plugins -DPLUGINS=${plugins} -DCOPIES=${copies}
             -P ${PROJECT_SOURCE_DIR}/cmake/windows-deploy.cmake
         COMMENT "Placing the DLLs ${target} loads"
         VERBATIM)

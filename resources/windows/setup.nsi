@@ -39,6 +39,12 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 
 !define MUI_ICON "${__FILEDIR__}/hearth.ico"
 !define MUI_UNICON "${__FILEDIR__}/hearth.ico"
+; What is shipped besides hearth and under which licences (LGPL for Qt, libmicrohttpd and
+; FFmpeg): shown, not to be agreed to.
+!define MUI_LICENSEPAGE_TEXT_TOP "Vela Hearth ships these libraries and programs; their licences are installed too."
+!define MUI_LICENSEPAGE_TEXT_BOTTOM "Click Next to continue."
+!define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
+!insertmacro MUI_PAGE_LICENSE "${__FILEDIR__}/licences.txt"
 !define MUI_COMPONENTSPAGE_NODESC
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY

@@ -12,12 +12,17 @@ from taskkill (without /f, as a setup program would), and the end of the session
 first-run question is still open. Wine does not turn SIGINT into a console event for a program
 without a console (hearth.exe is a GUI program), so Ctrl+C is left to tst_startup.
 
+As a PlayStation 3 (by its User-Agent), Matroska files it cannot play, made with Debian's
+ffmpeg, come back as MPEG-TS converted by the ffmpeg.exe beside hearth.exe; Debian's ffprobe
+reads what came.
+
 Runs in a network namespace of its own, so port 8000 is free and nothing leaves the machine.
 
 Usage: e2e_windows.py HEARTH_EXE WINE_RUN PROGRAM_DIR
 Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace, or no Wine).
 """
 
+import json
 import os
 import shutil
 import socket
@@ -91,6 +96,7 @@ class Hearth:
             return self.proc.communicate()
 
 
+PS3 = "PLAYSTATION 3"
 DIDL = "{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}"
 DC = "{http://purl.org/dc/elements/1.1/}"
 DEVICE = "{urn:schemas-upnp-org:device-1-0}"
@@ -108,18 +114,23 @@ def http(url, data=None, headers=None):
         return answer.status, answer.headers, answer.read()
 
 
+def browse_all(control, object_id, user_agent=None):
+    """The children of object_id: title -> (id, [(protocolInfo, URL) of each res])."""
+    headers = {"Content-Type": 'text/xml; charset="utf-8"',
+               "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Browse"'}
+    if user_agent:
+        headers["User-Agent"] = user_agent
+    _, _, body = http(control, BROWSE.encode() % object_id.encode(), headers)
+    result = next(e.text for e in ET.fromstring(body).iter() if e.tag == "Result")
+    return {entry.findtext(DC + "title"): (entry.get("id"), [
+        (res.get("protocolInfo"), res.text.strip()) for res in entry.findall(DIDL + "res")])
+        for entry in ET.fromstring(result)}
+
+
 def browse(control, object_id):
     """The children of object_id: title -> (id, URL of the first res or None)."""
-    _, _, body = http(control, BROWSE.encode() % object_id.encode(), {
-        "Content-Type": 'text/xml; charset="utf-8"',
-        "SOAPACTION": '"urn:schemas-upnp-org:service:ContentDirectory:1#Browse"'})
-    result = next(e.text for e in ET.fromstring(body).iter() if e.tag == "Result")
-    children = {}
-    for entry in ET.fromstring(result):
-        res = entry.find(DIDL + "res")
-        children[entry.findtext(DC + "title")] = (entry.get("id"),
-                                                  res.text if res is not None else None)
-    return children
+    return {title: (item_id, res[0][1] if res else None)
+            for title, (item_id, res) in browse_all(control, object_id).items()}
 
 
 def song_details(t, control, albums_id, media):
@@ -153,17 +164,24 @@ def song_details(t, control, albums_id, media):
             repr(found))
 
 
-def dlna(t, files, media):
-    """Found by M-SEARCH, browsed down to a file and a 64 MiB one in a live folder; both
-    fetched whole and in part."""
+def find_control(t):
+    """The ContentDirectory's control URL, from the description that M-SEARCH leads to."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.settimeout(e2e.TIMEOUT)
-    s.sendto(b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-             b"MX: 1\r\nST: urn:schemas-upnp-org:device:MediaServer:1\r\n\r\n",
-             ("239.255.255.250", 1900))
+    s.settimeout(2)
     location = None
+    # Asked again until answered: the DLNA server may start after the players' port.
+    deadline = time.monotonic() + 30
     while location is None:
-        answer = s.recv(4096).decode("latin-1")
+        s.sendto(b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                 b"MAN: \"ssdp:discover\"\r\nMX: 1\r\n"
+                 b"ST: urn:schemas-upnp-org:device:MediaServer:1\r\n\r\n",
+                 ("239.255.255.250", 1900))
+        try:
+            answer = s.recv(4096).decode("latin-1")
+        except socket.timeout:
+            if time.monotonic() > deadline:
+                raise
+            continue
         for line in answer.split("\r\n"):
             if line.lower().startswith("location:"):
                 location = line.split(":", 1)[1].strip()
@@ -171,9 +189,15 @@ def dlna(t, files, media):
     _, _, body = http(location)
     device = ET.fromstring(body).find(DEVICE + "device")
     t.check("friendlyName", device.findtext(DEVICE + "friendlyName"), e2e.SERVER_NAME)
-    control = next(urllib.parse.urljoin(location, service.findtext(DEVICE + "controlURL"))
-                   for service in device.iter(DEVICE + "service")
-                   if "ContentDirectory" in service.findtext(DEVICE + "serviceType"))
+    return next(urllib.parse.urljoin(location, service.findtext(DEVICE + "controlURL"))
+                for service in device.iter(DEVICE + "service")
+                if "ContentDirectory" in service.findtext(DEVICE + "serviceType"))
+
+
+def dlna(t, files, media):
+    """Found by M-SEARCH, browsed down to a file and a 64 MiB one in a live folder; both
+    fetched whole and in part."""
+    control = find_control(t)
     top = browse(control, "0")
     t.check("root containers", sorted(top), ["Audio", "Pictures", "Video"])
     video = browse(control, top["Video"][0])
@@ -197,6 +221,88 @@ def dlna(t, files, media):
                            headers={"Range": "bytes=%d-" % (e2e.LONG_SIZE - 5)})
     t.check("range at the end of the 64 MiB file", (status, body), (206, bytes(5)))
     song_details(t, control, albums_id, media)
+
+
+def ffprobe(path):
+    """Container and each stream's codec, as Debian's ffprobe reads them."""
+    done = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                           "format=format_name:stream=codec_name", "-of", "json", path],
+                          capture_output=True, timeout=60)
+    found = json.loads(done.stdout or b"{}")
+    return (found.get("format", {}).get("format_name"),
+            [s.get("codec_name") for s in found.get("streams", [])])
+
+
+# Made with Debian's ffmpeg: what a PlayStation 3 cannot play, and what it gets instead from
+# hearth.exe's own ffmpeg.exe: DTS becomes AC-3; 4:4:4 H.264 becomes MPEG-2 (that ffmpeg has
+# no libx264), its AAC kept.
+CONVERTED = [
+    ("dts.mkv", ["-t", "4", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "dca",
+                 "-strict", "-2"], ["h264", "ac3"]),
+    ("444.mkv", ["-t", "4", "-c:v", "libx264", "-pix_fmt", "yuv444p", "-c:a", "aac"],
+     ["mpeg2video", "aac"]),
+]
+
+
+def conversion(t, exe, wine_run, program_dir, prefix):
+    """As a PlayStation 3: Matroska files it cannot play are offered converted, GET of that res
+    streams an MPEG-TS that ffmpeg.exe beside hearth.exe makes under Wine."""
+    if shutil.which("ffmpeg") is None or shutil.which("ffprobe") is None:
+        print("SKIP part: ffmpeg or ffprobe is missing here; conversion not checked")
+        return
+    with tempfile.TemporaryDirectory(prefix="hearth-e2e-win-convert-") as root:
+        media = os.path.join(root, "convert")
+        os.makedirs(media)
+        for name, codecs, _ in CONVERTED:
+            subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                            "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i",
+                            "sine=frequency=440:sample_rate=48000"] + codecs
+                           + [os.path.join(media, name)], check=True, timeout=120)
+        config = os.path.join(root, "hearth.xml")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write('<hearth><settings><server name="%s"/><upnp enabled="true"/></settings>'
+                    '<video_tree><livedir name="convert" path="%s"/></video_tree></hearth>\n'
+                    % (e2e.SERVER_NAME, windows_path(media)))
+        hearth = Hearth(wine_run, program_dir, exe, config, prefix)
+        try:
+            if not t.truth("conversion: hearth.exe serves", e2e.wait_for_server(hearth.proc)):
+                return
+            control = find_control(t)
+            video = browse_all(control, "0", PS3)["Video"][0]
+            folder = browse_all(control, video, PS3)["convert"][0]
+            # Offered once hearth-probe.exe has read the files.
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                items = browse_all(control, folder, PS3)
+                if all(any("/convert/ps3/" in url for _, url in items.get(name, (0, []))[1])
+                       for name, _, _ in CONVERTED):
+                    break
+                time.sleep(0.5)
+            for name, _, expected in CONVERTED:
+                res = items.get(name, (0, []))[1]
+                if not t.truth("%s for a PS3: the converted res first" % name,
+                               res and "/convert/ps3/" in res[0][1], repr(res)):
+                    continue
+                started = time.monotonic()
+                request = urllib.request.Request(res[0][1], headers={"User-Agent": PS3})
+                with urllib.request.urlopen(request, timeout=60) as answer:
+                    body = answer.read(1)
+                    first = time.monotonic() - started
+                    body += answer.read()
+                made = os.path.join(root, name + ".ts")
+                with open(made, "wb") as f:
+                    f.write(body)
+                print("%s converted under Wine: first byte after %.1f s, %d bytes in %.1f s"
+                      % (name, first, len(body), time.monotonic() - started))
+                t.truth("%s: first bytes within 20 s under Wine" % name, first < 20,
+                        "%.1f s" % first)
+                t.check("%s: an MPEG-TS of what a PS3 plays" % name, ffprobe(made),
+                        ("mpegts", expected))
+        except (OSError, socket.timeout, StopIteration, KeyError, ET.ParseError) as error:
+            t.truth("conversion: no network error", False, repr(error))
+        finally:
+            hearth.taskkill()
+            hearth.wait()
 
 
 def run(t, exe, wine_run, program_dir, prefix):
@@ -230,6 +336,8 @@ def run(t, exe, wine_run, program_dir, prefix):
         if not t.check("exit code after WM_CLOSE", hearth.proc.returncode, 0):
             print(err.decode(errors="replace")[-3000:])
         e2e.saved_config(t, config, original, windows_path(media))
+
+    conversion(t, exe, wine_run, program_dir, prefix)
 
     # A first start, ended with the session while its question is open.
     with tempfile.TemporaryDirectory(prefix="hearth-e2e-win-first-") as root:

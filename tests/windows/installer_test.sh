@@ -89,6 +89,15 @@ for value in DisplayName DisplayVersion Publisher DisplayIcon UninstallString Qu
     check "Programs and Features: $value" grep -q "^ *$value " <<<"$entry"
 done
 check "DisplayVersion is the package's" grep -q "DisplayVersion.*REG_SZ *${name#VelaHearth-}$" <<<"$entry"
+# The converter hearth runs, with every DLL it loads, and the licences that come with it.
+ffmpeg_version=$(win 'C:\Program Files\Vela Hearth\ffmpeg.exe' -version || true)
+check "the installed ffmpeg.exe runs: ${ffmpeg_version%%$'\n'*}" \
+    grep -q '^ffmpeg version 5\.1' <<<"$ffmpeg_version"
+check "FFmpeg is built without GPL parts" bash -c '! grep -q -- "--enable-gpl" <<<"$0"' \
+    "$ffmpeg_version"
+check "licences.txt names FFmpeg's licence and source" \
+    grep -q 'ffmpeg-5.1.9.tar.xz' "$dir/licences.txt"
+check "the LGPL's text installed" grep -q 'LESSER GENERAL PUBLIC LICENSE' "$dir/licences/LGPL-2.1.txt"
 shortcut="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Vela Hearth.lnk"
 check "Start-menu entry" test -f "$shortcut"
 
