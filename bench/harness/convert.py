@@ -363,7 +363,7 @@ def measure(server, urls, durations, runs):
     return results
 
 
-def print_table(results, durations, runs):
+def print_table(results, durations):
     rows = []
     header = ["case", "ours (median)", "ffmpeg alone (median)", "ratio", "target", "met"]
     labels = {REMUX: "container change (PS3: 1080p H.264 + AAC, Matroska to MPEG-TS)",
@@ -447,7 +447,7 @@ def main():
               % (cpu_model(), os.cpu_count(), load[0], load[1], load[2], os.getloadavg()[0],
                  args.runs, time.monotonic() - began))
         print()
-        print_table(results, durations, args.runs)
+        print_table(results, durations)
         return 0
     except BenchError as error:
         log("bench: %s" % error)
