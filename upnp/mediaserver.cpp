@@ -10,6 +10,7 @@
 #include "media/sidecars.h"
 #include "picture/picturecache.h"
 #include "upnp/bookmarks.h"
+#include "upnp/clientdescriptions.h"
 #include "upnp/connectionmanager.h"
 #include "upnp/contentdirectory.h"
 #include "upnp/convertedresource.h"
@@ -195,6 +196,18 @@ MediaServer::MediaServer(
     // A subscriber's first event names what this server sends, as GetProtocolInfo does.
     events->setVariable(UpnpService::ConnectionManager, "SourceProtocolInfo", sourceProtocolInfo());
     ssdp = new SsdpServer(this);
+    // A client's own description may tell its kind where its requests do not.
+    auto *descriptions = new ClientDescriptions(this);
+    connect(ssdp, &SsdpServer::deviceAnnounced, this,
+        [this, descriptions](const QHostAddress &peer, const QUrl &location) {
+            if (clients)
+                descriptions->announced(peer, location);
+        });
+    connect(descriptions, &ClientDescriptions::described, this,
+        [this](const QHostAddress &peer, const ClientHints &hints) {
+            if (clients)
+                clients->recognise(peer.toString(), hints);
+        });
     converting = new Conversions(this);
     // A zero timer fires once per pass of the event loop, after the sockets that are ready.
     directoryTurn = new QTimer(this);

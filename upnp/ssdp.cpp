@@ -9,6 +9,7 @@
 #include <QNetworkDatagram>
 #include <QRandomGenerator>
 #include <QUdpSocket>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -201,6 +202,21 @@ QList<QByteArray> SsdpServer::answersTo(
     return answers;
 }
 
+QUrl SsdpServer::announcedLocation(const QByteArray &datagram, const QHostAddress &peer)
+{
+    QHash<QByteArray, QByteArray> headers;
+    if (!parseHeaders(datagram, "NOTIFY * HTTP/1.1", &headers)
+        || headers.value("NTS").toLower() != "ssdp:alive")
+        return {};
+    const QUrl location(QString::fromLatin1(headers.value("LOCATION")), QUrl::StrictMode);
+    // Only the sender's own description, over plain HTTP: a forged announcement must not
+    // make this server fetch from a third host.
+    if (!location.isValid() || location.scheme() != QLatin1String("http")
+        || QHostAddress(location.host()) != peer || !location.userInfo().isEmpty())
+        return {};
+    return location;
+}
+
 void SsdpServer::readQuestions()
 {
     // A bounded number per turn: a sender that never pauses must not keep the loop from the
@@ -215,12 +231,22 @@ void SsdpServer::readQuestions()
         const QNetworkDatagram datagram = socket->receiveDatagram(maxDatagram);
         const QHostAddress peer = datagram.senderAddress();
         if (!datagram.isValid() || peer.protocol() != QAbstractSocket::IPv4Protocol
-            || datagram.senderPort() <= 0 || !datagram.data().startsWith("M-SEARCH")) {
+            || datagram.senderPort() <= 0) {
             continue;
         }
+        const bool notify = datagram.data().startsWith("NOTIFY");
+        if (!notify && !datagram.data().startsWith("M-SEARCH"))
+            continue;
         const QHostAddress local = localAddressFor(peer, datagram.interfaceIndex());
         if (local.isNull())
             continue;
+        if (notify) {
+            // What a client is can be read in its own description (its maker and model).
+            const QUrl location = announcedLocation(datagram.data(), peer);
+            if (location.isValid())
+                emit deviceAnnounced(peer, location);
+            continue;
+        }
         const int rank = admit(peer);
         if (rank == 0)
             continue;

@@ -13,6 +13,7 @@
 #include <utility>
 
 class QUdpSocket;
+class QUrl;
 
 // Makes the media server findable: answers M-SEARCH questions by unicast and announces the
 // device (NOTIFY alive at start and periodically, byebye at stop) on every interface that is up.
@@ -67,6 +68,14 @@ public:
     static constexpr int answerBurst = 200;
     static constexpr int maxAnswerDelayMs = 2000; // past its time an answer is dropped
     static constexpr int maxAge = 1800;
+
+    // The description a device on the network announces (NOTIFY ssdp:alive), when it is a
+    // neighbour's and names that neighbour's own address; empty otherwise.
+    static QUrl announcedLocation(const QByteArray &datagram, const QHostAddress &peer);
+
+signals:
+    // A neighbour (a TV that renders, say) announced where its description is.
+    void deviceAnnounced(const QHostAddress &peer, const QUrl &location);
 
 private:
     struct Link

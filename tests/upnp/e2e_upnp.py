@@ -23,6 +23,7 @@ Exit codes: 0 passed, 1 failed, 77 skipped (no network namespace here, or a clie
 """
 
 import base64
+import http.server
 import json
 import os
 import re
@@ -807,6 +808,47 @@ def browse_as(control, object_id, client):
             for item in ET.fromstring(result)}
 
 
+def check_described_client(t, control, folder_id):
+    """A TV whose requests say nothing of its kind is known by its own description, which it
+    announces by SSDP: a Sony set without DTS gets the DTS film's sound converted."""
+    description = (b'<?xml version="1.0"?><root xmlns="urn:schemas-upnp-org:device-1-0"><device>'
+                   b'<friendlyName>Living room</friendlyName><manufacturer>Sony Corporation'
+                   b'</manufacturer><modelName>KD-55X85J</modelName></device></root>')
+
+    class Description(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/xml")
+            self.send_header("Content-Length", str(len(description)))
+            self.end_headers()
+            self.wfile.write(description)
+
+        def log_message(self, *args):
+            pass
+
+    address = "127.0.0.6"
+    server = http.server.HTTPServer((address, 0), Description)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    announce = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    announce.bind((address, 0))
+    announce.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
+    announce.sendto(("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
+                     "NTS: ssdp:alive\r\nLOCATION: http://%s:%d/dmr.xml\r\nUSN: uuid:tv::upnp:"
+                     "rootdevice\r\nCACHE-CONTROL: max-age=1800\r\n\r\n"
+                     % (address, server.server_address[1])).encode(), ("239.255.255.250", 1900))
+    res = []
+    for _ in range(25):
+        res = browse_as(control, folder_id, ("Linux/5.4 UPnP/1.0 DLNADOC/1.50", address)).get(
+            "dts.ts") or []
+        if any("/convert/sony-bravia/" in url for _, url in res):
+            break
+        time.sleep(0.2)
+    server.shutdown()
+    announce.close()
+    t.truth("a client known by its announced description", any(
+        "/convert/sony-bravia/" in url for _, url in res), str(res))
+
+
 def check_conversion(t, browser, cds, containers, items, root, pid):
     """Three clients by their headers, each given what it plays: checked with ffprobe."""
     if not shutil.which("ffmpeg"):
@@ -826,6 +868,7 @@ def check_conversion(t, browser, cds, containers, items, root, pid):
             break
         time.sleep(0.5)
     converted = lambda res: "/convert/" in res[1]  # noqa: E731
+    check_described_client(t, control, folder.get_id())
     t.check("VLC plays every file as it is",
             [any(map(converted, res)) for res in seen["vlc"].values()], [False] * len(seen["vlc"]))
     remux = seen["ps3"].get("remux.mkv") or [("", "")]

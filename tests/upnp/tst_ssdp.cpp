@@ -1,3 +1,4 @@
+#include "upnp/clientdescriptions.h"
 #include "upnp/description.h"
 #include "upnp/ssdp.h"
 
@@ -92,6 +93,8 @@ private slots:
     void deviceDescription();
     void serviceDescriptions_data();
     void serviceDescriptions();
+    void clientAnnouncements_data();
+    void clientAnnouncements();
 };
 
 void TestSsdp::answersSearches_data()
@@ -399,6 +402,51 @@ void TestSsdp::serviceDescriptions()
     for (const QString &related : texts(document, QStringLiteral("relatedStateVariable")))
         QVERIFY2(declared.contains(related), qPrintable(related));
     QCOMPARE(sendEvents, evented);
+}
+
+// A neighbour's announcement leads to its own description only, and what that says of its
+// maker and model is read from the root device, never from an embedded one.
+void TestSsdp::clientAnnouncements_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<QString>("location"); // read from it, or empty
+    const auto notify = [](const char *nts, const char *location) -> QByteArray {
+        return QByteArray(
+                   "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
+                   "NTS: ")
+            + nts + "\r\nLOCATION: " + location + "\r\n\r\n";
+    };
+    QTest::newRow("alive") << notify("ssdp:alive", "http://192.168.1.20:52235/dmr.xml")
+                           << QStringLiteral("http://192.168.1.20:52235/dmr.xml");
+    QTest::newRow("another host's")
+        << notify("ssdp:alive", "http://192.168.1.1/x.xml") << QString();
+    QTest::newRow("a name, not its address")
+        << notify("ssdp:alive", "http://tv.local:52235/dmr.xml") << QString();
+    QTest::newRow("byebye") << notify("ssdp:byebye", "http://192.168.1.20:52235/dmr.xml")
+                            << QString();
+    QTest::newRow("not http") << notify("ssdp:alive", "file://192.168.1.20/etc/passwd")
+                              << QString();
+    QTest::newRow("with a user") << notify("ssdp:alive", "http://u:p@192.168.1.20/dmr.xml")
+                                 << QString();
+}
+
+void TestSsdp::clientAnnouncements()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(QString, location);
+    QCOMPARE(SsdpServer::announcedLocation(datagram, QHostAddress(QStringLiteral("192.168.1.20")))
+                 .toString(),
+        location);
+    if (location.isEmpty())
+        return;
+    const ClientHints hints = ClientDescriptions::hintsOf(
+        "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
+        "<deviceList><device><manufacturer>Inner</manufacturer></device></deviceList>"
+        "<friendlyName>[TV] Living room</friendlyName><manufacturer>Sony Corporation"
+        "</manufacturer><modelName>KD-55X85J</modelName></device></root>");
+    QCOMPARE(hints.manufacturer, QStringLiteral("Sony Corporation"));
+    QCOMPARE(hints.model, QStringLiteral("KD-55X85J"));
+    QCOMPARE(hints.friendlyName, QByteArray("[TV] Living room"));
 }
 
 QTEST_GUILESS_MAIN(TestSsdp)
