@@ -197,16 +197,6 @@ BrowseArguments browseArguments(const SoapAction &action)
     return arguments;
 }
 
-// "H:MM:SS.mmm", as res@duration is written.
-QByteArray durationText(qint64 ms)
-{
-    char text[40];
-    const int length = std::snprintf(text, sizeof text, "%lld:%02d:%02d.%03d",
-        static_cast<long long>(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
-        int(ms % 1000));
-    return QByteArray(text, qMax(0, length));
-}
-
 // The tag's date as dc:date takes it: "2019", "2019-04" or "2019-04-12" (of a longer stamp,
 // its date); empty for text that is no date.
 QString tagDate(const QString &tag)

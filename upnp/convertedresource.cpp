@@ -3,27 +3,17 @@
 #include "convert/decision.h"
 #include "upnp/contentdirectory.h"
 #include "upnp/didlwriter.h"
+#include "upnp/mediaformat.h"
 #include "upnp/objectid.h"
 #include "upnp/upnppaths.h"
 
 #include <QList>
-
-#include <cstdio>
 
 namespace {
 
 // DLNA.ORG_FLAGS: streaming transfer, background transfer, DLNA 1.5. Neither limited-range
 // flag: OP's time seek offers the whole, and the guidelines keep the two apart.
 const QByteArray convertedFlags = QByteArrayLiteral("01500000000000000000000000000000");
-
-QByteArray durationText(qint64 ms)
-{
-    char text[40];
-    const int length = std::snprintf(text, sizeof text, "%lld:%02d:%02d.%03d",
-        static_cast<long long>(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
-        int(ms % 1000));
-    return QByteArray(text, qMax(0, length));
-}
 
 QByteArray secondsText(double seconds)
 {

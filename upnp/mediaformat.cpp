@@ -1,6 +1,6 @@
 #include "upnp/mediaformat.h"
 
-#include <QFileInfo>
+#include <cstdio>
 
 namespace {
 
@@ -161,4 +161,13 @@ ByteRange ByteRange::parse(const QByteArray &header, qint64 size)
     range.first = first;
     range.length = qMin(last, size - 1) - first + 1;
     return range;
+}
+
+QByteArray durationText(qint64 ms)
+{
+    char text[40];
+    const int length = std::snprintf(text, sizeof text, "%lld:%02d:%02d.%03d",
+        static_cast<long long>(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
+        int(ms % 1000));
+    return QByteArray(text, qMax(0, length));
 }

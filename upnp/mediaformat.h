@@ -26,6 +26,9 @@ struct MediaFormat
     QByteArray protocolInfo() const { return "http-get:*:" + mimeType + ':' + features; }
 };
 
+// A length as res@duration is written: "H:MM:SS.mmm".
+QByteArray durationText(qint64 ms);
+
 // One byte range of a body of `size` bytes, as a Range header asks for it.
 struct ByteRange
 {

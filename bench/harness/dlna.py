@@ -29,7 +29,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import BenchError, Client, PeakMemory, Processes, cpu_model, log, median, mib, print_markdown  # noqa: E402
+from driver import BenchError, clean_up, Client, PeakMemory, Processes, cpu_model, log, median, mib, print_markdown  # noqa: E402
 
 GIB = 1 << 30
 PAGE = 50
@@ -505,11 +505,7 @@ def main():
         log("bench: %s" % error)
         return 1
     finally:
-        processes.stop_all()
-        if args.keep:
-            log("kept " + root)
-        else:
-            shutil.rmtree(root, ignore_errors=True)
+        clean_up(processes, root, args.keep)
 
 
 if __name__ == "__main__":

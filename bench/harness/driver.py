@@ -35,6 +35,15 @@ class BenchError(Exception):
     pass
 
 
+def clean_up(processes, root, keep):
+    """Every server of the run stopped, and its data removed unless asked to keep it."""
+    processes.stop_all()
+    if keep:
+        log("kept " + root)
+    else:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def log(text):
     print(text, file=sys.stderr, flush=True)
 
@@ -712,11 +721,7 @@ def main():
         log(f"bench: {e}")
         return 1
     finally:
-        processes.stop_all()
-        if args.keep:
-            log(f"kept {root}")
-        else:
-            shutil.rmtree(root, ignore_errors=True)
+        clean_up(processes, root, args.keep)
 
 
 if __name__ == "__main__":
