@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcMedia, "hearth.media", QtWarningMsg)
@@ -16,6 +18,9 @@ Q_LOGGING_CATEGORY(lcMedia, "hearth.media", QtWarningMsg)
 // No answer is anywhere near this long (a thumbnail is a few KiB); a worker that writes more
 // without ending the line is out of control.
 constexpr qsizetype maxAnswer = 4 << 20;
+// Files a worker holds: the one it reads and the next. More would only queue an urgent file
+// behind others.
+constexpr size_t filesAhead = 2;
 
 QByteArray encodedPath(const QString &path)
 {
@@ -33,9 +38,15 @@ struct MediaProber::Worker
     QProcess *process = nullptr;
     QTimer *timer = nullptr;
     QByteArray buffer;
-    qint64 id = 0;
-    QString path;
-    bool busy = false;
+    // In the order sent, which is the order answered; the first is being read.
+    std::deque<Request> sent;
+
+    bool busy() const { return !sent.empty(); }
+    bool holds(const QString &path) const
+    {
+        return std::any_of(sent.cbegin(), sent.cend(),
+            [&path](const Request &request) { return request.path == path; });
+    }
 };
 
 MediaProber::MediaProber(QObject *parent)
@@ -46,8 +57,9 @@ MediaProber::MediaProber(QObject *parent)
     name += QLatin1String(".exe");
 #endif
     program = QDir(QCoreApplication::applicationDirPath()).filePath(name);
-    // Two workers only where they leave the server and the pictures cores of their own.
-    setWorkerCount(QThread::idealThreadCount() > 2 ? 2 : 1);
+    // Two where there are two cores: they run at low priority (CPU and disk), so the server
+    // and the pictures still come first, and a library is read in half the time.
+    setWorkerCount(QThread::idealThreadCount() >= 2 ? 2 : 1);
 }
 
 MediaProber::~MediaProber()
@@ -83,13 +95,19 @@ void MediaProber::setWorkerCount(int count)
         worker->timer = new QTimer(this);
         worker->timer->setSingleShot(true);
         Worker *w = worker.get();
-        connect(worker->timer, &QTimer::timeout, this, [this, w] { timedOut(*w); });
+        connect(worker->timer, &QTimer::timeout, this, [this, w] {
+            if (!w->busy())
+                return;
+            qCWarning(lcMedia) << "The media reader gave up on" << w->sent.front().path
+                               << "after" << timeLimitMs << "ms";
+            fail(*w, Outcome::GaveUp);
+        });
         workers.push_back(std::move(worker));
     }
     // Workers beyond the count end once idle (busy ones finish their file first); they are
     // kept, unused, so that no reaction in progress loses its worker.
     for (size_t i = size_t(wantedWorkers); i < workers.size(); ++i) {
-        if (!workers[i]->busy)
+        if (!workers[i]->busy())
             retire(*workers[i]);
     }
     dispatch();
@@ -98,7 +116,7 @@ void MediaProber::setWorkerCount(int count)
 void MediaProber::probe(const QString &path, bool urgent)
 {
     for (const auto &worker : workers) {
-        if (worker->busy && worker->path == path)
+        if (worker->holds(path))
             return;
     }
     const auto known = waiting.constFind(path);
@@ -116,25 +134,27 @@ void MediaProber::probe(const QString &path, bool urgent)
 
 int MediaProber::pending() const
 {
-    int busy = 0;
+    qsizetype held = 0;
     for (const auto &worker : workers)
-        busy += worker->busy ? 1 : 0;
-    return int(waiting.size()) + busy;
+        held += qsizetype(worker->sent.size());
+    return int(waiting.size() + held);
 }
 
-bool MediaProber::takeNext(QString &path)
+bool MediaProber::takeNext(Request &request)
 {
     while (!urgentQueue.empty()) {
-        path = urgentQueue.front();
+        request.path = urgentQueue.front();
+        request.urgent = true;
         urgentQueue.pop_front();
-        if (waiting.remove(path))
+        if (waiting.remove(request.path))
             return true;
     }
     while (!backgroundQueue.empty()) {
-        path = backgroundQueue.front();
+        request.path = backgroundQueue.front();
+        request.urgent = false;
         backgroundQueue.pop_front();
         // Skipped where it moved to the urgent queue (and was taken from there).
-        const auto it = waiting.find(path);
+        const auto it = waiting.find(request.path);
         if (it != waiting.end() && !*it) {
             waiting.erase(it);
             return true;
@@ -151,31 +171,40 @@ void MediaProber::dispatch()
             drainQueued = true;
             QTimer::singleShot(0, this, [this] {
                 drainQueued = false;
-                QString path;
-                while (!startPause.hasExpired() && takeNext(path))
-                    emit probed(path, MediaDetails(), Outcome::Unreadable);
+                Request request;
+                while (!startPause.hasExpired() && takeNext(request))
+                    emit probed(request.path, MediaDetails(), Outcome::Unreadable);
                 if (pending() > 0)
                     dispatch();
             });
         }
         return;
     }
-    for (size_t i = 0; i < size_t(wantedWorkers) && i < workers.size(); ++i) {
-        const auto &worker = workers[i];
-        if (worker->busy)
-            continue;
-        QString path;
-        if (!takeNext(path))
-            return;
-        worker->busy = true;
-        worker->path = path;
-        worker->id = nextId++;
-        if (!worker->process)
-            start(*worker);
-        worker->process->write(
-            QByteArray::number(worker->id) + ' ' + encodedPath(path).toBase64() + '\n');
-        worker->timer->start(timeLimitMs);
+    // Every idle worker gets a file before any gets its next.
+    for (size_t held = 0; held < filesAhead; ++held) {
+        for (size_t i = 0; i < size_t(wantedWorkers) && i < workers.size(); ++i) {
+            Worker &worker = *workers[i];
+            if (worker.sent.size() != held)
+                continue;
+            Request request;
+            if (!takeNext(request))
+                return;
+            send(worker, std::move(request));
+        }
     }
+}
+
+void MediaProber::send(Worker &worker, Request request)
+{
+    request.id = nextId++;
+    if (!worker.process)
+        start(worker);
+    // The clock runs for the file being read, from when the worker begins it.
+    if (!worker.busy())
+        worker.timer->start(timeLimitMs);
+    worker.process->write(
+        QByteArray::number(request.id) + ' ' + encodedPath(request.path).toBase64() + '\n');
+    worker.sent.push_back(std::move(request));
 }
 
 void MediaProber::start(Worker &worker)
@@ -191,8 +220,19 @@ void MediaProber::start(Worker &worker)
             readAnswers(worker);
     });
     connect(process, &QProcess::finished, this, [this, &worker, process] {
-        if (worker.process == process)
-            workerDied(worker);
+        if (worker.process != process)
+            return;
+        // Answers it gave before it died count.
+        if (process->bytesAvailable() > 0)
+            readAnswers(worker);
+        if (worker.process != process)
+            return;
+        if (!worker.busy()) {
+            retire(worker);
+            return;
+        }
+        qCWarning(lcMedia) << "The media reader stopped on" << worker.sent.front().path;
+        fail(worker, Outcome::GaveUp);
     });
     // Queued: a program that cannot start fails inside start(), and the next file would start
     // it again from there, one level deeper for every file waiting.
@@ -207,10 +247,10 @@ void MediaProber::start(Worker &worker)
             // Not tried again for every file (a process each), nor held against the files: they
             // are unread for now, and read once the program starts again.
             startPause.setRemainingTime(startRetryMs);
-            const bool busy = worker.busy;
-            retire(worker);
-            if (busy)
-                finish(worker, MediaDetails(), Outcome::Unreadable);
+            if (worker.busy())
+                fail(worker, Outcome::Unreadable);
+            else
+                retire(worker);
         },
         Qt::QueuedConnection);
     process->start(program,
@@ -230,8 +270,10 @@ void MediaProber::readAnswers(Worker &worker)
         worker.buffer.remove(0, end + 1);
         const QJsonObject answer = QJsonDocument::fromJson(line).object();
         // Anything but the answer to the file being read (there should be none) is dropped.
-        if (!worker.busy || answer.value(QLatin1String("id")).toInteger(-1) != worker.id)
+        if (!worker.busy()
+            || answer.value(QLatin1String("id")).toInteger(-1) != worker.sent.front().id) {
             continue;
+        }
         const QString word = answer.value(QLatin1String("outcome")).toString();
         if (word == QLatin1String("read")) {
             finish(worker,
@@ -241,35 +283,27 @@ void MediaProber::readAnswers(Worker &worker)
             finish(worker, MediaDetails(),
                 word == QLatin1String("gaveup") ? Outcome::GaveUp : Outcome::Unreadable);
         }
-        // finish() may have handed the worker its next file, or a receiver retired it.
+        // A receiver may have retired the worker.
         if (worker.process != process)
             return;
     }
-    if (worker.buffer.size() > maxAnswer) {
-        qCWarning(lcMedia) << "The media reader wrote too much for" << worker.path;
-        retire(worker);
-        finish(worker, MediaDetails(), Outcome::GaveUp);
+    if (worker.buffer.size() > maxAnswer && worker.busy()) {
+        qCWarning(lcMedia) << "The media reader wrote too much for" << worker.sent.front().path;
+        fail(worker, Outcome::GaveUp);
     }
 }
 
-void MediaProber::workerDied(Worker &worker)
+void MediaProber::fail(Worker &worker, Outcome outcome)
 {
-    const bool busy = worker.busy;
-    if (busy)
-        qCWarning(lcMedia) << "The media reader stopped on" << worker.path;
     retire(worker);
-    if (busy)
-        finish(worker, MediaDetails(), Outcome::GaveUp);
-}
-
-void MediaProber::timedOut(Worker &worker)
-{
-    if (!worker.busy)
-        return;
-    qCWarning(lcMedia) << "The media reader gave up on" << worker.path << "after" << timeLimitMs
-                       << "ms";
-    retire(worker);
-    finish(worker, MediaDetails(), Outcome::GaveUp);
+    // The files after the first were not begun: back to the front of their queues, in order.
+    while (worker.sent.size() > 1) {
+        Request request = std::move(worker.sent.back());
+        worker.sent.pop_back();
+        waiting.insert(request.path, request.urgent);
+        (request.urgent ? urgentQueue : backgroundQueue).push_front(request.path);
+    }
+    finish(worker, MediaDetails(), outcome);
 }
 
 void MediaProber::retire(Worker &worker)
@@ -293,11 +327,15 @@ void MediaProber::retire(Worker &worker)
 
 void MediaProber::finish(Worker &worker, const MediaDetails &details, Outcome outcome)
 {
-    worker.timer->stop();
-    worker.busy = false;
-    const QString path = std::exchange(worker.path, QString());
+    const QString path = std::move(worker.sent.front().path);
+    worker.sent.pop_front();
+    // The worker has begun its next file, if it holds one.
+    if (worker.busy())
+        worker.timer->start(timeLimitMs);
+    else
+        worker.timer->stop();
     for (size_t i = size_t(wantedWorkers); i < workers.size(); ++i) {
-        if (workers[i].get() == &worker)
+        if (workers[i].get() == &worker && !worker.busy())
             retire(worker);
     }
     dispatch();

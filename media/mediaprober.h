@@ -20,6 +20,8 @@ class QTimer;
 //
 // Files are read in the order asked, urgent ones (a client waits for them) before the rest.
 // Each asked file is answered once by probed(), unless it was already waiting or being read.
+// A worker is handed its next file before it finishes the one it reads, so that it never waits
+// for the event loop between files.
 class MediaProber : public QObject
 {
     Q_OBJECT
@@ -61,15 +63,25 @@ signals:
 private:
     struct Worker;
 
+    struct Request
+    {
+        qint64 id = 0;
+        QString path;
+        bool urgent = false;
+    };
+
     void dispatch();
-    bool takeNext(QString &path);
+    bool takeNext(Request &request);
+    void send(Worker &worker, Request request);
     void start(Worker &worker);
     void readAnswers(Worker &worker);
-    void workerDied(Worker &worker);
-    void timedOut(Worker &worker);
+    // The worker died, passed the time limit or misbehaved on the file it was reading: that file
+    // is answered with `outcome`, the worker ended, and the files it held next wait again.
+    void fail(Worker &worker, Outcome outcome);
     // Ends the worker's process (it is made anew for its next file).
     void retire(Worker &worker);
-    // Frees the worker for the next file, then tells the receivers.
+    // The worker is done with the file it was reading: the next files are handed out, then the
+    // receivers told.
     void finish(Worker &worker, const MediaDetails &details, Outcome outcome);
 
     QString program;

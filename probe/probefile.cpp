@@ -200,19 +200,64 @@ bool isStillPicture(const AVInputFormat *format)
         || (length > 5 && std::strcmp(name + length - 5, "_pipe") == 0);
 }
 
+// Fills `buffer` from `offset` as far as the file goes; the bytes read.
+int readAt(int fd, int64_t offset, uint8_t *buffer, int size)
+{
+    if (seekFile(fd, offset, SEEK_SET) != offset)
+        return 0;
+    int have = 0;
+    while (have < size) {
+        const int n = readFile(fd, buffer + have, size - have);
+        if (n <= 0)
+            break;
+        have += n;
+    }
+    return have;
+}
+
+// The format of a file that begins with an ID3v2 tag (an MP3's tags and cover), found from the
+// bytes after the tag; null when they do not say, and FFmpeg probes as usual. FFmpeg skips such
+// a tag only once its probe reads hold it whole: for a tag with a cover it probes ever larger
+// reads with every demuxer it has, which costs more than all the rest of reading the file.
+const AVInputFormat *formatAfterId3(Input &input, const char *name)
+{
+    uint8_t header[10];
+    const int have = readAt(input.fd, 0, header, sizeof header);
+    // FFmpeg reads from where the descriptor stands.
+    seekFile(input.fd, 0, SEEK_SET);
+    if (have != int(sizeof header) || std::memcmp(header, "ID3", 3) != 0 || header[3] == 0xff
+        || header[4] == 0xff || ((header[6] | header[7] | header[8] | header[9]) & 0x80) != 0) {
+        return nullptr;
+    }
+    // A synchsafe size after the 10 header bytes, and 10 more for a footer.
+    const int64_t tagLength = 10 + ((int64_t(header[6]) << 21) | (header[7] << 14)
+                                  | (header[8] << 7) | header[9])
+        + ((header[5] & 0x10) ? 10 : 0);
+    const AVInputFormat *found = nullptr;
+    // As FFmpeg grows its reads, from a page up to its own first reads' end.
+    std::vector<uint8_t> buffer;
+    for (int size = 4096; size <= 64 << 10 && !found && !input.expired(); size *= 4) {
+        buffer.assign(size_t(size) + AVPROBE_PADDING_SIZE, 0);
+        AVProbeData probe {};
+        probe.filename = name;
+        probe.buf = buffer.data();
+        probe.buf_size = readAt(input.fd, tagLength, buffer.data(), size);
+        int score = 0;
+        const AVInputFormat *format = av_probe_input_format3(&probe, 1, &score);
+        if (format && score > AVPROBE_SCORE_RETRY)
+            found = format;
+        if (probe.buf_size < size)
+            break;
+    }
+    seekFile(input.fd, 0, SEEK_SET);
+    return found;
+}
+
 void readPictureFacts(Input &input, MediaDetails &details)
 {
     std::vector<uint8_t> head(exifBytes);
-    if (seekFile(input.fd, 0, SEEK_SET) != 0)
-        return;
-    size_t have = 0;
-    while (have < head.size()) {
-        const int n = readFile(input.fd, head.data() + have, static_cast<int>(head.size() - have));
-        if (n <= 0)
-            break;
-        have += static_cast<size_t>(n);
-    }
-    const ExifFacts facts = readExif(head.data(), have);
+    const int have = readAt(input.fd, 0, head.data(), exifBytes);
+    const ExifFacts facts = readExif(head.data(), size_t(have));
     details.taken = QString::fromLatin1(facts.taken.c_str());
     details.orientation = facts.orientation;
 }
@@ -248,7 +293,8 @@ ProbeResult probeFile(const std::string &utf8Path, Deadline deadline)
     format->max_analyze_duration = analyzeMicroseconds;
     format->io_open = refuseNestedOpen;
     // The name only hints at the format (by its extension); the bytes come from our descriptor.
-    if (avformat_open_input(&file.format, utf8Path.c_str(), nullptr, nullptr) < 0) {
+    const AVInputFormat *known = formatAfterId3(file.input, utf8Path.c_str());
+    if (avformat_open_input(&file.format, utf8Path.c_str(), known, nullptr) < 0) {
         if (file.input.timedOut)
             result.outcome = ProbeResult::Outcome::GaveUp;
         return result;

@@ -54,6 +54,25 @@ ffmpeg("-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", *COVER, "-map",
        "-metadata", "TITLE=Lossless", "-metadata", "ARTIST=Cleo", "-metadata", "ALBUMARTIST=Cleo & Co",
        "-metadata", "TRACKNUMBER=7", "-metadata", "DISCNUMBER=1", "-metadata", "DATE=2020",
        path("tagged.flac"))
+# A cover too big for FFmpeg's first probing reads to hold the ID3 tag, and one of the same size
+# unlike it, for files read one after the other.
+for name, source in (("bigcover.mp3", "testsrc2"), ("othercover.mp3", "testsrc")):
+    ffmpeg("-f", "lavfi", "-i", source + "=size=1200x1200:duration=1", "-frames:v", "1",
+           "-q:v", "2", path("cover.jpg"))
+    ffmpeg("-f", "lavfi", "-i", "sine=duration=1", "-i", path("cover.jpg"), "-map", "0",
+           "-map", "1", "-c:a", "libmp3lame", "-c:v", "copy", "-disposition:v", "attached_pic",
+           "-metadata", "title=Big", path(name))
+    os.remove(path("cover.jpg"))
+# AAC in ADTS after an ID3 tag, as some stations and shops sell it.
+ffmpeg("-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", "-c:a", "aac", "-f", "adts",
+       path("plain.aac"))
+title = b"\0ADTS with a tag"
+frame = b"TIT2" + struct.pack(">IH", len(title), 0) + title
+with open(path("plain.aac"), "rb") as f:
+    adts = f.read()
+with open(path("tagged.aac"), "wb") as f:
+    f.write(b"ID3\3\0\0" + bytes((0, 0, len(frame) >> 7, len(frame) & 0x7F)) + frame + adts)
+os.remove(path("plain.aac"))
 ffmpeg("-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", "-ac", "2", "-c:a", "pcm_s16le",
        path("plain.wav"))
 ffmpeg(*VIDEO, "-frames:v", "1", path("picture.png"))
