@@ -426,6 +426,24 @@ QStringList ContentDirectory::mediaPathsOfBrowse(const SoapAction &action) const
     const int total = int(entries.size());
     const int views = musicViewCount(id);
     const int count = requested == 0 ? waitedFor : qMin(requested, waitedFor);
+    if (entries.isLive) {
+        // Only the files not known yet, each asked of the folder held open by its name (far
+        // cheaper than by path): a page of known files is answered without a wait.
+        const LiveListings::Listing &live = entries.live;
+        int asked = 0;
+        for (qsizetype k = qMax<qsizetype>(live.folderCount, qMax(0, start - views));
+             k < total && asked < count; ++k, ++asked) {
+            const QString path = live.prefix + live.names.at(k);
+            MediaStamp stamp;
+            qint64 changedMs = 0;
+            // Where the platform cannot ask the folder (Windows), by path.
+            if (!live.fileStatus(k, &stamp.size, &stamp.modified, &changedMs))
+                stamp = MediaStamp::of(path);
+            if (mediaInfo->details(path, stamp).status == MediaInfo::Status::Pending)
+                paths.append(path);
+        }
+        return paths;
+    }
     for (int i = qMax(0, start - views); i < total && paths.size() < count; ++i) {
         const EntryInfo child = entries.at(i);
         if (!child.isDir() && !child.isVirtual() && !child.filePath().isEmpty())
@@ -693,10 +711,11 @@ SoapReply ContentDirectory::browse(
         }
         const Children entries = children(id);
         total = int(entries.size()) + views;
-        // About 530 bytes an item as the envelope carries it: grown once, not by doubling.
         const int shown = qMax(0, total - start);
         reply.body.reserve(reply.body.size() + 2000
-            + 600 * qsizetype(requested > 0 ? qMin(requested, shown) : shown));
+            + itemBytes * qsizetype(requested > 0 ? qMin(requested, shown) : shown));
+        const qsizetype itemsStart = reply.body.size();
+        const int returnedBefore = returned;
         const QByteArray parentPath = id.path.isEmpty() ? QByteArray() : id.path.toUtf8() + '/';
         QByteArray childPath;
         // Items are copied in whole below: the listing's own start tag is closed first. What
@@ -754,6 +773,8 @@ SoapReply ContentDirectory::browse(
             }
             ++returned;
         }
+        if (returned - returnedBefore >= 10)
+            itemBytes = (reply.body.size() - itemsStart) / (returned - returnedBefore) + 64;
     }
     finishDidl(action, reply, xml, returned, total, updateId);
     return reply;

@@ -171,4 +171,7 @@ private:
     mutable LiveListings listings;
     // What items of kept listings were last written as.
     mutable ItemFragments fragments;
+    // Bytes an item took in the envelope at the last Browse (with details, about 900), so the
+    // answer is grown once, not by doubling.
+    mutable qsizetype itemBytes = 600;
 };

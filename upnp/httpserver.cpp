@@ -229,11 +229,11 @@ HttpResponse::~HttpResponse()
         closeDescriptor(fd);
 }
 
-HttpResponse HttpResponse::bytes(int status, const QByteArray &body, const QByteArray &contentType)
+HttpResponse HttpResponse::bytes(int status, QByteArray body, const QByteArray &contentType)
 {
     HttpResponse response;
     response.status = status;
-    response.body = body;
+    response.body = std::move(body);
     if (!contentType.isEmpty())
         response.addHeader(QByteArrayLiteral("Content-Type"), contentType);
     return response;
@@ -384,8 +384,9 @@ struct HttpServer::Callbacks
             // The response keeps the bytes themselves rather than a copy: a listing of a big
             // folder is megabytes.
             auto *kept = new QByteArray(std::move(answer.body));
+            // constData: data() would copy bytes still shared with the caller.
             response = MHD_create_response_from_buffer_with_free_callback_cls(
-                std::size_t(kept->size()), kept->data(),
+                std::size_t(kept->size()), const_cast<char *>(kept->constData()),
                 [](void *bytes) { delete static_cast<QByteArray *>(bytes); }, kept);
             if (!response)
                 delete kept;

@@ -68,7 +68,7 @@ public:
     HttpResponse &operator=(const HttpResponse &) = delete;
     ~HttpResponse();
 
-    static HttpResponse bytes(int status, const QByteArray &body, const QByteArray &contentType);
+    static HttpResponse bytes(int status, QByteArray body, const QByteArray &contentType);
     // Takes the descriptor; it is closed when the answer is done.
     static HttpResponse file(int status, int fd, qint64 offset, qint64 length);
     static HttpResponse empty(int status);

@@ -430,8 +430,9 @@ void MediaServer::answerDirectory()
         return;
     }
     directory->setClient(waiting.client, waiting.profile);
-    const SoapReply reply = directory->control(waiting.action, waiting.baseUrl, updateId);
-    waiting.responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
+    SoapReply reply = directory->control(waiting.action, waiting.baseUrl, updateId);
+    // Moved: a listing is megabytes.
+    waiting.responder.send(HttpResponse::bytes(reply.status, std::move(reply.body), xmlType));
     if (directoryActions.empty())
         directoryTurn->stop();
 }
@@ -462,7 +463,7 @@ void MediaServer::control(const HttpRequest &request, const HttpResponder &respo
     } else {
         reply = registrarControl(action);
     }
-    responder.send(HttpResponse::bytes(reply.status, reply.body, xmlType));
+    responder.send(HttpResponse::bytes(reply.status, std::move(reply.body), xmlType));
 }
 
 QByteArray MediaServer::baseUrl(const HttpRequest &request) const
