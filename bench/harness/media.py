@@ -62,28 +62,38 @@ def apic_frame(jpeg):
     return "APIC", b"\x00image/jpeg\x00\x03\x00" + jpeg
 
 
-def make_audio(root):
-    """One second of sine as MPEG audio frames with no tag of its own, and a small cover JPEG."""
-    mp3, cover = os.path.join(root, "sine.mp3"), os.path.join(root, "cover.jpg")
+def make_audio(root, covers):
+    """One second of sine as MPEG audio frames with no tag of its own, and `covers` small cover
+    JPEGs, each a different picture (frames of FFmpeg's moving test pattern)."""
+    mp3 = os.path.join(root, "sine.mp3")
+    pattern = os.path.join(root, "cover%04d.jpg")
     quiet = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
     subprocess.run(quiet + ["-f", "lavfi", "-i", "sine=frequency=440:duration=1",
                             "-ac", "2", "-ar", "44100", "-b:a", "128k", "-map_metadata", "-1",
                             "-id3v2_version", "0", "-write_id3v1", "0", mp3], check=True)
-    subprocess.run(quiet + ["-f", "lavfi", "-i", "testsrc=size=300x300:duration=1",
-                            "-frames:v", "1", "-q:v", "5", cover], check=True)
+    subprocess.run(quiet + ["-f", "lavfi", "-i", "testsrc=size=300x300:rate=25",
+                            "-frames:v", str(covers), "-q:v", "5", "-start_number", "0",
+                            pattern], check=True)
     with open(mp3, "rb") as f:
         frames = f.read()
-    with open(cover, "rb") as f:
-        jpeg = f.read()
+    jpegs = []
+    for n in range(covers):
+        with open(pattern % n, "rb") as f:
+            jpegs.append(f.read())
     if frames.startswith(b"ID3"):
         raise BenchError("ffmpeg wrote a tag although told not to")
-    return frames, jpeg
+    if len(set(jpegs)) != covers:
+        raise BenchError("ffmpeg made the same cover twice")
+    return frames, jpegs
 
 
 def make_data(root, count, flat):
     """count tagged MP3s below data/music: flat of them in one folder, the rest as
-    Artist/Album/NN Title.mp3; every fourth album (and every tenth flat file) with a cover."""
-    frames, jpeg = make_audio(root)
+    Artist/Album/NN Title.mp3; every fourth album (and every tenth flat file) with a cover of
+    its own, which an album's tracks share."""
+    albums = (count - flat + TRACKS_AN_ALBUM - 1) // TRACKS_AN_ALBUM + 1
+    frames, jpegs = make_audio(root, (flat + 9) // 10 + (albums + 3) // 4)
+    cover_of = {}  # album or flat file number -> its cover
     music = os.path.join(root, "data", "music")
     os.makedirs(os.path.join(music, FLAT))
     log("making %d tagged MP3s (%d in one folder) ..." % (count, flat))
@@ -108,7 +118,8 @@ def make_data(root, count, flat):
                 text_frame("TRCK", "%d/%d" % (track, TRACKS_AN_ALBUM)),
                 text_frame("TYER", str(1960 + album % 60))]
         if cover:
-            tags.append(apic_frame(jpeg))
+            key = ("flat", i) if i < flat else ("album", album)
+            tags.append(apic_frame(jpegs[cover_of.setdefault(key, len(cover_of))]))
         with open(path, "wb") as f:
             f.write(id3v23(tags) + frames)
     os.chmod(root, 0o755)
