@@ -66,13 +66,30 @@ for name, source in (("bigcover.mp3", "testsrc2"), ("othercover.mp3", "testsrc")
 # AAC in ADTS after an ID3 tag, as some stations and shops sell it.
 ffmpeg("-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", "-c:a", "aac", "-f", "adts",
        path("plain.aac"))
-title = b"\0ADTS with a tag"
-frame = b"TIT2" + struct.pack(">IH", len(title), 0) + title
+def id3(title, size=None):
+    """An ID3v2.3 tag holding a title; `size` claims another length than its own."""
+    text = b"\0" + title.encode()
+    frame = b"TIT2" + struct.pack(">IH", len(text), 0) + text
+    n = len(frame) if size is None else size
+    return b"ID3\3\0\0" + bytes(((n >> 21) & 0x7F, (n >> 14) & 0x7F, (n >> 7) & 0x7F,
+                                  n & 0x7F)) + frame
+
+
 with open(path("plain.aac"), "rb") as f:
     adts = f.read()
 with open(path("tagged.aac"), "wb") as f:
-    f.write(b"ID3\3\0\0" + bytes((0, 0, len(frame) >> 7, len(frame) & 0x7F)) + frame + adts)
+    f.write(id3("ADTS with a tag") + adts)
 os.remove(path("plain.aac"))
+# Tags in odd places: two in a row, one with nothing after it, one that claims more than the
+# file holds.
+with open(path("bigcover.mp3"), "rb") as f:
+    mp3 = f.read()
+with open(path("twotags.mp3"), "wb") as f:
+    f.write(id3("First") + mp3)
+with open(path("tagonly.mp3"), "wb") as f:
+    f.write(id3("Nothing after"))
+with open(path("tagpastend.mp3"), "wb") as f:
+    f.write(id3("Too long", size=(1 << 28) - 1) + mp3[:4096])
 ffmpeg("-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", "-ac", "2", "-c:a", "pcm_s16le",
        path("plain.wav"))
 ffmpeg(*VIDEO, "-frames:v", "1", path("picture.png"))

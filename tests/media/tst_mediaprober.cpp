@@ -271,6 +271,10 @@ void TestMediaProber::readsWhatEachFileIs_data()
         << QStringLiteral("bigcover.mp3") << Outcome::Read
         << list({ "container=mp3", "seconds=1", "bitrate", "audio=mp3 1ch 44100Hz",
                "cover=mjpeg Baseline 1200x1200", "title=Big", "thumb=160x160" });
+    QTest::newRow("two ID3 tags in a row")
+        << QStringLiteral("twotags.mp3") << Outcome::Read
+        << list({ "container=mp3", "seconds=1", "bitrate", "audio=mp3 1ch 44100Hz",
+               "cover=mjpeg Baseline 1200x1200", "title=First", "thumb=160x160" });
     QTest::newRow("ADTS AAC after an ID3 tag")
         << QStringLiteral("tagged.aac") << Outcome::Read
         << list({ "container=aac", "seconds=1", "bitrate", "audio=aac LC 1ch 44100Hz",
@@ -305,6 +309,10 @@ void TestMediaProber::readsWhatEachFileIs_data()
         << QStringLiteral("zeros.mp4") << Outcome::Unreadable << QStringList();
     QTest::newRow("truncated MP4")
         << QStringLiteral("truncated.mp4") << Outcome::Unreadable << QStringList();
+    QTest::newRow("ID3 tag, nothing after it")
+        << QStringLiteral("tagonly.mp3") << Outcome::Unreadable << QStringList();
+    QTest::newRow("ID3 tag claiming more than the file")
+        << QStringLiteral("tagpastend.mp3") << Outcome::Unreadable << QStringList();
     QTest::newRow("empty") << QStringLiteral("empty.mp3") << Outcome::Unreadable << QStringList();
     QTest::newRow("missing") << QStringLiteral("missing.mp3") << Outcome::Unreadable
                              << QStringList();
