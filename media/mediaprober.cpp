@@ -287,10 +287,14 @@ void MediaProber::readAnswers(Worker &worker)
         if (worker.process != process)
             return;
     }
-    if (worker.buffer.size() > maxAnswer && worker.busy()) {
-        qCWarning(lcMedia) << "The media reader wrote too much for" << worker.sent.front().path;
-        fail(worker, Outcome::GaveUp);
+    if (worker.buffer.size() <= maxAnswer)
+        return;
+    if (!worker.busy()) {
+        retire(worker);
+        return;
     }
+    qCWarning(lcMedia) << "The media reader wrote too much for" << worker.sent.front().path;
+    fail(worker, Outcome::GaveUp);
 }
 
 void MediaProber::fail(Worker &worker, Outcome outcome)

@@ -436,10 +436,12 @@ QStringList ContentDirectory::mediaPathsOfBrowse(const SoapAction &action) const
             const QString path = live.prefix + live.names.at(k);
             MediaStamp stamp;
             qint64 changedMs = 0;
-            // Where the platform cannot ask the folder (Windows), by path.
-            if (!live.fileStatus(k, &stamp.size, &stamp.modified, &changedMs))
-                stamp = MediaStamp::of(path);
-            if (mediaInfo->details(path, stamp).status == MediaInfo::Status::Pending)
+            // By path where the platform cannot ask the folder (Windows).
+            const MediaInfo::Answer known
+                = live.fileStatus(k, &stamp.size, &stamp.modified, &changedMs)
+                ? mediaInfo->details(path, stamp)
+                : mediaInfo->details(path);
+            if (known.status == MediaInfo::Status::Pending)
                 paths.append(path);
         }
         return paths;

@@ -15,10 +15,8 @@ alone, its output read from a pipe.
     convert.py --build DIR [--runs N] [--keep] [--small]
 """
 
-import argparse
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -29,7 +27,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import BenchError, clean_up, Processes, cpu_model, log, median, print_markdown  # noqa: E402
+from driver import BenchError, Processes, clean_up, cpu_model, log, median, options_in_namespace, print_markdown  # noqa: E402
 from dlna import CDS, NS, Server, find_control, setup_loopback  # noqa: E402
 
 FOLDER = "convert"
@@ -412,22 +410,10 @@ def check_sizes(results):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--small", action="store_true", help="12 s and 6 s films (a try-out)")
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    args, _ = parser.parse_known_args()  # bench/run passes the other scripts' options too
-    if not args.inside:
-        argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-        return subprocess.run(["unshare", "-n", "--"] + argv).returncode
+    args, status = options_in_namespace(__file__, __doc__, "12 s and 6 s films (a try-out)")
+    if args is None:
+        return status
     setup_loopback()
-    args.runs = max(1, min(args.runs, 50))
-
-    def interrupted(signum, _frame):
-        raise KeyboardInterrupt("signal %d" % signum)
-    signal.signal(signal.SIGTERM, interrupted)
 
     root = tempfile.mkdtemp(prefix="hearth-bench-convert-")
     processes = Processes()

@@ -12,11 +12,9 @@ of 64 KiB ranges on one connection, and the time from start until the folder lis
     dlna.py --build DIR [--runs N] [--keep] [--small]
 """
 
-import argparse
 import http.client
 import os
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -29,7 +27,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import BenchError, clean_up, Client, PeakMemory, Processes, cpu_model, log, median, mib, print_markdown  # noqa: E402
+from driver import BenchError, Client, PeakMemory, Processes, clean_up, cpu_model, log, median, mib, options_in_namespace, print_markdown  # noqa: E402
 
 GIB = 1 << 30
 PAGE = 50
@@ -448,25 +446,12 @@ def setup_loopback():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--small", action="store_true", help="1,000 files and 64 MiB (a try-out)")
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    args, _ = parser.parse_known_args()  # bench/run passes the other scripts' options too
-    if not args.inside:
-        argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-        done = subprocess.run(["unshare", "-n", "--"] + argv)
-        return done.returncode
+    args, status = options_in_namespace(__file__, __doc__, "1,000 files and 64 MiB (a try-out)")
+    if args is None:
+        return status
     setup_loopback()
     count, big_bytes = (1000, 64 << 20) if args.small else (10000, GIB)
-    args.runs = max(1, min(args.runs, 50))
     client = Client(os.path.join(args.build, "bench", "harness", "bench_client"))
-
-    def interrupted(signum, _frame):
-        raise KeyboardInterrupt("signal %d" % signum)
-    signal.signal(signal.SIGTERM, interrupted)
 
     root = tempfile.mkdtemp(prefix="hearth-bench-dlna-")
     processes = Processes()

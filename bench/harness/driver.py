@@ -35,6 +35,29 @@ class BenchError(Exception):
     pass
 
 
+def options_in_namespace(script, description, small_help):
+    """The options of the scripts that run in a network namespace of their own: --build, --runs,
+    --keep, --small. Outside one, runs `script` again inside a new one and returns (None, its
+    exit code); inside, (the options, None), with --runs held to 1..50 and SIGTERM raised as
+    KeyboardInterrupt so that the script's own clean-up runs."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--small", action="store_true", help=small_help)
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    args, _ = parser.parse_known_args()  # bench/run passes the other scripts' options too
+    if not args.inside:
+        argv = [sys.executable, os.path.abspath(script), "--inside"] + sys.argv[1:]
+        return None, subprocess.run(["unshare", "-n", "--"] + argv).returncode
+    args.runs = max(1, min(args.runs, 50))
+
+    def interrupted(signum, _frame):
+        raise KeyboardInterrupt("signal %d" % signum)
+    signal.signal(signal.SIGTERM, interrupted)
+    return args, None
+
+
 def clean_up(processes, root, keep):
     """Every server of the run stopped, and its data removed unless asked to keep it."""
     processes.stop_all()

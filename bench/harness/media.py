@@ -11,12 +11,10 @@ add for 100,000 tracks (bench/media and bench/music).
     media.py --build DIR [--runs N] [--keep] [--small]
 """
 
-import argparse
 import http.client
 import os
 import re
 import shutil
-import signal
 import struct
 import subprocess
 import sys
@@ -26,7 +24,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import BenchError, clean_up, Processes, cpu_model, log, median, print_markdown  # noqa: E402
+from driver import BenchError, Processes, clean_up, cpu_model, log, median, options_in_namespace, print_markdown  # noqa: E402
 from dlna import (NS, Server, browse_once, find_control, setup_loopback,  # noqa: E402
                   start_minidlna)
 
@@ -526,23 +524,11 @@ def print_table(results, count, flat, memory):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--small", action="store_true", help="1,000 files, 200 in the folder")
-    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
-    args, _ = parser.parse_known_args()  # bench/run passes the other scripts' options too
-    if not args.inside:
-        argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
-        return subprocess.run(["unshare", "-n", "--"] + argv).returncode
+    args, status = options_in_namespace(__file__, __doc__, "1,000 files, 200 in the folder")
+    if args is None:
+        return status
     setup()
     count, flat = (1000, 200) if args.small else (10000, 2000)
-    args.runs = max(1, min(args.runs, 50))
-
-    def interrupted(signum, _frame):
-        raise KeyboardInterrupt("signal %d" % signum)
-    signal.signal(signal.SIGTERM, interrupted)
 
     root = tempfile.mkdtemp(prefix="hearth-bench-media-")
     processes = Processes()
